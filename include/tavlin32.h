@@ -1,0 +1,215 @@
+/*
+ * tavlin32.h - the public interface of tavlin32.
+ *
+ * tavlin32 reads and edits tables kept in delimited text files: one line per
+ * record, fields separated by one delimiter byte (a comma unless the caller
+ * names another), the first line holding the column names. A host opens a
+ * file into a TableHandle, finds columns by name or index, reads and writes
+ * cells, adds rows and columns and saves the file. A cell may hold any byte:
+ * the library escapes the delimiter, the backslash and the control bytes
+ * inside the line and undoes that when it hands a value back.
+ *
+ * Every function returns a signed 32-bit result: TBL_OK (0) or a negative
+ * TBL_ERR_* code. GetColHeadSizeBy*, GetCellSizeBy* and GetNumberOfLinesEx
+ * return a size or a count instead, and a negative code on failure.
+ *
+ * Calls the contract leaves open are refused with a negative code and never
+ * touch released memory:
+ *   - a null handle, or a handle that was closed (or whose open failed after
+ *     its argument checks), yields TBL_ERR_BAD_HANDLE (-6), except where a
+ *     function below says otherwise;
+ *   - a null output pointer, a null buffer or a buffer length below 1 yields
+ *     TBL_ERR_RANGE (-15); a null value with a length above 0 likewise.
+ * A handle fresh from NewTable behaves as an empty OPEN_INDEXED table.
+ *
+ * The header compiles as C99 and as C++.
+ */
+#ifndef TAVLIN32_H
+#define TAVLIN32_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(TAVLIN32_BUILD)
+#    define TAVL_API __declspec(dllexport)
+#  else
+#    define TAVL_API __declspec(dllimport)
+#  endif
+#else
+#  define TAVL_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* An open table. Its layout is private to the library. */
+typedef struct TableHandle TableHandle;
+
+/* Open modes. */
+#define OPEN_INDEXED 0 /* mapped read-only through a prepared index file */
+#define OPEN_EDIT    1 /* whole file in memory, saved back by SaveTable */
+#define OPEN_PREVIEW 2 /* first 100 lines in memory, never saved */
+
+/* Result codes. -3, -12, -18 and -19 are not used. */
+#define TBL_OK                 0
+#define TBL_ERR_FAIL          (-1)  /* no such line (CreateColumn only) */
+#define TBL_ERR_NO_FILE       (-2)  /* path is null or names no file */
+#define TBL_ERR_CREATE        (-4)  /* file could not be created */
+#define TBL_ERR_SAVE_OPEN     (-5)  /* save could not create or write its file */
+#define TBL_ERR_BAD_HANDLE    (-6)  /* null or closed handle, no stream, no column list */
+#define TBL_ERR_MODE          (-7)  /* not allowed in this open mode */
+#define TBL_ERR_FORMAT        (-8)  /* lines differ in field count, or read error */
+#define TBL_ERR_OPEN          (-9)  /* data file could not be opened for loading */
+#define TBL_ERR_NO_MEMORY     (-10) /* an allocation failed */
+#define TBL_ERR_MAP           (-11) /* internal: a file could not be mapped */
+#define TBL_ERR_CLOSE         (-13) /* table has no file stream to close */
+#define TBL_ERR_NO_COLUMN     (-14) /* no column has that name */
+#define TBL_ERR_RANGE         (-15) /* index out of range, bad argument, line not fetched */
+#define TBL_ERR_SAVE_ROW      (-16) /* a data line could not be fetched while saving */
+#define TBL_ERR_ATTR          (-17) /* unknown column attribute name */
+#define TBL_ERR_DELIMITER     (-20) /* delimiter refused */
+#define TBL_ERR_TRUNCATED     (-21) /* value cut to fit the caller's buffer */
+#define TBL_ERR_MAP_DATA      (-22) /* data file could not be opened or mapped */
+#define TBL_ERR_INDEX_BUILD   (-23) /* index file could not be built or written */
+#define TBL_ERR_INDEX_WRITE   (-24) /* internal: index file could not be written */
+#define TBL_ERR_INDEX_OPEN    (-25) /* index file missing, invalid or unmappable */
+#define TBL_ERR_INDEX_EXISTS  (-26) /* index file exists and overwrite was not asked */
+#define TBL_ERR_UNMAP         (-27) /* data file could not be unmapped */
+#define TBL_ERR_REMOVE        (-28) /* index file could not be removed */
+
+/* ---- Handle and file ---------------------------------------------------- */
+
+/* Allocates a zeroed handle into *out. A null out yields TBL_ERR_BAD_HANDLE. */
+TAVL_API int32_t NewTable(TableHandle **out);
+
+/* Gives the record back; releases nothing it points to (CloseTable first).
+ * Always TBL_OK, also for a null handle. */
+TAVL_API int32_t FreeTable(TableHandle *table);
+
+/* Creates (or empties) the file at path. The backslash delimiter yields
+ * TBL_ERR_DELIMITER; a null path TBL_ERR_CREATE. */
+TAVL_API int32_t CreateTable(const char *path, char delimiter);
+
+/* TBL_OK when a regular file exists at path, else TBL_ERR_NO_FILE. */
+TAVL_API int32_t TableExist(const char *path);
+
+/* Opens path into table. delimiter and header_lines may be null (',' and 1).
+ * index_dir is used by OPEN_INDEXED only. Refused before the handle is
+ * touched: the delimiters NUL, backslash, LF, CR and the quote
+ * (TBL_ERR_DELIMITER), a missing file (TBL_ERR_NO_FILE), a mode other than
+ * 0, 1, 2 (TBL_ERR_MODE), a header line count below 0 (TBL_ERR_RANGE).
+ * After a failed load the thread's last-error value tells why
+ * (GetLastError(): 0x20000000, or-ed with the lines stored so far). */
+TAVL_API int32_t OpenTable(const char *path, TableHandle *table, int32_t mode,
+                           const char *delimiter, const int32_t *header_lines,
+                           const char *index_dir);
+TAVL_API int32_t OpenTableUnique(const char *path, TableHandle *table,
+                                 int32_t mode, const char *delimiter,
+                                 const int32_t *header_lines,
+                                 const char *index_dir, int32_t unique);
+
+/* Writes an OPEN_EDIT table to path (which may differ from the one opened).
+ * The file is replaced only once the new text is completely on disk; a save
+ * that fails leaves the old file as it was and returns TBL_ERR_SAVE_OPEN. */
+TAVL_API int32_t SaveTable(TableHandle *table, const char *path);
+
+/* Releases what the open built. A second CloseTable returns TBL_OK. */
+TAVL_API int32_t CloseTable(TableHandle *table);
+
+/* ---- Indexed tables ----------------------------------------------------- */
+
+/* Scans the data file once and writes its index file into index_dir. A null
+ * index_dir, delimiter or header_lines yields TBL_ERR_INDEX_BUILD, as does an
+ * index file path longer than 255 bytes. */
+TAVL_API int32_t PreOpenTable(const char *path, const char *index_dir,
+                              const char *delimiter, const int32_t *header_lines,
+                              int32_t overwrite);
+TAVL_API int32_t PreOpenTableUnique(const char *path, const char *index_dir,
+                                    const char *delimiter,
+                                    const int32_t *header_lines,
+                                    int32_t overwrite, int32_t unique);
+
+/* Removes the index file of path. A null index_dir (or, with unique set, a
+ * null delimiter or header_lines) yields TBL_ERR_REMOVE. */
+TAVL_API int32_t PostCloseTable(const char *path, const char *index_dir);
+TAVL_API int32_t PostCloseTableUnique(const char *path, const char *delimiter,
+                                      const int32_t *header_lines,
+                                      const char *index_dir, int32_t unique);
+
+/* Counts the non-blank lines of any file, minus *subtract (null: 0). */
+TAVL_API int32_t GetNumberOfLinesEx(const char *path, const char *delimiter,
+                                    const int32_t *subtract);
+
+/* ---- Columns ------------------------------------------------------------ */
+
+TAVL_API int32_t GetColumnCount(TableHandle *table, int32_t *count);
+TAVL_API int32_t GetColumnIndex(TableHandle *table, const char *name,
+                                int32_t *index);
+
+/* attribute is "name", "index" or "head_size". The text is written within
+ * size bytes; when it and its NUL do not fit, TBL_ERR_TRUNCATED with what
+ * fits. */
+TAVL_API int32_t GetColAttrByIndex(TableHandle *table, int32_t column,
+                                   const char *attribute, char *value,
+                                   int32_t *value_length, uint32_t size);
+TAVL_API int32_t GetColAttrByName(TableHandle *table, const char *name,
+                                  const char *attribute, char *value,
+                                  int32_t *value_length, uint32_t size);
+
+/* Length of the column name plus one, or a negative code. */
+TAVL_API int32_t GetColHeadSizeByIndex(TableHandle *table, int32_t column);
+TAVL_API int32_t GetColHeadSizeByName(TableHandle *table, const char *name);
+
+/* Appends a column (position = column count, or -1). A null name, or one
+ * holding the delimiter, CR or LF, yields TBL_ERR_RANGE. */
+TAVL_API int32_t CreateColumn(TableHandle *table, int32_t position,
+                              const char *name);
+
+/* ---- Cells and rows ----------------------------------------------------- */
+
+/* Copies the decoded cell and a NUL into buffer; *out_length receives the
+ * cell size (decoded bytes + 1), also when the value had to be cut
+ * (TBL_ERR_TRUNCATED). */
+TAVL_API int32_t GetCellValByIndex(TableHandle *table, int32_t column,
+                                   int32_t line, char *buffer,
+                                   int32_t *out_length, int32_t buffer_length);
+TAVL_API int32_t GetCellValByName(TableHandle *table, const char *name,
+                                  int32_t line, char *buffer,
+                                  int32_t *out_length, int32_t buffer_length);
+TAVL_API int32_t GetHeadCellValByIndex(TableHandle *table, int32_t column,
+                                       int32_t line, char *buffer,
+                                       int32_t *out_length,
+                                       int32_t buffer_length);
+
+/* Cell size (decoded bytes + 1, at least 1), or a negative code. */
+TAVL_API int32_t GetCellSizeByIndex(TableHandle *table, int32_t column,
+                                    int32_t line);
+TAVL_API int32_t GetCellSizeByName(TableHandle *table, const char *name,
+                                   int32_t line);
+
+/* Stores length bytes of value (any bytes, NUL included). A value that could
+ * not be split back out of its line unchanged is refused with TBL_ERR_RANGE
+ * and nothing changes. A null handle or a closed one yields TBL_ERR_RANGE
+ * from the two ByIndex writers. */
+TAVL_API int32_t SetCellValByIndex(TableHandle *table, int32_t column,
+                                   int32_t line, const char *value,
+                                   int32_t length);
+TAVL_API int32_t SetCellValByName(TableHandle *table, const char *name,
+                                  int32_t line, const char *value,
+                                  int32_t length);
+TAVL_API int32_t SetHeadCellValByIndex(TableHandle *table, int32_t column,
+                                       int32_t line, const char *value,
+                                       int32_t length);
+
+/* Appends a data line of empty cells. */
+TAVL_API int32_t CreateRow(TableHandle *table);
+
+/* Number of data lines (header lines not counted). */
+TAVL_API int32_t GetLineCount(TableHandle *table, int32_t *count);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TAVLIN32_H */

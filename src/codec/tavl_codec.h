@@ -1,0 +1,38 @@
+/*
+ * tavl_codec.h - the stored form of a cell inside its line.
+ *
+ * A value may hold any byte. Stored, the delimiter D becomes quote-D-quote,
+ * the backslash is doubled and the bytes 0x00 to 0x1F become \xNN with
+ * lower-case digits; every other byte stands for itself. A line is split by
+ * turning each separator D (every D not flanked by quotes, and always one at
+ * the first or last byte) into NUL in place, which leaves the fields as
+ * consecutive NUL-terminated pieces still in stored form.
+ */
+#ifndef TAVL_CODEC_H
+#define TAVL_CODEC_H
+
+#include <stdint.h>
+
+/* Appends the stored form of length bytes of value to *output. value must be
+ * followed by a NUL. TBL_OK or TBL_ERR_NO_MEMORY. */
+int EncodeField(const char *value, int32_t length, char delimiter,
+                char **output);
+
+/* Splits line in place; returns the number of pieces (separators + 1). */
+int32_t SplitLine(char *line, char delimiter);
+
+/* Copies piece k of a split line into *output (TextBufferSet). The caller
+ * guarantees the line has more than k pieces; k <= 0 picks the first. */
+int PickField(const char *pieces, int32_t k, char **output);
+
+/* Decodes a stored field into the empty *output and stores the decoded
+ * byte count + 1 through size. TBL_OK or TBL_ERR_NO_MEMORY. */
+int DecodeField(const char *field, char **output, char delimiter,
+                int32_t *size);
+
+/* 1 when a stored field, standing alone between two separators, would
+ * split into more than one piece (it holds a D that is not the middle of a
+ * quote-D-quote group); 0 otherwise. */
+int FieldHasBareDelimiter(const char *stored, char delimiter);
+
+#endif /* TAVL_CODEC_H */

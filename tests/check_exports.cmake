@@ -1,0 +1,32 @@
+# Compares the dynamic symbols tavlin32 defines with the functions its public
+# header declares: they must be the same set.
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE nm_out
+                RESULT_VARIABLE nm_rc)
+if(NOT nm_rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[0-9a-fA-F]+ [A-Za-z] [^\n]+" lines "${nm_out}")
+set(exported "")
+foreach(line IN LISTS lines)
+  string(REGEX REPLACE "^[0-9a-fA-F]+ [A-Za-z] " "" name "${line}")
+  list(APPEND exported ${name})
+endforeach()
+list(SORT exported)
+
+file(READ ${HEADER} header)
+string(REGEX MATCHALL "TAVL_API int32_t [A-Za-z]+\\(" decls "${header}")
+set(declared "")
+foreach(d IN LISTS decls)
+  string(REGEX REPLACE "TAVL_API int32_t ([A-Za-z]+)\\(" "\\1" name "${d}")
+  list(APPEND declared ${name})
+endforeach()
+list(SORT declared)
+list(LENGTH declared n)
+
+if(NOT n EQUAL 30)
+  message(FATAL_ERROR "header declares ${n} functions, not 30: ${declared}")
+endif()
+if(NOT "${exported}" STREQUAL "${declared}")
+  message(FATAL_ERROR "exported: ${exported}\ndeclared: ${declared}")
+endif()
+message(STATUS "tavlin32 exports exactly the ${n} functions of its header")

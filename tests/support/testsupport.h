@@ -1,0 +1,27 @@
+// Helpers shared by the test programs: scratch files and the allocation
+// failure sweep over the pellus stand-in.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace tavltest {
+
+// A fresh directory for this test process (removed at exit).
+const std::string &TempDir();
+// Writes bytes to name inside TempDir() and returns the full path.
+std::string WriteFile(const std::string &name, const std::string &bytes);
+// Whole contents of a file ("" when it cannot be read).
+std::string ReadFile(const std::string &path);
+
+// Allocation failure sweep. A scenario does its setup, calls Arm(fail_at)
+// right before the operation under test and Disarm() right after, checks
+// the result, and cleans up. SweepAllocationFailures runs it once with
+// fail_at 0 to count the allocations the operation makes, then once for
+// each of them failing, and checks after every run that the pellus live
+// block count is back where it started. Returns the failure points covered.
+void Arm(long fail_at);
+void Disarm();
+long SweepAllocationFailures(const std::function<void(long fail_at)> &scenario);
+
+} // namespace tavltest
