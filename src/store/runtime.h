@@ -32,4 +32,15 @@ int IndexedFetchLine(TableHandle *table, int32_t number, char **output,
                      int32_t kind);
 int IndexedRelease(TableHandle *table);
 
+
+
+/* The work behind the exported index calls, argument checks included. */
+int PrepareIndexFile(const char *path, const char *index_dir,
+                     const char *delimiter, const int32_t *header_lines,
+                     int32_t overwrite, int32_t unique);
+int RemoveIndexFile(const char *path, const char *delimiter,
+                    const int32_t *header_lines, const char *index_dir,
+                    int32_t unique);
+int CountFileLines(const char *path, const char *delimiter,
+                   const int32_t *subtract);
 #endif /* TAVL_RUNTIME_H */
