@@ -36,6 +36,18 @@ struct ScratchDir {
 
 long armed_at_calls = -1;
 long last_op_calls = 0;
+
+// Failure points covered by every sweep of this test program, printed when
+// the program ends so that a run reports how much it proved.
+struct Tally {
+    long points = 0;
+    long sweeps = 0;
+    ~Tally() {
+        if (sweeps)
+            std::printf("allocation failure points covered: %ld in %ld sweeps\n",
+                        points, sweeps);
+    }
+} tally;
 } // namespace
 
 const std::string &TempDir() {
@@ -81,6 +93,8 @@ long SweepAllocationFailures(const std::function<void(long fail_at)> &scenario) 
         EXPECT_EQ(pellus_live_blocks(), before) << "leak with allocation " << k
                                                 << " of " << count << " failing";
     }
+    tally.points += count;
+    tally.sweeps += 1;
     return count;
 }
 
