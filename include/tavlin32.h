@@ -120,8 +120,8 @@ TAVL_API int32_t CloseTable(TableHandle *table);
 /* ---- Indexed tables ----------------------------------------------------- */
 
 /* Scans the data file once and writes its index file into index_dir. A null
- * index_dir, delimiter or header_lines yields TBL_ERR_INDEX_BUILD, as does an
- * index file path longer than 255 bytes. */
+ * index_dir, delimiter or header_lines yields TBL_ERR_INDEX_BUILD, as do a
+ * header line count below 0 and an index file path longer than 255 bytes. */
 TAVL_API int32_t PreOpenTable(const char *path, const char *index_dir,
                               const char *delimiter, const int32_t *header_lines,
                               int32_t overwrite);
@@ -130,14 +130,15 @@ TAVL_API int32_t PreOpenTableUnique(const char *path, const char *index_dir,
                                     const int32_t *header_lines,
                                     int32_t overwrite, int32_t unique);
 
-/* Removes the index file of path. A null index_dir (or, with unique set, a
- * null delimiter or header_lines) yields TBL_ERR_REMOVE. */
+/* Removes the index file of path. A null path or index_dir (or, with unique
+ * set, a null delimiter or header_lines) yields TBL_ERR_REMOVE. */
 TAVL_API int32_t PostCloseTable(const char *path, const char *index_dir);
 TAVL_API int32_t PostCloseTableUnique(const char *path, const char *delimiter,
                                       const int32_t *header_lines,
                                       const char *index_dir, int32_t unique);
 
-/* Counts the non-blank lines of any file, minus *subtract (null: 0). */
+/* Counts the non-blank lines of any file, minus *subtract (null: 0). A
+ * difference above INT32_MAX yields TBL_ERR_RANGE. */
 TAVL_API int32_t GetNumberOfLinesEx(const char *path, const char *delimiter,
                                     const int32_t *subtract);
 

@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
+#include <new>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -66,7 +67,9 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share,
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK keeps a FIFO at the path from blocking the open until a
+    // writer appears; it is refused just below like every non-regular file.
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         SetLastError(error_from_errno(errno));
         return INVALID_HANDLE_VALUE;
@@ -107,6 +110,8 @@ DWORD GetFileSize(HANDLE file, LPDWORD high) {
 HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security,
                           DWORD protect, DWORD max_high, DWORD max_low,
                           LPCSTR name) {
+    // Mappings are not looked up by name: every call maps the file of its
+    // own handle, which is what an unnamed mapping does on Windows.
     (void)security; (void)name;
     Object *f = as_object(file, Kind::File);
     if (!f || (protect & 0xFFu) != PAGE_READONLY) {
@@ -174,7 +179,11 @@ BOOL UnmapViewOfFile(LPCVOID view) {
         length = it->second;
         views().erase(it);
     }
-    return munmap(const_cast<void *>(view), length) == 0 ? TRUE : FALSE;
+    if (munmap(const_cast<void *>(view), length) != 0) {
+        SetLastError(error_from_errno(errno));
+        return FALSE;
+    }
+    return TRUE;
 }
 
 BOOL CloseHandle(HANDLE object) {

@@ -1,1 +1,154 @@
-// placeholder
+/*
+ * dyn_ary.cpp - SparseArray: numbered pointer slots that own their elements.
+ *
+ * An element keeps its slot for its whole life; adding puts it right after
+ * the last occupied slot, so an array that is only added to stays dense and
+ * its n-th element has index n - 1. The slot block grows by the initial
+ * capacity when full and new slots are not cleared: only slots below the
+ * used extent are ever read. Every failure (-1 or null) leaves the array as
+ * it was; when growth fails the caller still owns the element.
+ */
+#include "dyn_ary.h"
+
+#include <string.h>
+
+#include "tavlhost.h"
+
+SparseArray *SparseArrayCreate(uint32_t capacity, ElementDestructor destroy) {
+    if (capacity == 0) return NULL;
+    SparseArray *array = (SparseArray *)qmem_malloc(sizeof *array);
+    if (!array) return NULL;
+    array->slots = (void **)qmem_calloc(capacity, sizeof(void *));
+    if (!array->slots) {
+        qmem_free(array);
+        return NULL;
+    }
+    array->capacity = capacity;
+    array->step = capacity;
+    array->used = 0;
+    array->live = 0;
+    array->destroy = destroy;
+    return array;
+}
+
+int32_t SparseArrayAdd(SparseArray *array, void *element) {
+    /* A null element would count as live yet read as an empty slot. */
+    if (!array || !array->slots || !element) return -1;
+
+    int32_t target = 0;
+    if (array->used > 0) {
+        int32_t last = array->used - 1;
+        while (last > 0 && !array->slots[last]) last--;
+        target = array->slots[last] ? last + 1 : 0;
+    }
+    if ((uint32_t)target >= array->capacity) {
+        /* Indices are signed 32-bit: refuse to grow past what they reach. */
+        uint64_t grown = (uint64_t)array->capacity + array->step;
+        if (grown > (uint64_t)INT32_MAX + 1 || grown > SIZE_MAX / sizeof(void *))
+            return -1;
+        void **slots = (void **)qmem_realloc(array->slots,
+                                             (size_t)grown * sizeof(void *));
+        if (!slots) return -1;
+        array->slots = slots;
+        array->capacity = (uint32_t)grown;
+    }
+    array->slots[target] = element;
+    array->live++;
+    array->used = target + 1;
+    return target;
+}
+
+/* True when index addresses a slot below the used extent. */
+static int InUse(const SparseArray *array, int32_t index) {
+    return array && array->slots && index >= 0 && index < array->used;
+}
+
+void *SparseArrayGet(const SparseArray *array, int32_t index) {
+    return InUse(array, index) ? array->slots[index] : NULL;
+}
+
+int SparseArrayDestroy(SparseArray **array) {
+    if (!array || !*array || !(*array)->slots) return -1;
+    SparseArray *a = *array;
+    for (int32_t i = 0; i < a->used; i++)
+        if (a->slots[i] && a->destroy) a->destroy(a->slots[i]);
+    qmem_free(a->slots);
+    qmem_free(a);
+    *array = NULL;
+    return 0;
+}
+
+int SparseArraySet(SparseArray *array, int32_t index, void *element) {
+    if (!InUse(array, index) || !element) return -1;
+    if (!array->slots[index]) array->live++;
+    array->slots[index] = element;
+    return 0;
+}
+
+int SparseArrayRemove(SparseArray *array, int32_t index) {
+    if (!InUse(array, index) || !array->slots[index]) return -1;
+    if (array->destroy) {
+        int rc = array->destroy(array->slots[index]);
+        if (rc < 0) return rc;
+    }
+    array->slots[index] = NULL;
+    if (--array->live == 0) array->used = 0;
+    return 0;
+}
+
+int SparseArrayIsOccupied(const SparseArray *array, int32_t index) {
+    return InUse(array, index) && array->slots[index] != NULL;
+}
+
+int32_t SparseArrayCount(const SparseArray *array) {
+    return array ? array->live : -1;
+}
+
+/* Copies key into the cursor, cut to the 1023 bytes that fit. */
+static void CopyKey(ArraySearch *cursor, const char *key) {
+    size_t n = strlen(key);
+    if (n > sizeof cursor->key - 1) n = sizeof cursor->key - 1;
+    memcpy(cursor->key, key, n);
+    cursor->key[n] = '\0';
+}
+
+int ArraySearchInit(ArrayMatch match, const char *key, int32_t position,
+                    ArraySearch *cursor) {
+    if (!cursor) return -1;
+    cursor->match = match;
+    CopyKey(cursor, key ? key : "");
+    cursor->position = position;
+    return 0;
+}
+
+/* Visits from index start up to the used extent, recording each index in
+ * the cursor; returns the first occupied slot the predicate accepts. */
+static int32_t Scan(const SparseArray *array, int32_t start, ArrayMatch match,
+                    const char *key, ArraySearch *cursor) {
+    for (int32_t i = start; i < array->used; i++) {
+        if (cursor) cursor->position = i;
+        void *element = array->slots[i];
+        if (element && (!match || match(element, key))) return i;
+    }
+    return -1;
+}
+
+int32_t SparseArrayFindFirst(const SparseArray *array, const char *key,
+                             ArrayMatch match, ArraySearch *cursor) {
+    if (!array || !array->slots) return -1;
+    if (cursor) {
+        cursor->match = match;
+        if (key) CopyKey(cursor, key);
+        cursor->position = -1;
+    }
+    return Scan(array, 0, match, key, cursor);
+}
+
+int32_t SparseArrayFindNext(const SparseArray *array, ArraySearch *cursor) {
+    if (!array || !array->slots || !cursor) return -1;
+    /* A position below -1 (a cursor set up by hand) starts at slot 0. */
+    int64_t start = (int64_t)cursor->position + 1;
+    if (start < 0) start = 0;
+    if (start >= array->used) return -1;
+    return Scan(array, (int32_t)start, cursor->match, cursor->key, cursor);
+}

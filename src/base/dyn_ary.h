@@ -33,6 +33,9 @@ typedef struct ArraySearch {
     int32_t position;           /* index last visited, -1 before the first */
 } ArraySearch;
 
+/* Elements are never null: Add and Set refuse a null element with -1, since
+ * a null slot means an empty one. Growth stops where signed 32-bit indices
+ * end. */
 SparseArray *SparseArrayCreate(uint32_t capacity, ElementDestructor destroy);
 int32_t SparseArrayAdd(SparseArray *array, void *element);
 void *SparseArrayGet(const SparseArray *array, int32_t index);
@@ -42,8 +45,12 @@ int SparseArraySet(SparseArray *array, int32_t index, void *element);
 int SparseArrayRemove(SparseArray *array, int32_t index);
 int SparseArrayIsOccupied(const SparseArray *array, int32_t index);
 int32_t SparseArrayCount(const SparseArray *array);
+/* 0; -1 for a null cursor. A null key leaves the empty key text. */
 int ArraySearchInit(ArrayMatch match, const char *key, int32_t position,
                     ArraySearch *cursor);
+/* The predicate is called with the caller's key as given (also null); a
+ * null key keeps the cursor's earlier key text. FindNext starts after the
+ * cursor's position, at slot 0 when that is below -1. */
 int32_t SparseArrayFindFirst(const SparseArray *array, const char *key,
                              ArrayMatch match, ArraySearch *cursor);
 int32_t SparseArrayFindNext(const SparseArray *array, ArraySearch *cursor);

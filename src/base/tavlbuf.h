@@ -22,13 +22,19 @@ int TextBufferSet(char **slot, const char *text);
 int TextBufferSetBytes(char **slot, const char *bytes, int32_t count);
 int TextBufferAppend(char **slot, const char *text);
 int TextBufferAppendChar(char **slot, int c);        /* NUL appends nothing */
+/* Stores c at position (at most the current length) and a NUL after it; a
+ * smaller position cuts the text there. A negative position is refused with
+ * TBL_ERR_RANGE, slot untouched. */
 int TextBufferPutChar(char **slot, int c, int32_t position);
 void TextBufferFree(char **slot);
 
 /* Reads the next line of *stream into *slot (which must hold a block),
  * without its LF and one CR before it. 0: a newline ended the line; -1: the
  * end of the stream did (or a read error); TBL_ERR_NO_MEMORY: the block
- * could not grow (the text read so far stays, terminated). */
+ * could not grow (the text read so far stays, terminated; the character
+ * just read is lost). The block grows to n + 1025 bytes each time the n
+ * stored characters reach a multiple of 1024; an empty line resizes
+ * nothing. A null stream reads as the end of one. */
 int ReadLine(FILE **stream, char **slot);
 
 #endif /* TAVL_TAVLBUF_H */

@@ -7,6 +7,11 @@
  * turning each separator D (every D not flanked by quotes, and always one at
  * the first or last byte) into NUL in place, which leaves the fields as
  * consecutive NUL-terminated pieces still in stored form.
+ *
+ * While the host's character set is multibyte (zkOsCharsetType above 1), a
+ * two-byte character is stored unchanged unless one of its bytes is D, the
+ * backslash or a control byte; then both bytes are stored one at a time as
+ * above, so that decoding, which reads byte by byte, gives the value back.
  */
 #ifndef TAVL_CODEC_H
 #define TAVL_CODEC_H
@@ -14,7 +19,8 @@
 #include <stdint.h>
 
 /* Appends the stored form of length bytes of value to *output. value must be
- * followed by a NUL. TBL_OK or TBL_ERR_NO_MEMORY. */
+ * followed by a NUL; a length of 0 or less appends nothing. TBL_OK or
+ * TBL_ERR_NO_MEMORY (then *output is as it was). */
 int EncodeField(const char *value, int32_t length, char delimiter,
                 char **output);
 
@@ -26,7 +32,10 @@ int32_t SplitLine(char *line, char delimiter);
 int PickField(const char *pieces, int32_t k, char **output);
 
 /* Decodes a stored field into the empty *output and stores the decoded
- * byte count + 1 through size. TBL_OK or TBL_ERR_NO_MEMORY. */
+ * byte count + 1 through size. An empty field leaves *output untouched and
+ * gives size 1. \x takes up to two hex digits of either case (none gives 0)
+ * and always consumes four bytes, never reading past the NUL. TBL_OK or
+ * TBL_ERR_NO_MEMORY (then no size is stored). */
 int DecodeField(const char *field, char **output, char delimiter,
                 int32_t *size);
 

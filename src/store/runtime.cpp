@@ -1,1 +1,543 @@
-// placeholder
+/*
+ * runtime.cpp - the indexed back-end: index file names, the read-only file
+ * mapping, the preparation and removal of index files, line counting, and
+ * the open, line fetch and release of a mapped table.
+ *
+ * An index file is a run of little-endian 32-bit words: the data line count,
+ * the column count, then the byte offset of every line of the data file,
+ * header lines first. Its name is a hash of the data path (with the header
+ * line count and delimiter under a unique flag), so every process naming the
+ * same data file finds the same index.
+ *
+ * Guarantees: no byte outside a mapped view is ever read, whatever the index
+ * file holds (the open checks its size against its counts, every fetch checks
+ * its line against the index and its offset against the data); every file
+ * and mapping handle is closed on every path, and every heap block goes back
+ * to the host allocator before a call returns. A failed argument check, name
+ * or allocation creates and removes nothing.
+ *
+ * Mappings are unnamed: a name made from the path can belong to two files
+ * (on Windows a section found by name ignores the file handle), and the file
+ * cache shares an unnamed mapping's pages between processes all the same.
+ */
+#include "runtime.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "dyn_ary.h"
+#include "tavlbuf.h"
+#include "tavlhost.h"
+#include "tavlin32.h"
+
+/* Room for an index file path with its NUL. */
+#define INDEX_PATH_MAX 256u
+
+/* os_itoa's buffer: zero-filled and far larger than any int's text. */
+#define ITOA_ROOM 128
+
+/* A backslash is an ordinary file-name byte off Windows, so the index file
+ * would land outside its directory with it. */
+#if defined(_WIN32)
+#  define DIR_SEPARATOR '\\'
+#else
+#  define DIR_SEPARATOR '/'
+#endif
+
+#define ACCESS_SEQUENTIAL FILE_FLAG_SEQUENTIAL_SCAN
+#define ACCESS_RANDOM     FILE_FLAG_RANDOM_ACCESS
+
+/* Index words are little-endian whatever the machine. */
+static uint32_t LoadWord(const void *at) {
+    const unsigned char *b = (const unsigned char *)at;
+    return (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) |
+           ((uint32_t)b[3] << 24);
+}
+
+static void StoreWord(void *at, uint32_t value) {
+    unsigned char *b = (unsigned char *)at;
+    b[0] = (unsigned char)value;
+    b[1] = (unsigned char)(value >> 8);
+    b[2] = (unsigned char)(value >> 16);
+    b[3] = (unsigned char)(value >> 24);
+}
+
+/* ---- Names ------------------------------------------------------------- */
+
+uint32_t IndexNameHash(const char *text) {
+    uint32_t h = 0;
+    if (!text) return 0;
+    for (const unsigned char *p = (const unsigned char *)text; *p; ++p) {
+        h = (h << 4) + *p;
+        if (h > 0x0FFFFFFFu) h = ((h >> 12) ^ h) & 0x0FFFFFFFu;
+    }
+    return (h & 0x7FFFFFFFu) % 10000u;
+}
+
+/* Under a unique flag the hashed text is the path, the decimal header line
+ * count and the delimiter byte, so tables prepared with other values get
+ * other index files. */
+static int HashUnique(const char *data_path, int32_t header_lines,
+                      char delimiter, uint32_t *hash) {
+    char digits[ITOA_ROOM];
+    memset(digits, 0, sizeof digits);
+    os_itoa((int)header_lines, digits, 10);
+    digits[ITOA_ROOM - 1] = '\0';
+    size_t path_length = strlen(data_path);
+    size_t digit_length = strlen(digits);
+    char *text = (char *)qmem_calloc(path_length + digit_length + 2, 1);
+    if (!text) return TBL_ERR_NO_MEMORY;
+    memcpy(text, data_path, path_length);
+    memcpy(text + path_length, digits, digit_length);
+    text[path_length + digit_length] = delimiter;
+    *hash = IndexNameHash(text);
+    qmem_free(text);
+    return TBL_OK;
+}
+
+int IndexFileName(const char *data_path, const char *index_dir,
+                  char delimiter, int32_t header_lines, int32_t unique,
+                  char *name, uint32_t capacity) {
+    if (!data_path || !index_dir || !name) return TBL_ERR_RANGE;
+    size_t dir_length = strlen(index_dir);
+    int separate = !(dir_length && index_dir[dir_length - 1] == DIR_SEPARATOR);
+    /* The hash always prints as four characters, then ".idx" and a NUL. */
+    size_t need = dir_length + (size_t)separate + 4 + 4 + 1;
+    if (need > capacity) return TBL_ERR_RANGE;
+
+    uint32_t hash = 0;
+    if (unique) {
+        int rc = HashUnique(data_path, header_lines, delimiter, &hash);
+        if (rc != TBL_OK) return rc;
+    } else {
+        hash = IndexNameHash(data_path);
+    }
+    memcpy(name, index_dir, dir_length);
+    if (separate) name[dir_length] = DIR_SEPARATOR;
+    snprintf(name + dir_length + separate, capacity - dir_length - separate,
+             "%4.d.idx", (int)hash);
+    return TBL_OK;
+}
+
+/* ---- Mapping ----------------------------------------------------------- */
+
+int MapFileReadOnly(const char *path, uint32_t hint, const char **view,
+                    uint32_t *size) {
+    *view = NULL;
+    *size = 0;
+    if (!path) return TBL_ERR_OPEN;
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, hint, NULL);
+    if (file == INVALID_HANDLE_VALUE) return TBL_ERR_OPEN;
+
+    /* Sizes are 32-bit throughout; a file of 4 GiB or more is refused
+     * rather than mapped at a truncated size. */
+    DWORD high = 0;
+    DWORD low = GetFileSize(file, &high);
+    if ((low == INVALID_FILE_SIZE && GetLastError() != 0) || high != 0) {
+        CloseHandle(file);
+        return TBL_ERR_MAP;
+    }
+    /* An empty file cannot be mapped and fails here. */
+    HANDLE mapping = CreateFileMappingA(file, NULL,
+                                        PAGE_READONLY | SEC_COMMIT | SEC_NOCACHE,
+                                        0, 0, NULL);
+    CloseHandle(file);
+    if (!mapping) return TBL_ERR_MAP;
+    /* The view outlives the mapping handle. */
+    LPVOID bytes = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    CloseHandle(mapping);
+    if (!bytes) return TBL_ERR_MAP;
+    *view = (const char *)bytes;
+    *size = (uint32_t)low;
+    return TBL_OK;
+}
+
+int UnmapFile(const char *view) {
+    if (!view) return TBL_OK;
+    return UnmapViewOfFile(view) ? TBL_OK : TBL_ERR_UNMAP;
+}
+
+/* ---- Preparation ------------------------------------------------------- */
+
+/* Set bits of a mask; plain arithmetic, since a popcount instruction is
+ * not part of every target the library builds for. */
+static inline uint32_t BitCount(uint32_t x) {
+    x = x - ((x >> 1) & 0x55555555u);
+    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+    return (x * 0x01010101u) >> 24;
+}
+
+/* Sixteen bytes at a time where the machine has SSE2 (every x86-64): one
+ * compare per byte class gives a bit mask of LFs, delimiters and quotes. */
+#if defined(__SSE2__) || defined(_M_X64) || \
+    (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#  include <emmintrin.h>
+#  define TAVL_BLOCKS 1
+#endif
+
+/* Running state of the scan: lines ended so far, the field count of the
+ * first line, the fields of the line under way, and the index image being
+ * filled (word 2 + k is the offset of line k). The image grows by doubling;
+ * when it cannot grow it is dropped and the scan goes on counting, so that
+ * a file with too few lines is still reported as such. */
+typedef struct Scan {
+    uint64_t lines;
+    uint64_t reference;
+    uint64_t fields;
+    uint32_t *image;
+    size_t capacity; /* words */
+} Scan;
+
+#define IMAGE_FIRST_WORDS 4096u
+
+static void DropImage(Scan *scan) {
+    if (scan->image) qmem_free(scan->image);
+    scan->image = NULL;
+    scan->capacity = 0;
+}
+
+/* Records where line k starts. */
+static void RecordOffset(Scan *scan, uint64_t k, size_t offset) {
+    if (!scan->image) return;
+    if (2 + k >= scan->capacity) {
+        if (scan->capacity > (size_t)-1 / 8) {
+            DropImage(scan);
+            return;
+        }
+        size_t grown = scan->capacity * 2;
+        uint32_t *image = (uint32_t *)qmem_realloc(scan->image, grown * 4);
+        if (!image) {
+            DropImage(scan);
+            return;
+        }
+        scan->image = image;
+        scan->capacity = grown;
+    }
+    StoreWord(&scan->image[2 + k], (uint32_t)offset);
+}
+
+/* Ends the line under way; the next one starts at next. 0 when its field
+ * count ends the table instead. */
+static int EndLine(Scan *scan, size_t next) {
+    if (scan->lines == 0) scan->reference = scan->fields;
+    else if (scan->fields != scan->reference) return 0;
+    ++scan->lines;
+    scan->fields = 1;
+    RecordOffset(scan, scan->lines, next);
+    return 1;
+}
+
+/* One byte of the scan. A line ends at each LF and at the file's last byte,
+ * tested before the delimiter, so the ending byte never counts as one. A
+ * delimiter counts unless a quote stands on both sides of it (an encoded
+ * delimiter); the first byte of the file has no left side and always
+ * counts. Returns 0 when the table ends. */
+static int ScanByte(Scan *scan, const unsigned char *data, size_t i,
+                    size_t last, unsigned char delimiter) {
+    unsigned char b = data[i];
+    if (b == '\n' || i == last) return EndLine(scan, i + 1);
+    if (b == delimiter &&
+        !(i > 0 && data[i - 1] == '"' && data[i + 1] == '"'))
+        ++scan->fields;
+    return 1;
+}
+
+/* One pass over the data: counts the lines of the table and the fields of
+ * its first line, and records where each line starts. The first line whose
+ * field count differs from the first line's ends the table. */
+static void ScanTable(const char *view, uint32_t size, char delimiter,
+                      Scan *scan) {
+    const unsigned char *data = (const unsigned char *)view;
+    const unsigned char d = (unsigned char)delimiter;
+    size_t n = size;
+    size_t last = n - 1;
+    size_t i = 0;
+    scan->lines = 0;
+    scan->reference = 0;
+    scan->fields = 1;
+    scan->image = (uint32_t *)qmem_calloc(IMAGE_FIRST_WORDS, 4);
+    scan->capacity = scan->image ? IMAGE_FIRST_WORDS : 0;
+#if defined(TAVL_BLOCKS)
+    /* A block never holds the last byte. Without a quote in a block no
+     * delimiter of it can be an encoded one (its inner neighbours would be
+     * quotes), so the masks alone count it; blocks with quotes go byte by
+     * byte. A quote delimiter always goes byte by byte. */
+    if (d != '"') {
+        const __m128i lf_bytes = _mm_set1_epi8('\n');
+        const __m128i delimiter_bytes = _mm_set1_epi8((char)d);
+        const __m128i quote_bytes = _mm_set1_epi8('"');
+        while (i + 16 < n) {
+            __m128i x = _mm_loadu_si128((const __m128i *)(const void *)(data + i));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi8(x, quote_bytes))) {
+                for (size_t end = i + 16; i < end; ++i)
+                    if (!ScanByte(scan, data, i, last, d)) return;
+                continue;
+            }
+            uint32_t lf = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, lf_bytes));
+            uint32_t dm = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, delimiter_bytes)) & ~lf;
+            while (lf) {
+                unsigned at = (unsigned)__builtin_ctz(lf);
+                uint32_t below = (1u << at) - 1u;
+                scan->fields += BitCount(dm & below);
+                dm &= ~below;
+                if (!EndLine(scan, i + at + 1)) return;
+                lf &= lf - 1u;
+            }
+            scan->fields += BitCount(dm);
+            i += 16;
+        }
+    }
+#endif
+    for (; i < n; ++i)
+        if (!ScanByte(scan, data, i, last, d)) return;
+}
+
+/* Writes the first words of image to name. A file left half-written is
+ * removed: its size would not match its counts, and its presence would
+ * refuse the next preparation without overwrite. */
+static int WriteIndexFile(const char *name, const uint32_t *image,
+                          size_t words) {
+    FILE *out = fopen(name, "w+b");
+    if (!out) return TBL_ERR_INDEX_WRITE;
+    size_t written = fwrite(image, 4, words, out);
+    int closed = fclose(out);
+    if (written != words || closed != 0) {
+        os_remove_file(name, 1);
+        return TBL_ERR_INDEX_WRITE;
+    }
+    return TBL_OK;
+}
+
+int PrepareIndexFile(const char *path, const char *index_dir,
+                     const char *delimiter, const int32_t *header_lines,
+                     int32_t overwrite, int32_t unique) {
+    if (!path || os_is_file_exist(path) != 1) return TBL_ERR_NO_FILE;
+    /* A negative header line count could never be opened, and the counts
+     * it would store mean nothing. */
+    if (!index_dir || !delimiter || !header_lines || *header_lines < 0)
+        return TBL_ERR_INDEX_BUILD;
+    int32_t header = *header_lines;
+
+    char name[INDEX_PATH_MAX];
+    if (IndexFileName(path, index_dir, *delimiter, header, unique, name,
+                      sizeof name) != TBL_OK)
+        return TBL_ERR_INDEX_BUILD;
+    if (os_is_file_exist(name) != 0) {
+        if (!overwrite) return TBL_ERR_INDEX_EXISTS;
+        if (os_remove_file(name, 1) != TAVL_REMOVE_OK) return TBL_ERR_REMOVE;
+    }
+
+    const char *view;
+    uint32_t size;
+    if (MapFileReadOnly(path, ACCESS_SEQUENTIAL, &view, &size) != TBL_OK)
+        return TBL_ERR_MAP_DATA;
+
+    Scan scan;
+    ScanTable(view, size, *delimiter, &scan);
+    int rc = TBL_OK;
+    if (scan.lines < (uint64_t)header) {
+        rc = TBL_ERR_FORMAT;
+    } else if (scan.lines > INT32_MAX || scan.reference > INT32_MAX ||
+               !scan.image) {
+        /* The counts are read back as signed 32-bit values; a null image
+         * means it could not grow. */
+        rc = TBL_ERR_INDEX_BUILD;
+    } else {
+        StoreWord(&scan.image[0], (uint32_t)(scan.lines - (uint64_t)header));
+        StoreWord(&scan.image[1], (uint32_t)scan.reference);
+        if (WriteIndexFile(name, scan.image, (size_t)scan.lines + 2) != TBL_OK)
+            rc = TBL_ERR_INDEX_BUILD;
+    }
+    if (scan.image) qmem_free(scan.image);
+    if (UnmapFile(view) != TBL_OK && rc == TBL_OK) rc = TBL_ERR_UNMAP;
+    return rc;
+}
+
+int RemoveIndexFile(const char *path, const char *delimiter,
+                    const int32_t *header_lines, const char *index_dir,
+                    int32_t unique) {
+    if (!path || !index_dir) return TBL_ERR_REMOVE;
+    char d = ',';
+    int32_t header = 1;
+    if (unique) {
+        if (!delimiter || !header_lines) return TBL_ERR_REMOVE;
+        d = *delimiter;
+        header = *header_lines;
+    }
+    char name[INDEX_PATH_MAX];
+    if (IndexFileName(path, index_dir, d, header, unique, name, sizeof name) !=
+        TBL_OK)
+        return TBL_ERR_REMOVE;
+    return os_remove_file(name, 1) == TAVL_REMOVE_OK ? TBL_OK : TBL_ERR_REMOVE;
+}
+
+/* ---- Line counting ----------------------------------------------------- */
+
+/* Lines ended by an LF, up to the first blank one (empty or white space
+ * only). A line is known to be filled at its first non-space byte; the rest
+ * of it only needs its LF found. */
+static int64_t CountFilledLines(const char *data, uint32_t size) {
+    const char *last = data + size - 1;
+    size_t n = size;
+    size_t position = 0;
+    int64_t count = 0;
+    while (position < n) {
+        size_t i = position;
+        while (i < n && data[i] != '\n' && os_is_char_space(data + i, last))
+            ++i;
+        if (i == n || data[i] == '\n') break; /* blank line, or no LF */
+        const char *lf = (const char *)memchr(data + i, '\n', n - i);
+        if (!lf) break; /* a last line without LF is not counted */
+        ++count;
+        position = (size_t)(lf - data) + 1;
+    }
+    return count;
+}
+
+int CountFileLines(const char *path, const char *delimiter,
+                   const int32_t *subtract) {
+    (void)delimiter; /* the count does not depend on it */
+    if (!path || os_is_file_exist(path) != 1) return TBL_ERR_NO_FILE;
+    const char *view;
+    uint32_t size;
+    if (MapFileReadOnly(path, ACCESS_SEQUENTIAL, &view, &size) != TBL_OK)
+        return TBL_ERR_MAP_DATA;
+    int64_t count = CountFilledLines(view, size);
+    UnmapFile(view);
+    int64_t result = count - (subtract ? *subtract : 0);
+    /* A negative subtrahend could push the result past what the return
+     * value holds; a wrapped count would be a plainly wrong answer. */
+    if (result > INT32_MAX) return TBL_ERR_RANGE;
+    return (int)result;
+}
+
+/* ---- Indexed tables ---------------------------------------------------- */
+
+/* Bytes of the line at start, up to its LF or CR or the end of the data;
+ * *nul tells whether a NUL byte lies among them. */
+static size_t LineLength(const char *start, size_t rest, int *nul) {
+    const unsigned char *p = (const unsigned char *)start;
+    size_t i = 0;
+    *nul = 0;
+#if defined(TAVL_BLOCKS)
+    const __m128i lf_bytes = _mm_set1_epi8('\n');
+    const __m128i cr_bytes = _mm_set1_epi8('\r');
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= rest; i += 16) {
+        __m128i x = _mm_loadu_si128((const __m128i *)(const void *)(p + i));
+        uint32_t end = (uint32_t)_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(x, lf_bytes), _mm_cmpeq_epi8(x, cr_bytes)));
+        uint32_t nuls = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, zero));
+        if (end) {
+            unsigned at = (unsigned)__builtin_ctz(end);
+            if (nuls & ((1u << at) - 1u)) *nul = 1;
+            return i + at;
+        }
+        if (nuls) *nul = 1;
+    }
+#endif
+    for (; i < rest; ++i) {
+        if (p[i] == '\n' || p[i] == '\r') break;
+        if (p[i] == '\0') *nul = 1;
+    }
+    return i;
+}
+
+int IndexedOpen(TableHandle *table, const char *path, const char *index_dir) {
+    if (!table || !path || !index_dir) return TBL_ERR_INDEX_OPEN;
+    char name[INDEX_PATH_MAX];
+    if (IndexFileName(path, index_dir, table->delimiter, table->header_lines,
+                      table->unique, name, sizeof name) != TBL_OK)
+        return TBL_ERR_INDEX_OPEN;
+
+    const char *index;
+    uint32_t index_size;
+    if (MapFileReadOnly(name, ACCESS_RANDOM, &index, &index_size) != TBL_OK)
+        return TBL_ERR_INDEX_OPEN;
+    /* From here the view is the handle's; CloseTable releases it. */
+    table->index_view = (const uint32_t *)(const void *)index;
+    table->index_size = index_size;
+
+    /* The index is trusted only when its size is exactly what its counts
+     * and this open's header line count promise: a truncated file, or one
+     * prepared with another header line count, fails here instead of being
+     * read past its end. Nothing but the two count words is read. */
+    if (index_size < 8) return TBL_ERR_INDEX_OPEN;
+    int32_t data_lines = (int32_t)LoadWord(index);
+    int32_t columns = (int32_t)LoadWord(index + 4);
+    int64_t lines = (int64_t)table->header_lines + data_lines;
+    if (data_lines < 0 || table->header_lines < 0 || lines < 1 ||
+        columns < 1 || 8 + 4 * lines != (int64_t)index_size)
+        return TBL_ERR_INDEX_OPEN;
+
+    const char *data;
+    uint32_t data_size;
+    if (MapFileReadOnly(path, ACCESS_RANDOM, &data, &data_size) != TBL_OK)
+        return TBL_ERR_MAP_DATA;
+    table->data_view = data;
+    table->data_size = data_size;
+
+    /* Each column beyond the first needs a delimiter byte in line 0, so a
+     * larger column count is not this file's. */
+    uint32_t first = LoadWord(index + 8);
+    size_t room = first < data_size ? data_size - first : 0;
+    const char *lf = room ? (const char *)memchr(data + first, '\n', room)
+                          : NULL;
+    size_t line_zero = lf ? (size_t)(lf - (data + first)) : room;
+    if ((uint64_t)columns > (uint64_t)line_zero + 1) return TBL_ERR_INDEX_OPEN;
+
+    table->data_lines = data_lines;
+    table->columns = columns;
+    return TBL_OK;
+}
+
+int IndexedFetchLine(TableHandle *table, int32_t number, char **output,
+                     int32_t kind) {
+    if (!table || !output || !table->index_view || table->index_size < 8)
+        return TBL_ERR_FAIL;
+    int64_t position = (int64_t)number +
+                       (kind == LINE_DATA ? (int64_t)table->header_lines : 0);
+    uint64_t offsets = (table->index_size - 8u) / 4u;
+    if (position < 0 || (uint64_t)position >= offsets) return TBL_ERR_FAIL;
+
+    const char *words = (const char *)(const void *)table->index_view;
+    uint32_t offset = LoadWord(words + 8 + 4 * (size_t)position);
+    /* An offset at or past the end of the data is an empty line. */
+    if (!table->data_view || offset >= table->data_size)
+        return TextBufferSetBytes(output, NULL, 0);
+
+    const char *start = table->data_view + offset;
+    int nul;
+    size_t length = LineLength(start, table->data_size - offset, &nul);
+    if (length > INT32_MAX - 1) return TBL_ERR_NO_MEMORY;
+    if (!nul)
+        return TextBufferSetBytes(output, start, (int32_t)length);
+
+    /* NUL bytes of the data are not part of the line's text: size the
+     * buffer for the others, then copy them in. */
+    size_t kept = 0;
+    for (size_t i = 0; i < length; ++i) kept += start[i] != '\0';
+    int rc = TextBufferSetBytes(output, start, (int32_t)kept);
+    if (rc != TBL_OK) return rc;
+    char *text = *output;
+    size_t k = 0;
+    for (size_t i = 0; i < length; ++i)
+        if (start[i] != '\0') text[k++] = start[i];
+    text[k] = '\0';
+    return TBL_OK;
+}
+
+int IndexedRelease(TableHandle *table) {
+    if (!table) return TBL_OK;
+    if (table->column_list) SparseArrayDestroy(&table->column_list);
+    table->column_list = NULL;
+    UnmapFile(table->data_view);
+    UnmapFile((const char *)(const void *)table->index_view);
+    table->data_view = NULL;
+    table->data_size = 0;
+    table->index_view = NULL;
+    table->index_size = 0;
+    return TBL_OK;
+}

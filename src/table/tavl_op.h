@@ -18,4 +18,43 @@ int BuildColumnList(TableHandle *table);
 ColumnRecord *ColumnRecordNew(const char *name, int32_t index);
 int ColumnRecordFree(void *record);
 
+/* The work behind the exported operations, one routine each (the exports
+ * are thin wrappers). Each checks its handle and arguments itself and
+ * returns the code or number the export returns. */
+int TableNew(TableHandle **out);
+int TableFree(TableHandle *table);
+int TableCreateFile(const char *path, char delimiter);
+int TableFileExists(const char *path);
+int TableOpen(const char *path, TableHandle *table, int32_t mode,
+              const char *delimiter, const int32_t *header_lines,
+              const char *index_dir, int32_t unique);
+int TableSave(TableHandle *table, const char *path);
+int TableClose(TableHandle *table);
+
+int ColumnCountGet(TableHandle *table, int32_t *count);
+int ColumnIndexGet(TableHandle *table, const char *name, int32_t *index);
+int ColumnAttrByIndex(TableHandle *table, int32_t column,
+                      const char *attribute, char *value,
+                      int32_t *value_length, uint32_t size);
+int ColumnAttrByName(TableHandle *table, const char *name,
+                     const char *attribute, char *value,
+                     int32_t *value_length, uint32_t size);
+int ColumnHeadSizeByIndex(TableHandle *table, int32_t column);
+int ColumnHeadSizeByName(TableHandle *table, const char *name);
+int ColumnAppend(TableHandle *table, int32_t position, const char *name);
+
+/* Cells: kind is LINE_DATA or LINE_HEADER. */
+int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
+             int32_t *out_length, int32_t buffer_length, int32_t kind);
+int CellReadByName(TableHandle *table, const char *name, int32_t line,
+                   char *buffer, int32_t *out_length, int32_t buffer_length);
+int CellSize(TableHandle *table, int32_t column, int32_t line);
+int CellSizeByName(TableHandle *table, const char *name, int32_t line);
+int CellWrite(TableHandle *table, int32_t column, int32_t line,
+              const char *value, int32_t length, int32_t kind);
+int CellWriteByName(TableHandle *table, const char *name, int32_t line,
+                    const char *value, int32_t length);
+int RowAppendEmpty(TableHandle *table);
+int LineCountGet(TableHandle *table, int32_t *count);
+
 #endif /* TAVL_OP_H */

@@ -8,6 +8,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
+#ifdef _WIN32
+#  include <process.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -17,13 +21,24 @@ namespace {
 struct ScratchDir {
     std::string path;
     ScratchDir() {
+#ifdef _WIN32
+        // No mkdtemp here: try numbered names under the temporary directory
+        // until one can be created, so that processes never share one.
+        fs::path base = fs::temp_directory_path();
+        std::string stem = "tavl-test-" + std::to_string(_getpid()) + "-";
+        for (unsigned n = 0;; ++n) {
+            fs::path candidate = base / (stem + std::to_string(n));
+            std::error_code ec;
+            if (fs::create_directory(candidate, ec)) {
+                path = candidate.string();
+                break;
+            }
+            if (n > 10000) std::abort();
+        }
+#else
         std::string base = (fs::temp_directory_path() / "tavl-test-XXXXXX").string();
         std::vector<char> buf(base.begin(), base.end());
         buf.push_back('\0');
-#ifdef _WIN32
-        path = std::tmpnam(nullptr);
-        fs::create_directories(path);
-#else
         if (!mkdtemp(buf.data())) std::abort();
         path = buf.data();
 #endif

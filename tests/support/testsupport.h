@@ -24,4 +24,26 @@ void Arm(long fail_at);
 void Disarm();
 long SweepAllocationFailures(const std::function<void(long fail_at)> &scenario);
 
+#ifdef _WIN32
+// Another process that opens the file at path (sharing reads only) and maps
+// it read-only under the kernel object name name (unnamed when empty), and
+// holds the file, the mapping and a view for as long as this object lives.
+// ready() tells whether it got them. Windows only: it lets a test map files
+// while another process holds a named section, or save over a file that
+// another process has open and mapped.
+class MappingHolder {
+public:
+    MappingHolder(const std::string &path, const std::string &name);
+    ~MappingHolder();
+    MappingHolder(const MappingHolder &) = delete;
+    MappingHolder &operator=(const MappingHolder &) = delete;
+    bool ready() const { return ready_; }
+
+private:
+    void *process_ = nullptr; // HANDLE
+    void *input_ = nullptr;   // HANDLE: our end of its standard input
+    bool ready_ = false;
+};
+#endif
+
 } // namespace tavltest

@@ -1,0 +1,104 @@
+/*
+ * bench_report.h - the summary table of a benchmark run.
+ *
+ * Google Benchmark prints one line per repetition; the host reader wants one
+ * figure per question ("how fast does an OPEN_EDIT open load the 100 MB
+ * table?"), each beside the baseline measured in the same run and beside its
+ * target. A Figure names the benchmark it is computed from and how; the
+ * reporter keeps every repetition, and the summary takes the median.
+ */
+#ifndef TAVL_BENCH_REPORT_H
+#define TAVL_BENCH_REPORT_H
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace tavlbench {
+
+enum class Unit {
+    kMBps,      /* bytes_per_iter / time, in 10^6 bytes per second */
+    kNsPerCell, /* time / cells_per_iter, in nanoseconds */
+    kMicros,    /* time per iteration */
+    kMillis,    /* time per iteration */
+    kPerFile,   /* a counter of the benchmark: bytes per byte of the file */
+    kNs,        /* time per iteration, in nanoseconds */
+};
+
+enum class Target {
+    kNone,
+    kAtLeast,        /* value >= limit */
+    kAtMost,         /* value <= limit */
+    kRatioAtLeast,   /* value / baseline >= limit */
+};
+
+struct Figure {
+    std::string table;         /* which table, e.g. "100 MB" */
+    std::string label;         /* what is measured */
+    std::string bench;         /* benchmark the samples come from */
+    Unit unit = Unit::kMBps;
+    double bytes_per_iter = 0; /* kMBps */
+    double cells_per_iter = 0; /* kNsPerCell */
+    std::string counter;       /* kPerFile: counter holding the value */
+
+    /* Baseline: a kMBps figure's benchmark (scan rate), converted into this
+     * figure's unit over baseline_bytes bytes per cell or per iteration; for
+     * kPerFile a counter of the same benchmark. Empty: this is a baseline. */
+    std::string baseline_bench;
+    double baseline_bytes_per_iter = 0; /* of the baseline benchmark */
+    double baseline_bytes = 0;          /* bytes this figure's unit covers */
+    std::string baseline_counter;
+    /* Shown for context beside the figures, compared with nothing. */
+    bool reference = false;
+
+    Target target = Target::kNone;
+    double limit = 0;
+    std::string target_text;
+
+    /* Scaling check: this value divided by the same figure of scale_bench
+     * (same unit, same cells per iteration) must stay at most scale_limit. */
+    std::string scale_bench;
+    double scale_limit = 0;
+};
+
+struct MachineInfo {
+    std::string cpu;
+    unsigned cores = 0;
+    double memory_gib = 0;
+    std::string kernel;
+    std::string load; /* load averages */
+};
+
+MachineInfo DescribeMachine();
+std::string LoadAverages();
+
+/* Prints as the console reporter does and keeps every repetition. */
+class CollectingReporter : public benchmark::ConsoleReporter {
+public:
+    CollectingReporter() : benchmark::ConsoleReporter(OO_None) {}
+    void ReportRuns(const std::vector<Run> &runs) override;
+
+    struct Sample {
+        double seconds_per_iter;
+        std::map<std::string, double> counters;
+    };
+    const std::vector<Sample> *SamplesOf(const std::string &bench) const;
+    const std::vector<std::string> &Errors() const { return errors_; }
+
+private:
+    std::map<std::string, std::vector<Sample>> samples_;
+    std::vector<std::string> errors_;
+};
+
+/* Writes the markdown summary of the figures. Returns the number of targets
+ * that were not met (printing only: nothing fails on a time). */
+int PrintSummary(std::ostream &out, const CollectingReporter &reporter,
+                 const std::vector<Figure> &figures, const MachineInfo &machine,
+                 const std::string &run_note);
+
+} // namespace tavlbench
+
+#endif

@@ -1,0 +1,85 @@
+/*
+ * bench_tables.h - the deterministic tables the benchmark runs on, and the
+ * baselines it compares the library with.
+ *
+ * Every table is a pure function of its shape: the value of cell (line, column)
+ * is computed from a hash of the two numbers, so the files can be generated
+ * again byte for byte, and any cell read back can be checked without keeping
+ * the table in memory. Values are plain (letters and digits only), so the
+ * stored form of a cell is the value itself.
+ */
+#ifndef TAVL_BENCH_TABLES_H
+#define TAVL_BENCH_TABLES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavlbench {
+
+struct TableShape {
+    std::string name;      /* short name, also the file stem */
+    int32_t data_lines;    /* lines after the one header line */
+    int32_t fields;        /* fields on every line */
+    /* width of the value in column c: widths[c % widths.size()] */
+    std::vector<int> widths;
+    std::string header_prefix; /* header name of column c: prefix + c */
+};
+
+struct TableFile {
+    TableShape shape;
+    std::string path;
+    uint64_t bytes = 0;          /* file size */
+    uint64_t header_bytes = 0;   /* header line with its CR LF */
+    uint64_t cell_size_sum = 0;  /* sum of the cell sizes (value + 1) of all data cells */
+    double line_bytes = 0;       /* mean size of a data line with its CR LF */
+};
+
+/* Width of data column c. */
+int ColumnWidth(const TableShape &shape, int32_t column);
+
+/* Writes the value of data cell (line, column) into out (at least width + 1
+ * bytes, NUL-terminated) and returns its length. */
+int CellValue(const TableShape &shape, int32_t line, int32_t column, char *out);
+
+/* Header name of column c. */
+std::string ColumnName(const TableShape &shape, int32_t column);
+
+/* Makes sure dir/<name>.csv holds the table, generating it when it is missing
+ * or was made from another shape. Lines end with CR LF. Returns false (with a
+ * message) when the file cannot be written. */
+bool EnsureTable(const std::string &dir, const TableShape &shape, TableFile *out,
+                 std::string *error);
+
+/* Counts the LF bytes of a file through a fresh read-only mapping: the
+ * baseline every scanning figure is compared with. Returns false when the file
+ * cannot be mapped. */
+bool CountNewlinesMapped(const std::string &path, uint64_t *count);
+
+/* Writes bytes to a new file at path with large write calls and one fsync:
+ * the baseline of the save. */
+bool WriteAndSync(const std::string &path, const char *bytes, size_t size);
+
+/* Whole contents of a file. */
+bool ReadWholeFile(const std::string &path, std::vector<char> *out);
+
+/* Peak resident memory of this process so far (VmHWM), in bytes; 0 when it
+ * cannot be read. */
+uint64_t PeakResidentBytes();
+
+/* A deterministic stream of 64-bit numbers. */
+struct SplitMix {
+    uint64_t state;
+    explicit SplitMix(uint64_t seed) : state(seed) {}
+    uint64_t Next() {
+        uint64_t z = (state += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
+    }
+};
+
+} // namespace tavlbench
+
+#endif

@@ -1,0 +1,95 @@
+# Install rules: the public header, the library and the host libraries it
+# loads (with their sonames and versions), the tavlin tool, a CMake package
+# (find_package(tavlin32) -> tavlin32::tavlin32) and a pkg-config file.
+#
+# The installed tree is relocatable: the tool finds the libraries through
+# an rpath relative to itself, and tavlin32 finds pellus, varnix32 and
+# kernel32 next to itself.
+include(CMakePackageConfigHelpers)
+
+set(TAVL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/tavlin32)
+set(TAVL_INSTALL_LIBS tavlin32 ${TAVL_HOST_LIBS})
+
+# The host libraries name their own source folders as include directories;
+# those exist only in the source tree, so the installed package leaves them
+# out (hosts link them, they do not include them).
+foreach(lib ${TAVL_HOST_LIBS})
+  get_target_property(dirs ${lib} INTERFACE_INCLUDE_DIRECTORIES)
+  if(dirs)
+    set(build_only "")
+    foreach(dir ${dirs})
+      list(APPEND build_only "$<BUILD_INTERFACE:${dir}>")
+    endforeach()
+    set_property(TARGET ${lib} PROPERTY INTERFACE_INCLUDE_DIRECTORIES ${build_only})
+  endif()
+endforeach()
+
+if(NOT WIN32 AND NOT APPLE)
+  # A library's own dependencies sit beside it.
+  set_target_properties(${TAVL_INSTALL_LIBS} PROPERTIES INSTALL_RPATH "$ORIGIN")
+  if(TARGET tavlin)
+    file(RELATIVE_PATH tavl_bin_to_lib
+         ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}
+         ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR})
+    set_target_properties(tavlin PROPERTIES
+      INSTALL_RPATH "$ORIGIN/${tavl_bin_to_lib}")
+  endif()
+endif()
+
+install(TARGETS ${TAVL_INSTALL_LIBS}
+        EXPORT tavlin32Targets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/tavlin32.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+if(TARGET tavlin)
+  install(TARGETS tavlin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+# The example host and its table, for a reader of the installed package.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/host.c
+              ${PROJECT_SOURCE_DIR}/examples/sample.csv
+              ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# CMake package. The host libraries are exported beside tavlin32 (as
+# tavlin32::pellus and so on) so that a consumer's link and run-time search
+# can find what tavlin32 loads.
+install(EXPORT tavlin32Targets
+        NAMESPACE tavlin32::
+        DESTINATION ${TAVL_INSTALL_CMAKEDIR})
+configure_package_config_file(
+  ${CMAKE_CURRENT_LIST_DIR}/tavlin32Config.cmake.in
+  ${PROJECT_BINARY_DIR}/tavlin32Config.cmake
+  INSTALL_DESTINATION ${TAVL_INSTALL_CMAKEDIR})
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/tavlin32ConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/tavlin32Config.cmake
+              ${PROJECT_BINARY_DIR}/tavlin32ConfigVersion.cmake
+        DESTINATION ${TAVL_INSTALL_CMAKEDIR})
+
+# pkg-config. The host libraries are loaded through tavlin32's own
+# dependencies, so a host names tavlin32 alone. The prefix is found from
+# the .pc file's own place, so `cmake --install --prefix` anywhere works.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(TAVL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(TAVL_PC_LIBDIR_FULL "${CMAKE_INSTALL_LIBDIR}")
+else()
+  file(RELATIVE_PATH tavl_pc_up
+       /tavl/${CMAKE_INSTALL_LIBDIR}/pkgconfig /tavl)
+  string(REGEX REPLACE "/$" "" tavl_pc_up "${tavl_pc_up}")
+  set(TAVL_PC_PREFIX "\${pcfiledir}/${tavl_pc_up}")
+  set(TAVL_PC_LIBDIR_FULL "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+endif()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(TAVL_PC_INCLUDEDIR_FULL "${CMAKE_INSTALL_INCLUDEDIR}")
+else()
+  set(TAVL_PC_INCLUDEDIR_FULL "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/tavlin32.pc.in
+               ${PROJECT_BINARY_DIR}/tavlin32.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tavlin32.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -1,0 +1,189 @@
+// Allocation failure at every allocation of the indexed-table operations:
+// each failing run returns the operation's own code, creates or removes no
+// index file, leaves an open table readable, and leaks no block.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tavlin32.h"
+#include "testsupport.h"
+
+using tavltest::Arm;
+using tavltest::Disarm;
+using tavltest::ReadFile;
+using tavltest::SweepAllocationFailures;
+using tavltest::TempDir;
+using tavltest::WriteFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kComma = ',';
+const int32_t kOne = 1;
+
+// Enough lines for the index image to grow past its first block.
+std::string ManyLines() {
+    std::string text = "key,value\r\n";
+    for (int i = 0; i < 6000; ++i) text += std::to_string(i) + ",v" + std::to_string(i) + "\r\n";
+    return text;
+}
+
+size_t Files(const std::string &dir) {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir), {}));
+}
+
+std::string FreshDir(const std::string &name) {
+    std::string dir = TempDir() + "/" + name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+TEST(IndexedAlloc, Preparation) {
+    std::string path = WriteFile("alloc_many.csv", ManyLines());
+    std::string dir = FreshDir("alloc_prep");
+    for (int32_t unique : {0, 1}) {
+        std::string built;
+        long points = SweepAllocationFailures([&](long k) {
+            Arm(k);
+            int rc = PreOpenTableUnique(path.c_str(), dir.c_str(), &kComma, &kOne, 0, unique);
+            Disarm();
+            if (k == 0) {
+                EXPECT_EQ(rc, TBL_OK);
+                ASSERT_EQ(Files(dir), 1u);
+                built = ReadFile(fs::directory_iterator(dir)->path().string());
+                EXPECT_EQ(built.size(), 8u + 4u * 6001u);
+            } else {
+                EXPECT_EQ(rc, TBL_ERR_INDEX_BUILD) << "allocation " << k;
+                EXPECT_EQ(Files(dir), 0u) << "allocation " << k;
+            }
+            fs::remove_all(dir);
+            fs::create_directories(dir);
+        });
+        // The image and its growth, and under a unique flag the hashed text.
+        EXPECT_GE(points, unique ? 3 : 2);
+    }
+}
+
+TEST(IndexedAlloc, TooFewLinesStaysAFormatError) {
+    std::string path = WriteFile("alloc_few.csv", "a\nb\n");
+    std::string dir = FreshDir("alloc_few");
+    int32_t three = 3;
+    SweepAllocationFailures([&](long k) {
+        Arm(k);
+        int rc = PreOpenTable(path.c_str(), dir.c_str(), &kComma, &three, 0);
+        Disarm();
+        EXPECT_EQ(rc, TBL_ERR_FORMAT) << "allocation " << k;
+        EXPECT_EQ(Files(dir), 0u);
+    });
+}
+
+TEST(IndexedAlloc, LineCountAndRemoval) {
+    std::string path = WriteFile("alloc_count.csv", "a,b\n1,2\n\n3,4\n");
+    SweepAllocationFailures([&](long k) {
+        Arm(k);
+        int rc = GetNumberOfLinesEx(path.c_str(), &kComma, nullptr);
+        Disarm();
+        EXPECT_EQ(rc, 2) << "allocation " << k;
+    });
+
+    std::string dir = FreshDir("alloc_remove");
+    long points = SweepAllocationFailures([&](long k) {
+        ASSERT_EQ(PreOpenTableUnique(path.c_str(), dir.c_str(), &kComma, &kOne, 1, 1), TBL_OK);
+        Arm(k);
+        int rc = PostCloseTableUnique(path.c_str(), &kComma, &kOne, dir.c_str(), 1);
+        Disarm();
+        if (k == 0) {
+            EXPECT_EQ(rc, TBL_OK);
+            EXPECT_EQ(Files(dir), 0u);
+        } else {
+            EXPECT_EQ(rc, TBL_ERR_REMOVE) << "allocation " << k;
+            EXPECT_EQ(Files(dir), 1u) << "allocation " << k;
+        }
+    });
+    EXPECT_EQ(points, 1);
+}
+
+const char kTable[] = "a,b,c\r\n1,x\\x0ay,\"\r\n4,5\",\",6\r\n";
+
+// Every name and cell of an open table.
+std::string Dump(TableHandle *h) {
+    int32_t cols = 0, lines = 0, n = 0;
+    GetColumnCount(h, &cols);
+    GetLineCount(h, &lines);
+    std::string out;
+    char buf[64];
+    for (int c = 0; c < cols; c++) {
+        GetColAttrByIndex(h, c, "name", buf, &n, sizeof buf);
+        out += std::string(buf) + "|";
+    }
+    for (int l = 0; l < lines; l++)
+        for (int c = 0; c < cols; c++) {
+            int rc = GetCellValByIndex(h, c, l, buf, &n, sizeof buf);
+            out += rc == TBL_OK ? std::string(buf, static_cast<size_t>(n - 1)) + ";"
+                                : "<" + std::to_string(rc) + ">";
+        }
+    return out;
+}
+
+TEST(IndexedAlloc, OpenAndRead) {
+    std::string path = WriteFile("alloc_open.csv", kTable);
+    std::string dir = FreshDir("alloc_open");
+    for (int32_t unique : {0, 1}) {
+        ASSERT_EQ(PreOpenTableUnique(path.c_str(), dir.c_str(), &kComma, &kOne, 1, unique),
+                  TBL_OK);
+        long points = SweepAllocationFailures([&](long k) {
+            TableHandle *h = nullptr;
+            ASSERT_EQ(NewTable(&h), TBL_OK);
+            Arm(k);
+            int rc = OpenTableUnique(path.c_str(), h, OPEN_INDEXED, &kComma, &kOne,
+                                     dir.c_str(), unique);
+            Disarm();
+            if (k == 0) {
+                EXPECT_EQ(rc, TBL_OK);
+                EXPECT_EQ(Dump(h), "a|b|c|1;x\ny;\";4;5,;6;");
+            } else if (unique && k == 1) { // the hashed text of the name
+                EXPECT_EQ(rc, TBL_ERR_INDEX_OPEN);
+            } else { // the column list
+                EXPECT_EQ(rc, TBL_ERR_BAD_HANDLE) << "allocation " << k;
+            }
+            EXPECT_EQ(CloseTable(h), TBL_OK);
+            FreeTable(h);
+        });
+        EXPECT_GE(points, unique ? 4 : 3);
+    }
+
+    char buf[16];
+    int32_t n;
+    const std::vector<std::pair<int, std::function<int(TableHandle *)>>> reads = {
+        {TBL_OK, [&](TableHandle *h) { return GetCellValByIndex(h, 1, 0, buf, &n, 16); }},
+        {TBL_OK, [&](TableHandle *h) { return GetCellValByName(h, "b", 1, buf, &n, 16); }},
+        {TBL_OK, [&](TableHandle *h) { return GetHeadCellValByIndex(h, 2, 0, buf, &n, 16); }},
+        {4, [&](TableHandle *h) { return GetCellSizeByIndex(h, 1, 0); }},
+        {3, [&](TableHandle *h) { return GetCellSizeByName(h, "b", 1); }},
+    };
+    for (size_t i = 0; i < reads.size(); ++i) {
+        SCOPED_TRACE(i);
+        long points = SweepAllocationFailures([&](long k) {
+            TableHandle *h = nullptr;
+            ASSERT_EQ(NewTable(&h), TBL_OK);
+            ASSERT_EQ(OpenTableUnique(path.c_str(), h, OPEN_INDEXED, &kComma, &kOne,
+                                      dir.c_str(), 1),
+                      TBL_OK);
+            std::string before = Dump(h);
+            Arm(k);
+            int rc = reads[i].second(h);
+            Disarm();
+            EXPECT_EQ(rc, k == 0 ? reads[i].first : TBL_ERR_NO_MEMORY) << "allocation " << k;
+            EXPECT_EQ(Dump(h), before);
+            EXPECT_EQ(CloseTable(h), TBL_OK);
+            FreeTable(h);
+        });
+        EXPECT_GE(points, 2);
+    }
+}
+
+} // namespace

@@ -1,0 +1,379 @@
+// Indexed tables through the public interface: index files named, built,
+// refused and removed; cells read through an index equal to the same cells
+// of the same file loaded whole; damaged index files; line counting.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tavlin32.h"
+#include "testsupport.h"
+
+using tavltest::ReadFile;
+using tavltest::TempDir;
+using tavltest::WriteFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Words(const std::vector<uint32_t> &words) {
+    std::string bytes;
+    for (uint32_t w : words)
+        for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<char>(w >> (8 * k)));
+    return bytes;
+}
+
+// A fresh, empty index directory.
+std::string IndexDir(const std::string &name) {
+    std::string dir = TempDir() + "/" + name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::vector<std::string> Listing(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int Prepare(const std::string &path, const std::string &dir, char d = ',',
+            int32_t header = 1, int32_t overwrite = 0, int32_t unique = 0) {
+    return PreOpenTableUnique(path.c_str(), dir.c_str(), &d, &header, overwrite, unique);
+}
+
+// Everything a reader can see of an open table.
+struct Snapshot {
+    int rc = 0;
+    int32_t columns = -1, lines = -1;
+    std::vector<std::string> names, cells;
+    bool operator==(const Snapshot &o) const {
+        return rc == o.rc && columns == o.columns && lines == o.lines &&
+               names == o.names && cells == o.cells;
+    }
+};
+
+std::string CellText(int rc, const std::vector<char> &buf, int32_t out) {
+    if (rc != TBL_OK) return "<" + std::to_string(rc) + ">";
+    return std::string(buf.data(), static_cast<size_t>(out - 1));
+}
+
+Snapshot Read(TableHandle *h, int32_t header) {
+    Snapshot s;
+    EXPECT_EQ(GetColumnCount(h, &s.columns), TBL_OK);
+    EXPECT_EQ(GetLineCount(h, &s.lines), TBL_OK);
+    std::vector<char> buf(256);
+    for (int32_t c = 0; c < s.columns; ++c) {
+        int32_t n = 0;
+        EXPECT_EQ(GetColAttrByIndex(h, c, "name", buf.data(), &n, 256), TBL_OK);
+        s.names.push_back(buf.data());
+        for (int32_t l = 0; l < header; ++l) {
+            int rc = GetHeadCellValByIndex(h, c, l, buf.data(), &n, 256);
+            s.cells.push_back("h" + CellText(rc, buf, n));
+        }
+        for (int32_t l = 0; l < s.lines; ++l) {
+            int32_t size = GetCellSizeByIndex(h, c, l);
+            int rc = GetCellValByIndex(h, c, l, buf.data(), &n, 256);
+            s.cells.push_back(std::to_string(size) + ":" + CellText(rc, buf, n));
+            rc = GetCellValByName(h, s.names.back().c_str(), l, buf.data(), &n, 256);
+            s.cells.push_back("n" + CellText(rc, buf, n));
+        }
+    }
+    return s;
+}
+
+Snapshot OpenAndRead(const std::string &path, int32_t mode, char d, int32_t header,
+                     const std::string &dir, int32_t unique = 0) {
+    TableHandle *h = nullptr;
+    EXPECT_EQ(NewTable(&h), TBL_OK);
+    Snapshot s;
+    s.rc = OpenTableUnique(path.c_str(), h, mode, &d, &header, dir.c_str(), unique);
+    if (s.rc == TBL_OK) {
+        int rc = s.rc;
+        s = Read(h, header);
+        s.rc = rc;
+    }
+    EXPECT_EQ(CloseTable(h), TBL_OK);
+    EXPECT_EQ(CloseTable(h), TBL_OK); // nothing left to release
+    FreeTable(h);
+    return s;
+}
+
+TEST(IndexedCells, EqualToTheSameFileLoadedWhole) {
+    struct Case {
+        const char *what;
+        std::string data;
+        char d;
+        int32_t header;
+    } cases[] = {
+        {"CR LF lines", "id,name,score\r\n1,alpha,10\r\n2,beta,20\r\n3,gamma,30\r\n", ',', 1},
+        {"encoded values", "k,v\r\nx\",\"y,back\\\\slash\r\nctl\\x01z,nul\\x00end\r\n"
+                           ",empty first\r\n",
+         ',', 1},
+        {"no final LF, other delimiter", "a;b\nc;d\ne;f", ';', 1},
+        {"no header lines", "p,q\nr,s\n", ',', 0},
+        {"two header lines", "h1,h2\nsub1,sub2\n1,2\n3,4\n", ',', 2},
+        {"one column", "single\nv1\nv2\n", ',', 1},
+        {"header only", "a,b,c\r\n", ',', 1},
+    };
+    for (const Case &c : cases) {
+        std::string path = WriteFile("same.csv", c.data);
+        std::string dir = IndexDir("same");
+        ASSERT_EQ(Prepare(path, dir, c.d, c.header), TBL_OK) << c.what;
+        Snapshot indexed = OpenAndRead(path, OPEN_INDEXED, c.d, c.header, dir);
+        Snapshot edit = OpenAndRead(path, OPEN_EDIT, c.d, c.header, dir);
+        EXPECT_EQ(indexed.rc, TBL_OK) << c.what;
+        EXPECT_GT(indexed.cells.size() + indexed.names.size(), 0u) << c.what;
+        EXPECT_TRUE(indexed == edit) << c.what;
+        EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK) << c.what;
+        EXPECT_TRUE(Listing(dir).empty()) << c.what;
+    }
+}
+
+TEST(IndexedCells, ReadOnlyTable) {
+    std::string path = WriteFile("ro.csv", "a,b\n1,2\n");
+    std::string dir = IndexDir("ro");
+    ASSERT_EQ(Prepare(path, dir), TBL_OK);
+    TableHandle *h = nullptr;
+    ASSERT_EQ(NewTable(&h), TBL_OK);
+    ASSERT_EQ(OpenTable(path.c_str(), h, OPEN_INDEXED, nullptr, nullptr, dir.c_str()), TBL_OK);
+    EXPECT_EQ(SetCellValByIndex(h, 0, 0, "x", 1), TBL_ERR_MODE);
+    EXPECT_EQ(CreateRow(h), TBL_ERR_MODE);
+    EXPECT_EQ(CreateColumn(h, 2, "c"), TBL_ERR_MODE);
+    EXPECT_EQ(SaveTable(h, path.c_str()), TBL_ERR_BAD_HANDLE);
+    EXPECT_EQ(ReadFile(path), "a,b\n1,2\n");
+    EXPECT_EQ(CloseTable(h), TBL_OK);
+    FreeTable(h);
+}
+
+// Names relative to the working directory, where the hash of the path as
+// written is easy to know: t.csv hashes to 7894, with "1," after it to 3510.
+TEST(IndexFiles, NamesFromThePathAsWritten) {
+    fs::path before = fs::current_path();
+    fs::current_path(TempDir());
+    WriteFile("t.csv", "a,b\r\n1,2\r\n");
+    WriteFile("a", "x\n");
+    fs::create_directories("idx");
+    char comma = ',';
+    int32_t one = 1;
+    struct Case {
+        const char *path, *dir;
+        int32_t unique;
+        const char *file;
+    } cases[] = {
+        {"t.csv", "idx", 0, "idx/7894.idx"},
+        {"t.csv", "idx/", 0, "idx/7894.idx"},
+        {"t.csv", "idx", 1, "idx/3510.idx"},
+        {"a", "idx", 0, "idx/  97.idx"},
+        {"./t.csv", "idx", 0, nullptr}, // another way to write it, another file
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(PreOpenTableUnique(c.path, c.dir, &comma, &one, 0, c.unique), TBL_OK)
+            << c.path;
+        ASSERT_EQ(Listing("idx").size(), 1u) << c.path;
+        if (c.file) {
+            EXPECT_EQ("idx/" + Listing("idx")[0], c.file) << c.path;
+        } else {
+            EXPECT_NE("idx/" + Listing("idx")[0], "idx/7894.idx") << c.path;
+        }
+        EXPECT_EQ(PostCloseTableUnique(c.path, &comma, &one, c.dir, c.unique), TBL_OK);
+        EXPECT_TRUE(Listing("idx").empty()) << c.path;
+    }
+    fs::current_path(before);
+}
+
+TEST(IndexFiles, PrepareTwiceAndRemove) {
+    std::string path = WriteFile("twice.csv", "a,b\n1,2\n");
+    std::string dir = IndexDir("twice");
+    ASSERT_EQ(Prepare(path, dir), TBL_OK);
+    std::string index = dir + "/" + Listing(dir)[0];
+    EXPECT_EQ(ReadFile(index), Words({1, 2, 0, 4}));
+
+    WriteFile("twice.csv", "a,b,c\n1,2,3\n4,5,6\n");
+    EXPECT_EQ(Prepare(path, dir), TBL_ERR_INDEX_EXISTS);
+    EXPECT_EQ(ReadFile(index), Words({1, 2, 0, 4})); // kept as it was
+    EXPECT_EQ(Prepare(path, dir, ',', 1, 1), TBL_OK);
+    EXPECT_EQ(ReadFile(index), Words({2, 3, 0, 6, 12}));
+
+    EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
+    EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_ERR_REMOVE);
+    EXPECT_EQ(OpenAndRead(path, OPEN_INDEXED, ',', 1, dir).rc, TBL_ERR_INDEX_OPEN);
+}
+
+TEST(IndexFiles, UniqueNamesTellPreparationsApart) {
+    std::string path = WriteFile("uniq.csv", "a;b\n1;2\n3;4\n");
+    std::string dir = IndexDir("uniq");
+    ASSERT_EQ(Prepare(path, dir, ';', 1, 0, 1), TBL_OK);
+    ASSERT_EQ(Prepare(path, dir, ';', 2, 0, 1), TBL_OK); // another file
+    EXPECT_EQ(Listing(dir).size(), 2u);
+    struct Case { char d; int32_t header, unique; int rc; int32_t lines; } cases[] = {
+        {';', 1, 1, TBL_OK, 2},
+        {';', 2, 1, TBL_OK, 1},
+        {';', 1, 5, TBL_OK, 2},            // any non-zero flag names the same file
+        {';', 1, 0, TBL_ERR_INDEX_OPEN, 0}, // prepared under the unique name only
+        {';', 3, 1, TBL_ERR_INDEX_OPEN, 0},
+        {',', 1, 1, TBL_ERR_INDEX_OPEN, 0},
+    };
+    for (const Case &c : cases) {
+        Snapshot s = OpenAndRead(path, OPEN_INDEXED, c.d, c.header, dir, c.unique);
+        EXPECT_EQ(s.rc, c.rc) << c.header << c.d << c.unique;
+        if (c.rc == TBL_OK) {
+            EXPECT_EQ(s.lines, c.lines);
+        }
+    }
+    char d = ';';
+    int32_t two = 2;
+    EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_ERR_REMOVE);
+    EXPECT_EQ(PostCloseTableUnique(path.c_str(), &d, &two, dir.c_str(), 1), TBL_OK);
+    EXPECT_EQ(Listing(dir).size(), 1u);
+    EXPECT_EQ(OpenAndRead(path, OPEN_INDEXED, ';', 1, dir, 1).rc, TBL_OK);
+}
+
+TEST(IndexFiles, RefusalsCreateAndRemoveNothing) {
+    std::string path = WriteFile("refusals.csv", "a,b\n1,2\n");
+    std::string two_lines = WriteFile("two.csv", "a\nb\n");
+    std::string empty = WriteFile("empty.csv", "");
+    std::string dir = IndexDir("refusals");
+    std::string long_dir = dir + "/" + std::string(250, 'x');
+    char comma = ',';
+    int32_t one = 1, three = 3, negative = -1;
+    struct Case {
+        const char *what, *path, *dir;
+        const char *d;
+        const int32_t *header;
+        int rc;
+    } cases[] = {
+        {"null path", nullptr, dir.c_str(), &comma, &one, TBL_ERR_NO_FILE},
+        {"no such file", "/no/such/file.csv", dir.c_str(), &comma, &one, TBL_ERR_NO_FILE},
+        {"directory as data", dir.c_str(), dir.c_str(), &comma, &one, TBL_ERR_NO_FILE},
+        {"null directory", path.c_str(), nullptr, &comma, &one, TBL_ERR_INDEX_BUILD},
+        {"null delimiter", path.c_str(), dir.c_str(), nullptr, &one, TBL_ERR_INDEX_BUILD},
+        {"null header count", path.c_str(), dir.c_str(), &comma, nullptr, TBL_ERR_INDEX_BUILD},
+        {"negative header count", path.c_str(), dir.c_str(), &comma, &negative,
+         TBL_ERR_INDEX_BUILD},
+        {"index path too long", path.c_str(), long_dir.c_str(), &comma, &one,
+         TBL_ERR_INDEX_BUILD},
+        {"fewer lines than header lines", two_lines.c_str(), dir.c_str(), &comma, &three,
+         TBL_ERR_FORMAT},
+        {"empty data file", empty.c_str(), dir.c_str(), &comma, &one, TBL_ERR_MAP_DATA},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(PreOpenTable(c.path, c.dir, c.d, c.header, 1), c.rc) << c.what;
+        EXPECT_EQ(PreOpenTableUnique(c.path, c.dir, c.d, c.header, 1, 1), c.rc) << c.what;
+        EXPECT_TRUE(Listing(dir).empty()) << c.what;
+    }
+
+    ASSERT_EQ(Prepare(path, dir, ',', 1, 0, 1), TBL_OK);
+    ASSERT_EQ(Listing(dir).size(), 1u);
+    EXPECT_EQ(PostCloseTable(path.c_str(), nullptr), TBL_ERR_REMOVE);
+    EXPECT_EQ(PostCloseTableUnique(path.c_str(), nullptr, &one, dir.c_str(), 1), TBL_ERR_REMOVE);
+    EXPECT_EQ(PostCloseTableUnique(path.c_str(), &comma, nullptr, dir.c_str(), 1), TBL_ERR_REMOVE);
+    EXPECT_EQ(PostCloseTableUnique(nullptr, &comma, &one, dir.c_str(), 1), TBL_ERR_REMOVE);
+    EXPECT_EQ(PostCloseTableUnique(path.c_str(), &comma, &one, long_dir.c_str(), 1),
+              TBL_ERR_REMOVE);
+    EXPECT_EQ(Listing(dir).size(), 1u);
+    EXPECT_EQ(OpenAndRead(path, OPEN_INDEXED, ',', 1, "", 1).rc, TBL_ERR_INDEX_OPEN);
+    TableHandle *h = nullptr;
+    ASSERT_EQ(NewTable(&h), TBL_OK);
+    EXPECT_EQ(OpenTableUnique(path.c_str(), h, OPEN_INDEXED, &comma, &one, nullptr, 1),
+              TBL_ERR_INDEX_OPEN);
+    EXPECT_EQ(CloseTable(h), TBL_OK);
+    FreeTable(h);
+    EXPECT_EQ(PostCloseTableUnique(path.c_str(), &comma, &one, dir.c_str(), 1), TBL_OK);
+}
+
+// An index file that does not belong to its data, or to the open, is
+// refused; offsets that point outside the data give empty lines.
+TEST(IndexFiles, DamagedIndexFiles) {
+    const std::string data = "a,b\n1,2\n3,4\n";
+    struct Case {
+        const char *what;
+        std::string index;
+        int32_t open_header;
+        int rc;
+        std::vector<std::string> cells; // column 0, then column 1 ("" if none)
+    } cases[] = {
+        {"as prepared", Words({2, 2, 0, 4, 8}), 1, TBL_OK, {"1", "2", "3", "4"}},
+        {"truncated", Words({2, 2, 0, 4}), 1, TBL_ERR_INDEX_OPEN, {}},
+        {"grown", Words({2, 2, 0, 4, 8, 8}), 1, TBL_ERR_INDEX_OPEN, {}},
+        {"opened with another header count", Words({2, 2, 0, 4, 8}), 2,
+         TBL_ERR_INDEX_OPEN, {}},
+        {"three bytes", "abc", 1, TBL_ERR_INDEX_OPEN, {}},
+        {"huge line count", Words({0x7FFFFFFF, 2, 0, 4, 8}), 1, TBL_ERR_INDEX_OPEN, {}},
+        {"huge column count", Words({2, 0x7FFFFFFF, 0, 4, 8}), 1, TBL_ERR_INDEX_OPEN, {}},
+        {"offsets past the data", Words({2, 2, 0, 12, 0xFFFFFFFFu}), 1, TBL_OK,
+         {"", "", "", ""}},
+        {"offsets inside lines", Words({2, 2, 0, 6, 9}), 1, TBL_OK, {"2", "", "", "4"}},
+    };
+    for (const Case &c : cases) {
+        std::string path = WriteFile("damaged.csv", data);
+        std::string dir = IndexDir("damaged");
+        ASSERT_EQ(Prepare(path, dir), TBL_OK);
+        WriteFile("damaged/" + Listing(dir)[0], c.index);
+        TableHandle *h = nullptr;
+        ASSERT_EQ(NewTable(&h), TBL_OK);
+        int32_t header = c.open_header;
+        EXPECT_EQ(OpenTable(path.c_str(), h, OPEN_INDEXED, nullptr, &header, dir.c_str()), c.rc)
+            << c.what;
+        for (size_t k = 0; k < c.cells.size(); ++k) {
+            int32_t column = static_cast<int32_t>(k % 2), line = static_cast<int32_t>(k / 2);
+            char buf[16] = "unread";
+            int32_t n = 0;
+            int rc = GetCellValByIndex(h, column, line, buf, &n, sizeof buf);
+            // A line that lost a field may be refused, but nothing is invented.
+            if (column == 0 || !c.cells[k].empty()) {
+                EXPECT_EQ(rc, TBL_OK) << c.what << k;
+            }
+            if (rc == TBL_OK) {
+                EXPECT_EQ(std::string(buf), c.cells[k]) << c.what << k;
+            }
+        }
+        EXPECT_EQ(CloseTable(h), TBL_OK) << c.what;
+        EXPECT_EQ(CloseTable(h), TBL_OK) << c.what;
+        FreeTable(h);
+    }
+}
+
+TEST(LineCount, NonBlankLines) {
+    struct Case {
+        const char *what;
+        std::string data;
+        const int32_t *subtract;
+        int32_t result;
+    } cases[] = {
+        {"second line empty", "a\n\nb\nc\n", nullptr, 1},
+        {"two lines", "a\nb\n", nullptr, 2},
+        {"last line without LF", "a\nb", nullptr, 1},
+        {"CR LF lines", "a,b\r\n1,2\r\n", nullptr, 2},
+        {"white space first", "  \t\nb\n", nullptr, 0},
+        {"leading spaces", "  x\n y\n", nullptr, 2},
+        {"CR LF blank line", "a\r\n\r\nb\r\n", nullptr, 1},
+        {"just an LF", "\n", nullptr, 0},
+        {"no LF at all", "abc", nullptr, 0},
+    };
+    std::string dir = TempDir();
+    for (const Case &c : cases) {
+        std::string path = WriteFile("count.txt", c.data);
+        EXPECT_EQ(GetNumberOfLinesEx(path.c_str(), ",", c.subtract), c.result) << c.what;
+    }
+    std::string two = WriteFile("two.txt", "a\nb\n");
+    struct Subtract { int32_t value, result; } subtracts[] = {
+        {1, 1}, {0, 2}, {5, -3}, {-3, 5}, {INT_MIN + 2, TBL_ERR_RANGE},
+    };
+    for (const Subtract &s : subtracts)
+        EXPECT_EQ(GetNumberOfLinesEx(two.c_str(), nullptr, &s.value), s.result) << s.value;
+
+    EXPECT_EQ(GetNumberOfLinesEx(nullptr, ",", nullptr), TBL_ERR_NO_FILE);
+    EXPECT_EQ(GetNumberOfLinesEx((dir + "/missing").c_str(), ",", nullptr), TBL_ERR_NO_FILE);
+    EXPECT_EQ(GetNumberOfLinesEx(dir.c_str(), ",", nullptr), TBL_ERR_NO_FILE);
+    EXPECT_EQ(GetNumberOfLinesEx(WriteFile("none.txt", "").c_str(), ",", nullptr),
+              TBL_ERR_MAP_DATA);
+}
+
+} // namespace

@@ -1,0 +1,438 @@
+// Loaded tables through the public interface: the open's refusals and the
+// load's results (last-error values included), byte-exact saves, columns,
+// cells and rows in OPEN_EDIT and OPEN_PREVIEW, and what closed, fresh and
+// null handles answer.
+#include <gtest/gtest.h>
+#include <pellus.h>
+
+#include <string>
+#include <vector>
+
+#include "tavlin32.h"
+#include "testsupport.h"
+#ifdef _WIN32
+#  include <windows.h>
+#else
+#  include <kernel32.h>
+#endif
+
+using tavltest::ReadFile;
+using tavltest::TempDir;
+using tavltest::WriteFile;
+
+namespace {
+
+struct Table {
+    TableHandle *h = nullptr;
+    Table() { EXPECT_EQ(NewTable(&h), TBL_OK); }
+    ~Table() {
+        CloseTable(h);
+        FreeTable(h);
+    }
+    int Open(const std::string &path, int mode = OPEN_EDIT, char d = ',',
+             int32_t header = 1) {
+        return OpenTable(path.c_str(), h, mode, &d, &header, nullptr);
+    }
+    int Columns() {
+        int32_t n = -99;
+        EXPECT_EQ(GetColumnCount(h, &n), TBL_OK);
+        return n;
+    }
+    int Lines() {
+        int32_t n = -99;
+        EXPECT_EQ(GetLineCount(h, &n), TBL_OK);
+        return n;
+    }
+    // The decoded cell (sized by GetCellSizeByIndex), or "<code>".
+    std::string Cell(int col, int line, bool head = false) {
+        int32_t size = head ? 4096 : GetCellSizeByIndex(h, col, line);
+        if (size < 1) return "<" + std::to_string(size) + ">";
+        std::vector<char> buf(size);
+        int32_t out = -99;
+        int rc = head ? GetHeadCellValByIndex(h, col, line, buf.data(), &out, size)
+                      : GetCellValByIndex(h, col, line, buf.data(), &out, size);
+        if (rc != TBL_OK) return "<" + std::to_string(rc) + ">";
+        return std::string(buf.data(), static_cast<size_t>(out - 1));
+    }
+    int Set(int col, int line, const std::string &v) {
+        return SetCellValByIndex(h, col, line, v.data(), static_cast<int32_t>(v.size()));
+    }
+    std::string Saved(const std::string &name) {
+        std::string path = TempDir() + "/" + name;
+        EXPECT_EQ(SaveTable(h, path.c_str()), TBL_OK);
+        return ReadFile(path);
+    }
+};
+
+TEST(LoadedOpen, RefusalsLeaveTheHandleAsItWas) {
+    std::string good = WriteFile("refuse.csv", "a,b\r\n1,2\r\n");
+    std::string missing = TempDir() + "/missing.csv";
+    struct Case {
+        const char *path;
+        char d;
+        int32_t mode, header, want;
+    } cases[] = {
+        {missing.c_str(), '\\', 1, 1, TBL_ERR_DELIMITER}, // before the path
+        {good.c_str(), '\0', 1, 1, TBL_ERR_DELIMITER},
+        {good.c_str(), '\n', 1, 1, TBL_ERR_DELIMITER},
+        {good.c_str(), '\r', 1, 1, TBL_ERR_DELIMITER},
+        {good.c_str(), '"', 1, 1, TBL_ERR_DELIMITER},
+        {missing.c_str(), ',', 1, 1, TBL_ERR_NO_FILE},
+        {nullptr, ',', 1, 1, TBL_ERR_NO_FILE},
+        {good.c_str(), ',', 3, 1, TBL_ERR_MODE},
+        {good.c_str(), ',', -1, 1, TBL_ERR_MODE},
+        {good.c_str(), ',', 1, -1, TBL_ERR_RANGE},
+    };
+    Table t;
+    ASSERT_EQ(t.Open(good), TBL_OK);
+    for (const Case &c : cases) {
+        EXPECT_EQ(OpenTable(c.path, t.h, c.mode, &c.d, &c.header, nullptr), c.want);
+        EXPECT_EQ(t.Columns(), 2);
+        EXPECT_EQ(t.Cell(1, 0), "2");
+    }
+    EXPECT_EQ(OpenTable(good.c_str(), nullptr, 1, nullptr, nullptr, nullptr),
+              TBL_ERR_BAD_HANDLE);
+    // Without a prepared index an indexed open is refused.
+    Table idx;
+    EXPECT_EQ(OpenTable(good.c_str(), idx.h, OPEN_INDEXED, nullptr, nullptr, nullptr),
+              TBL_ERR_INDEX_OPEN);
+}
+
+TEST(LoadedOpen, LoadResults) {
+    std::string lines150, lines150_lf;
+    for (int i = 0; i < 150; i++) lines150 += (i ? "\n" : "") + std::to_string(i) + ",x";
+    lines150_lf = lines150 + "\n";
+    struct Case {
+        std::string bytes;
+        int mode, header, want, columns, lines;
+        uint32_t last_error; // checked on failure
+    } cases[] = {
+        {"a,b\r\n1,2\r\n", 1, 1, TBL_OK, 2, 1, 0},
+        {"a,b\r\n1,2", 1, 1, TBL_OK, 2, 1, 0},
+        {"a,b\n\n\r\n1,2\n", 1, 1, TBL_OK, 2, 1, 0},
+        {"a,b\n1,2\n\r", 1, 1, TBL_OK, 2, 1, 0}, // a lone CR is an empty line
+        {"a,b,c", 1, 1, TBL_OK, 3, 0, 0},         // the only line, no LF
+        {"", 1, 1, TBL_OK, 0, 0, 0},
+        {"\n\r\n\n", 1, 1, TBL_OK, 0, 0, 0},
+        {"a,b\n1,2\n", 1, 0, TBL_OK, 2, 2, 0},
+        {"a,b\n1,2\n", 1, 3, TBL_OK, 2, -1, 0},
+        {"a,\"x,y\",c\n1,2,3\n", 1, 1, TBL_OK, 3, 1, 0},
+        {"a,b\n1,2,3\n", 1, 1, TBL_ERR_FORMAT, 0, 0, 0x20000001},
+        {"a,b\n\n\n1,2,3\n", 1, 1, TBL_ERR_FORMAT, 0, 0, 0x20000001},
+        {"a,b\n1,2\n3", 1, 1, TBL_ERR_FORMAT, 0, 0, 0x20000002},
+        {"a,b\n5\",x\n", 1, 1, TBL_ERR_FORMAT, 0, 0, 0x20000001},
+        {"a\n\"a\",\"b\"\n", 1, 1, TBL_ERR_FORMAT, 0, 0, 0x20000001},
+        {lines150, 2, 1, TBL_OK, 2, 99, 0},
+        {lines150_lf, 2, 1, TBL_OK, 2, 99, 0},
+        {lines150, 1, 1, TBL_OK, 2, 149, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.bytes.substr(0, 40));
+        Table t;
+        SetLastError(0);
+        ASSERT_EQ(t.Open(WriteFile("load.csv", c.bytes), c.mode, ',', c.header), c.want);
+        if (c.want != TBL_OK) {
+            EXPECT_EQ(GetLastError(), c.last_error);
+            EXPECT_EQ(CloseTable(t.h), TBL_OK);
+            EXPECT_EQ(GetLineCount(t.h, nullptr), TBL_ERR_BAD_HANDLE);
+            continue;
+        }
+        EXPECT_EQ(GetLastError(), 0u);
+        EXPECT_EQ(t.Columns(), c.columns);
+        EXPECT_EQ(t.Lines(), c.lines);
+    }
+}
+
+TEST(LoadedSave, ByteExactFiles) {
+    struct Case {
+        std::string in;
+        int header;
+        std::string out;
+    } cases[] = {
+        {"a,b\r\n1,2\r\n3,4\r\n", 1, "a,b\r\n1,2\r\n3,4\r\n"},
+        {"a,b\n\n1,2\n3,4", 1, "a,b\r\n1,2\r\n3,4\r\n"},
+        {"a,b\n1,2\n3,4\n", 0, "a,b\r\n1,2\r\n3,4\r\n"},
+        {"a,b\nu,v\n1,2\n", 2, "a,b\r\nu,v\r\n1,2\r\n"}, // no header line lost
+        {"a,b\n", 3, "a,b\r\n"},
+        {"", 1, "\r\n"},
+        {"n\xff\x01,\"q\",r\r\n\\\\,\"x,y\",z\r\n", 1,
+         "n\xff\x01,\"q\",r\r\n\\\\,\"x,y\",z\r\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.in);
+        Table t;
+        ASSERT_EQ(t.Open(WriteFile("in.csv", c.in), OPEN_EDIT, ',', c.header), TBL_OK);
+        EXPECT_EQ(t.Saved("out.csv"), c.out);
+        EXPECT_EQ(t.Saved("out.csv"), c.out); // a second save works too
+        EXPECT_EQ(CloseTable(t.h), TBL_OK);
+    }
+    Table preview;
+    ASSERT_EQ(preview.Open(WriteFile("p.csv", "a\n1\n"), OPEN_PREVIEW), TBL_OK);
+    EXPECT_EQ(preview.Set(0, 0, "2"), TBL_OK);
+    EXPECT_EQ(SaveTable(preview.h, (TempDir() + "/p2.csv").c_str()), TBL_ERR_MODE);
+    EXPECT_EQ(CloseTable(preview.h), TBL_OK);
+    EXPECT_EQ(ReadFile(TempDir() + "/p.csv"), "a\n1\n");
+}
+
+TEST(LoadedCells, ReadBuffersAndSizes) {
+    Table t;
+    ASSERT_EQ(t.Open(WriteFile("r.csv", "k,v\nabc,\n")), TBL_OK);
+    char buf[8] = "zzzzzzz";
+    int32_t out = -1;
+    EXPECT_EQ(GetCellValByIndex(t.h, 0, 0, buf, &out, 4), TBL_OK);
+    EXPECT_EQ(std::string(buf, 4), std::string("abc\0", 4));
+    EXPECT_EQ(out, 4);
+    EXPECT_EQ(GetCellValByName(t.h, "k", 0, buf, &out, 3), TBL_ERR_TRUNCATED);
+    EXPECT_EQ(std::string(buf, 3), std::string("ab\0", 3));
+    EXPECT_EQ(out, 4);
+    EXPECT_EQ(GetCellValByIndex(t.h, 1, 0, buf, &out, 8), TBL_OK);
+    EXPECT_EQ(buf[0], '\0');
+    EXPECT_EQ(out, 1);
+    EXPECT_EQ(GetCellSizeByName(t.h, "v", 0), 1);
+    EXPECT_EQ(t.Cell(1, 0, true), "v");
+    // Addresses outside the table, unknown names, bad arguments.
+    for (auto [col, line] : {std::pair{2, 0}, {0, 1}, {-1, 0}, {0, -1}})
+        EXPECT_EQ(GetCellSizeByIndex(t.h, col, line), TBL_ERR_RANGE);
+    EXPECT_EQ(GetHeadCellValByIndex(t.h, 0, 1, buf, &out, 8), TBL_ERR_RANGE);
+    EXPECT_EQ(GetCellValByName(t.h, "K", 0, buf, &out, 8), TBL_ERR_RANGE);
+    EXPECT_EQ(GetCellSizeByName(t.h, nullptr, 0), TBL_ERR_RANGE);
+    EXPECT_EQ(SetCellValByName(t.h, "K", 0, "x", 1), TBL_ERR_NO_COLUMN);
+    EXPECT_EQ(SetCellValByName(t.h, nullptr, 0, "x", 1), TBL_ERR_NO_COLUMN);
+    EXPECT_EQ(GetCellValByIndex(t.h, 0, 0, nullptr, &out, 8), TBL_ERR_RANGE);
+    EXPECT_EQ(GetCellValByIndex(t.h, 0, 0, buf, nullptr, 8), TBL_ERR_RANGE);
+    EXPECT_EQ(GetCellValByIndex(t.h, 0, 0, buf, &out, 0), TBL_ERR_RANGE);
+    EXPECT_EQ(SetCellValByIndex(t.h, 0, 0, nullptr, 1), TBL_ERR_RANGE);
+    EXPECT_EQ(SetCellValByIndex(t.h, 0, 0, "x", -1), TBL_ERR_RANGE);
+    EXPECT_EQ(t.Cell(0, 0), "abc");
+}
+
+TEST(LoadedCells, AnyByteSurvivesSaveAndReopen) {
+    const std::string all = [] {
+        std::string s;
+        for (int b = 0; b < 256; b++) s += static_cast<char>(b);
+        return s;
+    }();
+    const std::vector<std::string> values = {
+        std::string("a\0b", 3), "C:\\dir\\", "\\x41", "x\ny\r\n", ",", "\x7f\x80\xff",
+        "a,b", "\t;|", ",,", "", all.substr(1, 31), all.substr(0, 34)};
+    for (char d : {',', ';', '\t', '|', '\x01'}) {
+        SCOPED_TRACE(static_cast<int>(d));
+        std::string header = std::string("a") + d + "b" + d + "c\n";
+        std::string path = WriteFile("rt.csv", header + d + d + "\n");
+        {
+            Table t;
+            ASSERT_EQ(t.Open(path, OPEN_EDIT, d), TBL_OK);
+            for (size_t i = 0; i < values.size(); i++) {
+                if (i) {
+                    ASSERT_EQ(CreateRow(t.h), TBL_OK);
+                }
+                for (int col = 0; col < 3; col++)
+                    ASSERT_EQ(t.Set(col, static_cast<int>(i), values[(i + col) % values.size()]),
+                              TBL_OK);
+            }
+            ASSERT_EQ(SaveTable(t.h, path.c_str()), TBL_OK);
+        }
+        Table t;
+        ASSERT_EQ(t.Open(path, OPEN_EDIT, d), TBL_OK);
+        ASSERT_EQ(t.Lines(), static_cast<int>(values.size()));
+        for (size_t i = 0; i < values.size(); i++)
+            for (int col = 0; col < 3; col++) {
+                const std::string &v = values[(i + col) % values.size()];
+                EXPECT_EQ(t.Cell(col, static_cast<int>(i)), v);
+                EXPECT_EQ(GetCellSizeByIndex(t.h, col, static_cast<int>(i)),
+                          static_cast<int>(v.size()) + 1);
+            }
+    }
+}
+
+TEST(LoadedCells, WritesThatWouldNotSplitBackAreRefused) {
+    struct Case {
+        std::string file;
+        char d;
+        int col;
+        std::string value;
+    } cases[] = {
+        {"a,b,c\n\"x\",,z\n", ',', 1, "\"y"},   // quote after "x"
+        {"a,b,c\n\"x\",,z\n", ',', 1, ",y"},    // stored "," after "x"
+        {"a,b,c\nz,,\"w\"\n", ',', 1, "y\""},   // quote before "w"
+        {"a,b,c\nz,,\"w\"\n", ',', 1, "y,"},
+        {"1a2\nxaz\n", 'a', 0, "\n"},            // \x0a holds the delimiter
+        {"1x2\nyxz\n", 'x', 1, "\x01"},          // every \x escape does
+        {"h,k\n\"p\",\"q\"\n", ',', 1, "v"},     // the line has one piece only
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value);
+        std::string path = WriteFile("w.csv", c.file);
+        Table t;
+        ASSERT_EQ(t.Open(path, OPEN_EDIT, c.d), TBL_OK);
+        std::string before = t.Saved("w0.csv");
+        EXPECT_EQ(t.Set(c.col, 0, c.value), TBL_ERR_RANGE);
+        EXPECT_EQ(t.Saved("w1.csv"), before);
+    }
+    // The same values are fine where no neighbour fuses with them.
+    Table t;
+    ASSERT_EQ(t.Open(WriteFile("w.csv", "a,b,c\nx,,z\n")), TBL_OK);
+    for (const char *v : {"\"y", "y\"", ",y", "y,"}) {
+        EXPECT_EQ(t.Set(1, 0, v), TBL_OK);
+        EXPECT_EQ(t.Cell(1, 0), v);
+        EXPECT_EQ(t.Cell(2, 0), "z");
+    }
+}
+
+TEST(LoadedCells, HeaderLineZeroNamesTheColumns) {
+    Table t;
+    ASSERT_EQ(t.Open(WriteFile("h.csv", "a,b\nu,v\n1,2\n"), OPEN_EDIT, ',', 2), TBL_OK);
+    ASSERT_EQ(SetHeadCellValByIndex(t.h, 1, 0, "x,y", 3), TBL_OK);
+    ASSERT_EQ(SetHeadCellValByIndex(t.h, 0, 1, "w", 1), TBL_OK);
+    int32_t idx = -1;
+    EXPECT_EQ(GetColumnIndex(t.h, "x\",\"y", &idx), TBL_OK); // stored form
+    EXPECT_EQ(idx, 1);
+    EXPECT_EQ(GetColumnIndex(t.h, "b", &idx), TBL_ERR_NO_COLUMN);
+    EXPECT_EQ(t.Cell(1, 0, true), "x,y");
+    EXPECT_EQ(t.Saved("h2.csv"), "a,x\",\"y\r\nw,v\r\n1,2\r\n");
+    // With no header line, data line 0 is line 0.
+    Table z;
+    ASSERT_EQ(z.Open(WriteFile("z.csv", "a,b\n1,2\n"), OPEN_EDIT, ',', 0), TBL_OK);
+    ASSERT_EQ(z.Set(0, 0, "q"), TBL_OK);
+    EXPECT_EQ(GetColumnIndex(z.h, "q", &idx), TBL_OK);
+    EXPECT_EQ(idx, 0);
+}
+
+TEST(LoadedColumns, LookupsAndAttributes) {
+    std::string names;
+    for (int i = 0; i < 13; i++) names += (i ? "," : "") + std::string(i == 5 ? "dup" : "c") + std::to_string(i);
+    Table t;
+    ASSERT_EQ(t.Open(WriteFile("c.csv", names + ",dup5,a\",\"b\n" + std::string(14, ',') + "\n")),
+              TBL_OK);
+    int32_t idx = -1, len = -1;
+    EXPECT_EQ(GetColumnIndex(t.h, "dup5", &idx), TBL_OK);
+    EXPECT_EQ(idx, 5);
+    EXPECT_EQ(GetColumnIndex(t.h, "DUP5", &idx), TBL_ERR_NO_COLUMN);
+    EXPECT_EQ(GetColumnIndex(t.h, "a\",\"b", &idx), TBL_OK);
+    EXPECT_EQ(idx, 14);
+    struct Case {
+        int col;
+        const char *attr;
+        uint32_t size;
+        int want;
+        std::string text; // the whole buffer afterwards
+    } cases[] = {
+        {3, "index", 4, TBL_OK, std::string("3\0", 2)},
+        {12, "index", 4, TBL_OK, std::string("12\0", 3)},
+        {12, "index", 2, TBL_ERR_TRUNCATED, std::string("1\0", 2)},
+        {5, "head_size", 4, TBL_OK, std::string("4\0", 2)},
+        {5, "name", 7, TBL_OK, std::string("dup5\0\0\0", 7)},
+        {5, "name", 4, TBL_ERR_TRUNCATED, std::string("dup\0", 4)},
+        {5, "Name", 8, TBL_ERR_ATTR, ""},
+        {5, "name ", 8, TBL_ERR_ATTR, ""},
+        {5, nullptr, 8, TBL_ERR_ATTR, ""},
+        {15, "name", 8, TBL_ERR_RANGE, ""},
+        {-1, "index", 8, TBL_ERR_RANGE, ""},
+        {5, "index", 0, TBL_ERR_RANGE, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.col);
+        std::string buf(c.size, '#');
+        EXPECT_EQ(GetColAttrByIndex(t.h, c.col, c.attr, &buf[0], &len, c.size), c.want);
+        if (!c.text.empty()) {
+            EXPECT_EQ(buf.substr(0, c.text.size()), c.text);
+            EXPECT_EQ(len, static_cast<int>(strlen(c.text.c_str())));
+        }
+    }
+    char buf[8];
+    EXPECT_EQ(GetColAttrByName(t.h, "nope", "name", buf, &len, 8), TBL_ERR_RANGE);
+    EXPECT_EQ(GetColAttrByName(t.h, "c12", "index", buf, &len, 8), TBL_OK);
+    EXPECT_EQ(std::string(buf), "12");
+    EXPECT_EQ(GetColAttrByIndex(t.h, 1, "name", nullptr, &len, 8), TBL_ERR_RANGE);
+    EXPECT_EQ(GetColHeadSizeByIndex(t.h, 5), 5);
+    EXPECT_EQ(GetColHeadSizeByName(t.h, "c12"), 4);
+    EXPECT_EQ(GetColHeadSizeByIndex(t.h, 15), TBL_ERR_RANGE);
+    EXPECT_EQ(GetColHeadSizeByName(t.h, "nope"), TBL_ERR_RANGE);
+}
+
+TEST(LoadedColumns, CreateColumnAndRow) {
+    Table t;
+    ASSERT_EQ(t.Open(WriteFile("cc.csv", "a,b\nu,v\nx,y\n"), OPEN_EDIT, ',', 2), TBL_OK);
+    for (int pos : {0, -2, 3})
+        EXPECT_EQ(CreateColumn(t.h, pos, "n"), TBL_ERR_RANGE);
+    for (const char *bad : {(const char *)nullptr, "p,q", "p\rq", "p\nq"})
+        EXPECT_EQ(CreateColumn(t.h, -1, bad), TBL_ERR_RANGE);
+    EXPECT_EQ(CreateColumn(t.h, 2, "c"), TBL_OK);
+    EXPECT_EQ(CreateColumn(t.h, -1, "d\""), TBL_OK);
+    EXPECT_EQ(CreateColumn(t.h, -1, "\"e"), TBL_ERR_RANGE); // fuses with d"
+    EXPECT_EQ(t.Columns(), 4);
+    int32_t idx = -1;
+    EXPECT_EQ(GetColumnIndex(t.h, "d\"", &idx), TBL_OK);
+    EXPECT_EQ(idx, 3);
+    EXPECT_EQ(CreateRow(t.h), TBL_OK);
+    EXPECT_EQ(t.Lines(), 2);
+    EXPECT_EQ(t.Cell(3, 1), "");
+    EXPECT_EQ(t.Cell(1, 1, true), "v");
+    EXPECT_EQ(t.Cell(2, 1, true), "");
+    EXPECT_EQ(t.Saved("cc2.csv"), "a,b,c,d\"\r\nu,v,,\r\nx,y,,\r\n,,,\r\n");
+
+    Table empty; // a file without columns
+    ASSERT_EQ(empty.Open(WriteFile("e.csv", "")), TBL_OK);
+    EXPECT_EQ(CreateRow(empty.h), TBL_OK);
+    EXPECT_EQ(CreateColumn(empty.h, 0, "only"), TBL_OK);
+    EXPECT_EQ(empty.Columns(), 1);
+    EXPECT_EQ(empty.Cell(0, 0), "");
+    EXPECT_EQ(empty.Saved("e2.csv"), "only\r\n\r\n");
+}
+
+TEST(LoadedHandles, FreshClosedAndNullHandles) {
+    char buf[8];
+    int32_t n = -1;
+    Table fresh;
+    EXPECT_EQ(GetColumnCount(fresh.h, &n), TBL_OK);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(GetLineCount(fresh.h, &n), TBL_OK);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(GetColumnIndex(fresh.h, "a", &n), TBL_ERR_NO_COLUMN);
+    EXPECT_EQ(GetCellValByIndex(fresh.h, 0, 0, buf, &n, 8), TBL_ERR_RANGE);
+    EXPECT_EQ(SetCellValByIndex(fresh.h, 0, 0, "x", 1), TBL_ERR_MODE);
+    EXPECT_EQ(SetCellValByName(fresh.h, "a", 0, "x", 1), TBL_ERR_MODE);
+    EXPECT_EQ(CreateRow(fresh.h), TBL_ERR_MODE);
+    EXPECT_EQ(CreateColumn(fresh.h, -1, "a"), TBL_ERR_MODE);
+    EXPECT_EQ(SaveTable(fresh.h, (TempDir() + "/f.csv").c_str()), TBL_ERR_BAD_HANDLE);
+
+    Table closed;
+    ASSERT_EQ(closed.Open(WriteFile("cl.csv", "a\n1\n")), TBL_OK);
+    EXPECT_EQ(CloseTable(closed.h), TBL_OK);
+    EXPECT_EQ(CloseTable(closed.h), TBL_OK);
+    for (TableHandle *h : {closed.h, static_cast<TableHandle *>(nullptr)}) {
+        EXPECT_EQ(GetColumnCount(h, &n), TBL_ERR_BAD_HANDLE);
+        EXPECT_EQ(GetLineCount(h, &n), TBL_ERR_BAD_HANDLE);
+        EXPECT_EQ(GetColumnIndex(h, "a", &n), TBL_ERR_BAD_HANDLE);
+        EXPECT_EQ(GetColAttrByIndex(h, 0, "name", buf, &n, 8), TBL_ERR_BAD_HANDLE);
+        EXPECT_EQ(GetColHeadSizeByName(h, "a"), TBL_ERR_BAD_HANDLE);
+        EXPECT_EQ(GetCellValByName(h, "a", 0, buf, &n, 8), TBL_ERR_BAD_HANDLE);
+        EXPECT_EQ(GetCellSizeByIndex(h, 0, 0), TBL_ERR_BAD_HANDLE);
+        EXPECT_EQ(SetCellValByIndex(h, 0, 0, "x", 1), TBL_ERR_RANGE);
+        EXPECT_EQ(SetHeadCellValByIndex(h, 0, 0, "x", 1), TBL_ERR_RANGE);
+        EXPECT_EQ(SetCellValByName(h, "a", 0, "x", 1), TBL_ERR_BAD_HANDLE);
+        EXPECT_EQ(CreateRow(h), TBL_ERR_BAD_HANDLE);
+        EXPECT_EQ(CreateColumn(h, -1, "b"), TBL_ERR_BAD_HANDLE);
+        EXPECT_EQ(SaveTable(h, (TempDir() + "/f.csv").c_str()), TBL_ERR_BAD_HANDLE);
+    }
+    EXPECT_EQ(GetColumnCount(fresh.h, nullptr), TBL_ERR_RANGE);
+    EXPECT_EQ(NewTable(nullptr), TBL_ERR_BAD_HANDLE);
+    EXPECT_EQ(CloseTable(nullptr), TBL_ERR_BAD_HANDLE);
+    EXPECT_EQ(FreeTable(nullptr), TBL_OK);
+}
+
+TEST(LoadedHandles, ReopenWithoutCloseReleasesTheOldTable) {
+    std::string path = WriteFile("ro.csv", "a,b\n1,2\n3,4\n");
+    long before = pellus_live_blocks();
+    {
+        Table t;
+        ASSERT_EQ(t.Open(path), TBL_OK);
+        ASSERT_EQ(t.Open(path, OPEN_PREVIEW), TBL_OK);
+        ASSERT_EQ(t.Open(WriteFile("bad.csv", "a\n1,2\n")), TBL_ERR_FORMAT);
+        ASSERT_EQ(t.Open(path), TBL_OK);
+        EXPECT_EQ(t.Cell(1, 1), "4");
+    }
+    EXPECT_EQ(pellus_live_blocks(), before);
+}
+
+} // namespace

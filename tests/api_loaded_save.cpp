@@ -1,0 +1,135 @@
+// Saves that cannot lose data: a save that fails leaves the old file byte
+// for byte and no temporary file behind, and the table can still be saved
+// and closed; links are followed, permission bits kept, and targets that
+// are not regular files are written in place. Failures come from a full
+// device and a file-size limit, never from permissions (CI runs as root).
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "tavlin32.h"
+#include "testsupport.h"
+
+#ifndef _WIN32
+#  include <fcntl.h>
+#  include <sys/resource.h>
+#  include <sys/stat.h>
+#  include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+using tavltest::ReadFile;
+using tavltest::TempDir;
+using tavltest::WriteFile;
+
+namespace {
+
+// An OPEN_EDIT table of about 20 KB, opened from its own directory.
+struct BigTable {
+    TableHandle *h = nullptr;
+    std::string dir;
+    explicit BigTable(const std::string &name) {
+        dir = TempDir() + "/" + name;
+        fs::create_directories(dir);
+        std::string text = "k,v\r\n";
+        for (int i = 0; i < 1000; i++) text += std::to_string(i) + ",value-" + std::to_string(i) + "\r\n";
+        std::string path = dir + "/in.csv";
+        std::FILE *f = std::fopen(path.c_str(), "wb");
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+        EXPECT_EQ(NewTable(&h), TBL_OK);
+        EXPECT_EQ(OpenTable(path.c_str(), h, OPEN_EDIT, nullptr, nullptr, nullptr), TBL_OK);
+        EXPECT_EQ(SetCellValByIndex(h, 1, 0, "changed", 7), TBL_OK);
+    }
+    ~BigTable() {
+        EXPECT_EQ(CloseTable(h), TBL_OK);
+        FreeTable(h);
+    }
+    // Saving still works, and the file holds the edit.
+    void ExpectStillSaves(const std::string &target) {
+        ASSERT_EQ(SaveTable(h, target.c_str()), TBL_OK);
+        EXPECT_NE(ReadFile(target).find("0,changed\r\n"), std::string::npos);
+    }
+    size_t Entries() const {
+        return static_cast<size_t>(std::distance(fs::directory_iterator(dir), {}));
+    }
+};
+
+TEST(SafeSave, MissingDirectoryFailsCleanly) {
+    BigTable t("nodir");
+    EXPECT_EQ(SaveTable(t.h, (t.dir + "/no/such/dir.csv").c_str()), TBL_ERR_SAVE_OPEN);
+    EXPECT_EQ(SaveTable(t.h, nullptr), TBL_ERR_SAVE_OPEN);
+    EXPECT_EQ(SaveTable(t.h, (t.dir).c_str()), TBL_ERR_SAVE_OPEN); // a directory
+    t.ExpectStillSaves(t.dir + "/in.csv");
+    EXPECT_EQ(t.Entries(), 1u);
+}
+
+#ifndef _WIN32
+TEST(SafeSave, FullDeviceIsReportedAndKept) {
+    BigTable t("full");
+    EXPECT_EQ(SaveTable(t.h, "/dev/full"), TBL_ERR_SAVE_OPEN);
+    struct stat st;
+    ASSERT_EQ(stat("/dev/full", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    t.ExpectStillSaves(t.dir + "/out.csv");
+}
+
+TEST(SafeSave, FileSizeLimitLeavesTheOldFile) {
+    BigTable t("limit");
+    std::string target = WriteFile("limit/target.csv", "old text\r\n");
+    struct rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    int rc = SaveTable(t.h, target.c_str());
+    setrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, old_handler);
+
+    EXPECT_EQ(rc, TBL_ERR_SAVE_OPEN);
+    EXPECT_EQ(ReadFile(target), "old text\r\n");
+    EXPECT_EQ(t.Entries(), 2u); // in.csv and target.csv, no temporary file
+    t.ExpectStillSaves(target);
+}
+
+TEST(SafeSave, LinksAreFollowedAndPermissionsKept) {
+    BigTable t("links");
+    std::string real = WriteFile("links/real.csv", "old\r\n");
+    ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+    std::string link = t.dir + "/link.csv";
+    ASSERT_EQ(symlink("real.csv", link.c_str()), 0); // relative to its directory
+    t.ExpectStillSaves(link);
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(ReadFile(real), ReadFile(link));
+
+    // A dangling link gets its target created.
+    std::string dangling = t.dir + "/dangling.csv";
+    ASSERT_EQ(symlink((t.dir + "/made.csv").c_str(), dangling.c_str()), 0);
+    t.ExpectStillSaves(dangling);
+    EXPECT_TRUE(fs::is_regular_file(t.dir + "/made.csv"));
+    EXPECT_TRUE(fs::is_symlink(dangling));
+}
+
+TEST(SafeSave, FifoIsWrittenInPlace) {
+    BigTable t("fifo");
+    std::string fifo = t.dir + "/pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string got;
+    std::thread reader([&] { got = ReadFile(fifo); });
+    EXPECT_EQ(SaveTable(t.h, fifo.c_str()), TBL_OK);
+    reader.join();
+    EXPECT_EQ(got.substr(0, 16), "k,v\r\n0,changed\r\n");
+    EXPECT_EQ(got.size(), ReadFile(t.dir + "/in.csv").size()); // "changed" for "value-0"
+    EXPECT_TRUE(fs::is_fifo(fifo));
+}
+#endif
+
+} // namespace

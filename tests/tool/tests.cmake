@@ -1,0 +1,29 @@
+# Tests of the tavlin tool through its process boundary, and of the
+# installed package. Included from tests/CMakeLists.txt.
+
+# The tool's target is defined after this directory, so it is named here
+# only through generator expressions and dependencies.
+if(TAVL_BUILD_TOOLS AND NOT WIN32)
+  add_executable(tavl_tool_tests ${CMAKE_CURRENT_LIST_DIR}/tool_cases.cpp)
+  target_link_libraries(tavl_tool_tests PRIVATE GTest::gtest_main)
+  target_compile_definitions(tavl_tool_tests PRIVATE
+    TAVLIN_TOOL="$<TARGET_FILE:tavlin>")
+  add_dependencies(tavl_tool_tests tavlin)
+  gtest_discover_tests(tavl_tool_tests DISCOVERY_MODE PRE_TEST)
+endif()
+
+# Installs into a scratch prefix, builds the example host against the
+# installed package with CMake and with pkg-config, and runs both.
+if(NOT WIN32)
+  add_test(NAME install_package
+           COMMAND ${CMAKE_COMMAND}
+                   -DBUILD_DIR=${PROJECT_BINARY_DIR}
+                   -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
+                   -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/install_package
+                   -DGENERATOR=${CMAKE_GENERATOR}
+                   -DC_COMPILER=${CMAKE_C_COMPILER}
+                   -DSANITIZE=${TAVL_SANITIZE}
+                   -DWITH_TOOL=$<TARGET_EXISTS:tavlin>
+                   -P ${CMAKE_CURRENT_LIST_DIR}/install_test.cmake)
+  set_tests_properties(install_package PROPERTIES TIMEOUT 300)
+endif()

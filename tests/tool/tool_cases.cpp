@@ -1,0 +1,366 @@
+// Tests of the tavlin tool through its process boundary: each case runs the
+// binary with arguments, then checks its exit status, standard output and
+// standard error. Cases are steps run in order on a fresh copy of a small
+// table, so that edits can be checked by reading them back with the tool.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Four data rows: a value holding the delimiter, one holding a line break,
+// a tab and a NUL byte, and names and places outside ASCII (one of them
+// two columns wide per character on a terminal).
+const char kTable[] =
+    "name,city,note\n"
+    "Ana,Oslo,plain\n"
+    "Bj\xC3\xB6rn,Ume\xC3\xA5,a\",\"b\n"
+    "Chen,Troms\xC3\xB8,line\\x0abreak\\x09tab\\x00\n"
+    "Dai,\xE5\xAF\x8C\xE5\xA3\xAB\xE5\xB1\xB1,x\n";
+
+std::string Slurp(const fs::path &p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void Spit(const fs::path &p, const std::string &bytes) {
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs the tool with args and the environment variable COLUMNS set to
+// `columns`; stdin is empty, stdout and stderr are collected from files.
+Outcome RunTool(const std::vector<std::string> &args, const fs::path &scratch,
+            const std::string &columns = "80") {
+    const fs::path out = scratch / "stdout", err = scratch / "stderr";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in_fd = open("/dev/null", O_RDONLY);
+        int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in_fd < 0 || out_fd < 0 || err_fd < 0) _exit(127);
+        dup2(in_fd, 0);
+        dup2(out_fd, 1);
+        dup2(err_fd, 2);
+        setenv("COLUMNS", columns.c_str(), 1);
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(TAVLIN_TOOL));
+        for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(TAVLIN_TOOL, argv.data());
+        _exit(127);
+    }
+    Outcome o;
+    int wstatus = 0;
+    if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus))
+        o.status = WEXITSTATUS(wstatus);
+    o.out = Slurp(out);
+    o.err = Slurp(err);
+    return o;
+}
+
+// One step: arguments ({F} is the table, {O} a second path, {D} a
+// directory), then the expected status and output. An expectation that
+// starts with '~' only has to occur somewhere in the stream; otherwise the
+// stream must equal it. kAny is not checked.
+const std::string kAny = "<any>";
+
+struct Step {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+    std::string columns = "80";
+};
+
+// "line", LF, "break", tab, "tab", NUL: the decoded note of row 2.
+const std::string kRow2Note("line\nbreak\ttab\0", 15);
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tavlin-tool-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        table_ = dir_ / "t.csv";
+        Spit(table_, kTable);
+        fs::create_directory(dir_ / "idx");
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string Expand(const std::string &s) const {
+        std::string r = s;
+        const std::pair<std::string, std::string> subst[] = {
+            {"{F}", table_.string()}, {"{O}", (dir_ / "out.csv").string()},
+            {"{D}", (dir_ / "idx").string()}, {"{X}", (dir_ / "missing.csv").string()},
+            {"{R}", (dir_ / "ragged.csv").string()}};
+        for (const auto &kv : subst)
+            for (size_t at; (at = r.find(kv.first)) != std::string::npos;)
+                r.replace(at, kv.first.size(), kv.second);
+        return r;
+    }
+
+    void Expect(const char *what, const std::string &want, const std::string &got) const {
+        if (want == kAny) return;
+        std::string w = Expand(want);
+        if (!w.empty() && w[0] == '~')
+            EXPECT_NE(got.find(w.substr(1)), std::string::npos)
+                << what << " lacks: " << w.substr(1) << "\n" << what << " was:\n" << got;
+        else
+            EXPECT_EQ(got, w) << what;
+    }
+
+    void RunSteps(const std::vector<Step> &steps) {
+        for (const Step &s : steps) {
+            std::vector<std::string> args;
+            std::string shown;
+            for (const std::string &a : s.args) {
+                args.push_back(Expand(a));
+                shown += a + " ";
+            }
+            SCOPED_TRACE("tavlin " + shown);
+            Outcome o = RunTool(args, dir_, s.columns);
+            EXPECT_EQ(o.status, s.status) << "stderr: " << o.err;
+            Expect("stdout", s.out, o.out);
+            Expect("stderr", s.err, o.err);
+        }
+    }
+
+    fs::path dir_, table_;
+};
+
+TEST_F(ToolTest, InfoGetAndLines) {
+    RunSteps({
+        {{"info", "{F}"}, 0,
+         "file          {F}\n"
+         "mode          edit\n"
+         "delimiter     ','\n"
+         "header lines  1\n"
+         "data lines    4\n"
+         "columns       3\n"
+         "\n"
+         "index  name  head size\n"
+         "-----  ----  ---------\n"
+         "    0  name  5\n"
+         "    1  city  5\n"
+         "    2  note  5\n",
+         ""},
+        {{"info", "{F}", "--mode", "preview"}, 0, "~mode          preview\n", ""},
+        {{"info", "{F}", "-H", "0"}, 0, "~data lines    5\n", ""},
+        // Values come back decoded and whole, by column name or index.
+        {{"get", "{F}", "1", "note"}, 0, "a,b\n", ""},
+        {{"get", "{F}", "2", "note"}, 0, kRow2Note + "\n", ""},
+        {{"get", "{F}", "0", "1"}, 0, "Oslo\n", ""},
+        {{"get", "-n", "{F}", "3", "city"}, 0, "\xE5\xAF\x8C\xE5\xA3\xAB\xE5\xB1\xB1", ""},
+        {{"lines", "{F}"}, 0, "5\n", ""},
+        {{"lines", "{F}", "-H", "1"}, 0, "4\n", ""},
+        {{"lines", "{F}", "-H", "7"}, 0, "-2\n", ""},
+    });
+}
+
+TEST_F(ToolTest, FailuresNameTheCodeAndExitNonzero) {
+    Spit(dir_ / "ragged.csv", "a,b\n1,2\n3\n");
+    RunSteps({
+        {{"show", "{R}"}, 1, "",
+         "tavlin show: TBL_ERR_FORMAT (-8): the lines of '{R}' do not all have"
+         " the same number of fields\n"},
+        {{"get", "{F}", "4", "note"}, 1, "",
+         "tavlin get: TBL_ERR_RANGE (-15): row 4 is past the last data row (3)\n"},
+        {{"get", "{F}", "-1", "note"}, 1, "",
+         "tavlin get: TBL_ERR_RANGE (-15): row -1 is not a data row (rows count from 0)\n"},
+        {{"get", "{F}", "0", "7"}, 1, "",
+         "tavlin get: TBL_ERR_RANGE (-15): column 7 is past the last column (2)\n"},
+        {{"get", "{F}", "0", "nope"}, 1, "",
+         "tavlin get: TBL_ERR_NO_COLUMN (-14): no column named 'nope'\n"},
+        {{"get", "{X}", "0", "0"}, 1, "",
+         "tavlin get: TBL_ERR_NO_FILE (-2): no file at '{X}'\n"},
+        {{"info", "{F}", "-d", "\\"}, 1, "",
+         "tavlin info: TBL_ERR_DELIMITER (-20): the delimiter '\\\\' cannot be used\n"},
+        {{"show", "{F}", "--columns", "name,bogus"}, 1, "",
+         "tavlin show: TBL_ERR_NO_COLUMN (-14): no column named 'bogus'\n"},
+        {{"lines", "{X}"}, 1, "", "~tavlin lines: TBL_ERR_NO_FILE (-2)"},
+        {{"info", "{F}", "--mode", "indexed", "--index-dir", "{D}"}, 1, "",
+         "~tavlin info: TBL_ERR_INDEX_OPEN (-25): no index for"},
+    });
+}
+
+TEST_F(ToolTest, UsageErrorsExitTwo) {
+    RunSteps({
+        {{}, 2, "", "~no subcommand"},
+        {{"frobnicate", "{F}"}, 2, "", "tavlin: no subcommand named 'frobnicate' (see tavlin --help)\n"},
+        {{"get", "{F}", "0"}, 2, "", "~tavlin get: expected FILE ROW COLUMN"},
+        {{"get", "{F}", "zero", "name"}, 2, "", "~ROW must be a whole number"},
+        {{"get", "{F}", "0", "name", "--wide"}, 2, "", "~unknown option --wide"},
+        {{"info", "{F}", "-d", "ab"}, 2, "", "~the delimiter must be one character"},
+        {{"info", "{F}", "-H", "-1"}, 2, "", "~header line count"},
+        {{"info", "{F}", "--mode", "indexed"}, 2, "", "~needs --index-dir"},
+        {{"show", "{F}", "--rows", "3-4"}, 2, "", "~--rows takes"},
+        {{"set", "{F}", "0", "name", "x", "--mode", "preview"}, 2, "", "~unknown option --mode"},
+        {{"index", "rebuild", "{F}", "{D}"}, 2, "", "~no subcommand named 'index rebuild'"},
+    });
+}
+
+TEST_F(ToolTest, HelpForEverySubcommand) {
+    const char *commands[][2] = {
+        {"info", "usage: tavlin info FILE\n"},
+        {"show", "usage: tavlin show FILE\n"},
+        {"get", "usage: tavlin get FILE ROW COLUMN\n"},
+        {"set", "usage: tavlin set FILE ROW COLUMN VALUE\n"},
+        {"add-row", "usage: tavlin add-row FILE\n"},
+        {"add-column", "usage: tavlin add-column FILE NAME\n"},
+        {"index prepare", "usage: tavlin index prepare FILE DIR\n"},
+        {"index drop", "usage: tavlin index drop FILE DIR\n"},
+        {"lines", "usage: tavlin lines FILE\n"},
+    };
+    for (const auto &c : commands) {
+        std::vector<std::string> args;
+        std::istringstream words(c[0]);
+        for (std::string w; words >> w;) args.push_back(w);
+        args.push_back("--help");
+        SCOPED_TRACE(c[0]);
+        Outcome o = RunTool(args, dir_);
+        EXPECT_EQ(o.status, 0);
+        EXPECT_EQ(o.out.rfind(c[1], 0), 0u) << o.out;
+        EXPECT_NE(o.out.find("--delimiter"), std::string::npos);
+        EXPECT_EQ(o.err, "");
+    }
+    Outcome o = RunTool({"--help"}, dir_);
+    EXPECT_EQ(o.status, 0);
+    for (const auto &c : commands) EXPECT_NE(o.out.find(c[0]), std::string::npos) << c[0];
+}
+
+TEST_F(ToolTest, ShowAlignsEscapesAndCuts) {
+    RunSteps({
+        {{"show", "{F}"}, 0,
+         "#  name   city    note\n"
+         "-  -----  ------  ------------------\n"
+         "0  Ana    Oslo    plain\n"
+         "1  Bj\xC3\xB6rn  Ume\xC3\xA5    a,b\n"
+         "2  Chen   Troms\xC3\xB8  line\\nbreak\\ttab\\0\n"
+         "3  Dai    \xE5\xAF\x8C\xE5\xA3\xAB\xE5\xB1\xB1  x\n"
+         "(4 data rows)\n",
+         ""},
+        // 30 columns leave 12 for the note: cut before the escape that
+        // would not fit, with an ellipsis.
+        {{"show", "{F}"}, 0, "~2  Chen   Troms\xC3\xB8  line\\nbreak\xE2\x80\xA6\n", "", "30"},
+        {{"show", "{F}", "--wide"}, 0, "~line\\nbreak\\ttab\\0\n", "", "30"},
+        {{"show", "{F}", "--rows", "1:3", "--columns", "note,0"}, 0,
+         "#  note                name\n"
+         "-  ------------------  -----\n"
+         "1  a,b                 Bj\xC3\xB6rn\n"
+         "2  line\\nbreak\\ttab\\0  Chen\n"
+         "(rows 1 to 2 of 4; --rows A:B shows others)\n",
+         ""},
+        {{"show", "{F}", "--rows", "9:"}, 0, "~(no rows in 9:; the table has 4 data rows)\n", ""},
+    });
+}
+
+TEST_F(ToolTest, ShowStopsAtOneHundredRowsUnlessAsked) {
+    std::string big = "n\n";
+    for (int i = 0; i < 150; ++i) big += std::to_string(i) + "\n";
+    Spit(table_, big);
+    auto rows_in = [](const std::string &out) {
+        size_t n = 0;
+        for (size_t at = out.find('\n'); at != std::string::npos; at = out.find('\n', at + 1)) ++n;
+        return n - 3; // header, rule, footer
+    };
+    Outcome o = RunTool({"show", table_.string()}, dir_);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(rows_in(o.out), 100u);
+    EXPECT_NE(o.out.find("(rows 0 to 99 of 150;"), std::string::npos) << o.out;
+    o = RunTool({"show", table_.string(), "--rows", "0:"}, dir_);
+    EXPECT_EQ(rows_in(o.out), 150u);
+    EXPECT_NE(o.out.find("\n149  149\n"), std::string::npos);
+}
+
+TEST_F(ToolTest, EditsAreSavedAndReadBack) {
+    const std::string original = Slurp(table_);
+    RunSteps({
+        {{"set", "{F}", "0", "city", "Bergen"}, 0, "", ""},
+        {{"get", "{F}", "0", "city"}, 0, "Bergen\n", ""},
+        {{"set", "{F}", "1", "2", "x,y\nz\\w"}, 0, "", ""},
+        {{"get", "{F}", "1", "note"}, 0, "x,y\nz\\w\n", ""},
+        {{"get", "{F}", "0", "note"}, 0, "plain\n", ""},
+        {{"add-row", "{F}"}, 0, "4\n", ""},
+        {{"get", "{F}", "4", "name"}, 0, "\n", ""},
+        {{"add-column", "{F}", "extra"}, 0, "3\n", ""},
+        {{"set", "{F}", "4", "extra", "new"}, 0, "", ""},
+        {{"get", "{F}", "4", "extra"}, 0, "new\n", ""},
+        {{"get", "{F}", "2", "note"}, 0, kRow2Note + "\n", ""},
+        {{"info", "{F}"}, 0, "~data lines    5\ncolumns       4\n", ""},
+        {{"set", "{F}", "9", "city", "x"}, 1, "",
+         "tavlin set: TBL_ERR_RANGE (-15): row 9 is past the last data row (4)\n"},
+        {{"set", "{F}", "0", "town", "x"}, 1, "",
+         "tavlin set: TBL_ERR_NO_COLUMN (-14): no column named 'town'\n"},
+        {{"add-column", "{F}", "a,b"}, 1, "",
+         "~tavlin add-column: TBL_ERR_RANGE (-15): a column name cannot hold"},
+        {{"add-row", "{X}"}, 1, "", "~TBL_ERR_NO_FILE (-2)"},
+    });
+    EXPECT_NE(Slurp(table_), original);
+}
+
+TEST_F(ToolTest, OutputLeavesTheSourceAlone) {
+    const std::string original = Slurp(table_);
+    RunSteps({
+        {{"set", "{F}", "0", "name", "Ada", "--output", "{O}"}, 0, "", ""},
+        {{"get", "{O}", "0", "name"}, 0, "Ada\n", ""},
+        {{"add-row", "{F}", "-o", "{O}"}, 0, "4\n", ""},
+        {{"add-column", "{F}", "z", "--output={O}"}, 0, "3\n", ""},
+        {{"info", "{O}"}, 0, "~data lines    4\ncolumns       4\n", ""},
+        // A failed edit writes nothing anywhere.
+        {{"set", "{F}", "7", "name", "x", "--output", "{D}/never.csv"}, 1, "", kAny},
+        {{"set", "{F}", "0", "name", "x", "--output", "{D}/no/such/dir.csv"}, 1, "",
+         "tavlin set: TBL_ERR_SAVE_OPEN (-5): '{D}/no/such/dir.csv' could not be"
+         " written; any file there is as it was\n"},
+    });
+    EXPECT_EQ(Slurp(table_), original);
+    EXPECT_FALSE(fs::exists(dir_ / "idx" / "never.csv"));
+}
+
+TEST_F(ToolTest, IndexLifecycle) {
+    const char *indexed[] = {"--mode", "indexed", "--index-dir", "{D}"};
+    auto with_index = [&](std::vector<std::string> args) {
+        args.insert(args.end(), std::begin(indexed), std::end(indexed));
+        return args;
+    };
+    RunSteps({
+        {{"index", "prepare", "{F}", "{D}"}, 0, "", ""},
+        {with_index({"info", "{F}"}), 0, "~mode          indexed\n", ""},
+        {with_index({"info", "{F}"}), 0, "~data lines    4\ncolumns       3\n", ""},
+        {with_index({"get", "{F}", "1", "note"}), 0, "a,b\n", ""},
+        {with_index({"show", "{F}", "--rows", "3"}), 0, "~3  Dai", ""},
+        {with_index({"get", "{F}", "4", "note"}), 1, "",
+         "tavlin get: TBL_ERR_RANGE (-15): row 4 is past the last data row (3)\n"},
+        {{"index", "prepare", "{F}", "{D}"}, 1, "",
+         "~tavlin index prepare: TBL_ERR_INDEX_EXISTS (-26)"},
+        {{"index", "prepare", "{F}", "{D}", "--force"}, 0, "", ""},
+        // The unique name depends on -H and -d, so this index is another one.
+        {{"index", "prepare", "{F}", "{D}", "--unique"}, 0, "", ""},
+        {with_index({"get", "{F}", "0", "name", "--unique"}), 0, "Ana\n", ""},
+        {{"index", "drop", "{F}", "{D}", "--unique"}, 0, "", ""},
+        {{"index", "drop", "{F}", "{D}"}, 0, "", ""},
+        {with_index({"info", "{F}"}), 1, "", "~TBL_ERR_INDEX_OPEN (-25)"},
+        {{"index", "drop", "{F}", "{D}"}, 1, "", "~tavlin index drop: TBL_ERR_REMOVE (-28)"},
+        {{"index", "prepare", "{X}", "{D}"}, 1, "", "~TBL_ERR_NO_FILE (-2)"},
+    });
+}
+
+} // namespace

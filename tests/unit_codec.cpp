@@ -1,0 +1,164 @@
+// Field codec: stored forms, splitting, picking, decoding, round trips of
+// every byte, the multibyte path and allocation failures.
+#include <gtest/gtest.h>
+#include <varnix32.h>
+
+#include <clocale>
+#include <cstring>
+#include <random>
+
+#include "tavl_codec.h"
+#include "tavlbuf.h"
+#include "tavlin32.h"
+#include "testsupport.h"
+
+namespace {
+
+std::string Encode(const std::string &value, char d) {
+    char *out = nullptr;
+    EXPECT_EQ(TextBufferNew(&out), TBL_OK);
+    EXPECT_EQ(EncodeField(value.c_str(), static_cast<int32_t>(value.size()), d, &out), 0);
+    std::string s(out);
+    TextBufferFree(&out);
+    return s;
+}
+
+// Decoded bytes, checked against the reported size and the terminator.
+std::string Decode(const std::string &field, char d) {
+    char *out = nullptr;
+    int32_t size = -99;
+    EXPECT_EQ(TextBufferNew(&out), TBL_OK);
+    EXPECT_EQ(DecodeField(field.c_str(), &out, d, &size), TBL_OK);
+    std::string s(out, size > 0 ? size - 1 : 0);
+    EXPECT_EQ(out[s.size()], '\0');
+    TextBufferFree(&out);
+    return s;
+}
+
+std::vector<std::string> Split(std::string line, char d) {
+    std::vector<std::string> pieces;
+    const char *p = line.c_str();
+    for (int32_t n = SplitLine(&line[0], d); n > 0; n--, p += strlen(p) + 1)
+        pieces.push_back(p);
+    return pieces;
+}
+
+TEST(Codec, StoredForms) {
+    const struct {
+        std::string value, stored;
+        char d;
+        bool encodes;  // false: an irregular field that only decodes
+    } cases[] = {
+        {"a,b", "a\",\"b", ',', 1}, {",", "\",\"", ',', 1}, {"C:\\dir", "C:\\\\dir", ',', 1},
+        {"x\ny", "x\\x0ay", ',', 1}, {"\t", "\\x09", ',', 1}, {"say \"hi\"", "say \"hi\"", ',', 1},
+        {"", "", ',', 1}, {"5\"", "5\"", ',', 1}, {std::string("a\0b", 3), "a\\x00b", ',', 1},
+        {"\x7f\x80\xff", "\x7f\x80\xff", ',', 1}, {"a\tb", "a\"\t\"b", '\t', 1},
+        {"J", "\\x4A", ',', 0}, {"\\X41", "\\X41", ',', 0}, {"a\\b", "a\\b", ',', 0},
+        {"ab\\", "ab\\", ',', 0}, {"\x04", "\\x4", ',', 0}, {std::string(1, 0), "\\x", ',', 0},
+        {std::string("\0z", 2), "\\xg1z", ',', 0}, {"\x12" "3", "\\x123", ',', 0},
+        {"\",", "\",", ',', 0}, {"\",", "\"\",\"", ',', 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.stored);
+        if (c.encodes) {
+            EXPECT_EQ(Encode(c.value, c.d), c.stored);
+        }
+        EXPECT_EQ(Decode(c.stored, c.d), c.value);
+    }
+    for (int b = 0; b < 0x20; b++) {
+        char want[5];
+        snprintf(want, sizeof want, "\\x%02x", b);
+        EXPECT_EQ(Encode(std::string(1, static_cast<char>(b)), ','), want);
+    }
+}
+
+TEST(Codec, SplitPickAndBareDelimiters) {
+    const std::pair<std::string, std::vector<std::string>> lines[] = {
+        {"x,a\",\"b,", {"x", "a\",\"b", ""}}, {",a", {"", "a"}}, {"a\",", {"a\"", ""}},
+        {"\",\"", {"\",\""}}, {",\",", {"", "\"", ""}}, {"a,,b", {"a", "", "b"}},
+    };
+    for (const auto &c : lines) EXPECT_EQ(Split(c.first, ','), c.second) << c.first;
+    std::string line = "p0,p\",\"1,,p3";
+    ASSERT_EQ(SplitLine(&line[0], ','), 4);
+    char *out = nullptr;
+    for (int32_t k : {-1, 1, 3}) {
+        ASSERT_EQ(PickField(line.c_str(), k, &out), TBL_OK);
+        EXPECT_STREQ(out, k == -1 ? "p0" : k == 1 ? "p\",\"1" : "p3");
+    }
+    TextBufferFree(&out);
+    // A field has a bare D exactly when it splits between two separators.
+    const std::pair<const char *, int> fields[] = {
+        {"", 0},  {"abc", 0}, {"a\",\"b", 0}, {"\",\"\",\"", 0}, {"a,b", 1},
+        {",a", 1}, {"a,", 1},  {"\",", 1},     {",\"", 1},
+    };
+    for (const auto &c : fields) {
+        EXPECT_EQ(FieldHasBareDelimiter(c.first, ','), c.second) << c.first;
+        // ... exactly when the field splits standing between two separators.
+        EXPECT_EQ(Split(std::string("x,") + c.first + ",y", ',').size(), 3u + c.second);
+    }
+}
+
+// Every byte and random values survive encoding, sit in a line as exactly
+// one field and decode back, whatever the delimiter.
+TEST(Codec, RoundTrips) {
+    std::string all;
+    for (int b = 0; b < 256; b++) all += static_cast<char>(b);
+    std::mt19937 rng(11);
+    const char alphabet[] = "\",\\x\n\t;|\xa7\x01\0aZ";
+    for (char d : {',', '\t', ';', '|', '\x01', '\xa7'}) {
+        std::vector<std::string> values = {all, std::string(1, d)};
+        for (int i = 0; i < 200; i++) {
+            values.emplace_back();
+            for (size_t n = rng() % 12; n; n--) values.back() += alphabet[rng() % 13];
+        }
+        for (const auto &v : values) {
+            std::string stored = Encode(v, d);
+            EXPECT_EQ(stored.find_first_of("\r\n"), std::string::npos);
+            ASSERT_EQ(Decode(stored, d), v) << "delimiter " << int(d);
+            std::string sep(1, d);
+            EXPECT_EQ(Split("a" + sep + stored + sep + "b", d),
+                      (std::vector<std::string>{"a", stored, "b"}));
+            EXPECT_EQ(FieldHasBareDelimiter(stored.c_str(), d), 0);
+        }
+    }
+}
+
+TEST(Codec, MultibyteCharactersStayWhole) {
+    std::string old_locale = setlocale(LC_CTYPE, nullptr);
+    if (!setlocale(LC_CTYPE, "C.UTF-8")) GTEST_SKIP() << "no C.UTF-8 locale";
+    int old_type = zkOsCharsetType;
+    zkOsCharsetType = 2;
+    EXPECT_EQ(Encode("caf\xc3\xa9,\xc3\xa9", ','), "caf\xc3\xa9\",\"\xc3\xa9");
+    // With D equal to the second byte the pair is stored byte by byte: kept
+    // whole, its D would split the line.
+    EXPECT_EQ(Encode("\xc3\xa9", '\xa9'), "\xc3\"\xa9\"");
+    EXPECT_EQ(Decode("\xc3\"\xa9\"", '\xa9'), "\xc3\xa9");
+    zkOsCharsetType = old_type;
+    setlocale(LC_CTYPE, old_locale.c_str());
+}
+
+TEST(Codec, AllocationFailures) {
+    EXPECT_EQ(1, tavltest::SweepAllocationFailures([](long fail_at) {
+        char *out = nullptr;
+        ASSERT_EQ(TextBufferSet(&out, "head:"), TBL_OK);
+        tavltest::Arm(fail_at);
+        int rc = EncodeField("a,b\\c\n", 6, ',', &out);
+        tavltest::Disarm();
+        EXPECT_EQ(rc, fail_at ? TBL_ERR_NO_MEMORY : TBL_OK);
+        EXPECT_STREQ(out, fail_at ? "head:" : "head:a\",\"b\\\\c\\x0a");
+        TextBufferFree(&out);
+    }));
+    EXPECT_EQ(1, tavltest::SweepAllocationFailures([](long fail_at) {
+        char *out = nullptr;
+        int32_t size = -99;
+        ASSERT_EQ(TextBufferNew(&out), TBL_OK);
+        tavltest::Arm(fail_at);
+        int rc = DecodeField("a\",\"b", &out, ',', &size);
+        tavltest::Disarm();
+        EXPECT_EQ(rc, fail_at ? TBL_ERR_NO_MEMORY : TBL_OK);
+        EXPECT_EQ(size, fail_at ? -99 : 4);
+        TextBufferFree(&out);
+    }));
+}
+
+}  // namespace

@@ -1,0 +1,486 @@
+// Internals of the indexed back-end: the name hash and index file names, the
+// read-only mapping, the words a preparation writes, and the open, fetch and
+// release of a mapped table driven on a bare handle.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "runtime.h"
+#include "tavlbuf.h"
+#include "tavlhost.h"
+#include "tavlin32.h"
+#include "testsupport.h"
+
+using tavltest::TempDir;
+using tavltest::WriteFile;
+using tavltest::ReadFile;
+
+namespace {
+
+using namespace std::string_literals;
+
+std::string Words(const std::vector<uint32_t> &words) {
+    std::string bytes;
+    for (uint32_t w : words)
+        for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<char>(w >> (8 * k)));
+    return bytes;
+}
+
+std::string NameOf(const std::string &path, const std::string &dir,
+                   char delimiter = ',', int32_t header = 1, int32_t unique = 0) {
+    char name[256];
+    int rc = IndexFileName(path.c_str(), dir.c_str(), delimiter, header, unique,
+                           name, sizeof name);
+    return rc == TBL_OK ? std::string(name) : "rc " + std::to_string(rc);
+}
+
+TEST(IndexName, HashWorkedValues) {
+    struct Case { const char *text; uint32_t hash; } cases[] = {
+        {"", 0},     {"a", 97},   {"abc", 6499}, {"abcdefgh", 9323},
+        {"t.csv", 7894}, {"t.csv1,", 3510},
+        // Bytes above 0x7F are taken unsigned.
+        {"\xff", 255},
+    };
+    for (const Case &c : cases) EXPECT_EQ(IndexNameHash(c.text), c.hash) << c.text;
+}
+
+TEST(IndexName, Paths) {
+    struct Case {
+        const char *path, *dir;
+        char delimiter;
+        int32_t header, unique;
+        const char *name;
+    } cases[] = {
+        {"t.csv", "idx", ',', 1, 0, "idx/7894.idx"},
+        {"t.csv", "idx/", ',', 1, 0, "idx/7894.idx"},
+        {"a", "idx", ',', 1, 0, "idx/  97.idx"},      // spaces, never zeros
+        {"", "idx", ',', 1, 0, "idx/    .idx"},       // hash 0 prints no digit
+        {"t.csv", "idx", ',', 1, 7, "idx/3510.idx"},   // only non-zero matters
+        {"t.csv", "idx", ';', 5, 0, "idx/7894.idx"},   // ignored without unique
+        {"t.csv", "", ',', 1, 0, "/7894.idx"},
+        // A backslash is a file-name byte here, not a separator.
+        {"t.csv", "idx\\", ',', 1, 0, "idx\\/7894.idx"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(NameOf(c.path, c.dir, c.delimiter, c.header, c.unique), c.name)
+            << c.path << " in " << c.dir;
+    // Under a unique flag the header count and delimiter change the name.
+    EXPECT_NE(NameOf("t.csv", "i", ',', 2, 1), NameOf("t.csv", "i", ',', 1, 1));
+    EXPECT_NE(NameOf("t.csv", "i", ';', 1, 1), NameOf("t.csv", "i", ',', 1, 1));
+    EXPECT_EQ(NameOf("t.csv", "i", ',', -12, 1),
+              "i/" + std::to_string(IndexNameHash("t.csv-12,")) + ".idx");
+}
+
+TEST(IndexName, LengthLimit) {
+    // dir + '/' + 4 + ".idx" + NUL: 246 bytes of directory fill 256 exactly.
+    std::string fits(246, 'd'), too_long(247, 'd');
+    EXPECT_EQ(NameOf("t.csv", fits).size(), 255u);
+    EXPECT_EQ(NameOf("t.csv", too_long), "rc -15");
+    EXPECT_EQ(NameOf("t.csv", too_long + "/").substr(0, 2), "rc");
+    EXPECT_EQ(NameOf("t.csv", fits + "/").size(), 255u);
+    char small[12];
+    EXPECT_EQ(IndexFileName("t.csv", "abc", ',', 1, 0, small, sizeof small), TBL_ERR_RANGE);
+    EXPECT_EQ(IndexFileName("t.csv", "ab", ',', 1, 0, small, sizeof small), TBL_OK);
+    EXPECT_STREQ(small, "ab/7894.idx");
+}
+
+TEST(IndexName, UniqueScratchAllocationFails) {
+    long points = tavltest::SweepAllocationFailures([](long fail_at) {
+        char name[256] = "untouched";
+        tavltest::Arm(fail_at);
+        int rc = IndexFileName("t.csv", "idx", ',', 1, 1, name, sizeof name);
+        tavltest::Disarm();
+        if (fail_at == 0) {
+            EXPECT_EQ(rc, TBL_OK);
+            EXPECT_STREQ(name, "idx/3510.idx");
+        } else {
+            EXPECT_EQ(rc, TBL_ERR_NO_MEMORY);
+        }
+    });
+    EXPECT_EQ(points, 1);
+}
+
+TEST(Mapping, ViewsAndFailures) {
+    std::string bytes = "line one\nline two\n";
+    std::string path = WriteFile("map.txt", bytes);
+    const char *view = nullptr;
+    uint32_t size = 0;
+    ASSERT_EQ(MapFileReadOnly(path.c_str(), FILE_FLAG_RANDOM_ACCESS, &view, &size), TBL_OK);
+    // Both kernel handles are closed by now; the view must still hold the file.
+    ASSERT_EQ(size, bytes.size());
+    EXPECT_EQ(std::string(view, size), bytes);
+    EXPECT_EQ(UnmapFile(view), TBL_OK);
+    EXPECT_EQ(UnmapFile(view), TBL_ERR_UNMAP); // not mapped any more
+
+    struct Case { std::string path; int rc; } cases[] = {
+        {WriteFile("empty.txt", ""), TBL_ERR_MAP},
+        {TempDir() + "/missing.txt", TBL_ERR_OPEN},
+        {TempDir(), TBL_ERR_OPEN},
+    };
+    for (const Case &c : cases) {
+        view = reinterpret_cast<const char *>(1);
+        size = 7;
+        EXPECT_EQ(MapFileReadOnly(c.path.c_str(), FILE_FLAG_SEQUENTIAL_SCAN, &view, &size), c.rc)
+            << c.path;
+        EXPECT_EQ(view, nullptr);
+        EXPECT_EQ(size, 0u);
+    }
+}
+
+// Sizes are 32-bit: a file of 4 GiB or more is refused, never mapped short.
+// 0xFFFFFFFF itself is a size, not the kernel's failure value. The files are
+// sparse, so nothing is written or read.
+TEST(Mapping, FourGiBLimit) {
+    struct Case { uint64_t size; int rc; } cases[] = {
+        {0xFFFFFFFFull, TBL_OK},
+        {0x100000000ull, TBL_ERR_MAP},
+        {0x100000005ull, TBL_ERR_MAP},
+    };
+    for (const Case &c : cases) {
+        std::string path = WriteFile("huge.bin", "a,b\n");
+        std::filesystem::resize_file(path, c.size);
+        const char *view = nullptr;
+        uint32_t size = 0;
+        EXPECT_EQ(MapFileReadOnly(path.c_str(), FILE_FLAG_RANDOM_ACCESS, &view, &size), c.rc)
+            << c.size;
+        EXPECT_EQ(size, c.rc == TBL_OK ? 0xFFFFFFFFu : 0u);
+        if (view) {
+            EXPECT_EQ(UnmapFile(view), TBL_OK);
+        }
+        if (c.rc != TBL_OK) {
+            char comma = ',';
+            int32_t one = 1;
+            EXPECT_EQ(PrepareIndexFile(path.c_str(), TempDir().c_str(), &comma, &one, 1, 0),
+                      TBL_ERR_MAP_DATA);
+            EXPECT_EQ(CountFileLines(path.c_str(), &comma, nullptr), TBL_ERR_MAP_DATA);
+        }
+        std::remove(path.c_str());
+    }
+}
+
+// What a preparation writes for a data file: the exact bytes of the index.
+TEST(Prepare, IndexFileWords) {
+    struct Case {
+        const char *what;
+        std::string data;
+        char delimiter;
+        int32_t header;
+        int rc;
+        std::vector<uint32_t> words; // when rc is TBL_OK
+    } cases[] = {
+        {"three columns", "a,b,c\n1,2,3\n", ',', 1, TBL_OK, {1, 3, 0, 6}},
+        {"one column", "abc\nd\n", ',', 1, TBL_OK, {1, 1, 0, 4}},
+        {"no header lines", "a,b\n1,2\n", ',', 0, TBL_OK, {2, 2, 0, 4}},
+        {"CR LF", "a;b\r\n1;2\r\n", ';', 1, TBL_OK, {1, 2, 0, 5}},
+        {"no final LF", "a,b\r\n1,2", ',', 1, TBL_OK, {1, 2, 0, 5}},
+        {"other field count ends the table", "a,b\n1,2\n1,2,3\n4,5\n", ',', 1,
+         TBL_OK, {1, 2, 0, 4}},
+        {"blank line ends the table", "a,b\n1,2\n\n3,4\n", ',', 1, TBL_OK, {1, 2, 0, 4}},
+        {"blank line of a one-column table", "a\n1\n\n2\n", ',', 1, TBL_OK,
+         {3, 1, 0, 2, 4, 5}},
+        {"encoded delimiter not counted", "a,b\n\",\",2\n", ',', 1, TBL_OK, {1, 2, 0, 4}},
+        {"encoded delimiter with no LF after", "a,b\n1\",\"", ',', 1, TBL_OK,
+         {0, 2, 0}},
+        {"delimiter as first byte counts", ",a\n1,2\n", ',', 1, TBL_OK, {1, 2, 0, 3}},
+        {"delimiter as last byte ends a line", "a,b\n1,", ',', 1, TBL_OK, {0, 2, 0}},
+        {"all header lines", "a\nb\n", ',', 2, TBL_OK, {0, 1, 0, 2}},
+        {"just an LF", "\n", ',', 1, TBL_OK, {0, 1, 0}},
+        {"long lines", "a,b,c,d,e,f,g,h,i,j\n0,1,2,3,4,5,6,7,8,9",
+         ',', 1, TBL_OK, {1, 10, 0, 20}},
+        {"encoded delimiters deep in long lines",
+         "name,value\n0123456789abcdef\",\"x,2\n0123456789abcdefghij,3,4\nz,9\n", ',', 1,
+         TBL_OK, {1, 2, 0, 11}},
+        {"quote as delimiter", "a\"b\"c\nx\"\"\"y\n1\"2\"3\n", '"', 1, TBL_OK,
+         {2, 3, 0, 6, 12}},
+        {"LF as delimiter", "a\nb\n", '\n', 1, TBL_OK, {1, 1, 0, 2}},
+        {"fewer lines than header lines", "a\nb\n", ',', 3, TBL_ERR_FORMAT, {}},
+        {"empty data file", "", ',', 1, TBL_ERR_MAP_DATA, {}},
+    };
+    std::string dir = TempDir();
+    for (const Case &c : cases) {
+        std::string path = WriteFile("prep.csv", c.data);
+        std::string index = NameOf(path, dir);
+        std::remove(index.c_str());
+        EXPECT_EQ(PrepareIndexFile(path.c_str(), dir.c_str(), &c.delimiter, &c.header, 0, 0),
+                  c.rc) << c.what;
+        if (c.rc == TBL_OK) {
+            EXPECT_EQ(ReadFile(index), Words(c.words)) << c.what;
+        } else {
+            EXPECT_FALSE(os_is_file_exist(index.c_str())) << c.what;
+        }
+        std::remove(index.c_str());
+    }
+}
+
+// The scan reads sixteen bytes at a time where it can; on generated tables
+// with quotes, encoded delimiters and odd field counts at every position it
+// must give the words the line rules give byte by byte.
+std::vector<uint32_t> RulesByteByByte(const std::string &d, char delimiter,
+                                      uint32_t header) {
+    uint32_t lines = 0, reference = 0, fields = 1;
+    std::vector<uint32_t> offsets = {0};
+    for (size_t i = 0; i < d.size(); ++i) {
+        if (d[i] == '\n' || i + 1 == d.size()) {
+            if (lines == 0) reference = fields;
+            else if (fields != reference) break;
+            ++lines;
+            fields = 1;
+            offsets.push_back(static_cast<uint32_t>(i + 1));
+        } else if (d[i] == delimiter &&
+                   !(i > 0 && d[i - 1] == '"' && d[i + 1] == '"')) {
+            ++fields;
+        }
+    }
+    offsets.resize(lines);
+    std::vector<uint32_t> words = {lines - header, reference};
+    words.insert(words.end(), offsets.begin(), offsets.end());
+    return words;
+}
+
+TEST(Prepare, AgreesWithByteByByteRules) {
+    std::mt19937 random(20240607);
+    const char *pieces[] = {"a", "b", "\"", "\",\"", "\r", "\"\"", ";", ","};
+    std::string dir = TempDir();
+    for (int round = 0; round < 300; ++round) {
+        char delimiter = round % 3 ? ',' : ';';
+        int fields = 1 + static_cast<int>(random() % 4);
+        std::string data;
+        int lines = 1 + static_cast<int>(random() % 40);
+        for (int l = 0; l < lines; ++l) {
+            int count = random() % 25 == 0 ? fields + 1 : fields;
+            for (int f = 0; f < count; ++f) {
+                if (f) data += delimiter;
+                int length = static_cast<int>(random() % 12);
+                for (int k = 0; k < length; ++k) data += pieces[random() % std::size(pieces)];
+            }
+            if (l + 1 < lines || random() % 2) data += "\n";
+        }
+        if (data.empty()) data = "x";
+        std::string path = WriteFile("rules.csv", data);
+        std::string index = NameOf(path, dir);
+        int32_t header = 0;
+        ASSERT_EQ(PrepareIndexFile(path.c_str(), dir.c_str(), &delimiter, &header, 1, 0),
+                  TBL_OK) << data;
+        EXPECT_EQ(ReadFile(index), Words(RulesByteByByte(data, delimiter, 0))) << data;
+        std::remove(index.c_str());
+    }
+}
+
+TEST(Prepare, ManyLines) {
+    // Enough lines for the offsets to outgrow their first block.
+    std::string data;
+    std::vector<uint32_t> words = {9999, 2};
+    for (uint32_t k = 0; k < 10000; ++k) {
+        words.push_back(static_cast<uint32_t>(data.size()));
+        data += k % 7 ? "key,value\r\n" : "k,v\n";
+    }
+    std::string path = WriteFile("many.csv", data);
+    char comma = ',';
+    int32_t one = 1;
+    ASSERT_EQ(PrepareIndexFile(path.c_str(), TempDir().c_str(), &comma, &one, 1, 0), TBL_OK);
+    EXPECT_EQ(ReadFile(NameOf(path, TempDir())), Words(words));
+    std::remove(NameOf(path, TempDir()).c_str());
+}
+
+TEST(Prepare, RefusalsCreateNothing) {
+    std::string dir = TempDir() + "/refusals";
+    std::string path = WriteFile("refuse.csv", "a,b\n1,2\n");
+    char comma = ',';
+    int32_t one = 1, negative = -1;
+    std::string long_dir(250, 'x');
+    struct Case {
+        const char *what, *path, *dir;
+        const char *delimiter;
+        const int32_t *header;
+        int rc;
+    } cases[] = {
+        {"null path", nullptr, dir.c_str(), &comma, &one, TBL_ERR_NO_FILE},
+        {"missing file", "no/such.csv", dir.c_str(), &comma, &one, TBL_ERR_NO_FILE},
+        {"null directory", path.c_str(), nullptr, &comma, &one, TBL_ERR_INDEX_BUILD},
+        {"null delimiter", path.c_str(), dir.c_str(), nullptr, &one, TBL_ERR_INDEX_BUILD},
+        {"null header count", path.c_str(), dir.c_str(), &comma, nullptr, TBL_ERR_INDEX_BUILD},
+        {"negative header count", path.c_str(), dir.c_str(), &comma, &negative,
+         TBL_ERR_INDEX_BUILD},
+        {"index path too long", path.c_str(), long_dir.c_str(), &comma, &one,
+         TBL_ERR_INDEX_BUILD},
+        {"directory missing", path.c_str(), dir.c_str(), &comma, &one, TBL_ERR_INDEX_BUILD},
+    };
+    for (const Case &c : cases) {
+        for (int32_t unique = 0; unique < 2; ++unique)
+            EXPECT_EQ(PrepareIndexFile(c.path, c.dir, c.delimiter, c.header, 1, unique), c.rc)
+                << c.what;
+        EXPECT_FALSE(os_is_file_exist(dir.c_str())) << c.what;
+    }
+}
+
+// A bare handle opened straight through the back-end, as the open does.
+struct Indexed {
+    TableHandle table{};
+    std::string path, dir;
+    explicit Indexed(const std::string &data, int32_t header = 1, char delimiter = ',',
+                     const std::string &file = "fetch.csv") {
+        dir = TempDir();
+        path = WriteFile(file, data);
+        table.delimiter = delimiter;
+        table.header_lines = header;
+        std::remove(NameOf(path, dir, delimiter, header).c_str());
+        EXPECT_EQ(PrepareIndexFile(path.c_str(), dir.c_str(), &delimiter, &header, 1, 0),
+                  TBL_OK);
+    }
+    ~Indexed() {
+        IndexedRelease(&table);
+        std::remove(NameOf(path, dir).c_str());
+    }
+    int Open() { return IndexedOpen(&table, path.c_str(), dir.c_str()); }
+    std::string Fetch(int32_t number, int32_t kind, int *rc) {
+        char *text = nullptr;
+        EXPECT_EQ(TextBufferNew(&text), TBL_OK);
+        *rc = IndexedFetchLine(&table, number, &text, kind);
+        std::string out = text ? text : "(null)";
+        TextBufferFree(&text);
+        return out;
+    }
+    std::string Index() { return NameOf(path, dir, table.delimiter, table.header_lines); }
+};
+
+TEST(IndexedTable, FetchLines) {
+    Indexed t("h1,h2\r\n1\r2,x\r\nno\0nul,y\nlast,z\n"
+              "0123456789abcdefghij\0klmnopqrstuvwxyz,0123456789abcdef\r\n"
+              "0123456789abcdefghijklmnopqrstuvwxyz\0,tail"s);
+    ASSERT_EQ(t.Open(), TBL_OK);
+    EXPECT_EQ(t.table.columns, 2);
+    EXPECT_EQ(t.table.data_lines, 5);
+    struct Case { int32_t number, kind; int rc; const char *text; } cases[] = {
+        {0, LINE_HEADER, TBL_OK, "h1,h2"},      // CR LF without the CR
+        {0, LINE_DATA, TBL_OK, "1"},            // a lone CR ends the line too
+        {1, LINE_DATA, TBL_OK, "nonul,y"},      // NUL bytes are dropped
+        {2, LINE_DATA, TBL_OK, "last,z"},
+        {3, LINE_HEADER, TBL_OK, "last,z"},
+        {3, LINE_DATA, TBL_OK, "0123456789abcdefghijklmnopqrstuvwxyz,0123456789abcdef"},
+        {4, LINE_DATA, TBL_OK, "0123456789abcdefghijklmnopqrstuvwxyz,tail"}, // no final LF
+        {2, 2, TBL_OK, "nonul,y"},               // any other kind is a table line
+        {5, LINE_DATA, TBL_ERR_FAIL, ""},
+        {-1, LINE_HEADER, TBL_ERR_FAIL, ""},
+        {-2, LINE_DATA, TBL_ERR_FAIL, ""},
+        {INT32_MAX, LINE_DATA, TBL_ERR_FAIL, ""},
+    };
+    for (const Case &c : cases) {
+        int rc;
+        std::string text = t.Fetch(c.number, c.kind, &rc);
+        EXPECT_EQ(rc, c.rc) << c.number << "/" << c.kind;
+        if (rc == TBL_OK) {
+            EXPECT_EQ(text, c.text) << c.number << "/" << c.kind;
+        }
+    }
+    EXPECT_EQ(IndexedRelease(&t.table), TBL_OK);
+    EXPECT_EQ(t.table.data_view, nullptr);
+    EXPECT_EQ(t.table.index_view, nullptr);
+    int rc;
+    t.Fetch(0, LINE_HEADER, &rc);
+    EXPECT_EQ(rc, TBL_ERR_FAIL);
+    EXPECT_EQ(IndexedRelease(&t.table), TBL_OK); // nothing left to release
+}
+
+TEST(IndexedTable, FetchAllocationFails) {
+    Indexed t("a,b\nx\0y,z\nplain,w\n"s);
+    ASSERT_EQ(t.Open(), TBL_OK);
+    for (int32_t line : {0, 1}) {
+        char *text = nullptr;
+        ASSERT_EQ(TextBufferNew(&text), TBL_OK);
+        tavltest::Arm(1);
+        EXPECT_EQ(IndexedFetchLine(&t.table, line, &text, LINE_DATA), TBL_ERR_NO_MEMORY);
+        tavltest::Disarm();
+        TextBufferFree(&text);
+    }
+}
+
+// Index files that do not match their data, or the open, are refused at the
+// open or read within bounds; none is read past its end.
+TEST(IndexedTable, DamagedIndexFiles) {
+    const std::string data = "a,b\n1,2\n3,4\n";
+    struct Case {
+        const char *what;
+        bool replace;       // write index over the prepared file
+        std::string index;
+        int32_t open_header;
+        int rc;
+    } cases[] = {
+        {"prepared file", false, "", 1, TBL_OK},
+        {"other header count", false, "", 2, TBL_ERR_INDEX_OPEN},
+        {"no header lines", false, "", 0, TBL_ERR_INDEX_OPEN},
+        {"truncated", true, Words({2, 2, 0, 4}), 1, TBL_ERR_INDEX_OPEN},
+        {"trailing bytes", true, Words({2, 2, 0, 4, 8}) + "x", 1, TBL_ERR_INDEX_OPEN},
+        {"four bytes", true, Words({2}), 1, TBL_ERR_INDEX_OPEN},
+        {"empty", true, "", 1, TBL_ERR_INDEX_OPEN},
+        {"negative data count", true, Words({0xFFFFFFFFu, 2, 0}), 2, TBL_ERR_INDEX_OPEN},
+        {"no lines at all", true, Words({0, 2}), 0, TBL_ERR_INDEX_OPEN},
+        {"zero columns", true, Words({2, 0, 0, 4, 8}), 1, TBL_ERR_INDEX_OPEN},
+        {"negative columns", true, Words({2, 0x80000000u, 0, 4, 8}), 1, TBL_ERR_INDEX_OPEN},
+        {"more columns than line 0 holds", true, Words({2, 5, 0, 4, 8}), 1,
+         TBL_ERR_INDEX_OPEN},
+        {"as many columns as line 0 could hold", true, Words({2, 4, 0, 4, 8}), 1, TBL_OK},
+    };
+    for (const Case &c : cases) {
+        Indexed t(data);
+        std::string name = t.Index();
+        if (c.replace) WriteFile(name.substr(name.rfind('/') + 1), c.index);
+        // Unique 0: the open finds the same file whatever its header count.
+        t.table.header_lines = c.open_header;
+        EXPECT_EQ(t.Open(), c.rc) << c.what;
+        if (c.rc != TBL_OK) {
+            EXPECT_EQ(t.table.columns, 0) << c.what;
+            EXPECT_EQ(t.table.data_lines, 0) << c.what;
+        }
+        t.table.header_lines = 1;
+    }
+}
+
+TEST(IndexedTable, OffsetsPastTheData) {
+    Indexed t("a,b\n1,2\n3,4\n");
+    // Line 1 points at the last byte, line 2 at the end, one beyond it.
+    WriteFile(t.Index().substr(t.Index().rfind('/') + 1),
+              Words({2, 2, 0, 11, 12}));
+    ASSERT_EQ(t.Open(), TBL_OK);
+    int rc;
+    EXPECT_EQ(t.Fetch(0, LINE_DATA, &rc), "");  // "\n" at the last byte
+    EXPECT_EQ(rc, TBL_OK);
+    EXPECT_EQ(t.Fetch(1, LINE_DATA, &rc), "");
+    EXPECT_EQ(rc, TBL_OK);
+    IndexedRelease(&t.table);
+
+    Indexed u("a,b\n1,2\n3,4\n");
+    WriteFile(u.Index().substr(u.Index().rfind('/') + 1),
+              Words({2, 2, 0, 0xFFFFFFF0u, 9}));
+    ASSERT_EQ(u.Open(), TBL_OK);
+    EXPECT_EQ(u.Fetch(0, LINE_DATA, &rc), "");
+    EXPECT_EQ(rc, TBL_OK);
+    EXPECT_EQ(u.Fetch(1, LINE_DATA, &rc), ",4"); // mid-line offsets stay inside
+    EXPECT_EQ(rc, TBL_OK);
+}
+
+TEST(IndexedTable, OpenFailures) {
+    Indexed t("a,b\n1,2\n");
+    EXPECT_EQ(IndexedOpen(&t.table, t.path.c_str(), nullptr), TBL_ERR_INDEX_OPEN);
+    EXPECT_EQ(IndexedOpen(&t.table, t.path.c_str(), (TempDir() + "/none").c_str()),
+              TBL_ERR_INDEX_OPEN);
+    EXPECT_EQ(t.table.index_view, nullptr);
+    t.table.unique = 1; // prepared without: the unique name has no file
+    EXPECT_EQ(t.Open(), TBL_ERR_INDEX_OPEN);
+    t.table.unique = 0;
+
+    // The data file emptied after its preparation cannot be mapped; the
+    // mapped index stays in the handle for the release.
+    WriteFile("fetch.csv", "");
+    EXPECT_EQ(t.Open(), TBL_ERR_MAP_DATA);
+    EXPECT_NE(t.table.index_view, nullptr);
+    EXPECT_EQ(t.table.data_view, nullptr);
+}
+
+} // namespace

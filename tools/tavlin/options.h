@@ -1,0 +1,87 @@
+// options.h - the command line of tavlin: which subcommands exist, which
+// options each takes, and the parsed result.
+//
+// Parsing never touches a file. It either yields a complete Options record
+// or a one-line complaint, which the caller prints and answers with exit
+// status 2 (a usage error).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tavlin {
+
+// Options a subcommand may take, beyond the common ones (-d, -H, --unique,
+// --help) that every subcommand takes.
+enum OptionBit : unsigned {
+    kOptMode = 1u << 0,    // --mode edit|preview|indexed, --index-dir DIR
+    kOptOutput = 1u << 1,  // --output PATH
+    kOptRows = 1u << 2,    // --rows A:B
+    kOptColumns = 1u << 3, // --columns NAME,...
+    kOptWide = 1u << 4,    // --wide
+    kOptForce = 1u << 5,   // --force
+    kOptNoNewline = 1u << 6, // -n, --no-newline
+};
+
+struct Options;
+using Runner = int (*)(const Options &);
+
+struct Command {
+    const char *name;      // "get", "index prepare", ...
+    const char *synopsis;  // positional part of the usage line
+    const char *summary;   // one line for the overview
+    const char *details;   // the rest of the --help text
+    unsigned allowed;      // OptionBit mask
+    int min_args;
+    int max_args;
+    Runner run;
+};
+
+struct Options {
+    const Command *command = nullptr;
+    std::vector<std::string> args; // positionals, in order
+
+    char delimiter = ',';
+    bool delimiter_given = false;
+    int32_t header_lines = 1;
+    bool header_lines_given = false;
+    bool unique = false;
+    bool help = false;
+
+    int32_t mode = 1; // OPEN_EDIT
+    bool mode_given = false;
+    std::string index_dir;
+    bool index_dir_given = false;
+    std::string output;
+    bool output_given = false;
+    std::string rows;
+    bool rows_given = false;
+    std::string columns;
+    bool columns_given = false;
+    bool wide = false;
+    bool force = false;
+    bool no_newline = false;
+};
+
+// What the parse asks the caller to do.
+enum class ParseResult {
+    kRun,          // run opts.command
+    kHelp,         // print help (for opts.command, or the overview when null)
+    kVersion,      // print the version
+    kUsageError,   // print "tavlin[ CMD]: MESSAGE" and exit 2
+};
+
+ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
+                             int command_count, Options *opts,
+                             std::string *message);
+
+// The --help text of one subcommand, and the overview of all of them.
+std::string CommandHelp(const Command &command);
+std::string OverviewHelp(const Command *commands, int command_count);
+
+// Parses a whole decimal number into *out; false for anything else
+// (signs are allowed, overflow is refused).
+bool ParseInt32(const std::string &text, int32_t *out);
+
+} // namespace tavlin

@@ -1,0 +1,53 @@
+// render.h - turns cell bytes into text that is safe on a terminal, and lays
+// rows of such text out as an aligned table.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tavlin {
+
+// One visible piece of a value: a character or an escape, and the number of
+// terminal columns it takes.
+struct Glyph {
+    std::string text;
+    int width;
+};
+
+// Splits bytes into glyphs. Control bytes, DEL and the NUL byte become
+// escapes (\n, \r, \t, \0, \xNN), the backslash becomes \\ so an escape can
+// never be mistaken for value text, valid UTF-8 passes through with its
+// display width (C1 controls, line separators and direction marks become
+// \uNNNN), and bytes that are not valid UTF-8 become \xNN.
+std::vector<Glyph> ToGlyphs(const std::string &bytes);
+
+// The escaped text of bytes, whole.
+std::string Visible(const std::string &bytes);
+
+int WidthOf(const std::vector<Glyph> &glyphs);
+
+// Text of at most width columns: the glyphs whole when they fit, otherwise
+// as many as fit before a closing ellipsis. *used_width (when given)
+// receives the columns the text takes.
+std::string CutToWidth(const std::vector<Glyph> &glyphs, int width,
+                       int *used_width = nullptr);
+
+// Widths for columns whose natural widths are given, so that they and a gap
+// of `gap` columns before each fit into `room` columns: the narrow columns
+// keep their width and the wide ones share what is left equally, none going
+// below `floor`. When even that does not fit, every wide column gets floor.
+std::vector<int> FitWidths(const std::vector<int> &natural, int room, int gap,
+                           int floor);
+
+// An aligned table: a header row, a rule, then the rows. Column 0 is
+// right-aligned (it holds row numbers), the others left-aligned; no line
+// ends in spaces. Unless wide, values are cut to make every line fit
+// terminal_width columns.
+std::string LayOutTable(const std::vector<std::string> &header,
+                        const std::vector<std::vector<std::string>> &rows,
+                        int terminal_width, bool wide);
+
+// Columns of the terminal on standard output, else $COLUMNS, else 80.
+int TerminalWidth();
+
+} // namespace tavlin

@@ -1,0 +1,156 @@
+// table.cpp - handle ownership, cell and column reads, and result code names
+// for tavlin. Everything here goes through the public functions of
+// tavlin32.h and nothing else.
+#include "table.h"
+
+#include <vector>
+
+#include "options.h"
+
+namespace tavlin {
+namespace {
+
+struct CodeInfo {
+    int32_t code;
+    const char *name;
+    const char *meaning;
+};
+
+const CodeInfo kCodes[] = {
+    {TBL_OK, "TBL_OK", "success"},
+    {TBL_ERR_FAIL, "TBL_ERR_FAIL", "the line could not be found"},
+    {TBL_ERR_NO_FILE, "TBL_ERR_NO_FILE", "no file exists at the path"},
+    {TBL_ERR_CREATE, "TBL_ERR_CREATE", "the file could not be created"},
+    {TBL_ERR_SAVE_OPEN, "TBL_ERR_SAVE_OPEN",
+     "the file could not be written; the old file is as it was"},
+    {TBL_ERR_BAD_HANDLE, "TBL_ERR_BAD_HANDLE",
+     "the table is not open, or its column names could not be read"},
+    {TBL_ERR_MODE, "TBL_ERR_MODE", "the operation is not allowed in this open mode"},
+    {TBL_ERR_FORMAT, "TBL_ERR_FORMAT",
+     "the lines do not all have the same number of fields, or the file could not be read"},
+    {TBL_ERR_OPEN, "TBL_ERR_OPEN", "the file could not be opened"},
+    {TBL_ERR_NO_MEMORY, "TBL_ERR_NO_MEMORY", "out of memory"},
+    {TBL_ERR_MAP, "TBL_ERR_MAP", "a file could not be mapped"},
+    {TBL_ERR_CLOSE, "TBL_ERR_CLOSE", "the table has no file to close"},
+    {TBL_ERR_NO_COLUMN, "TBL_ERR_NO_COLUMN", "no column has that name"},
+    {TBL_ERR_RANGE, "TBL_ERR_RANGE", "a row or column is out of range"},
+    {TBL_ERR_SAVE_ROW, "TBL_ERR_SAVE_ROW", "a data line could not be written"},
+    {TBL_ERR_ATTR, "TBL_ERR_ATTR", "unknown column attribute"},
+    {TBL_ERR_DELIMITER, "TBL_ERR_DELIMITER", "the delimiter cannot be used"},
+    {TBL_ERR_TRUNCATED, "TBL_ERR_TRUNCATED", "the value was cut to fit the buffer"},
+    {TBL_ERR_MAP_DATA, "TBL_ERR_MAP_DATA",
+     "the data file could not be mapped (an empty file cannot be)"},
+    {TBL_ERR_INDEX_BUILD, "TBL_ERR_INDEX_BUILD", "the index file could not be built"},
+    {TBL_ERR_INDEX_WRITE, "TBL_ERR_INDEX_WRITE", "the index file could not be written"},
+    {TBL_ERR_INDEX_OPEN, "TBL_ERR_INDEX_OPEN",
+     "the index file is missing or does not fit the data file"},
+    {TBL_ERR_INDEX_EXISTS, "TBL_ERR_INDEX_EXISTS", "the index file already exists"},
+    {TBL_ERR_UNMAP, "TBL_ERR_UNMAP", "the data file could not be unmapped"},
+    {TBL_ERR_REMOVE, "TBL_ERR_REMOVE", "the index file could not be removed"},
+};
+
+const CodeInfo *Find(int32_t code) {
+    for (const CodeInfo &c : kCodes)
+        if (c.code == code) return &c;
+    return nullptr;
+}
+
+} // namespace
+
+const char *CodeName(int32_t code) {
+    const CodeInfo *c = Find(code);
+    return c ? c->name : "TBL_ERR_UNKNOWN";
+}
+
+const char *CodeMeaning(int32_t code) {
+    const CodeInfo *c = Find(code);
+    return c ? c->meaning : "the library reported a failure this tool does not know";
+}
+
+Table::~Table() {
+    if (handle_) {
+        CloseTable(handle_);
+        FreeTable(handle_);
+    }
+}
+
+int32_t Table::Open(const std::string &path, int32_t mode, char delimiter,
+                    int32_t header_lines, const char *index_dir, bool unique) {
+    if (!handle_) {
+        int32_t rc = NewTable(&handle_);
+        if (rc != TBL_OK) {
+            handle_ = nullptr;
+            return rc;
+        }
+    }
+    const char delim[2] = {delimiter, '\0'};
+    return OpenTableUnique(path.c_str(), handle_, mode, delim, &header_lines,
+                           index_dir, unique ? 1 : 0);
+}
+
+int32_t ReadCell(TableHandle *table, int32_t column, int32_t row,
+                 std::string *value) {
+    int32_t size = GetCellSizeByIndex(table, column, row);
+    if (size < 0) return size;
+    // The read reports the full size when the buffer was short; one retry
+    // with that size settles it.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::vector<char> buffer(static_cast<size_t>(size > 0 ? size : 1));
+        int32_t length = 0;
+        int32_t rc = GetCellValByIndex(table, column, row, buffer.data(), &length,
+                                       static_cast<int32_t>(buffer.size()));
+        if (rc == TBL_OK) {
+            value->assign(buffer.data(), static_cast<size_t>(length > 0 ? length - 1 : 0));
+            return TBL_OK;
+        }
+        if (rc != TBL_ERR_TRUNCATED || length <= size) return rc;
+        size = length;
+    }
+    return TBL_ERR_TRUNCATED;
+}
+
+int32_t ColumnName(TableHandle *table, int32_t column, std::string *name) {
+    int32_t size = GetColHeadSizeByIndex(table, column);
+    if (size < 0) return size;
+    std::vector<char> buffer(static_cast<size_t>(size > 0 ? size : 1));
+    int32_t length = 0;
+    int32_t rc = GetColAttrByIndex(table, column, "name", buffer.data(), &length,
+                                   static_cast<uint32_t>(buffer.size()));
+    if (rc != TBL_OK) return rc;
+    if (length < 0 || static_cast<size_t>(length) > buffer.size()) length = 0;
+    name->assign(buffer.data(), static_cast<size_t>(length));
+    return TBL_OK;
+}
+
+int32_t ResolveColumn(TableHandle *table, const std::string &text,
+                      int32_t *column) {
+    int32_t rc = GetColumnIndex(table, text.c_str(), column);
+    if (rc == TBL_OK) return rc;
+    int32_t number = 0;
+    if (!text.empty() && text[0] >= '0' && text[0] <= '9' && ParseInt32(text, &number)) {
+        *column = number;
+        return TBL_OK;
+    }
+    return rc;
+}
+
+std::string ExplainCellRange(TableHandle *table, int32_t column, int32_t row) {
+    int32_t columns = 0, rows = 0;
+    GetColumnCount(table, &columns);
+    GetLineCount(table, &rows);
+    if (column < 0) return "column " + std::to_string(column) + " is not a column";
+    if (column >= columns) {
+        if (columns <= 0) return "the table has no columns";
+        return "column " + std::to_string(column) + " is past the last column (" +
+               std::to_string(columns - 1) + ")";
+    }
+    if (row < 0) return "row " + std::to_string(row) + " is not a data row (rows count from 0)";
+    if (row >= rows) {
+        if (rows <= 0) return "the table has no data rows";
+        return "row " + std::to_string(row) + " is past the last data row (" +
+               std::to_string(rows - 1) + ")";
+    }
+    return "the line holding row " + std::to_string(row) + " could not be read";
+}
+
+} // namespace tavlin

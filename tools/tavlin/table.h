@@ -1,0 +1,54 @@
+// table.h - what tavlin needs around the library's handles: a handle that is
+// always closed and freed, whole-cell reads of any size, column lookup by
+// name or index, and the names of the result codes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tavlin32.h"
+
+namespace tavlin {
+
+// "TBL_ERR_RANGE" for -15; "TBL_ERR_UNKNOWN" for a number the header does
+// not define.
+const char *CodeName(int32_t code);
+// One plain sentence for what a code means when nothing more is known.
+const char *CodeMeaning(int32_t code);
+
+// An open table. The handle is closed and freed when the object goes,
+// whether the open succeeded or not, so nothing the library built is lost.
+class Table {
+public:
+    Table() = default;
+    Table(const Table &) = delete;
+    Table &operator=(const Table &) = delete;
+    ~Table();
+
+    // NewTable and OpenTableUnique; index_dir may be null.
+    int32_t Open(const std::string &path, int32_t mode, char delimiter,
+                 int32_t header_lines, const char *index_dir, bool unique);
+    TableHandle *handle() const { return handle_; }
+
+private:
+    TableHandle *handle_ = nullptr;
+};
+
+// The decoded value of a data cell, every byte of it (NUL bytes included).
+int32_t ReadCell(TableHandle *table, int32_t column, int32_t row,
+                 std::string *value);
+
+// The name of a column as the library keeps it.
+int32_t ColumnName(TableHandle *table, int32_t column, std::string *name);
+
+// Finds a column by its name or, when no column bears that name and the
+// text is a whole number, takes the number as the index (which the caller's
+// cell call then range-checks). Returns GetColumnIndex's code otherwise.
+int32_t ResolveColumn(TableHandle *table, const std::string &text,
+                      int32_t *column);
+
+// Why a cell address was refused with TBL_ERR_RANGE, from the table's
+// counts: "row 12 is past the last data row (10)" and the like.
+std::string ExplainCellRange(TableHandle *table, int32_t column, int32_t row);
+
+} // namespace tavlin
