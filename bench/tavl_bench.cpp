@@ -10,6 +10,9 @@
  * Baselines: counting the file's LF bytes with memchr over a fresh read-only
  * mapping (every scan and read is compared with it), and, for the save,
  * writing the same bytes to a new file with 1 MiB write calls and one fsync.
+ * Beside the random reads stands a reference that no code can beat: one
+ * dependent load at a random place in a block as large as the file. Peak
+ * memory is measured in a fresh process that only opens the table.
  *
  * The program links the shared library as a host does and uses only the
  * public header. Every call's result is checked, and values read back are
@@ -17,8 +20,9 @@
  * figure fails it: the summary says which targets are met.
  *
  * Options (before the Google Benchmark ones):
- *   --size=small|full   small: tables a hundredth of the size, one repetition
- *                       (also TAVL_BENCH_SIZE); full is the default
+ *   --size=small|full   small: tables of 1/100 the lines (the header of 1/10
+ *                       the columns), one repetition, to prove the program
+ *                       works (also TAVL_BENCH_SIZE); full is the default
  *   --data-dir=DIR      where the tables go (also TAVL_BENCH_DIR; default: a
  *                       directory under the system's temporary directory)
  *   --summary=FILE      also write the summary table to FILE

@@ -19,7 +19,8 @@
  *     its argument checks), yields TBL_ERR_BAD_HANDLE (-6), except where a
  *     function below says otherwise;
  *   - a null output pointer, a null buffer or a buffer length below 1 yields
- *     TBL_ERR_RANGE (-15); a null value with a length above 0 likewise.
+ *     TBL_ERR_RANGE (-15); a null value with a length above 0, or a negative
+ *     length, likewise.
  * A handle fresh from NewTable behaves as an empty OPEN_INDEXED table.
  *
  * The header compiles as C99 and as C++.
@@ -100,7 +101,8 @@ TAVL_API int32_t TableExist(const char *path);
  * (TBL_ERR_DELIMITER), a missing file (TBL_ERR_NO_FILE), a mode other than
  * 0, 1, 2 (TBL_ERR_MODE), a header line count below 0 (TBL_ERR_RANGE).
  * After a failed load the thread's last-error value tells why
- * (GetLastError(): 0x20000000, or-ed with the lines stored so far). */
+ * (GetLastError(): 0x20000000, or-ed with the lines stored so far). A handle
+ * that still holds a table (open, or after a failed open) is closed first. */
 TAVL_API int32_t OpenTable(const char *path, TableHandle *table, int32_t mode,
                            const char *delimiter, const int32_t *header_lines,
                            const char *index_dir);
@@ -111,7 +113,10 @@ TAVL_API int32_t OpenTableUnique(const char *path, TableHandle *table,
 
 /* Writes an OPEN_EDIT table to path (which may differ from the one opened).
  * The file is replaced only once the new text is completely on disk; a save
- * that fails leaves the old file as it was and returns TBL_ERR_SAVE_OPEN. */
+ * that fails leaves the old file as it was and returns TBL_ERR_SAVE_OPEN
+ * (also for a null path), TBL_ERR_NO_MEMORY or TBL_ERR_SAVE_ROW. A symbolic
+ * link is followed, and a target that is not a regular file (a device, a
+ * FIFO) is written in place. The table can be saved and closed afterwards. */
 TAVL_API int32_t SaveTable(TableHandle *table, const char *path);
 
 /* Releases what the open built. A second CloseTable returns TBL_OK. */
@@ -162,8 +167,12 @@ TAVL_API int32_t GetColAttrByName(TableHandle *table, const char *name,
 TAVL_API int32_t GetColHeadSizeByIndex(TableHandle *table, int32_t column);
 TAVL_API int32_t GetColHeadSizeByName(TableHandle *table, const char *name);
 
-/* Appends a column (position = column count, or -1). A null name, or one
- * holding the delimiter, CR or LF, yields TBL_ERR_RANGE. */
+/* Appends a column (position = column count, or -1). A null name, one
+ * holding the delimiter, CR or LF, or one beginning with a quote after a
+ * last column name ending with one yields TBL_ERR_RANGE, as does a table
+ * with a line holding an odd number of quotes (its new cell would not load
+ * back). Every line gets an
+ * empty cell, header lines included; a failed call changes nothing. */
 TAVL_API int32_t CreateColumn(TableHandle *table, int32_t position,
                               const char *name);
 
@@ -190,9 +199,11 @@ TAVL_API int32_t GetCellSizeByName(TableHandle *table, const char *name,
                                    int32_t line);
 
 /* Stores length bytes of value (any bytes, NUL included). A value that could
- * not be split back out of its line unchanged is refused with TBL_ERR_RANGE
- * and nothing changes. A null handle or a closed one yields TBL_ERR_RANGE
- * from the two ByIndex writers. */
+ * not be split back out of its line unchanged, or whose quotes would make
+ * the saved line count a different number of fields when loaded again, is
+ * refused with TBL_ERR_RANGE and nothing changes. A write to line 0 of the table also renames its
+ * column (to the value's stored form). A null handle or a closed one yields
+ * TBL_ERR_RANGE from the two ByIndex writers. */
 TAVL_API int32_t SetCellValByIndex(TableHandle *table, int32_t column,
                                    int32_t line, const char *value,
                                    int32_t length);

@@ -20,9 +20,10 @@ wineserver=/usr/lib/wine/wineserver
 
 started=$SECONDS
 timings=()
+step_name=
 step_start=0
 begin() { echo "-- windows: $1"; step_name=$1; step_start=$SECONDS; }
-finish() { timings+=("$step_name: $((SECONDS - step_start)) s"); }
+finish() { timings+=("$step_name: $((SECONDS - step_start)) s"); step_name=; }
 
 begin "packages"
 bash scripts/deps.sh cmake make googletest g++-mingw-w64-x86-64-posix wine wine64
@@ -49,6 +50,7 @@ mkdir -p "$WINEPREFIX"
 finish_all() {
   local rc=$?
   "$wineserver" -k >/dev/null 2>&1 || true
+  [ -z "$step_name" ] || timings+=("$step_name: $((SECONDS - step_start)) s, failed")
   for t in "${timings[@]}"; do echo "-- windows time, $t"; done
   echo "-- windows time, total: $((SECONDS - started)) s"
   exit "$rc"

@@ -26,7 +26,7 @@ using tavltest::WriteFile;
 
 namespace {
 
-const char kFile[] = "a,b,c\r\nh1,h2,h3\r\n1,x\\x0ay,\"\r\n4,5\",\",6\r\n";
+const char kFile[] = "a,b,c\r\nh1,h2,h3\r\n1,x\\x0ay,\"\"\r\n4,5\",\",6\r\n";
 const int32_t kHeader = 2;
 
 // Every name and cell of the table, as the public calls read them, and in
@@ -92,7 +92,7 @@ TEST(LoadedAlloc, OpenInBothModes) {
             Disarm();
             if (k == 0) {
                 EXPECT_EQ(rc, TBL_OK);
-                EXPECT_EQ(Dump(h), "a|b|c|a;b;c;h1;h2;h3;1;x\ny;\";4;5,;6;2");
+                EXPECT_EQ(Dump(h), "a|b|c|a;b;c;h1;h2;h3;1;x\ny;\"\";4;5,;6;2");
             } else if (rc == TBL_ERR_BAD_HANDLE) { // the column list
                 EXPECT_EQ(GetLastError(), 0u);
             } else { // the load

@@ -147,8 +147,9 @@ HANDLE CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security,
 LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offset_high,
                      DWORD offset_low, SIZE_T bytes) {
     Object *m = as_object(mapping, Kind::Mapping);
+    // A whole mapping larger than the address space cannot be viewed.
     if (!m || access != FILE_MAP_READ || offset_high || offset_low ||
-        (bytes && bytes > m->size)) {
+        (bytes && bytes > m->size) || m->size > SIZE_MAX) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }

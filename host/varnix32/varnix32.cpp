@@ -1,11 +1,16 @@
 /*
- * varnix32.cpp - OS-services stand-in over the C library's file calls.
+ * varnix32.cpp - OS-services stand-in over the C library's file calls (on
+ * Windows, the kernel's file attributes for the existence test).
  */
 #include "varnix32.h"
 
 #include <cctype>
 #include <cstdio>
-#include <sys/stat.h>
+#ifdef _WIN32
+#  include <windows.h>
+#else
+#  include <sys/stat.h>
+#endif
 
 extern "C" {
 
@@ -13,9 +18,17 @@ int zkOsCharsetType = 1;
 
 int os_is_file_exist(const char *path) {
     if (!path) return 0;
+#ifdef _WIN32
+    // The attributes alone: the C runtime's stat keeps the size in 32 bits
+    // and may refuse a file of 2 GiB or more, which still exists.
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+    return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) ? 0 : 1;
+#else
     struct stat st;
     if (stat(path, &st) != 0) return 0;
     return S_ISREG(st.st_mode) ? 1 : 0;
+#endif
 }
 
 int os_remove_file(const char *path, int flags) {

@@ -463,7 +463,8 @@ int IndexedOpen(TableHandle *table, const char *path, const char *index_dir) {
     /* The index is trusted only when its size is exactly what its counts
      * and this open's header line count promise: a truncated file, or one
      * prepared with another header line count, fails here instead of being
-     * read past its end. Nothing but the two count words is read. */
+     * read past its end. Only the two count words are read, so the open
+     * costs the same for any number of lines. */
     if (index_size < 8) return TBL_ERR_INDEX_OPEN;
     int32_t data_lines = (int32_t)LoadWord(index);
     int32_t columns = (int32_t)LoadWord(index + 4);

@@ -130,10 +130,9 @@ int StoreLoadedRow(TableHandle *table, int32_t number, const char *text,
 
 /* ---- Load --------------------------------------------------------------- */
 
-/* Fields of a line as the load counts them: a delimiter counts only where
- * an even number of quotes stand before it on the line. The line's length
- * goes to *length. */
-static int32_t CountFields(const char *text, char delimiter, size_t *length) {
+/* Counts as LoadedFieldCount does and measures the line on the way. */
+static int32_t CountFields(const char *text, char delimiter, size_t *length,
+                           int *quoted) {
     int32_t count = 1;
     int outside = 1;
     const char *p = text;
@@ -143,8 +142,13 @@ static int32_t CountFields(const char *text, char delimiter, size_t *length) {
         else if (*p == delimiter && outside)
             count++;
     }
-    *length = (size_t)(p - text);
+    if (length) *length = (size_t)(p - text);
+    if (quoted) *quoted = !outside;
     return count;
+}
+
+int32_t LoadedFieldCount(const char *text, char delimiter, int *quoted) {
+    return CountFields(text ? text : "", delimiter, NULL, quoted);
 }
 
 /* Fails the load: the last-error value tells a host why. */
@@ -158,7 +162,7 @@ static int LoadFailed(int code, uint32_t stored) {
 static int LoadLine(TableHandle *table, const char *text, int32_t *expected,
                     int32_t n) {
     size_t length;
-    int32_t fields = CountFields(text, table->delimiter, &length);
+    int32_t fields = CountFields(text, table->delimiter, &length, NULL);
     if (*expected < 0)
         *expected = fields;
     else if (fields != *expected)
@@ -257,27 +261,20 @@ static int PutLine(FILE *f, const char *text) {
     return Put(f, text, strlen(text)) && Put(f, "\r\n", 2);
 }
 
-/* Writes the table's text to f: the header line from the column list, the
- * other header lines as stored, then every data line, each ended by CR LF.
- * TBL_ERR_SAVE_OPEN when a write fails, TBL_ERR_SAVE_ROW when a line that
- * the counts promise is missing. */
+/* Writes the table's text to f: every line held, header lines first, each
+ * ended by CR LF. Line 0 names the columns and the column list mirrors it
+ * (a write there renames its column, a new column extends both), so its
+ * stored text is the header line the column list gives; where the split
+ * and the load's count disagree on line 0, only the stored text gives the
+ * file back. TBL_ERR_SAVE_OPEN when a write fails, TBL_ERR_SAVE_ROW when a
+ * line that the counts promise is missing. */
 static int WriteTable(const TableHandle *table, FILE *f) {
     int32_t h = table->header_lines;
     int64_t held = (int64_t)h + table->data_lines;
-    if (h >= 1) {
-        for (int32_t i = 0; i < table->columns; i++) {
-            ColumnRecord *column = GetColumnRecord(table, i);
-            const char *name = column && column->name ? column->name : "";
-            if (!Put(f, name, strlen(name))) return TBL_ERR_SAVE_OPEN;
-            if (i + 1 < table->columns && !Put(f, &table->delimiter, 1))
-                return TBL_ERR_SAVE_OPEN;
-        }
-        if (!Put(f, "\r\n", 2)) return TBL_ERR_SAVE_OPEN;
-        for (int32_t i = 1; i < h && i < held; i++) {
-            RowRecord *row = GetRowRecord(table, i);
-            if (!row) return TBL_ERR_SAVE_ROW;
-            if (!PutLine(f, row->text ? row->text : "")) return TBL_ERR_SAVE_OPEN;
-        }
+    for (int32_t i = 0; i < h && i < held; i++) {
+        RowRecord *row = GetRowRecord(table, i);
+        if (!row) return TBL_ERR_SAVE_ROW;
+        if (!PutLine(f, row->text ? row->text : "")) return TBL_ERR_SAVE_OPEN;
     }
     for (int32_t i = 0; i < table->data_lines; i++) {
         RowRecord *row = GetRowRecord(table, h + i);

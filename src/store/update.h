@@ -25,6 +25,12 @@ int TableFileSave(TableHandle *table, const char *path);
 int TableFileClose(TableHandle *table);
 void TableListsRelease(TableHandle *table);
 
+/* Fields of a line as the load counts them (a delimiter counts only where
+ * an even number of quotes stand before it); *quoted, when given, receives
+ * 1 when the line ends inside quotes. A changed line must still count the
+ * column count, or the saved file would not load again. */
+int32_t LoadedFieldCount(const char *text, char delimiter, int *quoted);
+
 /* RowRecord destructor of the row list. */
 int RowRecordFree(void *record);
 

@@ -329,13 +329,22 @@ int ColumnAppend(TableHandle *table, int32_t position, const char *name) {
         first->text[first_length - 1] == QUOTE)
         return TBL_ERR_RANGE;
 
+    /* The new separator must count when the file is loaded again: a line
+     * that ends inside quotes (an odd number of them) would hide it. */
+    int32_t rows = table->row_list ? table->row_list->used : 0;
+    for (int32_t p = 0; p < rows && position > 0; p++) {
+        RowRecord *row = GetRowRecord(table, p);
+        int quoted = 0;
+        if (row) LoadedFieldCount(row->text, d, &quoted);
+        if (quoted) return TBL_ERR_RANGE;
+    }
+
     ColumnRecord *column = ColumnRecordNew(name, position);
     if (!column) return TBL_ERR_NO_MEMORY;
 
     /* Every line gets one more field: an empty cell after a delimiter (none
      * on a table without columns, whose lines are all empty), and line 0,
      * which names the columns, gets the name as well. */
-    int32_t rows = table->row_list ? table->row_list->used : 0;
     size_t name_length = strlen(name);
     int32_t p;
     for (p = 0; p < rows; p++) {
@@ -528,6 +537,13 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
     }
     rc = RebuildLine(text, column, encoded, table->delimiter, &next);
     if (rc != TBL_OK) goto done;
+    /* The load counts fields by quote parity: a value with an odd number of
+     * quotes can hide a separator from it, and the saved file would then
+     * not load again. */
+    if (LoadedFieldCount(next, table->delimiter, NULL) != table->columns) {
+        rc = TBL_ERR_RANGE;
+        goto done;
+    }
 
     {
         /* Line 0 names the columns: its new field renames its column too,
