@@ -156,6 +156,9 @@ TEST(IndexedAlloc, OpenAndRead) {
         EXPECT_GE(points, unique ? 4 : 3);
     }
 
+    // Reads of an indexed table decode straight into the caller's buffer and
+    // may allocate nothing; whatever they allocate may fail only with
+    // TBL_ERR_NO_MEMORY and must leave the table as it was.
     char buf[16];
     int32_t n;
     const std::vector<std::pair<int, std::function<int(TableHandle *)>>> reads = {
@@ -167,7 +170,7 @@ TEST(IndexedAlloc, OpenAndRead) {
     };
     for (size_t i = 0; i < reads.size(); ++i) {
         SCOPED_TRACE(i);
-        long points = SweepAllocationFailures([&](long k) {
+        SweepAllocationFailures([&](long k) {
             TableHandle *h = nullptr;
             ASSERT_EQ(NewTable(&h), TBL_OK);
             ASSERT_EQ(OpenTableUnique(path.c_str(), h, OPEN_INDEXED, &kComma, &kOne,
@@ -182,7 +185,6 @@ TEST(IndexedAlloc, OpenAndRead) {
             EXPECT_EQ(CloseTable(h), TBL_OK);
             FreeTable(h);
         });
-        EXPECT_GE(points, 2);
     }
 }
 

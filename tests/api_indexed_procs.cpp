@@ -3,11 +3,7 @@
 // other a backslash are never read one for the other.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -16,8 +12,14 @@
 #include "tavlin32.h"
 #include "testsupport.h"
 
+#ifdef _WIN32
+#  include <windows.h>
+#else
+#  include <sys/wait.h>
+#  include <unistd.h>
+#endif
+
 using tavltest::TempDir;
-using tavltest::WriteFile;
 namespace fs = std::filesystem;
 
 namespace {
@@ -78,9 +80,10 @@ int CloseIndexed(TableHandle *h) {
     return rc;
 }
 
-// Forks one child per reader. Every child opens its table and reports; once
+// Starts one child per reader. Every child opens its table and reports; once
 // all have it open (and the parent has too), all read at once. Each child's
 // exit status is 0 for a table opened and read without a wrong cell.
+#ifndef _WIN32
 void ReadTogether(const std::vector<Expected> &children, const Expected &parent) {
     int ready[2], go[2];
     ASSERT_EQ(pipe(ready), 0);
@@ -128,9 +131,116 @@ void ReadTogether(const std::vector<Expected> &children, const Expected &parent)
     }
 }
 
+#else
+// On Windows a child is this program started again with kChildJob in its
+// environment: it does its reader's work before main and exits, speaking to
+// the parent over its standard input and output ('r' out, then 'g' in).
+const char kChildJob[] = "TAVL_INDEXED_READER";
+
+std::string Job(const Expected &e, int first) {
+    return e.path + "|" + e.dir + "|" + e.tag + "|" + std::to_string(e.lines) + "|" +
+           std::to_string(e.columns) + "|" + std::to_string(first);
+}
+
+struct ChildReader {
+    ChildReader() {
+        char job[2048];
+        DWORD size = GetEnvironmentVariableA(kChildJob, job, sizeof job);
+        if (size == 0) return;
+        if (size >= sizeof job) std::_Exit(8);
+        std::vector<std::string> f(1);
+        for (const char *c = job; *c; ++c) {
+            if (*c == '|') f.emplace_back();
+            else f.back() += *c;
+        }
+        if (f.size() != 6 || f[2].size() != 1) std::_Exit(9);
+        Expected e{f[0], f[1], f[2][0], std::atoi(f[3].c_str()), std::atoi(f[4].c_str())};
+        TableHandle *h = nullptr;
+        int status = OpenIndexed(e, &h);
+        DWORD moved = 0;
+        char byte = 0;
+        if (!::WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "r", 1, &moved, nullptr) || moved != 1 ||
+            !::ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &moved, nullptr) || moved != 1)
+            status = 5;
+        if (status == 0 && ReadAll(e, h, std::atoi(f[5].c_str())) != 0) status = 6;
+        if (CloseIndexed(h) != TBL_OK && status == 0) status = 7;
+        std::_Exit(status); // no exit handlers: the scratch directory is the parent's
+    }
+} child_reader;
+
+struct Child {
+    HANDLE process = nullptr, to = nullptr, from = nullptr;
+    ~Child() {
+        for (HANDLE h : {to, from})
+            if (h) CloseHandle(h);
+        if (process) {
+            WaitForSingleObject(process, 60000);
+            CloseHandle(process);
+        }
+    }
+};
+
+// Starts this program as a reader of e; false when it could not be started.
+bool StartChild(const Expected &e, int first, Child *c) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE in_read = nullptr, out_write = nullptr;
+    if (!CreatePipe(&in_read, &c->to, &inherit, 0)) return false;
+    if (!CreatePipe(&c->from, &out_write, &inherit, 0)) {
+        CloseHandle(in_read);
+        return false;
+    }
+    // The parent's ends stay out of every child.
+    SetHandleInformation(c->to, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(c->from, HANDLE_FLAG_INHERIT, 0);
+    char self[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+    std::string command = "\"" + std::string(self, n < sizeof self ? n : 0) + "\"";
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = in_read;
+    start.hStdOutput = out_write;
+    start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info = {};
+    SetEnvironmentVariableA(kChildJob, Job(e, first).c_str());
+    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                  nullptr, &start, &info);
+    SetEnvironmentVariableA(kChildJob, nullptr);
+    CloseHandle(in_read);
+    CloseHandle(out_write);
+    if (!started) return false;
+    CloseHandle(info.hThread);
+    c->process = info.hProcess;
+    return true;
+}
+
+void ReadTogether(const std::vector<Expected> &children, const Expected &parent) {
+    std::vector<Child> kids(children.size());
+    for (size_t i = 0; i < children.size(); ++i)
+        ASSERT_TRUE(StartChild(children[i], static_cast<int>(i) * 97, &kids[i]));
+    TableHandle *h = nullptr;
+    EXPECT_EQ(OpenIndexed(parent, &h), 0);
+    DWORD moved = 0;
+    char byte = 0;
+    for (Child &k : kids) {
+        ASSERT_TRUE(::ReadFile(k.from, &byte, 1, &moved, nullptr) && moved == 1);
+        EXPECT_EQ(byte, 'r');
+    }
+    for (Child &k : kids) ASSERT_TRUE(::WriteFile(k.to, "g", 1, &moved, nullptr) && moved == 1);
+    EXPECT_EQ(ReadAll(parent, h, 13), 0);
+    EXPECT_EQ(CloseIndexed(h), TBL_OK);
+    for (size_t i = 0; i < kids.size(); ++i) {
+        DWORD code = 99;
+        ASSERT_EQ(WaitForSingleObject(kids[i].process, 60000), WAIT_OBJECT_0) << "child " << i;
+        ASSERT_TRUE(GetExitCodeProcess(kids[i].process, &code));
+        EXPECT_EQ(code, 0u) << "child " << i;
+    }
+}
+#endif
+
 Expected Prepared(const std::string &name, const std::string &index_dir, char tag,
                   int lines, int columns) {
-    Expected e{WriteFile(name, TableText(tag, lines, columns)), TempDir() + "/" + index_dir,
+    Expected e{tavltest::WriteFile(name, TableText(tag, lines, columns)), TempDir() + "/" + index_dir,
                tag, lines, columns};
     fs::create_directories(e.dir);
     char comma = ',';
@@ -149,7 +259,8 @@ TEST(IndexedProcesses, SeveralReadersOfOneTable) {
 // below would share one mapping; each must still be read as itself, by two
 // processes at once and by two handles of one process.
 TEST(IndexedProcesses, PathsThatDifferOnlyInDotAndBackslash) {
-    fs::create_directories(TempDir() + "/dir");
+    // On Windows the backslash separates, so the second file lies in dir/c.
+    fs::create_directories(TempDir() + "/dir/c");
     Expected dot = Prepared("dir/c.d", "dot-idx", 'd', 400, 5);
     Expected slash = Prepared("dir/c\\d", "slash-idx", 'b', 30, 2);
     ASSERT_NE(dot.path, slash.path);
@@ -166,5 +277,3 @@ TEST(IndexedProcesses, PathsThatDifferOnlyInDotAndBackslash) {
 }
 
 } // namespace
-
-#endif // _WIN32

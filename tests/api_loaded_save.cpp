@@ -118,4 +118,25 @@ TEST(SafeSave, LinksAreFollowedAndPermissionsKept) {
 }
 #endif
 
+#ifdef _WIN32
+// Another process holds the target open and mapped, first under no name and
+// then under a name: the kernel then refuses to replace the file. The save
+// must say so, keep the old file byte for byte and leave no temporary file,
+// and go through once the holder has let go.
+TEST(SafeSave, TargetHeldByAnotherProcess) {
+    BigTable t("held");
+    std::string target = WriteFile("held/target.csv", "old text\r\n");
+    for (const char *name : {"", "tavl-held-target"}) {
+        SCOPED_TRACE(std::string("mapping name '") + name + "'");
+        tavltest::MappingHolder holder(target, name);
+        ASSERT_TRUE(holder.ready());
+        EXPECT_EQ(SaveTable(t.h, target.c_str()), TBL_ERR_SAVE_OPEN);
+        EXPECT_EQ(ReadFile(target), "old text\r\n");
+        EXPECT_EQ(t.Entries(), 2u); // in.csv and target.csv, no temporary file
+    }
+    t.ExpectStillSaves(target);
+    EXPECT_EQ(t.Entries(), 2u);
+}
+#endif
+
 } // namespace

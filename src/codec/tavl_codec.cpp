@@ -10,6 +10,12 @@
  * back byte for byte. Encoding and decoding measure their output first and
  * resize the output block once, to the size it would have after appending
  * one unit (or one byte) at a time.
+ *
+ * The readers need no copy of the line: FindField finds a field of the
+ * unchanged line by the same rule SplitLine applies, and DecodeFieldTo
+ * decodes it into a caller's buffer of fixed size while counting the whole
+ * value. Both read only the bytes they are given, so they serve a line in a
+ * heap block of exactly its size or in a mapped file alike.
  */
 #include "tavl_codec.h"
 
@@ -169,35 +175,112 @@ static int HexValue(char c) {
     return -1;
 }
 
-/* Decodes f[0..n) (NUL at f[n]) into out, or only counts the bytes when out
- * is null. Returns the decoded byte count. Never reads past f[n]. Only a
- * quote or a backslash can open a unit of more than one byte; the runs
- * between them are copied whole. */
-static size_t DecodeInto(const char *f, size_t n, char d, char *out) {
-    size_t c = 0;
-    size_t i = 0;
+/* Copies count bytes; short copies, the usual cell, go as a pair of
+ * overlapping words instead of a call. */
+static inline void CopyBytes(char *dst, const char *src, size_t count) {
+    if (count > 16) {
+        memcpy(dst, src, count);
+    } else if (count >= 8) {
+        uint64_t head, tail;
+        memcpy(&head, src, 8);
+        memcpy(&tail, src + count - 8, 8);
+        memcpy(dst, &head, 8);
+        memcpy(dst + count - 8, &tail, 8);
+    } else if (count >= 4) {
+        uint32_t head, tail;
+        memcpy(&head, src, 4);
+        memcpy(&tail, src + count - 4, 4);
+        memcpy(dst, &head, 4);
+        memcpy(dst + count - 4, &tail, 4);
+    } else {
+        for (size_t j = 0; j < count; j++) dst[j] = src[j];
+    }
+}
+
+/* Decoded byte j goes out only while j is below the capacity; the count
+ * goes on regardless, so one pass both fills and measures. */
+static inline void PutDecoded(char *out, size_t capacity, size_t c,
+                              const char *bytes, size_t count) {
+    if (c >= capacity) return;
+    size_t room = capacity - c;
+    CopyBytes(out + c, bytes, count < room ? count : room);
+}
+
+/* 1 when the eight bytes at p hold a quote or a backslash: a byte-wise
+ * zero test of the word XOR each byte sought. */
+static inline int WordHasEscape(const char *p) {
+    const uint64_t ones = 0x0101010101010101ull;
+    const uint64_t highs = 0x8080808080808080ull;
+    uint64_t v;
+    memcpy(&v, p, 8);
+    uint64_t q = v ^ (ones * (unsigned char)QUOTE);
+    uint64_t b = v ^ (ones * (unsigned char)BACKSLASH);
+    return ((((q - ones) & ~q) | ((b - ones) & ~b)) & highs) != 0;
+}
+
+/* 1 when f[0..n) holds neither a quote nor a backslash, so that it decodes
+ * to itself. From eight bytes on, whole words, the last one overlapping
+ * the one before it. */
+static inline int IsPlain(const char *f, size_t n) {
+    if (n < 8) {
+        for (size_t i = 0; i < n; i++)
+            if (f[i] == QUOTE || f[i] == BACKSLASH) return 0;
+        return 1;
+    }
+    for (size_t i = 0; i + 8 < n; i += 8)
+        if (WordHasEscape(f + i)) return 0;
+    return !WordHasEscape(f + n - 8);
+}
+
+/* End of the run of bytes from i on that stand for themselves when
+ * decoding: the first quote or backslash at or after i, or n. Eight bytes
+ * at a time where eight remain (a byte-wise zero test of the word XOR the
+ * byte sought), then byte by byte. */
+static inline size_t PlainRunEnd(const char *f, size_t i, size_t n) {
+    for (; i + 8 <= n; i += 8)
+        if (WordHasEscape(f + i)) break;
+    while (i < n && f[i] != QUOTE && f[i] != BACKSLASH) i++;
+    return i;
+}
+
+/* Kept out of line where it is called from a short fast path, so that
+ * the fast path stays short. */
+#if defined(__GNUC__)
+#  define TAVL_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#  define TAVL_NOINLINE __declspec(noinline)
+#else
+#  define TAVL_NOINLINE
+#endif
+
+/* Decodes f[i..n) with c bytes decoded before position i. Only a quote or
+ * a backslash can open a unit of more than one byte; the runs between them
+ * are copied whole. Every read is bounded by n. */
+static TAVL_NOINLINE size_t DecodeUnits(const char *f, size_t n, char delimiter, char *out,
+                          size_t capacity, size_t i, size_t c) {
     while (i < n) {
-        size_t run = strcspn(f + i, "\"\\");
-        if (run) {
-            if (out) memcpy(out + c, f + i, run);
-            c += run;
-            i += run;
+        size_t run = PlainRunEnd(f, i, n);
+        if (run > i) {
+            PutDecoded(out, capacity, c, f + i, run - i);
+            c += run - i;
+            i = run;
             if (i >= n) break;
         }
         char b = f[i];
-        if (b == QUOTE && i + 1 < n - 1 && f[i + 1] == d && f[i + 2] == QUOTE) {
-            b = d;
+        if (b == QUOTE && i + 2 < n && f[i + 1] == delimiter &&
+            f[i + 2] == QUOTE) {
+            b = delimiter;
             i += 3;
-        } else if (b == BACKSLASH && f[i + 1] == BACKSLASH) {
+        } else if (b == BACKSLASH && i + 1 < n && f[i + 1] == BACKSLASH) {
             i += 2;
-        } else if (b == BACKSLASH && f[i + 1] == 'x') {
+        } else if (b == BACKSLASH && i + 1 < n && f[i + 1] == 'x') {
             /* Up to two hex digits of either case; none gives 0. Four bytes
              * are consumed whatever they were. */
             unsigned value = 0;
-            int h = HexValue(f[i + 2]);
+            int h = i + 2 < n ? HexValue(f[i + 2]) : -1;
             if (h >= 0) {
                 value = (unsigned)h;
-                h = HexValue(f[i + 3]);
+                h = i + 3 < n ? HexValue(f[i + 3]) : -1;
                 if (h >= 0) value = value * 16 + (unsigned)h;
             }
             b = (char)(value & 0xFF);
@@ -205,10 +288,19 @@ static size_t DecodeInto(const char *f, size_t n, char d, char *out) {
         } else {
             i++;
         }
-        if (out) out[c] = b;
+        if (c < capacity) out[c] = b;
         c++;
     }
     return c;
+}
+
+size_t DecodeFieldTo(const char *f, size_t n, char delimiter, char *out,
+                     size_t capacity) {
+    if (!out) capacity = 0;
+    /* Most fields hold no quote or backslash: they decode to themselves. */
+    if (!IsPlain(f, n)) return DecodeUnits(f, n, delimiter, out, capacity, 0, 0);
+    PutDecoded(out, capacity, 0, f, n);
+    return n;
 }
 
 int DecodeField(const char *field, char **output, char delimiter,
@@ -218,16 +310,144 @@ int DecodeField(const char *field, char **output, char delimiter,
         if (size) *size = 1;
         return TBL_OK;
     }
-    size_t c = DecodeInto(field, n, delimiter, NULL);
+    size_t c = DecodeFieldTo(field, n, delimiter, NULL, 0);
     /* The size is reported as a signed 32-bit count. */
     if (c >= (size_t)INT32_MAX) return TBL_ERR_NO_MEMORY;
     char *block = (char *)qmem_realloc(*output, c + 1);
     if (!block) return TBL_ERR_NO_MEMORY;
     *output = block;
-    DecodeInto(field, n, delimiter, block);
+    DecodeFieldTo(field, n, delimiter, block, c);
     block[c] = '\0';
     if (size) *size = (int32_t)(c + 1);
     return TBL_OK;
+}
+
+/* Sixteen bytes at a time where the machine has SSE2 (every x86-64). */
+#if defined(__SSE2__) || defined(_M_X64) || \
+    (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#  include <emmintrin.h>
+#  define TAVL_CODEC_BLOCKS 1
+#endif
+
+/* Where a walk over a line stands: separators passed and where the piece
+ * under way began. */
+typedef struct FieldWalk {
+    int32_t seen;
+    size_t begin;
+} FieldWalk;
+
+/* Takes the D at position at into the walk. 1 when it closes piece k. */
+static inline int TakeDelimiter(const char *line, size_t n, size_t at,
+                                int32_t k, FieldWalk *walk) {
+    /* The middle of quote-D-quote belongs to its field, except at either
+     * end of the line, where one side is missing. */
+    if (at > 0 && at + 1 < n && line[at - 1] == QUOTE && line[at + 1] == QUOTE)
+        return 0;
+    if (walk->seen == k) return 1;
+    walk->seen++;
+    walk->begin = at + 1;
+    return 0;
+}
+
+#if defined(TAVL_CODEC_BLOCKS)
+/* Takes the D bits of a block starting at position at into the walk. 1
+ * when a D closes piece k; its position goes to *end. */
+static inline int TakeBlock(const char *line, size_t n, size_t at,
+                            uint32_t dm, uint32_t qm, int32_t k,
+                            FieldWalk *walk, size_t *end) {
+    if (!qm) {
+        /* Without a quote in the block every D of it separates (the quotes
+         * beside an escaped one would lie in the block too), so only the
+         * count matters until piece k is reached. */
+        int32_t seen = walk->seen;
+        uint32_t passed = 0;
+        for (; dm && seen != k; dm &= dm - 1u) {
+            seen++;
+            passed = dm;
+        }
+        walk->seen = seen;
+        if (passed) walk->begin = at + (size_t)__builtin_ctz(passed) + 1;
+        if (!dm) return 0;
+        *end = at + (size_t)__builtin_ctz(dm);
+        return 1;
+    }
+    for (; dm; dm &= dm - 1u) {
+        size_t p = at + (size_t)__builtin_ctz(dm);
+        if (TakeDelimiter(line, n, p, k, walk)) {
+            *end = p;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static inline uint32_t ByteMask(__m128i x, __m128i bytes) {
+    return (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, bytes));
+}
+
+/* The walk over lines of 16 bytes or more: whole blocks of 32 bytes, then
+ * the line's last 16 or 32 bytes as one block with the bytes already seen
+ * masked off, so no load reaches past the line. Returns the end of piece k,
+ * or n with walk->seen short of k when the line has no such piece. */
+static size_t WalkBlocks(const char *line, size_t n, char delimiter, int32_t k,
+                         FieldWalk *walk) {
+    const __m128i d_bytes = _mm_set1_epi8(delimiter);
+    const __m128i quotes = _mm_set1_epi8(QUOTE);
+    size_t end = n;
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        __m128i x = _mm_loadu_si128((const __m128i *)(const void *)(line + i));
+        __m128i y = _mm_loadu_si128((const __m128i *)(const void *)(line + i + 16));
+        uint32_t dm = ByteMask(x, d_bytes) | ByteMask(y, d_bytes) << 16;
+        uint32_t qm = ByteMask(x, quotes) | ByteMask(y, quotes) << 16;
+        if (dm && TakeBlock(line, n, i, dm, qm, k, walk, &end)) return end;
+    }
+    if (i < n) {
+        /* The rest, under 32 bytes: the line's last 16 bytes, and when
+         * more remain the 16 from i, their bits placed by position. */
+        const size_t last = n - 16;
+        __m128i x = _mm_loadu_si128((const __m128i *)(const void *)(line + last));
+        uint32_t dm, qm;
+        if (n - i > 16) {
+            __m128i w = _mm_loadu_si128((const __m128i *)(const void *)(line + i));
+            dm = ByteMask(w, d_bytes) | ByteMask(x, d_bytes) << (last - i);
+            qm = ByteMask(w, quotes) | ByteMask(x, quotes) << (last - i);
+        } else {
+            dm = ByteMask(x, d_bytes) >> (i - last);
+            qm = ByteMask(x, quotes) >> (i - last);
+        }
+        if (dm && TakeBlock(line, n, i, dm, qm, k, walk, &end)) return end;
+    }
+    return n;
+}
+#endif
+
+int FindField(const char *line, size_t n, char delimiter, int32_t k,
+              size_t *start, size_t *length) {
+    if (k < 0 || (!line && n)) return 0;
+    FieldWalk walk = {0, 0};
+    size_t at = n; /* the end of piece k; the line's end unless a D ends it */
+    if (delimiter == '\0') {
+        /* Nothing separates: the line is one piece. */
+#if defined(TAVL_CODEC_BLOCKS)
+    } else if (n >= 16) {
+        at = WalkBlocks(line, n, delimiter, k, &walk);
+#endif
+    } else {
+        for (size_t i = 0; i < n; i++) {
+            const char *p = (const char *)memchr(line + i, delimiter, n - i);
+            if (!p) break;
+            i = (size_t)(p - line);
+            if (TakeDelimiter(line, n, i, k, &walk)) {
+                at = i;
+                break;
+            }
+        }
+    }
+    if (walk.seen != k) return 0;
+    *start = walk.begin;
+    *length = at - walk.begin;
+    return 1;
 }
 
 int FieldHasBareDelimiter(const char *stored, char delimiter) {

@@ -16,6 +16,7 @@
 #ifndef TAVL_CODEC_H
 #define TAVL_CODEC_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 /* Appends the stored form of length bytes of value to *output. value must be
@@ -38,6 +39,22 @@ int PickField(const char *pieces, int32_t k, char **output);
  * TBL_ERR_NO_MEMORY (then no size is stored). */
 int DecodeField(const char *field, char **output, char delimiter,
                 int32_t *size);
+
+/* Finds piece k of the stored line line[0..n) by the split rule, without
+ * changing the line and without needing a NUL after it: *start and *length
+ * receive where the piece lies. 1 when found; 0 when the line has k pieces
+ * or fewer, or k is negative. Reads only line[0..n). A NUL delimiter
+ * separates nothing: the whole line is piece 0. */
+int FindField(const char *line, size_t n, char delimiter, int32_t k,
+              size_t *start, size_t *length);
+
+/* Decodes the stored field f[0..n) as DecodeField does, with no NUL needed
+ * after it and no allocation: decoded byte j goes to out[j] while j is
+ * below capacity (out may be null when capacity is 0), and the count of
+ * all decoded bytes is returned. Nothing is terminated. Reads only
+ * f[0..n). */
+size_t DecodeFieldTo(const char *f, size_t n, char delimiter, char *out,
+                     size_t capacity);
 
 /* 1 when a stored field, standing alone between two separators, would
  * split into more than one piece (it holds a D that is not the middle of a

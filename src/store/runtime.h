@@ -6,6 +6,7 @@
 #ifndef TAVL_RUNTIME_H
 #define TAVL_RUNTIME_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "tavl_handle.h"
@@ -31,6 +32,15 @@ int IndexedOpen(TableHandle *table, const char *path, const char *index_dir);
 int IndexedFetchLine(TableHandle *table, int32_t number, char **output,
                      int32_t kind);
 int IndexedRelease(TableHandle *table);
+
+/* Where a line of an indexed table lies in the mapped data, read in place:
+ * *start and *length give its bytes up to its LF or CR or the end of the
+ * data (an empty line for an offset past the end), and *nul tells whether
+ * a NUL byte lies among them (IndexedFetchLine drops those). TBL_OK;
+ * TBL_ERR_FAIL for a line the index does not hold; TBL_ERR_NO_MEMORY for
+ * a line too long for a text buffer - as IndexedFetchLine answers. */
+int IndexedLineSpan(const TableHandle *table, int32_t number, int32_t kind,
+                    const char **start, size_t *length, int *nul);
 
 
 

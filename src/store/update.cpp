@@ -6,11 +6,15 @@
  * Guarantees. A load either returns TBL_OK with every line (at most 100 in
  * OPEN_PREVIEW) holding the same field count, or fails with a code and the
  * thread's last-error value 0x20000000 (or-ed with the lines stored so far
- * once reading began); nothing it built is lost, CloseTable releases it. A
- * save never leaves a half-written file behind: the table goes to a new
- * file beside the target, which is flushed and synced and only then renamed
- * over the target, so a failed save leaves the old file byte for byte as it
- * was. Every write and the final close are checked. A target that is a
+ * once reading began); nothing it built is lost, CloseTable releases it.
+ * The load reads the file through one large block and finds line ends with
+ * memchr; a line's text drops the one CR before its LF and any NUL byte
+ * (a NUL-terminated text cannot hold one), and is stored in a block of its
+ * exact size. The save gathers lines into one large block and writes it
+ * whole. A save never leaves a half-written file behind: the table goes to
+ * a new file beside the target, which is flushed and synced and only then
+ * renamed over the target, so a failed save leaves the old file byte for
+ * byte as it was. Every write and the final close are checked. A target that is a
  * symbolic link is followed (the link survives), and one that is not a
  * regular file (a device, a FIFO) is written in place, never replaced. A
  * stream is never closed twice: the handle records its state.
@@ -38,6 +42,11 @@
 #include "tavlbuf.h"
 #include "tavlhost.h"
 #include "tavlin32.h"
+
+#if defined(__SSE2__)
+#  include <emmintrin.h>
+#  define TAVL_FIELD_BLOCKS 1
+#endif
 
 #define ROW_LIST_CAPACITY 1000
 #define PREVIEW_LINES 100
@@ -97,7 +106,10 @@ static int RowAppend(TableHandle *table, int32_t line, const char *text,
     if (!row) return TBL_ERR_NO_MEMORY;
     row->line = line;
     row->text = (char *)qmem_malloc(length + 1);
-    if (row->text) memcpy(row->text, text, length + 1);
+    if (row->text) {
+        memcpy(row->text, text, length);
+        row->text[length] = '\0';
+    }
     if (!row->text || SparseArrayAdd(table->row_list, row) < 0) {
         RowRecordFree(row);
         return TBL_ERR_NO_MEMORY;
@@ -130,25 +142,76 @@ int StoreLoadedRow(TableHandle *table, int32_t number, const char *text,
 
 /* ---- Load --------------------------------------------------------------- */
 
-/* Counts as LoadedFieldCount does and measures the line on the way. */
-static int32_t CountFields(const char *text, char delimiter, size_t *length,
-                           int *quoted) {
-    int32_t count = 1;
-    int outside = 1;
-    const char *p = text;
-    for (; *p; p++) {
-        if (*p == QUOTE)
-            outside = !outside;
-        else if (*p == delimiter && outside)
-            count++;
+/* The load reads the file through one block of this size, grown (doubled)
+ * only while a single line does not fit in it. */
+#define READ_BLOCK ((size_t)1 << 20)
+
+/* Population count of a 16-bit lane mask. */
+static inline uint32_t BitCount16(uint32_t x) {
+    x = x - ((x >> 1) & 0x5555u);
+    x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+    x = (x + (x >> 4)) & 0x0F0Fu;
+    return (x + (x >> 8)) & 0x1Fu;
+}
+
+/* Fields of the n bytes at text: 1, plus 1 for every delimiter with an even
+ * number of quotes before it on the line. *quoted, when given, receives 1
+ * when the line ends inside quotes; *nul, when given, whether a NUL byte
+ * lies among the bytes (NUL counts as neither quote nor delimiter). Sixteen
+ * bytes at a time where SSE2 is there: the quote mask's running parity
+ * (a prefix XOR) marks the bytes inside quotes, carried from block to
+ * block. A quote delimiter never counts, as in the byte loop. */
+static int32_t CountFieldBytes(const char *text, size_t n, char delimiter,
+                               int *quoted, int *nul) {
+    const unsigned char *p = (const unsigned char *)text;
+    const unsigned char d = (unsigned char)delimiter;
+    uint64_t count = 1;
+    uint32_t inside = 0; /* 0, or 0xFFFF while inside quotes */
+    uint32_t zeros = 0;
+    size_t i = 0;
+#if defined(TAVL_FIELD_BLOCKS)
+    const __m128i quote_bytes = _mm_set1_epi8(QUOTE);
+    const __m128i delimiter_bytes = _mm_set1_epi8((char)d);
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        __m128i x = _mm_loadu_si128((const __m128i *)(const void *)(p + i));
+        uint32_t q = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, quote_bytes));
+        uint32_t dm = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, delimiter_bytes)) & ~q;
+        zeros |= (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, zero));
+        if (q) {
+            /* Bit k: odd number of quotes at positions 0..k of the block. A
+             * delimiter is no quote, so that is the parity before it. */
+            uint32_t m = q;
+            m ^= m << 1;
+            m ^= m << 2;
+            m ^= m << 4;
+            m ^= m << 8;
+            dm &= ~((m ^ inside) & 0xFFFFu);
+            if (BitCount16(q) & 1u) inside ^= 0xFFFFu;
+        } else {
+            dm &= ~inside;
+        }
+        count += BitCount16(dm);
     }
-    if (length) *length = (size_t)(p - text);
+#endif
+    int outside = !inside;
+    for (; i < n; i++) {
+        if (p[i] == QUOTE)
+            outside = !outside;
+        else if (p[i] == d && outside)
+            count++;
+        else if (p[i] == '\0')
+            zeros = 1;
+    }
     if (quoted) *quoted = !outside;
-    return count;
+    if (nul) *nul = zeros != 0;
+    /* More fields than an int32_t holds cannot match any column count. */
+    return count > (uint64_t)INT32_MAX ? INT32_MAX : (int32_t)count;
 }
 
 int32_t LoadedFieldCount(const char *text, char delimiter, int *quoted) {
-    return CountFields(text ? text : "", delimiter, NULL, quoted);
+    if (!text) text = "";
+    return CountFieldBytes(text, strlen(text), delimiter, quoted, NULL);
 }
 
 /* Fails the load: the last-error value tells a host why. */
@@ -157,17 +220,69 @@ static int LoadFailed(int code, uint32_t stored) {
     return code;
 }
 
+/* Makes the raw bytes of one file line (its LF already cut off) the
+ * line's text, in place: one CR at the end is dropped, then every NUL
+ * byte, which cannot be part of a NUL-terminated line (the indexed fetch
+ * drops them too, so both modes read the same cells). Gives the text's
+ * length and its field count. */
+static size_t ShapeLine(char *text, size_t n, char delimiter,
+                        int32_t *fields) {
+    if (n && text[n - 1] == '\r') n--;
+    int nul;
+    *fields = CountFieldBytes(text, n, delimiter, NULL, &nul);
+    if (nul) {
+        size_t kept = 0;
+        for (size_t i = 0; i < n; i++)
+            if (text[i] != '\0') text[kept++] = text[i];
+        n = kept;
+    }
+    return n;
+}
+
 /* Checks one non-empty line against the expected field count (the first
  * line sets it) and stores it as line n. */
-static int LoadLine(TableHandle *table, const char *text, int32_t *expected,
-                    int32_t n) {
-    size_t length;
-    int32_t fields = CountFields(text, table->delimiter, &length, NULL);
+static int LoadLine(TableHandle *table, const char *text, size_t length,
+                    int32_t fields, int32_t *expected, int32_t n) {
     if (*expected < 0)
         *expected = fields;
     else if (fields != *expected)
         return TBL_ERR_FORMAT;
     return RowAppend(table, n, text, length);
+}
+
+/* The file as it passes through the load's block: bytes [begin, end) are
+ * read and not yet consumed, and [begin, scanned) is known to hold no LF. */
+typedef struct LoadBlock {
+    char *bytes;
+    size_t capacity;
+    size_t begin, scanned, end;
+    int at_end;                 /* the stream has nothing more (or failed) */
+} LoadBlock;
+
+/* Moves the unconsumed bytes to the front and reads more behind them,
+ * doubling the block first when one line fills all of it. */
+static int LoadRefill(LoadBlock *b, FILE *stream) {
+    size_t rest = b->end - b->begin;
+    if (b->begin) {
+        memmove(b->bytes, b->bytes + b->begin, rest);
+        b->scanned -= b->begin;
+        b->begin = 0;
+        b->end = rest;
+    }
+    if (b->end == b->capacity) {
+        if (b->capacity > ((size_t)-1) / 2) return TBL_ERR_NO_MEMORY;
+        char *grown = (char *)qmem_realloc(b->bytes, b->capacity * 2);
+        if (!grown) return TBL_ERR_NO_MEMORY;
+        b->bytes = grown;
+        b->capacity *= 2;
+    }
+    size_t want = b->capacity - b->end;
+    size_t got = fread(b->bytes + b->end, 1, want, stream);
+    /* A short read is the end of the file or a read error; ferror tells
+     * them apart once the lines are stored. */
+    if (got < want) b->at_end = 1;
+    b->end += got;
+    return TBL_OK;
 }
 
 int TableFileLoad(TableHandle *table, const char *path) {
@@ -181,18 +296,32 @@ int TableFileLoad(TableHandle *table, const char *path) {
     table->row_list = SparseArrayCreate(ROW_LIST_CAPACITY, RowRecordFree);
     if (!table->row_list) return LoadFailed(TBL_ERR_OPEN, 0);
 
-    char *line = NULL;
-    if (TextBufferNew(&line) != TBL_OK)
-        return LoadFailed(TBL_ERR_NO_MEMORY, 0);
+    LoadBlock b = {NULL, READ_BLOCK, 0, 0, 0, 0};
+    b.bytes = (char *)qmem_malloc(b.capacity);
+    if (!b.bytes) return LoadFailed(TBL_ERR_NO_MEMORY, 0);
 
+    const char d = table->delimiter;
     int32_t n = 0;         /* lines stored */
     int32_t expected = -1; /* field count of every line; -1 before the first */
     int limited = 0;       /* OPEN_PREVIEW stopped at its line limit */
     int rc = TBL_OK;
-    int read;
-    while ((read = ReadLine(&table->stream, &line)) == 0) {
-        if (line[0] == '\0') continue; /* empty lines are not lines */
-        rc = LoadLine(table, line, &expected, n);
+    for (;;) {
+        char *from = b.bytes + b.scanned;
+        char *lf = (char *)memchr(from, '\n', b.end - b.scanned);
+        if (!lf) {
+            b.scanned = b.end;
+            if (b.at_end) break;
+            rc = LoadRefill(&b, table->stream);
+            if (rc != TBL_OK) break;
+            continue;
+        }
+        char *text = b.bytes + b.begin;
+        size_t consumed = (size_t)(lf - b.bytes) + 1;
+        int32_t fields;
+        size_t length = ShapeLine(text, (size_t)(lf - text), d, &fields);
+        b.begin = b.scanned = consumed;
+        if (length == 0) continue; /* empty lines are not lines */
+        rc = LoadLine(table, text, length, fields, &expected, n);
         if (rc != TBL_OK) break;
         n++;
         if (table->mode == OPEN_PREVIEW && n >= PREVIEW_LINES) {
@@ -201,16 +330,16 @@ int TableFileLoad(TableHandle *table, const char *path) {
         }
     }
 
-    /* A line buffer that could not grow would cut the table short. */
-    if (rc == TBL_OK && read == TBL_ERR_NO_MEMORY) rc = TBL_ERR_NO_MEMORY;
-
     /* What follows the last line feed: a last line without one is checked
      * and stored like any other; an empty rest (also a lone CR) is skipped,
      * unless no line was stored at all, for the table then holds the one
      * empty line of an empty file. */
     if (rc == TBL_OK && !limited) {
-        if (line[0] != '\0') {
-            rc = LoadLine(table, line, &expected, n);
+        int32_t fields;
+        char *text = b.bytes + b.begin;
+        size_t length = ShapeLine(text, b.end - b.begin, d, &fields);
+        if (length != 0) {
+            rc = LoadLine(table, text, length, fields, &expected, n);
             if (rc == TBL_OK) n++;
         } else if (n == 0) {
             rc = RowAppend(table, 0, "", 0);
@@ -220,7 +349,7 @@ int TableFileLoad(TableHandle *table, const char *path) {
             }
         }
     }
-    TextBufferFree(&line);
+    qmem_free(b.bytes);
     if (rc != TBL_OK) return LoadFailed(rc, (uint32_t)n);
 
     table->columns = expected;
@@ -253,35 +382,120 @@ void TableListsRelease(TableHandle *table) {
 
 /* ---- Save --------------------------------------------------------------- */
 
-static int Put(FILE *f, const char *bytes, size_t n) {
-    return n == 0 || fwrite(bytes, 1, n, f) == n;
+/* The save gathers lines into one block of this size and writes it whole,
+ * so a table costs a few large writes instead of two per line. */
+#define WRITE_BLOCK ((size_t)1 << 20)
+
+/* Written bytes of a synced save that the disk is asked to take at once,
+ * while the rest is still being gathered; the final sync then waits for
+ * little more than the tail. */
+#define EARLY_WRITEBACK ((uint64_t)8 << 20)
+
+/* Bytes gathered for the save's stream; failed is set by the first write
+ * that fails, and everything after it is dropped. fd, when not -1, is the
+ * stream's descriptor for early writeback: written counts the bytes handed
+ * to the stream, started those whose writeback has been started. */
+typedef struct SaveBlock {
+    char *bytes;
+    size_t used;
+    FILE *f;
+    int failed;
+    int fd;
+    uint64_t written, started;
+} SaveBlock;
+
+/* Starts writeback of what the stream has handed to the system so far.
+ * Only a hint: durability still comes from the sync that ends the save. */
+static void SaveStartWriteback(SaveBlock *b) {
+#if defined(__linux__) && defined(SYNC_FILE_RANGE_WRITE)
+    if (b->fd < 0 || b->written - b->started < EARLY_WRITEBACK) return;
+    (void)sync_file_range(b->fd, (off64_t)b->started,
+                          (off64_t)(b->written - b->started),
+                          SYNC_FILE_RANGE_WRITE);
+    b->started = b->written;
+#else
+    (void)b;
+#endif
 }
 
-static int PutLine(FILE *f, const char *text) {
-    return Put(f, text, strlen(text)) && Put(f, "\r\n", 2);
+static void SaveFlush(SaveBlock *b) {
+    if (!b->failed && b->used && fwrite(b->bytes, 1, b->used, b->f) != b->used)
+        b->failed = 1;
+    b->written += b->used;
+    b->used = 0;
+    SaveStartWriteback(b);
 }
 
-/* Writes the table's text to f: every line held, header lines first, each
- * ended by CR LF. Line 0 names the columns and the column list mirrors it
- * (a write there renames its column, a new column extends both), so its
+static void SavePut(SaveBlock *b, const char *bytes, size_t n) {
+    if (n > WRITE_BLOCK - b->used) {
+        SaveFlush(b);
+        /* A line longer than the block goes out straight. */
+        if (n >= WRITE_BLOCK) {
+            if (!b->failed && fwrite(bytes, 1, n, b->f) != n) b->failed = 1;
+            b->written += n;
+            return;
+        }
+    }
+    memcpy(b->bytes + b->used, bytes, n);
+    b->used += n;
+}
+
+static void SaveLine(SaveBlock *b, const char *text) {
+    size_t n = strlen(text);
+    if (n + 2 <= WRITE_BLOCK - b->used) { /* the common case: one copy */
+        memcpy(b->bytes + b->used, text, n);
+        b->bytes[b->used + n] = '\r';
+        b->bytes[b->used + n + 1] = '\n';
+        b->used += n + 2;
+        return;
+    }
+    SavePut(b, text, n);
+    SavePut(b, "\r\n", 2);
+}
+
+/* Writes the table's text through b: every line held, header lines first,
+ * each ended by CR LF. Line 0 names the columns and the column list mirrors
+ * it (a write there renames its column, a new column extends both), so its
  * stored text is the header line the column list gives; where the split
  * and the load's count disagree on line 0, only the stored text gives the
  * file back. TBL_ERR_SAVE_OPEN when a write fails, TBL_ERR_SAVE_ROW when a
  * line that the counts promise is missing. */
-static int WriteTable(const TableHandle *table, FILE *f) {
+static int WriteLines(const TableHandle *table, SaveBlock *b) {
     int32_t h = table->header_lines;
     int64_t held = (int64_t)h + table->data_lines;
     for (int32_t i = 0; i < h && i < held; i++) {
         RowRecord *row = GetRowRecord(table, i);
         if (!row) return TBL_ERR_SAVE_ROW;
-        if (!PutLine(f, row->text ? row->text : "")) return TBL_ERR_SAVE_OPEN;
+        SaveLine(b, row->text ? row->text : "");
+        if (b->failed) return TBL_ERR_SAVE_OPEN;
     }
     for (int32_t i = 0; i < table->data_lines; i++) {
         RowRecord *row = GetRowRecord(table, h + i);
         if (!row) return TBL_ERR_SAVE_ROW;
-        if (!PutLine(f, row->text ? row->text : "")) return TBL_ERR_SAVE_OPEN;
+        SaveLine(b, row->text ? row->text : "");
+        if (b->failed) return TBL_ERR_SAVE_OPEN;
     }
     return TBL_OK;
+}
+
+/* Writes the table to f through block (WRITE_BLOCK bytes of the caller's);
+ * early asks for writeback to start while the table is written, for a file
+ * that will be synced. */
+static int WriteTable(const TableHandle *table, FILE *f, char *block,
+                      int early) {
+#if defined(_WIN32)
+    int fd = -1;
+    (void)early;
+#else
+    int fd = early ? fileno(f) : -1;
+#endif
+    SaveBlock b = {block, 0, f, 0, fd, 0, 0};
+    int rc = WriteLines(table, &b);
+    /* Lines gathered before a missing one still go out, as they did when
+     * each line was written on its own. */
+    SaveFlush(&b);
+    if (rc == TBL_OK && b.failed) rc = TBL_ERR_SAVE_OPEN;
+    return rc;
 }
 
 /* Ends a save's stream: when everything was written, flushes it and (for a
@@ -299,10 +513,11 @@ static int FinishStream(FILE *f, int rc, int sync) {
 }
 
 /* Writes straight into a target that is not a regular file. */
-static int SaveInPlace(const TableHandle *table, const char *target) {
+static int SaveInPlace(const TableHandle *table, const char *target,
+                       char *block) {
     FILE *f = fopen(target, "wb");
     if (!f) return TBL_ERR_SAVE_OPEN;
-    return FinishStream(f, WriteTable(table, f), 0);
+    return FinishStream(f, WriteTable(table, f, block, 0), 0);
 }
 
 /* Length of the directory part of path, separator included (0: none). */
@@ -330,6 +545,12 @@ static int OpenTemp(const char *target, char **temp, int mode, FILE **out) {
     for (int k = 0; k < MAX_TEMP_TRIES; k++) {
         char name[64];
         snprintf(name, sizeof name, ".tavl-%ld-%d.tmp", ProcessId(), k);
+#if defined(_WIN32)
+        /* The file calls refuse paths of MAX_PATH bytes or more; beside a
+         * target near that limit a short name still fits (the exclusive
+         * create keeps two savers apart). */
+        if (dir + strlen(name) >= MAX_PATH) snprintf(name, sizeof name, "~%d", k);
+#endif
         if (TextCopy(temp, target, dir) != TBL_OK ||
             TextBufferAppend(temp, name) != TBL_OK)
             return TBL_ERR_NO_MEMORY;
@@ -386,12 +607,12 @@ static int Replace(char *temp, const char *target) {
 
 /* Writes the table to a temporary file and renames it over target. */
 static int SaveReplacing(const TableHandle *table, const char *target,
-                         int mode) {
+                         int mode, char *block) {
     char *temp = NULL;
     FILE *f = NULL;
     int rc = OpenTemp(target, &temp, mode, &f);
     if (rc == TBL_OK) {
-        rc = FinishStream(f, WriteTable(table, f), 1);
+        rc = FinishStream(f, WriteTable(table, f, block, 1), 1);
         if (rc == TBL_OK) rc = Replace(temp, target); /* spends temp only on success */
         if (rc != TBL_OK) remove(temp);
     }
@@ -400,11 +621,11 @@ static int SaveReplacing(const TableHandle *table, const char *target,
 }
 
 #if defined(_WIN32)
-static int SaveTo(const TableHandle *table, const char *path) {
+static int SaveTo(const TableHandle *table, const char *path, char *block) {
     struct _stat64 st;
     if (_stat64(path, &st) == 0 && !(st.st_mode & _S_IFREG))
-        return SaveInPlace(table, path);
-    return SaveReplacing(table, path, -1);
+        return SaveInPlace(table, path, block);
+    return SaveReplacing(table, path, -1, block);
 }
 #else
 /* Follows symbolic links from path to the file a save must write: its name
@@ -440,17 +661,17 @@ static int ResolveTarget(const char *path, char **target, struct stat *st,
     }
 }
 
-static int SaveTo(const TableHandle *table, const char *path) {
+static int SaveTo(const TableHandle *table, const char *path, char *block) {
     char *target = NULL;
     struct stat st;
     int exists = 0;
     int rc = ResolveTarget(path, &target, &st, &exists);
     if (rc == TBL_OK) {
         if (exists && !S_ISREG(st.st_mode))
-            rc = SaveInPlace(table, target);
+            rc = SaveInPlace(table, target, block);
         else
             rc = SaveReplacing(table, target,
-                               exists ? (int)(st.st_mode & 07777) : -1);
+                               exists ? (int)(st.st_mode & 07777) : -1, block);
     }
     TextBufferFree(&target);
     return rc;
@@ -464,5 +685,11 @@ int TableFileSave(TableHandle *table, const char *path) {
      * where an open file cannot be. The handle goes on counting as having a
      * stream, so later saves and the close still work. */
     TableFileClose(table);
-    return SaveTo(table, path);
+    /* The write block comes first, so that a save without memory for it
+     * has touched no file. */
+    char *block = (char *)qmem_malloc(WRITE_BLOCK);
+    if (!block) return TBL_ERR_NO_MEMORY;
+    int rc = SaveTo(table, path, block);
+    qmem_free(block);
+    return rc;
 }

@@ -12,6 +12,11 @@
  * column that fails (or is refused) leaves the table as it was. A write
  * never stores a line that would not split back into the same fields, and
  * the column list always holds the names line 0 of the table gives.
+ *
+ * A cell read works on the line where it is stored (a loaded row's text, or
+ * the mapped data of an indexed table) and decodes straight into the
+ * caller's buffer, so it allocates nothing; only an indexed line that holds
+ * a NUL byte is read from a fetched copy, since fetching drops those bytes.
  */
 #include "tavl_op.h"
 
@@ -398,27 +403,78 @@ static int FetchFailed(int rc) {
     return rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_RANGE;
 }
 
-/* Decodes one cell into *decoded (which the caller frees) and its size
- * (decoded bytes + 1) into *size. */
-static int DecodeCell(TableHandle *table, int32_t column, int32_t line,
-                      int32_t kind, char **decoded, int32_t *size) {
-    if (!CellInRange(table, column, line, kind)) return TBL_ERR_RANGE;
-    char *text = NULL;
-    if (TextBufferNew(&text) != TBL_OK) return TBL_ERR_NO_MEMORY;
-    int rc = FetchLine(table, line, &text, kind);
-    if (rc != TBL_OK) {
-        rc = FetchFailed(rc);
-    } else {
-        const char *field =
-            Piece(text, SplitLine(text, table->delimiter), column);
-        if (!field)
-            rc = TBL_ERR_RANGE;
-        else if (TextBufferNew(decoded) != TBL_OK)
-            rc = TBL_ERR_NO_MEMORY;
-        else
-            rc = DecodeField(field, decoded, table->delimiter, size);
+/* Asks for the second cache line of a line of text while the first is
+ * being read, so that a line not in the cache costs one wait instead of
+ * two. A prefetch never faults, wherever the text ends. */
+static inline void PrefetchLine(const char *text) {
+#if defined(__GNUC__)
+    __builtin_prefetch((const void *)((uintptr_t)text + 64));
+#else
+    (void)text;
+#endif
+}
+
+/* The stored text of a line, read where it lies: a loaded row's own text,
+ * or the line in the mapped data of an indexed table. A mapped line that
+ * holds a NUL byte is fetched instead, since the fetched text drops those
+ * bytes; *copy then owns that text and the caller frees it. */
+static int LineInPlace(TableHandle *table, int32_t line, int32_t kind,
+                       const char **text, size_t *length, char **copy) {
+    if (IsLoaded(table)) {
+        int64_t position =
+            (int64_t)line + (kind == LINE_DATA ? table->header_lines : 0);
+        RowRecord *row = position < 0 || position > INT32_MAX
+                             ? NULL
+                             : GetRowRecord(table, (int32_t)position);
+        if (!row) return TBL_ERR_RANGE;
+        *text = row->text ? row->text : "";
+        PrefetchLine(*text);
+        *length = strlen(*text);
+        return TBL_OK;
     }
-    TextBufferFree(&text);
+    int nul = 0;
+    int rc = IndexedLineSpan(table, line, kind, text, length, &nul);
+    if (rc != TBL_OK) return FetchFailed(rc);
+    if (!nul) return TBL_OK;
+    if (TextBufferNew(copy) != TBL_OK) return TBL_ERR_NO_MEMORY;
+    rc = FetchLine(table, line, copy, kind);
+    if (rc != TBL_OK) return FetchFailed(rc);
+    *text = *copy;
+    *length = strlen(*copy);
+    return TBL_OK;
+}
+
+/* Decodes one cell: its first capacity decoded bytes go to out (which may
+ * be null when capacity is 0) and its size (decoded bytes + 1) to *size.
+ * Nothing is terminated, and out is untouched on every failure. */
+static int DecodeCell(TableHandle *table, int32_t column, int32_t line,
+                      int32_t kind, char *out, size_t capacity,
+                      int32_t *size) {
+    if (!CellInRange(table, column, line, kind)) return TBL_ERR_RANGE;
+    const char *text = NULL;
+    size_t length = 0;
+    char *copy = NULL;
+    int rc = LineInPlace(table, line, kind, &text, &length, &copy);
+    if (rc == TBL_OK) {
+        size_t start = 0, n = 0;
+        if (!FindField(text, length, table->delimiter, column, &start, &n)) {
+            rc = TBL_ERR_RANGE;
+        } else {
+            const char *field = text + start;
+            /* The size is a signed 32-bit count: a field that might decode
+             * past it is measured before anything is written. */
+            size_t c = 0;
+            if (n >= (size_t)INT32_MAX)
+                c = DecodeFieldTo(field, n, table->delimiter, NULL, 0);
+            if (c >= (size_t)INT32_MAX) {
+                rc = TBL_ERR_NO_MEMORY;
+            } else {
+                c = DecodeFieldTo(field, n, table->delimiter, out, capacity);
+                *size = (int32_t)(c + 1);
+            }
+        }
+    }
+    if (copy) TextBufferFree(&copy);
     return rc;
 }
 
@@ -427,21 +483,20 @@ int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
     if (!buffer || !out_length || buffer_length < 1) return TBL_ERR_RANGE;
-    char *decoded = NULL;
+    /* Decoded straight into the caller's buffer, all but its last byte:
+     * a value that does not fit leaves its first buffer_length - 1 bytes
+     * there and still reports its full size. */
     int32_t size = 0;
-    rc = DecodeCell(table, column, line, kind, &decoded, &size);
-    if (rc == TBL_OK) {
-        *out_length = size;
-        if (size <= buffer_length) {
-            memcpy(buffer, decoded, (size_t)size);
-        } else {
-            memcpy(buffer, decoded, (size_t)buffer_length - 1);
-            buffer[buffer_length - 1] = '\0';
-            rc = TBL_ERR_TRUNCATED;
-        }
+    rc = DecodeCell(table, column, line, kind, buffer,
+                    (size_t)buffer_length - 1, &size);
+    if (rc != TBL_OK) return rc;
+    *out_length = size;
+    if (size <= buffer_length) {
+        buffer[size - 1] = '\0';
+        return TBL_OK;
     }
-    TextBufferFree(&decoded);
-    return rc;
+    buffer[buffer_length - 1] = '\0';
+    return TBL_ERR_TRUNCATED;
 }
 
 int CellReadByName(TableHandle *table, const char *name, int32_t line,
@@ -457,10 +512,8 @@ int CellReadByName(TableHandle *table, const char *name, int32_t line,
 int CellSize(TableHandle *table, int32_t column, int32_t line) {
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
-    char *decoded = NULL;
     int32_t size = 0;
-    rc = DecodeCell(table, column, line, LINE_DATA, &decoded, &size);
-    TextBufferFree(&decoded);
+    rc = DecodeCell(table, column, line, LINE_DATA, NULL, 0, &size);
     return rc == TBL_OK ? size : rc;
 }
 

@@ -9,16 +9,6 @@
 
 namespace tavltest {
 
-namespace {
-std::string ProgramDir() {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string s(path, n < sizeof path ? n : 0);
-    size_t cut = s.find_last_of("\\/");
-    return cut == std::string::npos ? std::string(".") : s.substr(0, cut);
-}
-} // namespace
-
 MappingHolder::MappingHolder(const std::string &path, const std::string &name) {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
     HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;

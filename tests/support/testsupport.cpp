@@ -11,6 +11,7 @@
 #include <vector>
 #ifdef _WIN32
 #  include <process.h>
+#  include <windows.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -83,6 +84,16 @@ std::string ReadFile(const std::string &path) {
     s << in.rdbuf();
     return s.str();
 }
+
+#ifdef _WIN32
+std::string ProgramDir() {
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    std::string s(path, n < sizeof path ? n : 0);
+    size_t cut = s.find_last_of("\\/");
+    return cut == std::string::npos ? std::string(".") : s.substr(0, cut);
+}
+#endif
 
 void Arm(long fail_at) {
     armed_at_calls = pellus_calls();

@@ -25,6 +25,10 @@ void Disarm();
 long SweepAllocationFailures(const std::function<void(long fail_at)> &scenario);
 
 #ifdef _WIN32
+// The directory of the running program, where the build also puts the
+// DLLs and the other programs the tests start.
+std::string ProgramDir();
+
 // Another process that opens the file at path (sharing reads only) and maps
 // it read-only under the kernel object name name (unnamed when empty), and
 // holds the file, the mapping and a view for as long as this object lives.

@@ -2,12 +2,19 @@
 # installed package. Included from tests/CMakeLists.txt.
 
 # The tool's target is defined after this directory, so it is named here
-# only through generator expressions and dependencies.
-if(TAVL_BUILD_TOOLS AND NOT WIN32)
+# only through generator expressions and dependencies. On Windows the test
+# program finds the tool beside itself, in the one bin directory of the
+# build, and is given only its file name.
+if(TAVL_BUILD_TOOLS)
   add_executable(tavl_tool_tests ${CMAKE_CURRENT_LIST_DIR}/tool_cases.cpp)
-  target_link_libraries(tavl_tool_tests PRIVATE GTest::gtest_main)
-  target_compile_definitions(tavl_tool_tests PRIVATE
-    TAVLIN_TOOL="$<TARGET_FILE:tavlin>")
+  target_link_libraries(tavl_tool_tests PRIVATE tavl_testsupport GTest::gtest_main)
+  if(WIN32)
+    target_compile_definitions(tavl_tool_tests PRIVATE
+      TAVLIN_TOOL="$<TARGET_FILE_NAME:tavlin>")
+  else()
+    target_compile_definitions(tavl_tool_tests PRIVATE
+      TAVLIN_TOOL="$<TARGET_FILE:tavlin>")
+  endif()
   add_dependencies(tavl_tool_tests tavlin)
   gtest_discover_tests(tavl_tool_tests DISCOVERY_MODE PRE_TEST)
 endif()

@@ -4,9 +4,17 @@
 // table, so that edits can be checked by reading them back with the tool.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#ifdef _WIN32
+#  include <windows.h>
+
+#  include <algorithm>
+#  include <cctype>
+#  include <cstring>
+#else
+#  include <fcntl.h>
+#  include <sys/wait.h>
+#  include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
@@ -14,6 +22,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "testsupport.h"
 
 namespace {
 
@@ -46,11 +56,96 @@ struct Outcome {
     std::string out, err;
 };
 
+#ifdef _WIN32
+// One argument as the C runtime's command-line parser reads it back:
+// quoted when it holds blanks or quotes or is empty; backslashes doubled
+// only where they come before a quote.
+std::string QuoteArgument(const std::string &a) {
+    if (!a.empty() && a.find_first_of(" \t\n\v\"") == std::string::npos) return a;
+    std::string r = "\"";
+    for (size_t i = 0;; ++i) {
+        size_t slashes = 0;
+        for (; i < a.size() && a[i] == '\\'; ++i) ++slashes;
+        if (i == a.size()) {
+            r.append(slashes * 2, '\\');
+            break;
+        }
+        if (a[i] == '"') r.append(slashes * 2 + 1, '\\');
+        else r.append(slashes, '\\');
+        r += a[i];
+    }
+    return r + "\"";
+}
+
+bool NameIs(const std::string &entry, const std::string &name) {
+    if (entry.size() <= name.size() || entry[name.size()] != '=') return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(entry[i])) != name[i]) return false;
+    return true;
+}
+
+// This process's environment with COLUMNS replaced, as the block
+// CreateProcessA takes: sorted entries, each NUL-ended, then one more NUL.
+std::string EnvironmentWithColumns(const std::string &columns) {
+    std::vector<std::string> entries;
+    if (char *block = GetEnvironmentStringsA()) {
+        for (const char *e = block; *e; e += std::strlen(e) + 1)
+            if (!NameIs(e, "COLUMNS")) entries.emplace_back(e);
+        FreeEnvironmentStringsA(block);
+    }
+    entries.push_back("COLUMNS=" + columns);
+    std::sort(entries.begin(), entries.end(), [](const std::string &a, const std::string &b) {
+        return _stricmp(a.c_str(), b.c_str()) < 0;
+    });
+    std::string env;
+    for (const std::string &e : entries) env += e + '\0';
+    return env + '\0';
+}
+
+HANDLE Inheritable(const char *path, DWORD access, DWORD disposition) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    return CreateFileA(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+#endif
+
 // Runs the tool with args and the environment variable COLUMNS set to
 // `columns`; stdin is empty, stdout and stderr are collected from files.
 Outcome RunTool(const std::vector<std::string> &args, const fs::path &scratch,
             const std::string &columns = "80") {
     const fs::path out = scratch / "stdout", err = scratch / "stderr";
+    Outcome o;
+#ifdef _WIN32
+    // The tool sits beside the test program, as its DLLs do.
+    const std::string tool = tavltest::ProgramDir() + "\\" + TAVLIN_TOOL;
+    std::string command = QuoteArgument(tool);
+    for (const std::string &a : args) command += " " + QuoteArgument(a);
+    std::string env = EnvironmentWithColumns(columns);
+    HANDLE in_h = Inheritable("NUL", GENERIC_READ, OPEN_EXISTING);
+    HANDLE out_h = Inheritable(out.string().c_str(), GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE err_h = Inheritable(err.string().c_str(), GENERIC_WRITE, CREATE_ALWAYS);
+    if (in_h != INVALID_HANDLE_VALUE && out_h != INVALID_HANDLE_VALUE &&
+        err_h != INVALID_HANDLE_VALUE) {
+        STARTUPINFOA start = {};
+        start.cb = sizeof start;
+        start.dwFlags = STARTF_USESTDHANDLES;
+        start.hStdInput = in_h;
+        start.hStdOutput = out_h;
+        start.hStdError = err_h;
+        PROCESS_INFORMATION info = {};
+        if (CreateProcessA(tool.c_str(), &command[0], nullptr, nullptr, TRUE, 0, &env[0],
+                           nullptr, &start, &info)) {
+            DWORD code = 0;
+            if (WaitForSingleObject(info.hProcess, 120000) == WAIT_OBJECT_0 &&
+                GetExitCodeProcess(info.hProcess, &code))
+                o.status = static_cast<int>(code);
+            CloseHandle(info.hThread);
+            CloseHandle(info.hProcess);
+        }
+    }
+    for (HANDLE h : {in_h, out_h, err_h})
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+#else
     pid_t pid = fork();
     if (pid == 0) {
         int in_fd = open("/dev/null", O_RDONLY);
@@ -68,12 +163,17 @@ Outcome RunTool(const std::vector<std::string> &args, const fs::path &scratch,
         execv(TAVLIN_TOOL, argv.data());
         _exit(127);
     }
-    Outcome o;
     int wstatus = 0;
     if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus))
         o.status = WEXITSTATUS(wstatus);
+#endif
     o.out = Slurp(out);
     o.err = Slurp(err);
+#ifdef _WIN32
+    // Standard error stays in text mode on Windows (only values on standard
+    // output are written byte for byte), so its lines end with CR LF there.
+    for (size_t at; (at = o.err.find("\r\n")) != std::string::npos;) o.err.erase(at, 1);
+#endif
     return o;
 }
 
@@ -97,30 +197,39 @@ const std::string kRow2Note("line\nbreak\ttab\0", 15);
 class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tavlin-tool-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        // A directory of its own for each case, inside the program's scratch
+        // directory (removed with it).
+        dir_ = fs::path(tavltest::TempDir()) /
+               ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ASSERT_TRUE(fs::create_directory(dir_));
         table_ = dir_ / "t.csv";
         Spit(table_, kTable);
         fs::create_directory(dir_ / "idx");
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    std::string Expand(const std::string &s) const {
+    // Fills in the paths. In expected output they appear as the tool shows
+    // them, with each backslash (the separator on Windows) escaped.
+    std::string Expand(const std::string &s, bool as_shown = false) const {
         std::string r = s;
-        const std::pair<std::string, std::string> subst[] = {
+        std::pair<std::string, std::string> subst[] = {
             {"{F}", table_.string()}, {"{O}", (dir_ / "out.csv").string()},
             {"{D}", (dir_ / "idx").string()}, {"{X}", (dir_ / "missing.csv").string()},
             {"{R}", (dir_ / "ragged.csv").string()}};
-        for (const auto &kv : subst)
-            for (size_t at; (at = r.find(kv.first)) != std::string::npos;)
+        for (auto &kv : subst) {
+            if (as_shown)
+                for (size_t at = 0; (at = kv.second.find('\\', at)) != std::string::npos; at += 2)
+                    kv.second.insert(at, 1, '\\');
+            for (size_t at = 0; (at = r.find(kv.first, at)) != std::string::npos;
+                 at += kv.second.size())
                 r.replace(at, kv.first.size(), kv.second);
+        }
         return r;
     }
 
     void Expect(const char *what, const std::string &want, const std::string &got) const {
         if (want == kAny) return;
-        std::string w = Expand(want);
+        std::string w = Expand(want, true);
         if (!w.empty() && w[0] == '~')
             EXPECT_NE(got.find(w.substr(1)), std::string::npos)
                 << what << " lacks: " << w.substr(1) << "\n" << what << " was:\n" << got;

@@ -1,0 +1,107 @@
+// fuzz_codec.cpp - the stored form of a cell, fed any bytes.
+//
+// Input: the first byte is the delimiter (NUL and the backslash, which no
+// table accepts, stand for the comma); the rest is used twice: as a value
+// to encode and decode (it must come back byte for byte), and, up to its
+// first NUL, as a stored line to split, pick and decode (which must stay in
+// bounds and split into pieces that join back into the line).
+#include <tavl_codec.h>
+#include <tavlbuf.h>
+#include <tavlin32.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "fuzz_util.h"
+
+namespace {
+
+using fuzzutil::Fail;
+
+// A buffer slot that is freed however the check ends.
+struct Text {
+    char *slot = nullptr;
+    Text() {
+        if (TextBufferNew(&slot) != TBL_OK) Fail("TextBufferNew failed without a failure armed");
+    }
+    ~Text() { TextBufferFree(&slot); }
+};
+
+// Delimiters whose stored form can never hold a bare one: not the escape
+// letters (a control byte's \xNN can hold them, and the writers refuse such
+// values instead), nor the quote, LF or CR, which no table accepts.
+bool NeverBare(char d) { return d != '\0' && std::strchr("x0123456789abcdef\"\n\r", d) == nullptr; }
+
+void RoundTrip(const std::string &value, char d) {
+    Text encoded;
+    if (EncodeField(value.c_str(), static_cast<int32_t>(value.size()), d, &encoded.slot) != TBL_OK)
+        Fail("EncodeField failed");
+    const std::string stored = encoded.slot;
+    // Control bytes are escaped; one may appear only as the delimiter
+    // itself, between the two quotes that escape it.
+    for (size_t i = 0; i < stored.size(); ++i) {
+        unsigned char b = static_cast<unsigned char>(stored[i]);
+        if (b < 0x20 && !(b == static_cast<unsigned char>(d) && i > 0 && i + 1 < stored.size() &&
+                          stored[i - 1] == '"' && stored[i + 1] == '"'))
+            Fail("stored form holds a bare control byte");
+    }
+    if (NeverBare(d) && FieldHasBareDelimiter(stored.c_str(), d))
+        Fail("stored form holds a bare delimiter");
+
+    Text decoded;
+    int32_t size = -1;
+    if (DecodeField(stored.c_str(), &decoded.slot, d, &size) != TBL_OK) Fail("DecodeField failed");
+    if (size != static_cast<int32_t>(value.size()) + 1)
+        Fail("decoded size " + std::to_string(size) + " for a value of " + std::to_string(value.size()) + " bytes");
+    if (std::memcmp(decoded.slot, value.data(), value.size()) != 0 || decoded.slot[value.size()] != '\0')
+        Fail("value did not come back byte for byte");
+}
+
+void SplitPickDecode(const std::string &line, char d) {
+    std::string split = line;
+    int32_t pieces = SplitLine(&split[0], d);
+    // Separators become NUL; putting D back gives the line again.
+    int32_t nuls = 0;
+    for (char &c : split)
+        if (c == '\0') {
+            ++nuls;
+            c = d;
+        }
+    if (pieces != nuls + 1) Fail("SplitLine reported " + std::to_string(pieces) + " pieces for " + std::to_string(nuls) + " separators");
+    if (split != line) Fail("joining the pieces with the delimiter does not give the line back");
+    if ((pieces > 1) != (FieldHasBareDelimiter(line.c_str(), d) != 0))
+        Fail("FieldHasBareDelimiter disagrees with SplitLine");
+
+    split = line;
+    SplitLine(&split[0], d);
+    const char *piece = split.c_str();
+    for (int32_t k = 0; k < pieces; ++k) {
+        Text picked;
+        if (PickField(split.c_str(), k, &picked.slot) != TBL_OK) Fail("PickField failed");
+        if (std::strcmp(picked.slot, piece) != 0) Fail("PickField picked another piece");
+        Text decoded;
+        int32_t size = -1;
+        if (DecodeField(picked.slot, &decoded.slot, d, &size) != TBL_OK) Fail("DecodeField failed");
+        if (size < 1 || size > static_cast<int32_t>(std::strlen(piece)) + 1)
+            Fail("decoded size " + std::to_string(size) + " for a field of " + std::to_string(std::strlen(piece)) + " bytes");
+        if (decoded.slot[size - 1] != '\0') Fail("decoded value not terminated at its size");
+        piece += std::strlen(piece) + 1;
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    char d = static_cast<char>(data[0]);
+    if (d == '\0' || d == '\\') d = ',';
+    fuzzutil::Held held;
+    {
+        std::string rest(reinterpret_cast<const char *>(data) + 1, size - 1);
+        RoundTrip(rest, d);
+        SplitPickDecode(rest.substr(0, rest.find('\0')), d);
+    }
+    held.ExpectSame("codec");
+    return 0;
+}

@@ -1,0 +1,126 @@
+// The in-place cell read path: finding a field of an unsplit line, decoding
+// it into a bounded buffer, and the readers built on them, which must give
+// exactly what splitting, picking and decoding a copy gives, read nothing
+// past the line and allocate nothing.
+#include <gtest/gtest.h>
+#include <pellus.h>
+
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tavl_codec.h"
+#include "tavlbuf.h"
+#include "tavlin32.h"
+#include "testsupport.h"
+
+namespace {
+
+// The bytes in a heap block of exactly their size, with no NUL after them,
+// so that AddressSanitizer catches any read past the end.
+std::unique_ptr<char[]> Exact(const std::string &s) {
+    std::unique_ptr<char[]> block(new char[s.size() ? s.size() : 1]);
+    std::memcpy(block.get(), s.data(), s.size());
+    return block;
+}
+
+// Random stored lines over the bytes that matter to the split and decode
+// rules, with lengths across the 16- and 32-byte blocks of the walk.
+std::vector<std::string> RandomLines(char d, unsigned seed) {
+    const std::string alphabet = std::string("\"\"\\xa0F") + d + d + d;
+    std::mt19937 rng(seed);
+    std::vector<std::string> lines = {"", std::string(1, d), "\"" + std::string(1, d) + "\""};
+    for (int i = 0; i < 600; i++) {
+        std::string line(rng() % 100, 'a');
+        for (char &c : line) c = alphabet[rng() % alphabet.size()];
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+TEST(FieldWalk, FindFieldGivesThePiecesSplitLineGives) {
+    for (char d : {',', '\t', '|'}) {
+        for (const std::string &line : RandomLines(d, 7)) {
+            SCOPED_TRACE(testing::PrintToString(line));
+            std::string copy = line;
+            int32_t pieces = SplitLine(&copy[0], d);
+            auto exact = Exact(line);
+            const char *piece = copy.c_str();
+            for (int32_t k = -1; k <= pieces; k++) {
+                size_t start = 99, length = 99;
+                int found = FindField(exact.get(), line.size(), d, k, &start, &length);
+                ASSERT_EQ(found, k >= 0 && k < pieces) << "piece " << k;
+                if (!found) continue;
+                EXPECT_EQ(line.substr(start, length), std::string(piece)) << "piece " << k;
+                piece += std::strlen(piece) + 1;
+            }
+        }
+    }
+}
+
+TEST(FieldWalk, DecodeFieldToFillsWhatFitsAndCountsAll) {
+    for (const std::string &field : RandomLines('|', 3)) {
+        SCOPED_TRACE(testing::PrintToString(field));
+        char *whole = nullptr;
+        int32_t size = 0;
+        ASSERT_EQ(TextBufferNew(&whole), TBL_OK);
+        ASSERT_EQ(DecodeField(field.c_str(), &whole, '|', &size), TBL_OK);
+        const std::string want(whole, static_cast<size_t>(size - 1));
+        TextBufferFree(&whole);
+        auto exact = Exact(field);
+        EXPECT_EQ(DecodeFieldTo(exact.get(), field.size(), '|', nullptr, 0), want.size());
+        for (size_t capacity = 0; capacity <= want.size() + 1; capacity++) {
+            std::string out(want.size() + 4, '#');
+            ASSERT_EQ(DecodeFieldTo(exact.get(), field.size(), '|', &out[0], capacity),
+                      want.size());
+            size_t filled = std::min(capacity, want.size());
+            EXPECT_EQ(out.substr(0, filled), want.substr(0, filled)) << capacity;
+            EXPECT_EQ(out.substr(filled), std::string(out.size() - filled, '#')) << capacity;
+        }
+    }
+}
+
+// A long cell holding escapes, read from both back-ends at every buffer
+// length: what fits, a terminating NUL, the full size, and no allocation.
+TEST(FieldWalk, ReadersCutAtEveryLengthWithoutAllocating) {
+    const std::string value = "a,b\\c\n" + std::string(40, 'v') + "\"q\",\"\"" + std::string(30, 'w');
+    char *stored = nullptr;
+    ASSERT_EQ(TextBufferNew(&stored), TBL_OK);
+    ASSERT_EQ(EncodeField(value.c_str(), static_cast<int32_t>(value.size()), ',', &stored), 0);
+    const std::string table = "h0,h1,h2\r\n0," + std::string(stored) + ",x\r\n";
+    TextBufferFree(&stored);
+    std::string path = tavltest::WriteFile("walk.csv", table);
+    std::string dir = tavltest::TempDir() + "/walk_idx";
+    std::filesystem::create_directories(dir);
+    const int32_t one = 1;
+    ASSERT_EQ(PreOpenTable(path.c_str(), dir.c_str(), ",", &one, 1), TBL_OK);
+    for (int32_t mode : {OPEN_EDIT, OPEN_INDEXED}) {
+        SCOPED_TRACE(mode);
+        TableHandle *h = nullptr;
+        ASSERT_EQ(NewTable(&h), TBL_OK);
+        ASSERT_EQ(OpenTable(path.c_str(), h, mode, ",", &one, dir.c_str()), TBL_OK);
+        const int32_t size = static_cast<int32_t>(value.size()) + 1;
+        long calls = pellus_calls();
+        EXPECT_EQ(GetCellSizeByIndex(h, 1, 0), size);
+        for (int32_t length = 1; length <= size + 1; length++) {
+            std::vector<char> buf(static_cast<size_t>(length) + 1, '#');
+            int32_t out = 0;
+            int rc = GetCellValByIndex(h, 1, 0, buf.data(), &out, length);
+            EXPECT_EQ(rc, length >= size ? TBL_OK : TBL_ERR_TRUNCATED) << length;
+            EXPECT_EQ(out, size);
+            size_t kept = static_cast<size_t>(std::min(length, size) - 1);
+            EXPECT_EQ(std::string(buf.data(), kept), value.substr(0, kept)) << length;
+            EXPECT_EQ(buf[kept], '\0');
+            EXPECT_EQ(buf[static_cast<size_t>(length)], '#') << length;
+        }
+        EXPECT_EQ(pellus_calls(), calls);
+        EXPECT_EQ(CloseTable(h), TBL_OK);
+        FreeTable(h);
+    }
+    EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
+}
+
+}  // namespace
