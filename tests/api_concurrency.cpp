@@ -1,16 +1,11 @@
 // Concurrent use: handles share nothing, so eight threads, each with handles
 // of its own on the same files (loaded and indexed), read and write in
-// memory at once and each sees exactly its own table; eight processes read
-// one indexed table at once and all read it right. The thread test is also
-// run under ThreadSanitizer by scripts/check-hardening.sh.
+// memory at once and each sees exactly its own table. (Eight processes on
+// one indexed table are in api_indexed_procs.cpp.) Also run under
+// ThreadSanitizer by scripts/check-hardening.sh.
 #include <gtest/gtest.h>
 #include <pellus.h>
 #include <tavlin32.h>
-
-#ifndef _WIN32
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
 
 #include <atomic>
 #include <condition_variable>
@@ -221,52 +216,5 @@ TEST(Concurrency, EightThreadsWithHandlesOfTheirOwn) {
     EXPECT_EQ(ReadFile(files.loaded), before) << "the shared file changed";
     EXPECT_EQ(pellus_live_blocks(), blocks);
 }
-
-#ifndef _WIN32
-TEST(Concurrency, EightProcessesReadOneIndexedTable) {
-    SharedFiles files;
-    constexpr int kProcesses = 8;
-    int go[2];
-    ASSERT_EQ(pipe(go), 0);
-    std::fflush(nullptr);
-    std::vector<pid_t> children;
-    for (int i = 0; i < kProcesses; ++i) {
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            close(go[1]);
-            char byte;
-            if (read(go[0], &byte, 1) != 1) _exit(3);
-            Problems p;
-            TableHandle *t = nullptr;
-            p.Check(NewTable(&t) == TBL_OK, "NewTable");
-            p.Check(OpenTable(files.indexed.c_str(), t, OPEN_INDEXED, nullptr, nullptr, files.idx.c_str()) == TBL_OK,
-                    "open");
-            int32_t lines = 0;
-            p.Check(GetLineCount(t, &lines) == TBL_OK && lines == kIndexedRows, "line count");
-            // Each process walks the whole table, starting at its own row.
-            for (int32_t k = 0; k < kIndexedRows; ++k) {
-                int32_t l = (k + i * (kIndexedRows / kProcesses)) % kIndexedRows;
-                for (int32_t c = 0; c < kColumns; ++c) p.Cell(t, c, l, Value(c, l), "process");
-            }
-            p.Check(CloseTable(t) == TBL_OK, "close");
-            FreeTable(t);
-            for (const std::string &what : p.list) std::fprintf(stderr, "process %d: %s\n", i, what.c_str());
-            _exit(p.list.empty() ? 0 : 1);
-        }
-        children.push_back(pid);
-    }
-    close(go[0]);
-    const std::string bytes(kProcesses, 'g');
-    ASSERT_EQ(write(go[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    close(go[1]);
-    for (pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a process read wrong cells or crashed";
-    }
-}
-
-#endif
 
 } // namespace

@@ -9,17 +9,20 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "../fuzz/table_probe.h"
+#include "table.h"
 #include "testsupport.h"
 
 namespace fs = std::filesystem;
 using tavlprobe::Limits;
 using tavlprobe::Snapshot;
+using tavltest::FreshDir;
+using tavltest::Listing;
 using tavltest::ReadFile;
+using tavltest::Table;
 using tavltest::TempDir;
 using tavltest::WriteFile;
 
@@ -44,46 +47,6 @@ struct Report {
     }
 } report;
 
-struct Handle {
-    TableHandle *t = nullptr;
-    Handle() { EXPECT_EQ(NewTable(&t), TBL_OK); }
-    ~Handle() {
-        int32_t rc = CloseTable(t);
-        EXPECT_TRUE(rc == TBL_OK || rc == TBL_ERR_CLOSE) << "CloseTable gave " << rc;
-        FreeTable(t);
-    }
-};
-
-// The whole decoded value of a cell, or the code when it cannot be read.
-tavlprobe::Cell CellAt(TableHandle *t, int32_t column, int32_t line) {
-    tavlprobe::Cell cell;
-    int32_t size = GetCellSizeByIndex(t, column, line);
-    if (size < 1) {
-        cell.rc = size < 0 ? size : -999;
-        return cell;
-    }
-    std::vector<char> buf(static_cast<size_t>(size));
-    int32_t got = 0;
-    cell.rc = GetCellValByIndex(t, column, line, buf.data(), &got, size);
-    if (cell.rc == TBL_OK) cell.value.assign(buf.data(), static_cast<size_t>(size - 1));
-    return cell;
-}
-
-tavlprobe::Cell Ok(const std::string &value) { return tavlprobe::Cell{TBL_OK, value}; }
-
-std::string NewDir(const std::string &name) {
-    std::string dir = TempDir() + "/" + name;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
-std::set<std::string> Listing(const std::string &dir) {
-    std::set<std::string> names;
-    for (const auto &e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-    return names;
-}
-
 // What the three modes made of one file.
 struct Outcome {
     int32_t edit = 1, preview = 1, prepare = 1, indexed = 1; // 1: not reached
@@ -98,47 +61,47 @@ Outcome ProbeAllModes(const std::string &path, char d, int32_t h, const Limits &
     Outcome out;
     const long blocks = pellus_live_blocks();
     {
-        Handle p;
-        out.preview = OpenTable(path.c_str(), p.t, OPEN_PREVIEW, &d, &h, nullptr);
+        Table p;
+        out.preview = OpenTable(path.c_str(), p.h, OPEN_PREVIEW, &d, &h, nullptr);
         EXPECT_LE(out.preview, 0);
         if (out.preview == TBL_OK) {
-            EXPECT_EQ(tavlprobe::Read(p.t, h, limits, &out.preview_snap), "") << "preview";
-            EXPECT_EQ(SaveTable(p.t, (path + ".never").c_str()), TBL_ERR_MODE);
+            EXPECT_EQ(tavlprobe::Read(p.h, h, limits, &out.preview_snap), "") << "preview";
+            EXPECT_EQ(SaveTable(p.h, (path + ".never").c_str()), TBL_ERR_MODE);
         }
     }
     {
-        Handle e;
-        out.edit = OpenTable(path.c_str(), e.t, OPEN_EDIT, &d, &h, nullptr);
+        Table e;
+        out.edit = OpenTable(path.c_str(), e.h, OPEN_EDIT, &d, &h, nullptr);
         EXPECT_LE(out.edit, 0);
         if (out.edit == TBL_OK) {
-            EXPECT_EQ(tavlprobe::Read(e.t, h, limits, &out.edit_snap), "") << "edit";
+            EXPECT_EQ(tavlprobe::Read(e.h, h, limits, &out.edit_snap), "") << "edit";
             const std::string saved = path + ".saved";
-            EXPECT_EQ(SaveTable(e.t, saved.c_str()), TBL_OK);
+            EXPECT_EQ(SaveTable(e.h, saved.c_str()), TBL_OK);
             {
                 // Closed before the file goes: Windows keeps an open file.
-                Handle r;
-                int32_t rc = OpenTable(saved.c_str(), r.t, OPEN_EDIT, &d, &h, nullptr);
+                Table r;
+                int32_t rc = OpenTable(saved.c_str(), r.h, OPEN_EDIT, &d, &h, nullptr);
                 EXPECT_EQ(rc, TBL_OK) << "the saved table does not open again";
                 if (rc == TBL_OK) {
                     Snapshot again;
-                    EXPECT_EQ(tavlprobe::Read(r.t, h, limits, &again), "") << "reloaded";
+                    EXPECT_EQ(tavlprobe::Read(r.h, h, limits, &again), "") << "reloaded";
                     EXPECT_EQ(tavlprobe::Compare(out.edit_snap, again, "in memory vs saved"), "");
                 }
             }
             fs::remove(saved);
         }
     }
-    const std::string dir = NewDir("probe_idx");
+    const std::string dir = FreshDir("probe_idx");
     out.prepare = PreOpenTable(path.c_str(), dir.c_str(), &d, &h, 1);
     EXPECT_LE(out.prepare, 0);
     if (out.prepare == TBL_OK) {
         {
-            Handle x;
-            out.indexed = OpenTable(path.c_str(), x.t, OPEN_INDEXED, &d, &h, dir.c_str());
+            Table x;
+            out.indexed = OpenTable(path.c_str(), x.h, OPEN_INDEXED, &d, &h, dir.c_str());
             EXPECT_LE(out.indexed, 0);
             if (out.indexed == TBL_OK) {
-                EXPECT_EQ(tavlprobe::Read(x.t, h, limits, &out.indexed_snap), "") << "indexed";
-                EXPECT_EQ(tavlprobe::CheckReadOnly(x.t, path + ".never"), "");
+                EXPECT_EQ(tavlprobe::Read(x.h, h, limits, &out.indexed_snap), "") << "indexed";
+                EXPECT_EQ(tavlprobe::CheckReadOnly(x.h, path + ".never"), "");
             }
         }
         EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
@@ -175,36 +138,34 @@ void LongLine(size_t n, bool loaded_modes) {
     const std::string base = WriteFile("long_base.csv", "id,text,tail\r\n1,x,end\r\n2,short,z\r\n");
     const std::string path = TempDir() + "/long.csv";
     {
-        Handle e;
-        ASSERT_EQ(OpenTable(base.c_str(), e.t, OPEN_EDIT, nullptr, nullptr, nullptr), TBL_OK);
-        ASSERT_EQ(SetCellValByIndex(e.t, 1, 0, value.data(), static_cast<int32_t>(value.size())), TBL_OK);
-        ASSERT_EQ(SaveTable(e.t, path.c_str()), TBL_OK);
+        Table e;
+        ASSERT_EQ(OpenTable(base.c_str(), e.h, OPEN_EDIT, nullptr, nullptr, nullptr), TBL_OK);
+        ASSERT_EQ(SetCellValByIndex(e.h, 1, 0, value.data(), static_cast<int32_t>(value.size())), TBL_OK);
+        ASSERT_EQ(SaveTable(e.h, path.c_str()), TBL_OK);
     }
     ASSERT_GT(fs::file_size(path), n);
     ++hostile_inputs;
     std::vector<int32_t> modes = {OPEN_INDEXED};
     if (loaded_modes) modes = {OPEN_EDIT, OPEN_PREVIEW, OPEN_INDEXED};
-    const std::string dir = NewDir("long_idx");
+    const std::string dir = FreshDir("long_idx");
     const int32_t one = 1;
     ASSERT_EQ(PreOpenTable(path.c_str(), dir.c_str(), ",", &one, 1), TBL_OK);
     for (int32_t mode : modes) {
         SCOPED_TRACE("mode " + std::to_string(mode));
-        Handle t;
-        ASSERT_EQ(OpenTable(path.c_str(), t.t, mode, nullptr, nullptr, dir.c_str()), TBL_OK);
+        Table t;
+        ASSERT_EQ(OpenTable(path.c_str(), t.h, mode, nullptr, nullptr, dir.c_str()), TBL_OK);
         int32_t lines = 0;
-        EXPECT_EQ(GetLineCount(t.t, &lines), TBL_OK);
+        EXPECT_EQ(GetLineCount(t.h, &lines), TBL_OK);
         EXPECT_EQ(lines, 2);
-        EXPECT_EQ(GetCellSizeByIndex(t.t, 1, 0), static_cast<int32_t>(n) + 1);
-        tavlprobe::Cell cell = CellAt(t.t, 1, 0);
-        EXPECT_EQ(cell.rc, TBL_OK);
-        EXPECT_TRUE(cell.value == value) << "the long value did not read back byte for byte";
-        EXPECT_EQ(CellAt(t.t, 2, 0), Ok("end"));
-        EXPECT_EQ(CellAt(t.t, 1, 1), Ok("short"));
+        EXPECT_EQ(GetCellSizeByIndex(t.h, 1, 0), static_cast<int32_t>(n) + 1);
+        EXPECT_TRUE(t.Cell(1, 0) == value) << "the long value did not read back byte for byte";
+        EXPECT_EQ(t.Cell(2, 0), "end");
+        EXPECT_EQ(t.Cell(1, 1), "short");
         if (mode == OPEN_EDIT) {
             // A short write on the long line keeps the long value.
-            EXPECT_EQ(SetCellValByIndex(t.t, 2, 0, "new", 3), TBL_OK);
-            EXPECT_EQ(GetCellSizeByIndex(t.t, 1, 0), static_cast<int32_t>(n) + 1);
-            EXPECT_EQ(CellAt(t.t, 2, 0), Ok("new"));
+            EXPECT_EQ(SetCellValByIndex(t.h, 2, 0, "new", 3), TBL_OK);
+            EXPECT_EQ(GetCellSizeByIndex(t.h, 1, 0), static_cast<int32_t>(n) + 1);
+            EXPECT_EQ(t.Cell(2, 0), "new");
         }
     }
     EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
@@ -237,19 +198,19 @@ TEST(Hostile, HundredThousandColumns) {
     EXPECT_EQ(o.indexed_snap.columns, n);
     EXPECT_EQ(tavlprobe::Compare(o.edit_snap, o.indexed_snap, "edit vs indexed"), "");
 
-    Handle e;
-    ASSERT_EQ(OpenTable(path.c_str(), e.t, OPEN_EDIT, nullptr, nullptr, nullptr), TBL_OK);
+    Table e;
+    ASSERT_EQ(OpenTable(path.c_str(), e.h, OPEN_EDIT, nullptr, nullptr, nullptr), TBL_OK);
     int32_t index = -1;
-    EXPECT_EQ(GetColumnIndex(e.t, "c99999", &index), TBL_OK);
+    EXPECT_EQ(GetColumnIndex(e.h, "c99999", &index), TBL_OK);
     EXPECT_EQ(index, n - 1);
-    EXPECT_EQ(CellAt(e.t, n - 1, 0), Ok("v99999"));
-    EXPECT_EQ(SetCellValByName(e.t, "c99999", 0, "last", 4), TBL_OK);
-    EXPECT_EQ(CellAt(e.t, n - 1, 0), Ok("last"));
-    EXPECT_EQ(CellAt(e.t, n - 2, 0), Ok("v99998"));
-    EXPECT_EQ(CreateColumn(e.t, -1, "c100000"), TBL_OK);
-    EXPECT_EQ(GetColumnIndex(e.t, "c100000", &index), TBL_OK);
+    EXPECT_EQ(e.Cell(n - 1, 0), "v99999");
+    EXPECT_EQ(SetCellValByName(e.h, "c99999", 0, "last", 4), TBL_OK);
+    EXPECT_EQ(e.Cell(n - 1, 0), "last");
+    EXPECT_EQ(e.Cell(n - 2, 0), "v99998");
+    EXPECT_EQ(CreateColumn(e.h, -1, "c100000"), TBL_OK);
+    EXPECT_EQ(GetColumnIndex(e.h, "c100000", &index), TBL_OK);
     EXPECT_EQ(index, n);
-    EXPECT_EQ(CellAt(e.t, n, 0), Ok(""));
+    EXPECT_EQ(e.Cell(n, 0), "");
 }
 
 // ---- Bytes a text file should not hold ----------------------------------
@@ -278,19 +239,19 @@ TEST(Hostile, NulBytes) {
         EXPECT_EQ(o.indexed, TBL_OK);
         for (int32_t mode : {OPEN_EDIT, OPEN_INDEXED}) {
             SCOPED_TRACE("mode " + std::to_string(mode));
-            const std::string dir = NewDir("nul_idx");
+            const std::string dir = FreshDir("nul_idx");
             const int32_t one = 1;
             ASSERT_EQ(PreOpenTable(path.c_str(), dir.c_str(), ",", &one, 1), TBL_OK);
-            Handle t;
-            int32_t rc = OpenTable(path.c_str(), t.t, mode, nullptr, nullptr, dir.c_str());
+            Table t;
+            int32_t rc = OpenTable(path.c_str(), t.h, mode, nullptr, nullptr, dir.c_str());
             if (mode == OPEN_EDIT && rc != TBL_OK) continue; // refusing the file is sound
             ASSERT_EQ(rc, TBL_OK);
             int32_t lines = 0;
-            GetLineCount(t.t, &lines);
+            GetLineCount(t.h, &lines);
             EXPECT_EQ(lines, c.lines) << "a line was lost";
-            tavlprobe::Cell cell = CellAt(t.t, c.column, c.line);
-            EXPECT_TRUE(cell == Ok(c.without_nul))
-                << "cell reads \"" << tavlprobe::Printable(cell.value) << "\" (" << cell.rc << "), expected \""
+            const std::string cell = t.Cell(c.column, c.line);
+            EXPECT_TRUE(cell == c.without_nul)
+                << "cell reads \"" << tavlprobe::Printable(cell) << "\", expected \""
                 << c.without_nul << "\"";
             EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
         }
@@ -308,10 +269,10 @@ TEST(Hostile, CarriageReturnOnlyFiles) {
         EXPECT_EQ(o.edit_snap.lines, 1 - h);
         EXPECT_EQ(o.edit_snap.columns, 4);
         // The save keeps every byte; only the last CR becomes the line end.
-        Handle e;
-        ASSERT_EQ(OpenTable(path.c_str(), e.t, OPEN_EDIT, nullptr, &h, nullptr), TBL_OK);
+        Table e;
+        ASSERT_EQ(OpenTable(path.c_str(), e.h, OPEN_EDIT, nullptr, &h, nullptr), TBL_OK);
         const std::string out = TempDir() + "/cr_saved.csv";
-        ASSERT_EQ(SaveTable(e.t, out.c_str()), TBL_OK);
+        ASSERT_EQ(SaveTable(e.h, out.c_str()), TBL_OK);
         EXPECT_EQ(ReadFile(out), "a,b\r1,2\r3,4\r\n");
     }
     ProbeAllModes(WriteFile("cr2.csv", "\r\r\r"), ',', 1);
@@ -416,21 +377,21 @@ TEST(Hostile, QuotedValuesSurviveASave) {
             const std::string path = WriteFile("qv.csv", "a,b\n1,2\n");
             const std::string out = TempDir() + "/qv_saved.csv";
             {
-                Handle e;
-                ASSERT_EQ(OpenTable(path.c_str(), e.t, OPEN_EDIT, nullptr, nullptr, nullptr), TBL_OK);
-                int32_t rc = SetCellValByIndex(e.t, column, 0, v.data(), static_cast<int32_t>(v.size()));
+                Table e;
+                ASSERT_EQ(OpenTable(path.c_str(), e.h, OPEN_EDIT, nullptr, nullptr, nullptr), TBL_OK);
+                int32_t rc = SetCellValByIndex(e.h, column, 0, v.data(), static_cast<int32_t>(v.size()));
                 if (rc != TBL_OK) {
                     EXPECT_EQ(rc, TBL_ERR_RANGE); // refusing the value is sound
                     continue;
                 }
-                ASSERT_EQ(SaveTable(e.t, out.c_str()), TBL_OK);
+                ASSERT_EQ(SaveTable(e.h, out.c_str()), TBL_OK);
             }
-            Handle r;
-            int32_t rc = OpenTable(out.c_str(), r.t, OPEN_EDIT, nullptr, nullptr, nullptr);
+            Table r;
+            int32_t rc = OpenTable(out.c_str(), r.h, OPEN_EDIT, nullptr, nullptr, nullptr);
             EXPECT_EQ(rc, TBL_OK) << "the saved file " << tavlprobe::Printable(ReadFile(out)) << " does not open";
             if (rc != TBL_OK) continue;
-            EXPECT_EQ(CellAt(r.t, column, 0), Ok(v));
-            EXPECT_EQ(CellAt(r.t, 1 - column, 0), Ok(column ? "1" : "2"));
+            EXPECT_EQ(r.Cell(column, 0), v);
+            EXPECT_EQ(r.Cell(1 - column, 0), column ? "1" : "2");
         }
     }
 }
@@ -439,16 +400,16 @@ TEST(Hostile, QuotedValuesSurviveASave) {
 
 TEST(Hostile, DirectoryAsDataPath) {
     ++hostile_inputs;
-    const std::string dir = NewDir("a_directory");
-    const std::string idx = NewDir("dir_idx");
+    const std::string dir = FreshDir("a_directory");
+    const std::string idx = FreshDir("dir_idx");
     const int32_t one = 1;
     EXPECT_EQ(TableExist(dir.c_str()), TBL_ERR_NO_FILE);
     EXPECT_EQ(CreateTable(dir.c_str(), ','), TBL_ERR_CREATE);
     EXPECT_EQ(PreOpenTable(dir.c_str(), idx.c_str(), ",", &one, 1), TBL_ERR_NO_FILE);
     EXPECT_EQ(GetNumberOfLinesEx(dir.c_str(), ",", nullptr), TBL_ERR_NO_FILE);
     for (int32_t mode : {OPEN_EDIT, OPEN_PREVIEW, OPEN_INDEXED}) {
-        Handle t;
-        EXPECT_EQ(OpenTable(dir.c_str(), t.t, mode, nullptr, nullptr, idx.c_str()), TBL_ERR_NO_FILE);
+        Table t;
+        EXPECT_EQ(OpenTable(dir.c_str(), t.h, mode, nullptr, nullptr, idx.c_str()), TBL_ERR_NO_FILE);
     }
     EXPECT_TRUE(fs::is_directory(dir));
     EXPECT_TRUE(Listing(idx).empty());
@@ -456,21 +417,21 @@ TEST(Hostile, DirectoryAsDataPath) {
 
 TEST(Hostile, DirectoryAsSavePath) {
     ++hostile_inputs;
-    const std::string parent = NewDir("save_parent");
+    const std::string parent = FreshDir("save_parent");
     const std::string dir = parent + "/target";
     fs::create_directories(dir);
     const std::string path = WriteFile("dsave.csv", "a,b\r\n1,2\r\n");
-    Handle e;
-    ASSERT_EQ(OpenTable(path.c_str(), e.t, OPEN_EDIT, nullptr, nullptr, nullptr), TBL_OK);
-    ASSERT_EQ(SetCellValByIndex(e.t, 0, 0, "9", 1), TBL_OK);
-    EXPECT_EQ(SaveTable(e.t, dir.c_str()), TBL_ERR_SAVE_OPEN);
+    Table e;
+    ASSERT_EQ(OpenTable(path.c_str(), e.h, OPEN_EDIT, nullptr, nullptr, nullptr), TBL_OK);
+    ASSERT_EQ(SetCellValByIndex(e.h, 0, 0, "9", 1), TBL_OK);
+    EXPECT_EQ(SaveTable(e.h, dir.c_str()), TBL_ERR_SAVE_OPEN);
     EXPECT_TRUE(fs::is_directory(dir));
     EXPECT_TRUE(Listing(dir).empty());
-    EXPECT_EQ(Listing(parent), std::set<std::string>{"target"}) << "a temporary file was left behind";
+    EXPECT_EQ(Listing(parent), std::vector<std::string>{"target"}) << "a temporary file was left behind";
     // The table is unchanged and still saves.
-    EXPECT_EQ(CellAt(e.t, 0, 0), Ok("9"));
+    EXPECT_EQ(e.Cell(0, 0), "9");
     const std::string good = parent + "/good.csv";
-    EXPECT_EQ(SaveTable(e.t, good.c_str()), TBL_OK);
+    EXPECT_EQ(SaveTable(e.h, good.c_str()), TBL_OK);
     EXPECT_EQ(ReadFile(good), "a,b\r\n9,2\r\n");
 }
 
@@ -497,20 +458,20 @@ TEST(Hostile, DataAndSavePathsAroundTwoHundredFiftyFiveBytes) {
             std::fputs("a,b\r\n1,2\r\n", f);
             std::fclose(f);
         }
-        const std::string idx = NewDir("len_idx");
+        const std::string idx = FreshDir("len_idx");
         const int32_t one = 1;
         EXPECT_EQ(TableExist(path.c_str()), TBL_OK);
         for (int32_t mode : {OPEN_EDIT, OPEN_PREVIEW}) {
-            Handle t;
-            ASSERT_EQ(OpenTable(path.c_str(), t.t, mode, nullptr, nullptr, nullptr), TBL_OK);
-            EXPECT_EQ(CellAt(t.t, 1, 0), Ok("2"));
+            Table t;
+            ASSERT_EQ(OpenTable(path.c_str(), t.h, mode, nullptr, nullptr, nullptr), TBL_OK);
+            EXPECT_EQ(t.Cell(1, 0), "2");
         }
         int32_t rc = PreOpenTable(path.c_str(), idx.c_str(), ",", &one, 1);
         if (rc == TBL_OK) {
             {
-                Handle t;
-                ASSERT_EQ(OpenTable(path.c_str(), t.t, OPEN_INDEXED, nullptr, nullptr, idx.c_str()), TBL_OK);
-                EXPECT_EQ(CellAt(t.t, 1, 0), Ok("2"));
+                Table t;
+                ASSERT_EQ(OpenTable(path.c_str(), t.h, OPEN_INDEXED, nullptr, nullptr, idx.c_str()), TBL_OK);
+                EXPECT_EQ(t.Cell(1, 0), "2");
             }
             EXPECT_EQ(PostCloseTable(path.c_str(), idx.c_str()), TBL_OK);
         } else {
@@ -521,9 +482,9 @@ TEST(Hostile, DataAndSavePathsAroundTwoHundredFiftyFiveBytes) {
         // Saving to a path of that length.
         const std::string out = PathOfLength(n, "len_save_" + std::to_string(n));
         const std::string src = WriteFile("len_src.csv", "x,y\r\n3,4\r\n");
-        Handle e;
-        ASSERT_EQ(OpenTable(src.c_str(), e.t, OPEN_EDIT, nullptr, nullptr, nullptr), TBL_OK);
-        EXPECT_EQ(SaveTable(e.t, out.c_str()), TBL_OK);
+        Table e;
+        ASSERT_EQ(OpenTable(src.c_str(), e.h, OPEN_EDIT, nullptr, nullptr, nullptr), TBL_OK);
+        EXPECT_EQ(SaveTable(e.h, out.c_str()), TBL_OK);
         EXPECT_EQ(ReadFile(out), "x,y\r\n3,4\r\n");
         EXPECT_EQ(Listing(fs::path(out).parent_path().string()).size(), 1u) << "temporary file left behind";
     }
@@ -545,11 +506,11 @@ TEST(Hostile, IndexPathsAroundTwoHundredFiftyFiveBytes) {
         EXPECT_EQ(Listing(dir).size(), fits ? 1u : 0u);
         EXPECT_EQ(Listing(parent).size(), 1u) << "something was written beside the index directory";
         {
-            Handle t;
-            EXPECT_EQ(OpenTable(path.c_str(), t.t, OPEN_INDEXED, nullptr, nullptr, dir.c_str()),
+            Table t;
+            EXPECT_EQ(OpenTable(path.c_str(), t.h, OPEN_INDEXED, nullptr, nullptr, dir.c_str()),
                       fits ? TBL_OK : TBL_ERR_INDEX_OPEN);
             if (fits) {
-                EXPECT_EQ(CellAt(t.t, 0, 0), Ok("1"));
+                EXPECT_EQ(t.Cell(0, 0), "1");
             }
         }
         EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), fits ? TBL_OK : TBL_ERR_REMOVE);
@@ -559,7 +520,7 @@ TEST(Hostile, IndexPathsAroundTwoHundredFiftyFiveBytes) {
 
 TEST(Hostile, IndexDirectoryMissingOrARegularFile) {
     const std::string path = WriteFile("idxdir.csv", "a,b\n1,2\n");
-    const std::string parent = NewDir("idxdir_parent");
+    const std::string parent = FreshDir("idxdir_parent");
     const std::string missing = parent + "/missing";
     const std::string file = parent + "/plain";
     {
@@ -574,10 +535,10 @@ TEST(Hostile, IndexDirectoryMissingOrARegularFile) {
         ++hostile_inputs;
         EXPECT_EQ(PreOpenTable(path.c_str(), dir.c_str(), ",", &one, 1), TBL_ERR_INDEX_BUILD);
         EXPECT_EQ(PreOpenTableUnique(path.c_str(), dir.c_str(), ",", &one, 1, 1), TBL_ERR_INDEX_BUILD);
-        Handle t;
-        EXPECT_EQ(OpenTable(path.c_str(), t.t, OPEN_INDEXED, nullptr, nullptr, dir.c_str()), TBL_ERR_INDEX_OPEN);
+        Table t;
+        EXPECT_EQ(OpenTable(path.c_str(), t.h, OPEN_INDEXED, nullptr, nullptr, dir.c_str()), TBL_ERR_INDEX_OPEN);
         EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_ERR_REMOVE);
-        EXPECT_EQ(Listing(parent), (std::set<std::string>{"plain"})) << "a file appeared beside the directory";
+        EXPECT_EQ(Listing(parent), (std::vector<std::string>{"plain"})) << "a file appeared beside the directory";
     }
     EXPECT_EQ(ReadFile(file), "keep me");
     EXPECT_FALSE(fs::exists(missing));
@@ -607,12 +568,12 @@ TEST(Hostile, DataFileChangedAfterPreparation) {
         ++hostile_inputs;
         const long blocks = pellus_live_blocks();
         const std::string path = WriteFile("changed.csv", text);
-        const std::string dir = NewDir("changed_idx");
+        const std::string dir = FreshDir("changed_idx");
         ASSERT_EQ(PreOpenTable(path.c_str(), dir.c_str(), ",", &one, 1), TBL_OK);
         WriteFile("changed.csv", c.after);
         {
-            Handle t;
-            int32_t rc = OpenTable(path.c_str(), t.t, OPEN_INDEXED, nullptr, nullptr, dir.c_str());
+            Table t;
+            int32_t rc = OpenTable(path.c_str(), t.h, OPEN_INDEXED, nullptr, nullptr, dir.c_str());
             if (c.after.empty()) {
                 EXPECT_EQ(rc, TBL_ERR_MAP_DATA);
             }
@@ -624,11 +585,11 @@ TEST(Hostile, DataFileChangedAfterPreparation) {
                 Snapshot snap;
                 Limits all;
                 all.lines = 64;
-                EXPECT_EQ(tavlprobe::Read(t.t, 1, all, &snap), "");
+                EXPECT_EQ(tavlprobe::Read(t.h, 1, all, &snap), "");
                 if (c.must_open) {
                     EXPECT_EQ(snap.lines, 50);
-                    EXPECT_EQ(CellAt(t.t, 1, 49), Ok("name49"));
-                    EXPECT_EQ(CellAt(t.t, 2, 10), Ok("30"));
+                    EXPECT_EQ(t.Cell(1, 49), "name49");
+                    EXPECT_EQ(t.Cell(2, 10), "30");
                 }
             }
         }
@@ -636,12 +597,12 @@ TEST(Hostile, DataFileChangedAfterPreparation) {
         const int32_t two = 2;
         WriteFile("changed.csv", text);
         {
-            Handle t;
-            int32_t rc = OpenTable(path.c_str(), t.t, OPEN_INDEXED, nullptr, &two, dir.c_str());
+            Table t;
+            int32_t rc = OpenTable(path.c_str(), t.h, OPEN_INDEXED, nullptr, &two, dir.c_str());
             EXPECT_LE(rc, 0);
             if (rc == TBL_OK) {
                 Snapshot snap;
-                EXPECT_EQ(tavlprobe::Read(t.t, 2, Limits(), &snap), "");
+                EXPECT_EQ(tavlprobe::Read(t.h, 2, Limits(), &snap), "");
             }
         }
         EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);

@@ -3,7 +3,6 @@
 // of the same file loaded whole; damaged index files; line counting.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -13,35 +12,15 @@
 #include "tavlin32.h"
 #include "testsupport.h"
 
+using tavltest::FreshDir;
+using tavltest::Listing;
 using tavltest::ReadFile;
+using tavltest::Words;
 using tavltest::TempDir;
 using tavltest::WriteFile;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Words(const std::vector<uint32_t> &words) {
-    std::string bytes;
-    for (uint32_t w : words)
-        for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<char>(w >> (8 * k)));
-    return bytes;
-}
-
-// A fresh, empty index directory.
-std::string IndexDir(const std::string &name) {
-    std::string dir = TempDir() + "/" + name;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
-std::vector<std::string> Listing(const std::string &dir) {
-    std::vector<std::string> names;
-    for (const auto &entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 int Prepare(const std::string &path, const std::string &dir, char d = ',',
             int32_t header = 1, int32_t overwrite = 0, int32_t unique = 0) {
@@ -124,7 +103,7 @@ TEST(IndexedCells, EqualToTheSameFileLoadedWhole) {
     };
     for (const Case &c : cases) {
         std::string path = WriteFile("same.csv", c.data);
-        std::string dir = IndexDir("same");
+        std::string dir = FreshDir("same");
         ASSERT_EQ(Prepare(path, dir, c.d, c.header), TBL_OK) << c.what;
         Snapshot indexed = OpenAndRead(path, OPEN_INDEXED, c.d, c.header, dir);
         Snapshot edit = OpenAndRead(path, OPEN_EDIT, c.d, c.header, dir);
@@ -138,7 +117,7 @@ TEST(IndexedCells, EqualToTheSameFileLoadedWhole) {
 
 TEST(IndexFiles, PrepareTwiceAndRemove) {
     std::string path = WriteFile("twice.csv", "a,b\n1,2\n");
-    std::string dir = IndexDir("twice");
+    std::string dir = FreshDir("twice");
     ASSERT_EQ(Prepare(path, dir), TBL_OK);
     std::string index = dir + "/" + Listing(dir)[0];
     EXPECT_EQ(ReadFile(index), Words({1, 2, 0, 4}));
@@ -156,7 +135,7 @@ TEST(IndexFiles, PrepareTwiceAndRemove) {
 
 TEST(IndexFiles, UniqueNamesTellPreparationsApart) {
     std::string path = WriteFile("uniq.csv", "a;b\n1;2\n3;4\n");
-    std::string dir = IndexDir("uniq");
+    std::string dir = FreshDir("uniq");
     ASSERT_EQ(Prepare(path, dir, ';', 1, 0, 1), TBL_OK);
     ASSERT_EQ(Prepare(path, dir, ';', 2, 0, 1), TBL_OK); // another file
     EXPECT_EQ(Listing(dir).size(), 2u);
@@ -187,7 +166,7 @@ TEST(IndexFiles, RefusalsCreateAndRemoveNothing) {
     std::string path = WriteFile("refusals.csv", "a,b\n1,2\n");
     std::string two_lines = WriteFile("two.csv", "a\nb\n");
     std::string empty = WriteFile("empty.csv", "");
-    std::string dir = IndexDir("refusals");
+    std::string dir = FreshDir("refusals");
     std::string long_dir = dir + "/" + std::string(250, 'x');
     char comma = ',';
     int32_t one = 1, three = 3, negative = -1;
@@ -197,12 +176,8 @@ TEST(IndexFiles, RefusalsCreateAndRemoveNothing) {
         const int32_t *header;
         int rc;
     } cases[] = {
-        {"null path", nullptr, dir.c_str(), &comma, &one, TBL_ERR_NO_FILE},
         {"no such file", "/no/such/file.csv", dir.c_str(), &comma, &one, TBL_ERR_NO_FILE},
         {"directory as data", dir.c_str(), dir.c_str(), &comma, &one, TBL_ERR_NO_FILE},
-        {"null directory", path.c_str(), nullptr, &comma, &one, TBL_ERR_INDEX_BUILD},
-        {"null delimiter", path.c_str(), dir.c_str(), nullptr, &one, TBL_ERR_INDEX_BUILD},
-        {"null header count", path.c_str(), dir.c_str(), &comma, nullptr, TBL_ERR_INDEX_BUILD},
         {"negative header count", path.c_str(), dir.c_str(), &comma, &negative,
          TBL_ERR_INDEX_BUILD},
         {"index path too long", path.c_str(), long_dir.c_str(), &comma, &one,
@@ -219,9 +194,6 @@ TEST(IndexFiles, RefusalsCreateAndRemoveNothing) {
 
     ASSERT_EQ(Prepare(path, dir, ',', 1, 0, 1), TBL_OK);
     ASSERT_EQ(Listing(dir).size(), 1u);
-    EXPECT_EQ(PostCloseTable(path.c_str(), nullptr), TBL_ERR_REMOVE);
-    EXPECT_EQ(PostCloseTableUnique(path.c_str(), nullptr, &one, dir.c_str(), 1), TBL_ERR_REMOVE);
-    EXPECT_EQ(PostCloseTableUnique(path.c_str(), &comma, nullptr, dir.c_str(), 1), TBL_ERR_REMOVE);
     EXPECT_EQ(PostCloseTableUnique(nullptr, &comma, &one, dir.c_str(), 1), TBL_ERR_REMOVE);
     EXPECT_EQ(PostCloseTableUnique(path.c_str(), &comma, &one, long_dir.c_str(), 1),
               TBL_ERR_REMOVE);
@@ -236,8 +208,9 @@ TEST(IndexFiles, RefusalsCreateAndRemoveNothing) {
     EXPECT_EQ(PostCloseTableUnique(path.c_str(), &comma, &one, dir.c_str(), 1), TBL_OK);
 }
 
-// An index file that does not belong to its data, or to the open, is
-// refused; offsets that point outside the data give empty lines.
+// Offsets that point outside the data or inside its lines give empty or
+// shortened lines, never bytes from beyond the data. (Index files refused at
+// the open are covered with the back-end in unit_runtime.cpp.)
 TEST(IndexFiles, DamagedIndexFiles) {
     const std::string data = "a,b\n1,2\n3,4\n";
     struct Case {
@@ -248,16 +221,13 @@ TEST(IndexFiles, DamagedIndexFiles) {
         std::vector<std::string> cells; // column 0, then column 1 ("" if none)
     } cases[] = {
         {"as prepared", Words({2, 2, 0, 4, 8}), 1, TBL_OK, {"1", "2", "3", "4"}},
-        {"truncated", Words({2, 2, 0, 4}), 1, TBL_ERR_INDEX_OPEN, {}},
-        {"opened with another header count", Words({2, 2, 0, 4, 8}), 2,
-         TBL_ERR_INDEX_OPEN, {}},
         {"offsets past the data", Words({2, 2, 0, 12, 0xFFFFFFFFu}), 1, TBL_OK,
          {"", "", "", ""}},
         {"offsets inside lines", Words({2, 2, 0, 6, 9}), 1, TBL_OK, {"2", "", "", "4"}},
     };
     for (const Case &c : cases) {
         std::string path = WriteFile("damaged.csv", data);
-        std::string dir = IndexDir("damaged");
+        std::string dir = FreshDir("damaged");
         ASSERT_EQ(Prepare(path, dir), TBL_OK);
         WriteFile("damaged/" + Listing(dir)[0], c.index);
         TableHandle *h = nullptr;
@@ -313,7 +283,6 @@ TEST(LineCount, NonBlankLines) {
     for (const Subtract &s : subtracts)
         EXPECT_EQ(GetNumberOfLinesEx(two.c_str(), nullptr, &s.value), s.result) << s.value;
 
-    EXPECT_EQ(GetNumberOfLinesEx(nullptr, ",", nullptr), TBL_ERR_NO_FILE);
     EXPECT_EQ(GetNumberOfLinesEx((dir + "/missing").c_str(), ",", nullptr), TBL_ERR_NO_FILE);
     EXPECT_EQ(GetNumberOfLinesEx(dir.c_str(), ",", nullptr), TBL_ERR_NO_FILE);
     EXPECT_EQ(GetNumberOfLinesEx(WriteFile("none.txt", "").c_str(), ",", nullptr),

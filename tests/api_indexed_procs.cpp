@@ -1,5 +1,5 @@
-// Several processes on indexed tables at once: readers of one table all get
-// its cells, and two files whose paths differ only where one has '.' and the
+// Several processes on indexed tables at once: eight readers of one table
+// all get its cells, and two files whose paths differ only where one has '.' and the
 // other a backslash are never read one for the other.
 #include <gtest/gtest.h>
 
@@ -24,10 +24,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Cell values differ per file (tag), line and column, and vary in length.
-std::string Value(char tag, int line, int column) {
-    return std::string(1, tag) + std::to_string(line) + "." + std::to_string(column) +
-           std::string(static_cast<size_t>((line * 7 + column) % 11), tag);
+// Cell values differ per file (tag), line and column, and vary in length;
+// each holds the delimiter, so every read decodes its stored form.
+std::string Value(char tag, int line, int column, bool stored = false) {
+    return std::string(1, tag) + std::to_string(line) + (stored ? "\",\"" : ",") +
+           std::to_string(column) + std::string(static_cast<size_t>((line * 7 + column) % 11), tag);
 }
 
 std::string TableText(char tag, int lines, int columns) {
@@ -35,7 +36,7 @@ std::string TableText(char tag, int lines, int columns) {
     for (int c = 0; c < columns; ++c) text += (c ? "," : "") + std::string("col") + std::to_string(c);
     text += "\r\n";
     for (int l = 0; l < lines; ++l) {
-        for (int c = 0; c < columns; ++c) text += (c ? "," : "") + Value(tag, l, c);
+        for (int c = 0; c < columns; ++c) text += (c ? "," : "") + Value(tag, l, c, true);
         text += "\r\n";
     }
     return text;
@@ -182,36 +183,13 @@ struct Child {
 
 // Starts this program as a reader of e; false when it could not be started.
 bool StartChild(const Expected &e, int first, Child *c) {
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE in_read = nullptr, out_write = nullptr;
-    if (!CreatePipe(&in_read, &c->to, &inherit, 0)) return false;
-    if (!CreatePipe(&c->from, &out_write, &inherit, 0)) {
-        CloseHandle(in_read);
-        return false;
-    }
-    // The parent's ends stay out of every child.
-    SetHandleInformation(c->to, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(c->from, HANDLE_FLAG_INHERIT, 0);
     char self[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-    std::string command = "\"" + std::string(self, n < sizeof self ? n : 0) + "\"";
-    STARTUPINFOA start = {};
-    start.cb = sizeof start;
-    start.dwFlags = STARTF_USESTDHANDLES;
-    start.hStdInput = in_read;
-    start.hStdOutput = out_write;
-    start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    PROCESS_INFORMATION info = {};
     SetEnvironmentVariableA(kChildJob, Job(e, first).c_str());
-    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                  nullptr, &start, &info);
+    bool started = tavltest::StartPiped("\"" + std::string(self, n < sizeof self ? n : 0) + "\"",
+                                        &c->process, &c->to, &c->from);
     SetEnvironmentVariableA(kChildJob, nullptr);
-    CloseHandle(in_read);
-    CloseHandle(out_write);
-    if (!started) return false;
-    CloseHandle(info.hThread);
-    c->process = info.hProcess;
-    return true;
+    return started;
 }
 
 void ReadTogether(const std::vector<Expected> &children, const Expected &parent) {
@@ -249,9 +227,10 @@ Expected Prepared(const std::string &name, const std::string &index_dir, char ta
     return e;
 }
 
-TEST(IndexedProcesses, SeveralReadersOfOneTable) {
+// Eight processes (and this one) read one table at once.
+TEST(IndexedProcesses, EightReadersOfOneTable) {
     Expected e = Prepared("shared.csv", "shared-idx", 's', 3000, 6);
-    ReadTogether({e, e, e, e}, e);
+    ReadTogether(std::vector<Expected>(8, e), e);
     EXPECT_EQ(PostCloseTable(e.path.c_str(), e.dir.c_str()), TBL_OK);
 }
 

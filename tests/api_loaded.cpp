@@ -1,7 +1,6 @@
 // Loaded tables through the public interface: the open's refusals and the
 // load's results (last-error values included), byte-exact saves, columns,
-// cells and rows in OPEN_EDIT and OPEN_PREVIEW, and what closed, fresh and
-// null handles answer.
+// cells and rows in OPEN_EDIT and OPEN_PREVIEW.
 #include <gtest/gtest.h>
 #include <pellus.h>
 
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "tavlin32.h"
+#include "table.h"
 #include "testsupport.h"
 #ifdef _WIN32
 #  include <windows.h>
@@ -17,52 +17,17 @@
 #endif
 
 using tavltest::ReadFile;
+using tavltest::Table;
 using tavltest::TempDir;
 using tavltest::WriteFile;
 
 namespace {
 
-struct Table {
-    TableHandle *h = nullptr;
-    Table() { EXPECT_EQ(NewTable(&h), TBL_OK); }
-    ~Table() {
-        CloseTable(h);
-        FreeTable(h);
-    }
-    int Open(const std::string &path, int mode = OPEN_EDIT, char d = ',',
-             int32_t header = 1) {
-        return OpenTable(path.c_str(), h, mode, &d, &header, nullptr);
-    }
-    int Columns() {
-        int32_t n = -99;
-        EXPECT_EQ(GetColumnCount(h, &n), TBL_OK);
-        return n;
-    }
-    int Lines() {
-        int32_t n = -99;
-        EXPECT_EQ(GetLineCount(h, &n), TBL_OK);
-        return n;
-    }
-    // The decoded cell (sized by GetCellSizeByIndex), or "<code>".
-    std::string Cell(int col, int line, bool head = false) {
-        int32_t size = head ? 4096 : GetCellSizeByIndex(h, col, line);
-        if (size < 1) return "<" + std::to_string(size) + ">";
-        std::vector<char> buf(size);
-        int32_t out = -99;
-        int rc = head ? GetHeadCellValByIndex(h, col, line, buf.data(), &out, size)
-                      : GetCellValByIndex(h, col, line, buf.data(), &out, size);
-        if (rc != TBL_OK) return "<" + std::to_string(rc) + ">";
-        return std::string(buf.data(), static_cast<size_t>(out - 1));
-    }
-    int Set(int col, int line, const std::string &v) {
-        return SetCellValByIndex(h, col, line, v.data(), static_cast<int32_t>(v.size()));
-    }
-    std::string Saved(const std::string &name) {
-        std::string path = TempDir() + "/" + name;
-        EXPECT_EQ(SaveTable(h, path.c_str()), TBL_OK);
-        return ReadFile(path);
-    }
-};
+std::string Saved(Table &t, const std::string &name) {
+    std::string path = TempDir() + "/" + name;
+    EXPECT_EQ(SaveTable(t.h, path.c_str()), TBL_OK);
+    return ReadFile(path);
+}
 
 TEST(LoadedOpen, RefusalsLeaveTheHandleAsItWas) {
     std::string good = WriteFile("refuse.csv", "a,b\r\n1,2\r\n");
@@ -90,8 +55,6 @@ TEST(LoadedOpen, RefusalsLeaveTheHandleAsItWas) {
         EXPECT_EQ(t.Columns(), 2);
         EXPECT_EQ(t.Cell(1, 0), "2");
     }
-    EXPECT_EQ(OpenTable(good.c_str(), nullptr, 1, nullptr, nullptr, nullptr),
-              TBL_ERR_BAD_HANDLE);
     // Without a prepared index an indexed open is refused.
     Table idx;
     EXPECT_EQ(OpenTable(good.c_str(), idx.h, OPEN_INDEXED, nullptr, nullptr, nullptr),
@@ -163,8 +126,8 @@ TEST(LoadedSave, ByteExactFiles) {
         SCOPED_TRACE(c.in);
         Table t;
         ASSERT_EQ(t.Open(WriteFile("in.csv", c.in), OPEN_EDIT, ',', c.header), TBL_OK);
-        EXPECT_EQ(t.Saved("out.csv"), c.out);
-        EXPECT_EQ(t.Saved("out.csv"), c.out); // a second save works too
+        EXPECT_EQ(Saved(t, "out.csv"), c.out);
+        EXPECT_EQ(Saved(t, "out.csv"), c.out); // a second save works too
         EXPECT_EQ(CloseTable(t.h), TBL_OK);
     }
     Table preview;
@@ -191,19 +154,12 @@ TEST(LoadedCells, ReadBuffersAndSizes) {
     EXPECT_EQ(out, 1);
     EXPECT_EQ(GetCellSizeByName(t.h, "v", 0), 1);
     EXPECT_EQ(t.Cell(1, 0, true), "v");
-    // Addresses outside the table, unknown names, bad arguments.
+    // Addresses outside the table and unknown names.
     for (auto [col, line] : {std::pair{2, 0}, {0, 1}, {-1, 0}, {0, -1}})
         EXPECT_EQ(GetCellSizeByIndex(t.h, col, line), TBL_ERR_RANGE);
     EXPECT_EQ(GetHeadCellValByIndex(t.h, 0, 1, buf, &out, 8), TBL_ERR_RANGE);
     EXPECT_EQ(GetCellValByName(t.h, "K", 0, buf, &out, 8), TBL_ERR_RANGE);
-    EXPECT_EQ(GetCellSizeByName(t.h, nullptr, 0), TBL_ERR_RANGE);
     EXPECT_EQ(SetCellValByName(t.h, "K", 0, "x", 1), TBL_ERR_NO_COLUMN);
-    EXPECT_EQ(SetCellValByName(t.h, nullptr, 0, "x", 1), TBL_ERR_NO_COLUMN);
-    EXPECT_EQ(GetCellValByIndex(t.h, 0, 0, nullptr, &out, 8), TBL_ERR_RANGE);
-    EXPECT_EQ(GetCellValByIndex(t.h, 0, 0, buf, nullptr, 8), TBL_ERR_RANGE);
-    EXPECT_EQ(GetCellValByIndex(t.h, 0, 0, buf, &out, 0), TBL_ERR_RANGE);
-    EXPECT_EQ(SetCellValByIndex(t.h, 0, 0, nullptr, 1), TBL_ERR_RANGE);
-    EXPECT_EQ(SetCellValByIndex(t.h, 0, 0, "x", -1), TBL_ERR_RANGE);
     EXPECT_EQ(t.Cell(0, 0), "abc");
 }
 
@@ -268,9 +224,9 @@ TEST(LoadedCells, WritesThatWouldNotSplitBackAreRefused) {
         std::string path = WriteFile("w.csv", c.file);
         Table t;
         ASSERT_EQ(t.Open(path, OPEN_EDIT, c.d), TBL_OK);
-        std::string before = t.Saved("w0.csv");
+        std::string before = Saved(t, "w0.csv");
         EXPECT_EQ(t.Set(c.col, 0, c.value), TBL_ERR_RANGE);
-        EXPECT_EQ(t.Saved("w1.csv"), before);
+        EXPECT_EQ(Saved(t, "w1.csv"), before);
     }
     // The same values are fine where no neighbour fuses with them.
     Table t;
@@ -292,7 +248,7 @@ TEST(LoadedCells, HeaderLineZeroNamesTheColumns) {
     EXPECT_EQ(idx, 1);
     EXPECT_EQ(GetColumnIndex(t.h, "b", &idx), TBL_ERR_NO_COLUMN);
     EXPECT_EQ(t.Cell(1, 0, true), "x,y");
-    EXPECT_EQ(t.Saved("h2.csv"), "a,x\",\"y\r\nw,v\r\n1,2\r\n");
+    EXPECT_EQ(Saved(t, "h2.csv"), "a,x\",\"y\r\nw,v\r\n1,2\r\n");
     // With no header line, data line 0 is line 0.
     Table z;
     ASSERT_EQ(z.Open(WriteFile("z.csv", "a,b\n1,2\n"), OPEN_EDIT, ',', 0), TBL_OK);
@@ -368,7 +324,7 @@ TEST(LoadedColumns, CreateColumnAndRow) {
     EXPECT_EQ(t.Cell(3, 1), "");
     EXPECT_EQ(t.Cell(1, 1, true), "v");
     EXPECT_EQ(t.Cell(2, 1, true), "");
-    EXPECT_EQ(t.Saved("cc2.csv"), "a,b,c,d\"\r\nu,v,,\r\nx,y,,\r\n,,,\r\n");
+    EXPECT_EQ(Saved(t, "cc2.csv"), "a,b,c,d\"\r\nu,v,,\r\nx,y,,\r\n,,,\r\n");
 
     Table empty; // a file without columns
     ASSERT_EQ(empty.Open(WriteFile("e.csv", "")), TBL_OK);
@@ -376,48 +332,15 @@ TEST(LoadedColumns, CreateColumnAndRow) {
     EXPECT_EQ(CreateColumn(empty.h, 0, "only"), TBL_OK);
     EXPECT_EQ(empty.Columns(), 1);
     EXPECT_EQ(empty.Cell(0, 0), "");
-    EXPECT_EQ(empty.Saved("e2.csv"), "only\r\n\r\n");
+    EXPECT_EQ(Saved(empty, "e2.csv"), "only\r\n\r\n");
 }
 
-TEST(LoadedHandles, FreshClosedAndNullHandles) {
-    char buf[8];
-    int32_t n = -1;
+// What every state answers to every export is in api_nulls.cpp; a fresh
+// handle's counts are read back here.
+TEST(LoadedHandles, FreshHandleIsAnEmptyTable) {
     Table fresh;
-    EXPECT_EQ(GetColumnCount(fresh.h, &n), TBL_OK);
-    EXPECT_EQ(n, 0);
-    EXPECT_EQ(GetLineCount(fresh.h, &n), TBL_OK);
-    EXPECT_EQ(n, 0);
-    EXPECT_EQ(GetColumnIndex(fresh.h, "a", &n), TBL_ERR_NO_COLUMN);
-    EXPECT_EQ(GetCellValByIndex(fresh.h, 0, 0, buf, &n, 8), TBL_ERR_RANGE);
-    EXPECT_EQ(SetCellValByIndex(fresh.h, 0, 0, "x", 1), TBL_ERR_MODE);
-    EXPECT_EQ(SetCellValByName(fresh.h, "a", 0, "x", 1), TBL_ERR_MODE);
-    EXPECT_EQ(CreateRow(fresh.h), TBL_ERR_MODE);
-    EXPECT_EQ(CreateColumn(fresh.h, -1, "a"), TBL_ERR_MODE);
-    EXPECT_EQ(SaveTable(fresh.h, (TempDir() + "/f.csv").c_str()), TBL_ERR_BAD_HANDLE);
-
-    Table closed;
-    ASSERT_EQ(closed.Open(WriteFile("cl.csv", "a\n1\n")), TBL_OK);
-    EXPECT_EQ(CloseTable(closed.h), TBL_OK);
-    EXPECT_EQ(CloseTable(closed.h), TBL_OK);
-    for (TableHandle *h : {closed.h, static_cast<TableHandle *>(nullptr)}) {
-        EXPECT_EQ(GetColumnCount(h, &n), TBL_ERR_BAD_HANDLE);
-        EXPECT_EQ(GetLineCount(h, &n), TBL_ERR_BAD_HANDLE);
-        EXPECT_EQ(GetColumnIndex(h, "a", &n), TBL_ERR_BAD_HANDLE);
-        EXPECT_EQ(GetColAttrByIndex(h, 0, "name", buf, &n, 8), TBL_ERR_BAD_HANDLE);
-        EXPECT_EQ(GetColHeadSizeByName(h, "a"), TBL_ERR_BAD_HANDLE);
-        EXPECT_EQ(GetCellValByName(h, "a", 0, buf, &n, 8), TBL_ERR_BAD_HANDLE);
-        EXPECT_EQ(GetCellSizeByIndex(h, 0, 0), TBL_ERR_BAD_HANDLE);
-        EXPECT_EQ(SetCellValByIndex(h, 0, 0, "x", 1), TBL_ERR_RANGE);
-        EXPECT_EQ(SetHeadCellValByIndex(h, 0, 0, "x", 1), TBL_ERR_RANGE);
-        EXPECT_EQ(SetCellValByName(h, "a", 0, "x", 1), TBL_ERR_BAD_HANDLE);
-        EXPECT_EQ(CreateRow(h), TBL_ERR_BAD_HANDLE);
-        EXPECT_EQ(CreateColumn(h, -1, "b"), TBL_ERR_BAD_HANDLE);
-        EXPECT_EQ(SaveTable(h, (TempDir() + "/f.csv").c_str()), TBL_ERR_BAD_HANDLE);
-    }
-    EXPECT_EQ(GetColumnCount(fresh.h, nullptr), TBL_ERR_RANGE);
-    EXPECT_EQ(NewTable(nullptr), TBL_ERR_BAD_HANDLE);
-    EXPECT_EQ(CloseTable(nullptr), TBL_ERR_BAD_HANDLE);
-    EXPECT_EQ(FreeTable(nullptr), TBL_OK);
+    EXPECT_EQ(fresh.Columns(), 0);
+    EXPECT_EQ(fresh.Lines(), 0);
 }
 
 TEST(LoadedHandles, ReopenWithoutCloseReleasesTheOldTable) {

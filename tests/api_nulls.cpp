@@ -268,8 +268,14 @@ TEST(Nulls, NullArgumentsWithoutAHandle) {
          TBL_ERR_INDEX_BUILD},
         {"PreOpenTable null header lines", [&] { return PreOpenTable(path.c_str(), dir.c_str(), ",", nullptr, 1); },
          TBL_ERR_INDEX_BUILD},
+        {"PreOpenTableUnique null path", [&] { return PreOpenTableUnique(nullptr, dir.c_str(), ",", &one, 1, 1); },
+         TBL_ERR_NO_FILE},
+        {"PreOpenTableUnique null directory",
+         [&] { return PreOpenTableUnique(path.c_str(), nullptr, ",", &one, 1, 1); }, TBL_ERR_INDEX_BUILD},
         {"PreOpenTableUnique null delimiter",
          [&] { return PreOpenTableUnique(path.c_str(), dir.c_str(), nullptr, &one, 1, 1); }, TBL_ERR_INDEX_BUILD},
+        {"PreOpenTableUnique null header lines",
+         [&] { return PreOpenTableUnique(path.c_str(), dir.c_str(), ",", nullptr, 1, 1); }, TBL_ERR_INDEX_BUILD},
         {"PostCloseTable null path", [&] { return PostCloseTable(nullptr, dir.c_str()); }, TBL_ERR_REMOVE},
         {"PostCloseTable null directory", [&] { return PostCloseTable(path.c_str(), nullptr); }, TBL_ERR_REMOVE},
         {"PostCloseTableUnique null delimiter",
@@ -285,7 +291,8 @@ TEST(Nulls, NullArgumentsWithoutAHandle) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.call(), c.expect);
     }
-    // The index prepared before is still there and still opens.
+    // The index prepared before is still there, alone, and still opens.
+    EXPECT_EQ(tavltest::Listing(dir).size(), 1u);
     TableHandle *t = nullptr;
     ASSERT_EQ(NewTable(&t), TBL_OK);
     EXPECT_EQ(OpenTable(path.c_str(), t, OPEN_INDEXED, nullptr, nullptr, dir.c_str()), TBL_OK);

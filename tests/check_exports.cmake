@@ -1,14 +1,34 @@
-# Compares the dynamic symbols tavlin32 defines with the functions its public
-# header declares: they must be the same set.
-execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE nm_out
-                RESULT_VARIABLE nm_rc)
-if(NOT nm_rc EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIB}")
-endif()
-string(REGEX MATCHALL "[0-9a-fA-F]+ [A-Za-z] [^\n]+" lines "${nm_out}")
+# Compares the names tavlin32 exports with the functions its public header
+# declares: they must be the same set of 30. With OBJDUMP set the library is
+# a PE DLL and its export name table is read; otherwise the ELF dynamic
+# symbols it defines are read with nm.
 set(exported "")
-foreach(line IN LISTS lines)
-  string(REGEX REPLACE "^[0-9a-fA-F]+ [A-Za-z] " "" name "${line}")
+if(OBJDUMP)
+  execute_process(COMMAND ${OBJDUMP} -p ${LIB} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} -p failed on ${LIB}")
+  endif()
+  # The names follow the "[Ordinal/Name Pointer] Table" line, one per line
+  # as "[   n] Name", up to the next blank line.
+  string(FIND "${dump}" "[Ordinal/Name Pointer] Table" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "${LIB} has no export name table")
+  endif()
+  string(SUBSTRING "${dump}" ${at} -1 table)
+  string(REGEX REPLACE "\n[ \t]*\n.*" "" table "${table}")
+  string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" entries "${table}")
+  set(prefix "^\\[ *[0-9]+\\] ")
+else()
+  execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${LIB}")
+  endif()
+  string(REGEX MATCHALL "[0-9a-fA-F]+ [A-Za-z] [^\n]+" entries "${dump}")
+  set(prefix "^[0-9a-fA-F]+ [A-Za-z] ")
+endif()
+foreach(e IN LISTS entries)
+  string(REGEX REPLACE "${prefix}" "" name "${e}")
+  string(STRIP "${name}" name)
   list(APPEND exported ${name})
 endforeach()
 list(SORT exported)
@@ -29,4 +49,4 @@ endif()
 if(NOT "${exported}" STREQUAL "${declared}")
   message(FATAL_ERROR "exported: ${exported}\ndeclared: ${declared}")
 endif()
-message(STATUS "tavlin32 exports exactly the ${n} functions of its header")
+message(STATUS "${LIB} exports exactly the ${n} functions of its header")

@@ -123,4 +123,38 @@ TEST(FieldWalk, ReadersCutAtEveryLengthWithoutAllocating) {
     EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
 }
 
+// An indexed line holding a NUL byte is read from a fetched copy, which
+// drops the NUL; that copy is the one allocation a reader still makes, and
+// its failure must read as TBL_ERR_NO_MEMORY with the buffer untouched.
+TEST(FieldWalk, IndexedLineWithNulReadsTheFetchedCopy) {
+    std::string path = tavltest::WriteFile("walk_nul.csv", std::string("a,b\n1,x\0y\n", 11));
+    std::string dir = tavltest::TempDir() + "/walk_nul_idx";
+    std::filesystem::create_directories(dir);
+    const int32_t one = 1;
+    ASSERT_EQ(PreOpenTable(path.c_str(), dir.c_str(), ",", &one, 1), TBL_OK);
+    long points = tavltest::SweepAllocationFailures([&](long k) {
+        TableHandle *h = nullptr;
+        ASSERT_EQ(NewTable(&h), TBL_OK);
+        ASSERT_EQ(OpenTable(path.c_str(), h, OPEN_INDEXED, ",", &one, dir.c_str()), TBL_OK);
+        char buf[8] = "#######";
+        int32_t out = -1;
+        tavltest::Arm(k);
+        int rc = GetCellValByIndex(h, 1, 0, buf, &out, sizeof buf);
+        tavltest::Disarm();
+        if (k == 0) {
+            EXPECT_EQ(rc, TBL_OK);
+            EXPECT_STREQ(buf, "xy");
+            EXPECT_EQ(out, 3);
+        } else {
+            EXPECT_EQ(rc, TBL_ERR_NO_MEMORY);
+            EXPECT_STREQ(buf, "#######");
+            EXPECT_EQ(out, -1);
+        }
+        EXPECT_EQ(CloseTable(h), TBL_OK);
+        FreeTable(h);
+    });
+    EXPECT_GE(points, 1);
+    EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
+}
+
 }  // namespace

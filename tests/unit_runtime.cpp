@@ -21,17 +21,11 @@
 using tavltest::TempDir;
 using tavltest::WriteFile;
 using tavltest::ReadFile;
+using tavltest::Words;
 
 namespace {
 
 using namespace std::string_literals;
-
-std::string Words(const std::vector<uint32_t> &words) {
-    std::string bytes;
-    for (uint32_t w : words)
-        for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<char>(w >> (8 * k)));
-    return bytes;
-}
 
 std::string NameOf(const std::string &path, const std::string &dir,
                    char delimiter = ',', int32_t header = 1, int32_t unique = 0) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pellus.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -85,7 +86,64 @@ std::string ReadFile(const std::string &path) {
     return s.str();
 }
 
+std::string FreshDir(const std::string &name) {
+    std::string dir = (fs::path(TempDir()) / name).string();
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+std::vector<std::string> Listing(const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string Words(const std::vector<uint32_t> &words) {
+    std::string bytes;
+    for (uint32_t w : words)
+        for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<char>(w >> (8 * k)));
+    return bytes;
+}
+
 #ifdef _WIN32
+bool StartPiped(std::string command, void **process, void **to, void **from) {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr;
+    if (!CreatePipe(&in_read, &in_write, &inherit, 0)) return false;
+    if (!CreatePipe(&out_read, &out_write, &inherit, 0)) {
+        CloseHandle(in_read);
+        CloseHandle(in_write);
+        return false;
+    }
+    // The parent's ends stay out of the child, or its input would never end.
+    SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA start = {};
+    start.cb = sizeof start;
+    start.dwFlags = STARTF_USESTDHANDLES;
+    start.hStdInput = in_read;
+    start.hStdOutput = out_write;
+    start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info = {};
+    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                  nullptr, &start, &info);
+    CloseHandle(in_read);
+    CloseHandle(out_write);
+    if (!started) {
+        CloseHandle(in_write);
+        CloseHandle(out_read);
+        return false;
+    }
+    CloseHandle(info.hThread);
+    *process = info.hProcess;
+    *to = in_write;
+    *from = out_read;
+    return true;
+}
+
 std::string ProgramDir() {
     char path[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);

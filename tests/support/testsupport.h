@@ -2,8 +2,10 @@
 // failure sweep over the pellus stand-in.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tavltest {
 
@@ -13,6 +15,12 @@ const std::string &TempDir();
 std::string WriteFile(const std::string &name, const std::string &bytes);
 // Whole contents of a file ("" when it cannot be read).
 std::string ReadFile(const std::string &path);
+// An empty directory name inside TempDir() (emptied when it exists).
+std::string FreshDir(const std::string &name);
+// The names of the entries in dir, sorted.
+std::vector<std::string> Listing(const std::string &dir);
+// 32-bit words as an index file stores them (least significant byte first).
+std::string Words(const std::vector<uint32_t> &words);
 
 // Allocation failure sweep. A scenario does its setup, calls Arm(fail_at)
 // right before the operation under test and Disarm() right after, checks
@@ -28,6 +36,11 @@ long SweepAllocationFailures(const std::function<void(long fail_at)> &scenario);
 // The directory of the running program, where the build also puts the
 // DLLs and the other programs the tests start.
 std::string ProgramDir();
+
+// Starts command with pipes for its standard input and output (standard
+// error is shared). On success *process, *to (its input) and *from (its
+// output) are handles the caller closes; false when it could not start.
+bool StartPiped(std::string command, void **process, void **to, void **from);
 
 // Another process that opens the file at path (sharing reads only) and maps
 // it read-only under the kernel object name name (unnamed when empty), and
