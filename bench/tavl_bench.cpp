@@ -461,7 +461,13 @@ void ReadAll(benchmark::State &state, TableFile *t, std::string key, int32_t ste
                             state.iterations());
 }
 
-void RandomRead(benchmark::State &state, TableFile *t, std::string key) {
+/* One call per iteration on a random cell of the table under key, then a
+   check of the first cells: against the generator's values, or, when
+   `written` is given, against the prefix of it that op stored there (only
+   cells op reached). */
+template <class Op>
+void OnRandomCells(benchmark::State &state, TableFile *t, const std::string &key, const char *call,
+                   Op op, const std::string *written) {
     KeepOnly({key});
     std::string error;
     TableHandle *h = Acquire(key, &error);
@@ -471,22 +477,21 @@ void RandomRead(benchmark::State &state, TableFile *t, std::string key) {
     }
     const auto &cells = RandomCells(*t);
     const size_t mask = cells.size() - 1;
-    char buf[256];
     size_t i = 0;
     int bad = TBL_OK;
     for (auto _ : state) {
-        const auto &p = cells[i++ & mask];
-        int32_t size = 0;
-        int rc = GetCellValByIndex(h, p.second, p.first, buf, &size, sizeof buf);
+        int rc = op(h, cells[i++ & mask]);
         if (rc != TBL_OK) bad = rc;
-        benchmark::DoNotOptimize(buf);
     }
     if (bad != TBL_OK) {
-        state.SkipWithError(Err("GetCellValByIndex", bad).c_str());
+        state.SkipWithError(Err(call, bad).c_str());
         return;
     }
-    for (size_t k = 0; k < 1000; ++k) {
-        if (!CheckCell(h, *t, cells[k].first, cells[k].second, nullptr, &error)) {
+    for (size_t k = 0; k < 1000 && (!written || k < i); ++k) {
+        const auto &p = cells[k];
+        std::string want;
+        if (written) want.assign(*written, 0, static_cast<size_t>(ColumnWidth(t->shape, p.second)));
+        if (!CheckCell(h, *t, p.first, p.second, written ? want.c_str() : nullptr, &error)) {
             state.SkipWithError(error.c_str());
             return;
         }
@@ -494,36 +499,21 @@ void RandomRead(benchmark::State &state, TableFile *t, std::string key) {
     state.SetItemsProcessed(state.iterations());
 }
 
+void RandomRead(benchmark::State &state, TableFile *t, std::string key) {
+    char buf[256];
+    OnRandomCells(state, t, key, "GetCellValByIndex", [&buf](TableHandle *h, const std::pair<int32_t, int32_t> &p) {
+        int32_t size = 0;
+        int rc = GetCellValByIndex(h, p.second, p.first, buf, &size, sizeof buf);
+        benchmark::DoNotOptimize(buf);
+        return rc;
+    }, nullptr);
+}
+
 void SetCell(benchmark::State &state, TableFile *t, std::string key) {
-    KeepOnly({key});
-    std::string error;
-    TableHandle *h = Acquire(key, &error);
-    if (!h) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    const auto &cells = RandomCells(*t);
-    const size_t mask = cells.size() - 1;
     const std::string zeds(256, 'Z');
-    size_t i = 0;
-    int bad = TBL_OK;
-    for (auto _ : state) {
-        const auto &p = cells[i++ & mask];
-        int rc = SetCellValByIndex(h, p.second, p.first, zeds.data(), ColumnWidth(t->shape, p.second));
-        if (rc != TBL_OK) bad = rc;
-    }
-    if (bad != TBL_OK) {
-        state.SkipWithError(Err("SetCellValByIndex", bad).c_str());
-        return;
-    }
-    for (size_t k = 0; k < 1000 && k < i; ++k) {
-        std::string want(zeds, 0, static_cast<size_t>(ColumnWidth(t->shape, cells[k].second)));
-        if (!CheckCell(h, *t, cells[k].first, cells[k].second, want.c_str(), &error)) {
-            state.SkipWithError(error.c_str());
-            return;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
+    OnRandomCells(state, t, key, "SetCellValByIndex", [&](TableHandle *h, const std::pair<int32_t, int32_t> &p) {
+        return SetCellValByIndex(h, p.second, p.first, zeds.data(), ColumnWidth(t->shape, p.second));
+    }, &zeds);
 }
 
 void PreOpen(benchmark::State &state, TableFile *t) {

@@ -15,14 +15,10 @@
 #include <string>
 
 #include "fuzz_util.h"
-#include "table_probe.h"
 
 namespace {
 
-using fuzzutil::Expect;
-using fuzzutil::Fail;
-
-const char kDelimiters[] = {',', ';', '\t', '|'};
+using namespace fuzztarget;
 
 const char *const kBuiltIn[] = {
     "name,age,town\nann,31,oslo\nbob,42,rome\ncy,7,\n",

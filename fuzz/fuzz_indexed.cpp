@@ -16,16 +16,10 @@
 #include <string>
 
 #include "fuzz_util.h"
-#include "table_probe.h"
 
 namespace {
 
-using fuzzutil::Expect;
-using fuzzutil::Fail;
-using tavlprobe::Limits;
-using tavlprobe::Snapshot;
-
-const char kDelimiters[] = {',', ';', '\t', '|'};
+using namespace fuzztarget;
 
 // Lines ended by LF up to the first blank one (white space only).
 int32_t FilledLines(const std::string &bytes) {

@@ -13,16 +13,10 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "table_probe.h"
 
 namespace {
 
-using fuzzutil::Expect;
-using fuzzutil::Fail;
-using tavlprobe::Limits;
-using tavlprobe::Snapshot;
-
-const char kDelimiters[] = {',', ';', '\t', '|'};
+using namespace fuzztarget;
 
 // Values that stress the stored form: delimiters, quotes on either side,
 // backslashes, escapes, control bytes and NUL.

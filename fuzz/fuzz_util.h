@@ -7,6 +7,8 @@
 
 #include <pellus.h>
 
+#include "table_probe.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -125,3 +127,13 @@ struct Held {
 };
 
 } // namespace fuzzutil
+
+// What the table targets name unqualified, and the delimiters their first
+// input byte chooses from.
+namespace fuzztarget {
+using fuzzutil::Expect;
+using fuzzutil::Fail;
+using tavlprobe::Limits;
+using tavlprobe::Snapshot;
+constexpr char kDelimiters[] = {',', ';', '\t', '|'};
+} // namespace fuzztarget

@@ -6,7 +6,6 @@
 #include <pellus.h>
 #include <tavlin32.h>
 
-
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -154,9 +153,7 @@ void LongLine(size_t n, bool loaded_modes) {
         SCOPED_TRACE("mode " + std::to_string(mode));
         Table t;
         ASSERT_EQ(OpenTable(path.c_str(), t.h, mode, nullptr, nullptr, dir.c_str()), TBL_OK);
-        int32_t lines = 0;
-        EXPECT_EQ(GetLineCount(t.h, &lines), TBL_OK);
-        EXPECT_EQ(lines, 2);
+        EXPECT_EQ(t.Lines(), 2);
         EXPECT_EQ(GetCellSizeByIndex(t.h, 1, 0), static_cast<int32_t>(n) + 1);
         EXPECT_TRUE(t.Cell(1, 0) == value) << "the long value did not read back byte for byte";
         EXPECT_EQ(t.Cell(2, 0), "end");
@@ -246,9 +243,7 @@ TEST(Hostile, NulBytes) {
             int32_t rc = OpenTable(path.c_str(), t.h, mode, nullptr, nullptr, dir.c_str());
             if (mode == OPEN_EDIT && rc != TBL_OK) continue; // refusing the file is sound
             ASSERT_EQ(rc, TBL_OK);
-            int32_t lines = 0;
-            GetLineCount(t.h, &lines);
-            EXPECT_EQ(lines, c.lines) << "a line was lost";
+            EXPECT_EQ(t.Lines(), c.lines) << "a line was lost";
             const std::string cell = t.Cell(c.column, c.line);
             EXPECT_TRUE(cell == c.without_nul)
                 << "cell reads \"" << tavlprobe::Printable(cell) << "\", expected \""
@@ -452,12 +447,7 @@ TEST(Hostile, DataAndSavePathsAroundTwoHundredFiftyFiveBytes) {
         SCOPED_TRACE("path of " + std::to_string(n) + " bytes");
         ++hostile_inputs;
         const std::string path = PathOfLength(n, "len_data_" + std::to_string(n));
-        {
-            std::FILE *f = std::fopen(path.c_str(), "wb");
-            ASSERT_NE(f, nullptr);
-            std::fputs("a,b\r\n1,2\r\n", f);
-            std::fclose(f);
-        }
+        WriteFile(path, "a,b\r\n1,2\r\n");
         const std::string idx = FreshDir("len_idx");
         const int32_t one = 1;
         EXPECT_EQ(TableExist(path.c_str()), TBL_OK);
@@ -522,13 +512,7 @@ TEST(Hostile, IndexDirectoryMissingOrARegularFile) {
     const std::string path = WriteFile("idxdir.csv", "a,b\n1,2\n");
     const std::string parent = FreshDir("idxdir_parent");
     const std::string missing = parent + "/missing";
-    const std::string file = parent + "/plain";
-    {
-        std::FILE *f = std::fopen(file.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fputs("keep me", f);
-        std::fclose(f);
-    }
+    const std::string file = WriteFile(parent + "/plain", "keep me");
     const int32_t one = 1;
     for (const std::string &dir : {missing, file}) {
         SCOPED_TRACE(dir);

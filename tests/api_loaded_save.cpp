@@ -31,14 +31,10 @@ struct BigTable {
     TableHandle *h = nullptr;
     std::string dir;
     explicit BigTable(const std::string &name) {
-        dir = TempDir() + "/" + name;
-        fs::create_directories(dir);
+        dir = tavltest::FreshDir(name);
         std::string text = "k,v\r\n";
         for (int i = 0; i < 1000; i++) text += std::to_string(i) + ",value-" + std::to_string(i) + "\r\n";
-        std::string path = dir + "/in.csv";
-        std::FILE *f = std::fopen(path.c_str(), "wb");
-        std::fwrite(text.data(), 1, text.size(), f);
-        std::fclose(f);
+        std::string path = WriteFile(name + "/in.csv", text);
         EXPECT_EQ(NewTable(&h), TBL_OK);
         EXPECT_EQ(OpenTable(path.c_str(), h, OPEN_EDIT, nullptr, nullptr, nullptr), TBL_OK);
         EXPECT_EQ(SetCellValByIndex(h, 1, 0, "changed", 7), TBL_OK);

@@ -6,7 +6,6 @@
 #include <pellus.h>
 
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -14,6 +13,7 @@
 
 #include "tavl_codec.h"
 #include "tavlbuf.h"
+#include "table.h"
 #include "tavlin32.h"
 #include "testsupport.h"
 
@@ -93,15 +93,14 @@ TEST(FieldWalk, ReadersCutAtEveryLengthWithoutAllocating) {
     const std::string table = "h0,h1,h2\r\n0," + std::string(stored) + ",x\r\n";
     TextBufferFree(&stored);
     std::string path = tavltest::WriteFile("walk.csv", table);
-    std::string dir = tavltest::TempDir() + "/walk_idx";
-    std::filesystem::create_directories(dir);
+    std::string dir = tavltest::FreshDir("walk_idx");
     const int32_t one = 1;
     ASSERT_EQ(PreOpenTable(path.c_str(), dir.c_str(), ",", &one, 1), TBL_OK);
     for (int32_t mode : {OPEN_EDIT, OPEN_INDEXED}) {
         SCOPED_TRACE(mode);
-        TableHandle *h = nullptr;
-        ASSERT_EQ(NewTable(&h), TBL_OK);
-        ASSERT_EQ(OpenTable(path.c_str(), h, mode, ",", &one, dir.c_str()), TBL_OK);
+        tavltest::Table t;
+        TableHandle *h = t.h;
+        ASSERT_EQ(t.Open(path, mode, ',', 1, dir), TBL_OK);
         const int32_t size = static_cast<int32_t>(value.size()) + 1;
         long calls = pellus_calls();
         EXPECT_EQ(GetCellSizeByIndex(h, 1, 0), size);
@@ -117,8 +116,6 @@ TEST(FieldWalk, ReadersCutAtEveryLengthWithoutAllocating) {
             EXPECT_EQ(buf[static_cast<size_t>(length)], '#') << length;
         }
         EXPECT_EQ(pellus_calls(), calls);
-        EXPECT_EQ(CloseTable(h), TBL_OK);
-        FreeTable(h);
     }
     EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
 }
@@ -128,8 +125,7 @@ TEST(FieldWalk, ReadersCutAtEveryLengthWithoutAllocating) {
 // its failure must read as TBL_ERR_NO_MEMORY with the buffer untouched.
 TEST(FieldWalk, IndexedLineWithNulReadsTheFetchedCopy) {
     std::string path = tavltest::WriteFile("walk_nul.csv", std::string("a,b\n1,x\0y\n", 11));
-    std::string dir = tavltest::TempDir() + "/walk_nul_idx";
-    std::filesystem::create_directories(dir);
+    std::string dir = tavltest::FreshDir("walk_nul_idx");
     const int32_t one = 1;
     ASSERT_EQ(PreOpenTable(path.c_str(), dir.c_str(), ",", &one, 1), TBL_OK);
     long points = tavltest::SweepAllocationFailures([&](long k) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "table.h"
 #include "tavlin32.h"
 #include "testsupport.h"
 #include "update.h"
@@ -23,6 +24,7 @@ using tavltest::Arm;
 using tavltest::Disarm;
 using tavltest::ReadFile;
 using tavltest::SweepAllocationFailures;
+using tavltest::Table;
 using tavltest::WriteFile;
 
 // The count one byte at a time: a delimiter counts when an even number of
@@ -66,29 +68,6 @@ TEST(LoadBlocks, FieldCountMatchesTheByteRule) {
             EXPECT_EQ(quoted, want_quoted);
         }
 }
-
-struct Table {
-    TableHandle *h = nullptr;
-    Table() { NewTable(&h); }
-    ~Table() {
-        CloseTable(h);
-        FreeTable(h);
-    }
-    int Open(const std::string &path, int mode = OPEN_EDIT) {
-        const int32_t one = 1;
-        return OpenTable(path.c_str(), h, mode, ",", &one, nullptr);
-    }
-    std::string Cell(int32_t column, int32_t line) {
-        int32_t size = GetCellSizeByIndex(h, column, line);
-        if (size < 1) return "<" + std::to_string(size) + ">";
-        std::string out(size_t(size), '\0');
-        int32_t n = 0;
-        int rc = GetCellValByIndex(h, column, line, &out[0], &n, size);
-        if (rc != TBL_OK) return "<" + std::to_string(rc) + ">";
-        out.resize(size_t(size) - 1);
-        return out;
-    }
-};
 
 // A table of two columns whose data lines have the given lengths of their
 // first cell, with LF or CR LF line ends; expected is what the save writes.
@@ -136,9 +115,7 @@ TEST(LoadBlocks, LinesAcrossAndBeyondTheReadBlock) {
                 const std::string path = WriteFile("blocks.csv", g.file);
                 Table t;
                 ASSERT_EQ(t.Open(path), TBL_OK);
-                int32_t lines = -1;
-                ASSERT_EQ(GetLineCount(t.h, &lines), TBL_OK);
-                ASSERT_EQ(lines, int32_t(c.lengths.size()));
+                ASSERT_EQ(t.Lines(), int32_t(c.lengths.size()));
                 for (size_t i : {size_t(0), c.lengths.size() / 2, c.lengths.size() - 1}) {
                     EXPECT_EQ(t.Cell(0, int32_t(i)), g.first[i]) << "line " << i;
                     EXPECT_EQ(t.Cell(1, int32_t(i)), std::to_string(i)) << "line " << i;
@@ -155,9 +132,7 @@ TEST(LoadBlocks, PreviewStopsAtItsLimitInsideTheFirstBlock) {
     Generated g = Generate(std::vector<size_t>(30000, 40), true, true);
     Table t;
     ASSERT_EQ(t.Open(WriteFile("preview_blocks.csv", g.file), OPEN_PREVIEW), TBL_OK);
-    int32_t lines = -1;
-    ASSERT_EQ(GetLineCount(t.h, &lines), TBL_OK);
-    EXPECT_EQ(lines, 99);
+    EXPECT_EQ(t.Lines(), 99);
     EXPECT_EQ(t.Cell(1, 98), "98");
 }
 

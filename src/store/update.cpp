@@ -14,10 +14,10 @@
  * whole. A save never leaves a half-written file behind: the table goes to
  * a new file beside the target, which is flushed and synced and only then
  * renamed over the target, so a failed save leaves the old file byte for
- * byte as it was. Every write and the final close are checked. A target that is a
- * symbolic link is followed (the link survives), and one that is not a
- * regular file (a device, a FIFO) is written in place, never replaced. A
- * stream is never closed twice: the handle records its state.
+ * byte as it was. Every write and the final close are checked. A target
+ * that is a symbolic link is followed (the link survives), and one that is
+ * not a regular file (a device, a FIFO) is written in place, never
+ * replaced. A stream is never closed twice: the handle records its state.
  */
 #include "update.h"
 

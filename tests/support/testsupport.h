@@ -11,7 +11,8 @@ namespace tavltest {
 
 // A fresh directory for this test process (removed at exit).
 const std::string &TempDir();
-// Writes bytes to name inside TempDir() and returns the full path.
+// Writes bytes to name inside TempDir() (or to name itself when it is an
+// absolute path) and returns the full path.
 std::string WriteFile(const std::string &name, const std::string &bytes);
 // Whole contents of a file ("" when it cannot be read).
 std::string ReadFile(const std::string &path);

@@ -18,7 +18,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,17 +38,8 @@ const char kTable[] =
     "Chen,Troms\xC3\xB8,line\\x0abreak\\x09tab\\x00\n"
     "Dai,\xE5\xAF\x8C\xE5\xA3\xAB\xE5\xB1\xB1,x\n";
 
-std::string Slurp(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void Spit(const fs::path &p, const std::string &bytes) {
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+std::string Slurp(const fs::path &p) { return tavltest::ReadFile(p.string()); }
+void Spit(const fs::path &p, const std::string &bytes) { tavltest::WriteFile(p.string(), bytes); }
 
 struct Outcome {
     int status = -1;
