@@ -136,6 +136,31 @@ bool CheckShape(TableHandle *h, const TableFile &t, std::string *error) {
     return true;
 }
 
+/* Opens the table into a new handle and checks its shape; *seconds, when
+ * given, receives the time the OpenTable call took. On failure the handle is
+ * released, *error says why and the result is null; otherwise the caller
+ * owns the handle. */
+TableHandle *OpenChecked(const TableFile *t, int32_t mode, const char *index_dir,
+                         std::string *error, double *seconds) {
+    TableHandle *h = nullptr;
+    int rc = NewTable(&h);
+    if (rc != TBL_OK) {
+        *error = Err("NewTable", rc);
+        return nullptr;
+    }
+    double t0 = Now();
+    rc = OpenTable(t->path.c_str(), h, mode, kComma, &kOneHeader, index_dir);
+    if (seconds) *seconds = Now() - t0;
+    if (rc != TBL_OK || !CheckShape(h, *t, error)) {
+        if (rc != TBL_OK) *error = Err("OpenTable", rc);
+        CloseTable(h);
+        FreeTable(h);
+        return nullptr;
+    }
+    return h;
+}
+
+
 int Prepare(const TableFile &t) {
     mkdir(IndexDir(t).c_str(), 0755);
     int rc = PreOpenTable(t.path.c_str(), IndexDir(t).c_str(), kComma, &kOneHeader, 1);
@@ -162,20 +187,9 @@ TableHandle *Acquire(const std::string &key, std::string *error) {
             return nullptr;
         }
     }
-    TableHandle *h = nullptr;
-    int rc = NewTable(&h);
-    if (rc != TBL_OK) {
-        *error = Err("NewTable", rc);
-        return nullptr;
-    }
-    rc = OpenTable(t->path.c_str(), h, indexed ? OPEN_INDEXED : OPEN_EDIT, kComma, &kOneHeader,
-                   IndexDir(*t).c_str());
-    if (rc != TBL_OK || !CheckShape(h, *t, error)) {
-        if (rc != TBL_OK) *error = Err("OpenTable", rc);
-        CloseTable(h);
-        FreeTable(h);
-        return nullptr;
-    }
+    TableHandle *h = OpenChecked(t, indexed ? OPEN_INDEXED : OPEN_EDIT,
+                                 IndexDir(*t).c_str(), error, nullptr);
+    if (!h) return nullptr;
     g_held[key] = h;
     return h;
 }
@@ -255,27 +269,25 @@ void LatencyReference(benchmark::State &state, TableFile *t) {
     state.SetItemsProcessed(state.iterations());
 }
 
+/* One timed open, for the open figures: the benchmark is told the time, or
+ * why the open failed (the result is then null). */
+TableHandle *TimedOpen(benchmark::State &state, TableFile *t, int32_t mode,
+                       const char *index_dir) {
+    std::string error;
+    double seconds = 0;
+    TableHandle *h = OpenChecked(t, mode, index_dir, &error, &seconds);
+    state.SetIterationTime(seconds);
+    if (!h) state.SkipWithError(error.c_str());
+    return h;
+}
+
 /* OPEN_EDIT open of the whole table; keep_as keeps the handle for later
  * figures (the 1 GB table is loaded only once). */
 void LoadEdit(benchmark::State &state, TableFile *t, std::string keep_as) {
     KeepOnly({});
     for (auto _ : state) {
-        TableHandle *h = nullptr;
-        int rc = NewTable(&h);
-        if (rc != TBL_OK) {
-            state.SkipWithError(Err("NewTable", rc).c_str());
-            break;
-        }
-        double t0 = Now();
-        rc = OpenTable(t->path.c_str(), h, OPEN_EDIT, kComma, &kOneHeader, nullptr);
-        state.SetIterationTime(Now() - t0);
-        std::string error;
-        if (rc != TBL_OK || !CheckShape(h, *t, &error)) {
-            state.SkipWithError((rc != TBL_OK ? Err("OpenTable", rc) : error).c_str());
-            CloseTable(h);
-            FreeTable(h);
-            break;
-        }
+        TableHandle *h = TimedOpen(state, t, OPEN_EDIT, nullptr);
+        if (!h) break;
         if (!keep_as.empty()) {
             Release(keep_as);
             g_held[keep_as] = h;
@@ -561,23 +573,10 @@ void OpenOnce(benchmark::State &state, TableFile *t, int32_t mode) {
         }
     }
     for (auto _ : state) {
-        TableHandle *h = nullptr;
-        int rc = NewTable(&h);
-        if (rc != TBL_OK) {
-            state.SkipWithError(Err("NewTable", rc).c_str());
-            break;
-        }
-        double t0 = Now();
-        rc = OpenTable(t->path.c_str(), h, mode, kComma, &kOneHeader, IndexDir(*t).c_str());
-        state.SetIterationTime(Now() - t0);
-        std::string error;
-        bool ok = rc == TBL_OK && CheckShape(h, *t, &error);
+        TableHandle *h = TimedOpen(state, t, mode, IndexDir(*t).c_str());
+        if (!h) break;
         CloseTable(h);
         FreeTable(h);
-        if (!ok) {
-            state.SkipWithError((rc != TBL_OK ? Err("OpenTable", rc) : error).c_str());
-            break;
-        }
     }
 }
 
