@@ -52,32 +52,81 @@ typedef struct TableHandle TableHandle;
 #define OPEN_EDIT    1 /* whole file in memory, saved back by SaveTable */
 #define OPEN_PREVIEW 2 /* first 100 lines in memory, never saved */
 
-/* Result codes. -3, -12, -18 and -19 are not used. */
-#define TBL_OK                 0
-#define TBL_ERR_FAIL          (-1)  /* no such line (CreateColumn only) */
-#define TBL_ERR_NO_FILE       (-2)  /* path is null or names no file */
-#define TBL_ERR_CREATE        (-4)  /* file could not be created */
-#define TBL_ERR_SAVE_OPEN     (-5)  /* save could not create or write its file */
-#define TBL_ERR_BAD_HANDLE    (-6)  /* null or closed handle, no stream, no column list */
-#define TBL_ERR_MODE          (-7)  /* not allowed in this open mode */
-#define TBL_ERR_FORMAT        (-8)  /* lines differ in field count, or read error */
-#define TBL_ERR_OPEN          (-9)  /* data file could not be opened for loading */
-#define TBL_ERR_NO_MEMORY     (-10) /* an allocation failed */
-#define TBL_ERR_MAP           (-11) /* internal: a file could not be mapped */
-#define TBL_ERR_CLOSE         (-13) /* table has no file stream to close */
-#define TBL_ERR_NO_COLUMN     (-14) /* no column has that name */
-#define TBL_ERR_RANGE         (-15) /* index out of range, bad argument, line not fetched */
-#define TBL_ERR_SAVE_ROW      (-16) /* a data line could not be fetched while saving */
-#define TBL_ERR_ATTR          (-17) /* unknown column attribute name */
-#define TBL_ERR_DELIMITER     (-20) /* delimiter refused */
-#define TBL_ERR_TRUNCATED     (-21) /* value cut to fit the caller's buffer */
-#define TBL_ERR_MAP_DATA      (-22) /* data file could not be opened or mapped */
-#define TBL_ERR_INDEX_BUILD   (-23) /* index file could not be built or written */
-#define TBL_ERR_INDEX_WRITE   (-24) /* internal: index file could not be written */
-#define TBL_ERR_INDEX_OPEN    (-25) /* index file missing, invalid or unmappable */
-#define TBL_ERR_INDEX_EXISTS  (-26) /* index file exists and overwrite was not asked */
-#define TBL_ERR_UNMAP         (-27) /* data file could not be unmapped */
-#define TBL_ERR_REMOVE        (-28) /* index file could not be removed */
+/* Result codes: name, value and meaning, in one list. The enumeration
+ * below, TblResultName and TblResultText are made from it, and the README's
+ * table and the tavlin tool's messages are checked against it, so a code
+ * means the same everywhere. -3, -12, -18 and -19 are not used. */
+#define TBL_RESULT_CODES(X)                                                    \
+    X(TBL_OK, 0, "success")                                                    \
+    X(TBL_ERR_FAIL, -1, "the table has no first line to extend (CreateColumn)") \
+    X(TBL_ERR_NO_FILE, -2, "the path is null or names no file")                \
+    X(TBL_ERR_CREATE, -4, "the file could not be created (CreateTable)")       \
+    X(TBL_ERR_SAVE_OPEN, -5,                                                   \
+      "a save could not create, write or replace its file, or may not "        \
+      "replace it; the old file is as it was")                                 \
+    X(TBL_ERR_BAD_HANDLE, -6,                                                  \
+      "null or closed handle, a table without a file stream, or column "       \
+      "names that could not be read")                                          \
+    X(TBL_ERR_MODE, -7, "not allowed in this open mode")                       \
+    X(TBL_ERR_FORMAT, -8,                                                      \
+      "a line has another field count than the first, or quotes that "         \
+      "hide or make a delimiter; or the file could not be read, or has "       \
+      "fewer lines than header lines")                                         \
+    X(TBL_ERR_OPEN, -9, "the data file could not be opened for loading")      \
+    X(TBL_ERR_NO_MEMORY, -10, "an allocation failed")                          \
+    X(TBL_ERR_MAP, -11,                                                        \
+      "internal: a file could not be mapped (reported as -22 or -25)")         \
+    X(TBL_ERR_CLOSE, -13, "the table has no file stream to close")             \
+    X(TBL_ERR_NO_COLUMN, -14, "no column has that name")                       \
+    X(TBL_ERR_RANGE, -15,                                                      \
+      "row or column out of range, a bad argument, a line that could not "     \
+      "be fetched, or a value or column that could not be stored so that "     \
+      "it reads back unchanged")                                               \
+    X(TBL_ERR_SAVE_ROW, -16,                                                   \
+      "a line could not be fetched while saving, or would be saved empty "     \
+      "and lost on the next load; nothing was written")                        \
+    X(TBL_ERR_ATTR, -17,                                                       \
+      "unknown column attribute (name, index and head_size are known)")        \
+    X(TBL_ERR_DELIMITER, -20,                                                  \
+      "the delimiter is refused (NUL, backslash, LF, CR or the quote for an "  \
+      "open; the backslash for CreateTable)")                                  \
+    X(TBL_ERR_TRUNCATED, -21,                                                  \
+      "the value was cut to fit the caller's buffer; the full size was "       \
+      "reported")                                                              \
+    X(TBL_ERR_MAP_DATA, -22,                                                   \
+      "the data file could not be opened or mapped (an empty file cannot be)") \
+    X(TBL_ERR_INDEX_BUILD, -23, "the index file could not be built or written") \
+    X(TBL_ERR_INDEX_WRITE, -24,                                                \
+      "internal: the index file could not be written (reported as -23)")       \
+    X(TBL_ERR_INDEX_OPEN, -25,                                                 \
+      "no index directory, or the index file is missing, unmappable or does "  \
+      "not fit the data file")                                                 \
+    X(TBL_ERR_INDEX_EXISTS, -26,                                               \
+      "the index file exists and replacing it was not asked")                  \
+    X(TBL_ERR_UNMAP, -27, "the data file could not be unmapped after indexing") \
+    X(TBL_ERR_REMOVE, -28, "the index file could not be removed")
+
+#define TBL_RESULT_ENUMERATOR(name, value, text) name = (value),
+enum TblResult { TBL_RESULT_CODES(TBL_RESULT_ENUMERATOR) };
+#undef TBL_RESULT_ENUMERATOR
+
+/* The name of a result code ("TBL_ERR_RANGE" for -15), or null for a number
+ * that is no code. Needs no call into the library. */
+static inline const char *TblResultName(int32_t code)
+{
+#define TBL_RESULT_CASE(name, value, text) case (value): return #name;
+    switch (code) { TBL_RESULT_CODES(TBL_RESULT_CASE) default: return 0; }
+#undef TBL_RESULT_CASE
+}
+
+/* What a result code means, as one sentence without a final stop, or null
+ * for a number that is no code. */
+static inline const char *TblResultText(int32_t code)
+{
+#define TBL_RESULT_CASE(name, value, text) case (value): return text;
+    switch (code) { TBL_RESULT_CODES(TBL_RESULT_CASE) default: return 0; }
+#undef TBL_RESULT_CASE
+}
 
 /* ---- Handle and file ---------------------------------------------------- */
 
