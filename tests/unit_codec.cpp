@@ -8,8 +8,8 @@
 #include <cstring>
 #include <random>
 
-#include "tavl_codec.h"
-#include "tavlbuf.h"
+#include "codec/tavl_codec.h"
+#include "base/tavlbuf.h"
 #include "tavlin32.h"
 #include "testsupport.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "dyn_ary.h"
+#include "base/dyn_ary.h"
 #include "testsupport.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "tavl_codec.h"
-#include "tavlbuf.h"
+#include "codec/tavl_codec.h"
+#include "base/tavlbuf.h"
 #include "table.h"
 #include "tavlin32.h"
 #include "testsupport.h"

@@ -11,7 +11,7 @@
 #include "table.h"
 #include "tavlin32.h"
 #include "testsupport.h"
-#include "update.h"
+#include "store/update.h"
 #ifdef _WIN32
 #  include <windows.h>
 #else

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "runtime.h"
-#include "tavlbuf.h"
-#include "tavlhost.h"
+#include "store/runtime.h"
+#include "base/tavlbuf.h"
+#include "base/tavlhost.h"
 #include "tavlin32.h"
 #include "testsupport.h"
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <random>
 
-#include "tavlbuf.h"
+#include "base/tavlbuf.h"
 #include "tavlin32.h"
 #include "testsupport.h"
 #if defined(__GLIBC__)

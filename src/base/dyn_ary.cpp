@@ -8,11 +8,11 @@
  * used extent are ever read. Every failure (-1 or null) leaves the array as
  * it was; when growth fails the caller still owns the element.
  */
-#include "dyn_ary.h"
+#include "base/dyn_ary.h"
 
 #include <string.h>
 
-#include "tavlhost.h"
+#include "base/tavlhost.h"
 
 SparseArray *SparseArrayCreate(uint32_t capacity, ElementDestructor destroy) {
     if (capacity == 0) return NULL;

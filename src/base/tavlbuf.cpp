@@ -9,11 +9,11 @@
  * grows a line's block in steps of 1024 bytes, one resize each time the
  * stored characters reach a multiple of 1024.
  */
-#include "tavlbuf.h"
+#include "base/tavlbuf.h"
 
 #include <string.h>
 
-#include "tavlhost.h"
+#include "base/tavlhost.h"
 #include "tavlin32.h"
 
 /* Byte-at-a-time stream access without a lock per character; ReadLine holds

@@ -17,15 +17,15 @@
  * value. Both read only the bytes they are given, so they serve a line in a
  * heap block of exactly its size or in a mapped file alike.
  */
-#include "tavl_codec.h"
+#include "codec/tavl_codec.h"
 
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
-#include "tavlbuf.h"
-#include "tavlhost.h"
+#include "base/tavlbuf.h"
+#include "base/tavlhost.h"
 #include "tavlin32.h"
 
 #define QUOTE '"'
@@ -45,18 +45,32 @@ static constexpr UnitTable MakeUnitTable() {
 }
 static constexpr UnitTable kUnit = MakeUnitTable();
 
+/* The two stored forms. The escaped form differs only for the quote and D,
+ * which it writes as hex escapes like the control bytes, so that a field in
+ * it holds no quote at all and can stand beside any neighbour. */
+typedef enum { FORM_PLAIN = 0, FORM_ESCAPED = 1 } StoredForm;
+
+/* A byte the escaped form writes as \xNN: the control bytes, and the quote
+ * and D, which the plain form writes bare or as quote-D-quote. */
+static int HexEscaped(unsigned char b, unsigned char d, StoredForm form) {
+    return b < 0x20 || (form == FORM_ESCAPED && (b == d || b == QUOTE));
+}
+
 /* Length of the stored unit of one byte b under delimiter d. The test for D
- * comes first, so a control byte used as D is quoted, not escaped. */
-static size_t UnitLength(unsigned char b, unsigned char d) {
+ * comes first, so in the plain form a control byte used as D is quoted, not
+ * escaped. */
+static size_t UnitLength(unsigned char b, unsigned char d, StoredForm form) {
+    if (HexEscaped(b, d, form)) return 4;
     return b == d ? 3 : kUnit.len[b];
 }
 
-static char *PutUnit(char *out, unsigned char b, unsigned char d) {
-    if (b == d) {
+static char *PutUnit(char *out, unsigned char b, unsigned char d,
+                     StoredForm form) {
+    if (b == d && form == FORM_PLAIN) {
         *out++ = QUOTE;
         *out++ = (char)d;
         *out++ = QUOTE;
-    } else if (b < 0x20) {
+    } else if (HexEscaped(b, d, form)) {
         *out++ = BACKSLASH;
         *out++ = 'x';
         *out++ = kHex[b >> 4];
@@ -71,75 +85,89 @@ static char *PutUnit(char *out, unsigned char b, unsigned char d) {
 }
 
 /* A byte the decoder, which reads byte by byte, would not give back if it
- * were stored bare: D, the backslash and the control bytes. */
-static int NeedsEscape(unsigned char b, unsigned char d) {
-    return b == d || b == BACKSLASH || b < 0x20;
+ * were stored bare: D, the backslash and the control bytes (and, in the
+ * escaped form, the quote, which that form never stores bare). */
+static int NeedsEscape(unsigned char b, unsigned char d, StoredForm form) {
+    return b == d || b == BACKSLASH || b < 0x20 ||
+           (form == FORM_ESCAPED && b == QUOTE);
 }
 
 /* 1 when the two bytes at v form one character of the active multibyte
- * character set that can be stored unchanged: neither byte is D, the
- * backslash or a control byte, so decoding byte by byte gives it back.
- * A fresh conversion state per character keeps this free of shared state. */
-static int KeepsPair(const unsigned char *v, size_t left, unsigned char d) {
+ * character set that can be stored unchanged: neither byte needs escaping,
+ * so decoding byte by byte gives it back. A fresh conversion state per
+ * character keeps this free of shared state. */
+static int KeepsPair(const unsigned char *v, size_t left, unsigned char d,
+                     StoredForm form) {
     size_t limit = (size_t)MB_CUR_MAX;
     if (limit > left) limit = left;
     mbstate_t state;
     memset(&state, 0, sizeof state);
     if (mbrlen((const char *)v, limit, &state) != 2) return 0;
-    return !NeedsEscape(v[0], d) && !NeedsEscape(v[1], d);
+    return !NeedsEscape(v[0], d, form) && !NeedsEscape(v[1], d, form);
 }
 
 /* Length of the stored form of v[0..len). A two-byte character kept whole
  * is byte for byte what the single-byte rules give for its two bytes (both
  * are plain bytes), so measuring needs no look at the character set. */
 static size_t EncodedLength(const unsigned char *v, size_t len,
-                            unsigned char d) {
+                            unsigned char d, StoredForm form) {
     size_t total = 0;
-    for (size_t i = 0; i < len; i++) total += UnitLength(v[i], d);
+    for (size_t i = 0; i < len; i++) total += UnitLength(v[i], d, form);
     return total;
 }
 
 /* Writes the stored form of v[0..len) to out; returns the end written.
  * Outside a multibyte character set, runs of plain bytes go in one copy. */
 static char *EncodeInto(const unsigned char *v, size_t len, unsigned char d,
-                        char *out) {
+                        StoredForm form, char *out) {
     int multibyte = (unsigned)zkOsCharsetType > 1;
     size_t i = 0;
     while (i < len) {
         if (!multibyte) {
             size_t start = i;
-            while (i < len && v[i] != d && kUnit.len[v[i]] == 1) i++;
+            while (i < len && !NeedsEscape(v[i], d, form)) i++;
             memcpy(out, v + start, i - start);
             out += i - start;
             if (i == len) break;
-        } else if (len - i >= 2 && KeepsPair(v + i, len - i, d)) {
+        } else if (len - i >= 2 && KeepsPair(v + i, len - i, d, form)) {
             *out++ = (char)v[i];
             *out++ = (char)v[i + 1];
             i += 2;
             continue;
         }
-        out = PutUnit(out, v[i], d);
+        out = PutUnit(out, v[i], d, form);
         i++;
     }
     return out;
 }
 
-int EncodeField(const char *value, int32_t length, char delimiter,
-                char **output) {
+/* Appends the stored form of value to *output, resizing it once. */
+static int EncodeAs(const char *value, int32_t length, char delimiter,
+                    StoredForm form, char **output) {
     if (!value || length <= 0) return TBL_OK;
     const unsigned char *v = (const unsigned char *)value;
     unsigned char d = (unsigned char)delimiter;
     size_t len = (size_t)length;
 
     size_t have = *output ? strlen(*output) : 0;
-    size_t add = EncodedLength(v, len, d);
+    size_t add = EncodedLength(v, len, d, form);
     if (add > SIZE_MAX - 1 - have) return TBL_ERR_NO_MEMORY;
     char *block = (char *)qmem_realloc(*output, have + add + 1);
     if (!block) return TBL_ERR_NO_MEMORY;
     *output = block;
-    char *end = EncodeInto(v, len, d, block + have);
+    char *end = EncodeInto(v, len, d, form, block + have);
     *end = '\0';
     return TBL_OK;
+}
+
+int EncodeField(const char *value, int32_t length, char delimiter,
+                char **output) {
+    return EncodeAs(value, length, delimiter, FORM_PLAIN, output);
+}
+
+int EncodeFieldEscaped(const char *value, int32_t length, char delimiter,
+                       char **output) {
+    return EncodeAs(value, length, delimiter, FORM_ESCAPED, output);
 }
 
 int32_t SplitLine(char *line, char delimiter) {
@@ -464,4 +492,70 @@ int FieldHasBareDelimiter(const char *stored, char delimiter) {
             return 1;
     }
     return 0;
+}
+
+/* ---- Field counts and consistency ---------------------------------------
+ *
+ * The load counts a line's fields by quote parity: a D counts where an even
+ * number of quotes stand before it. The split cuts at every D that is not
+ * flanked by quotes. The two agree on every line without quotes; a line on
+ * which they pick different D's would be read from other places than it
+ * was counted at, so such a line is not consistent, and neither the load
+ * nor a write lets one into a table. */
+
+/* Takes the bytes line[from..to) into a count under way: *inside tells
+ * whether an odd number of quotes stands before from. */
+static void CountBytes(const unsigned char *line, size_t n, size_t from,
+                       size_t to, unsigned char d, uint64_t *count,
+                       int *inside, int *consistent) {
+    for (size_t p = from; p < to; p++) {
+        unsigned char b = line[p];
+        if (b == QUOTE) {
+            *inside = !*inside;
+        } else if (b == d) {
+            int counted = !*inside;
+            int splits = p == 0 || p + 1 == n || line[p - 1] != QUOTE ||
+                         line[p + 1] != QUOTE;
+            *count += (uint64_t)counted;
+            if (counted != splits) *consistent = 0;
+        }
+    }
+}
+
+int32_t CountLineFields(const char *text, size_t n, char delimiter,
+                        int *consistent) {
+    const unsigned char *line = (const unsigned char *)text;
+    const unsigned char d = (unsigned char)delimiter;
+    uint64_t count = 1;
+    int inside = 0;
+    int same = 1;
+    size_t i = 0;
+    if (d == '\0' || d == QUOTE) n = 0; /* such a D separates nothing */
+#if defined(TAVL_CODEC_BLOCKS)
+    const __m128i quotes = _mm_set1_epi8(QUOTE);
+    const __m128i d_bytes = _mm_set1_epi8((char)d);
+    for (; i + 16 <= n; i += 16) {
+        __m128i x = _mm_loadu_si128((const __m128i *)(const void *)(line + i));
+        uint32_t dm = ByteMask(x, d_bytes);
+        if (ByteMask(x, quotes)) {
+            CountBytes(line, n, i, i + 16, d, &count, &inside, &same);
+        } else if (dm) {
+            /* No D of a block without quotes is flanked by two (its inner
+             * neighbour lies in the block), so the split cuts at each of
+             * them: parity must count them all. */
+            if (inside) same = 0;
+            else count += (uint64_t)__builtin_popcount(dm);
+        }
+    }
+#endif
+    CountBytes(line, n, i, n, d, &count, &inside, &same);
+    if (consistent) *consistent = same;
+    /* More fields than an int32_t holds cannot match any column count. */
+    return count > (uint64_t)INT32_MAX ? INT32_MAX : (int32_t)count;
+}
+
+int LineIsSound(const char *line, size_t n, char delimiter, int32_t columns) {
+    int consistent = 0;
+    return CountLineFields(line, n, delimiter, &consistent) == columns &&
+           consistent;
 }

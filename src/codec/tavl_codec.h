@@ -25,6 +25,13 @@
 int EncodeField(const char *value, int32_t length, char delimiter,
                 char **output);
 
+/* As EncodeField, in the escaped form: the quote is written \x22 and D as
+ * \x and D's two lower-case hex digits, so the field holds no quote, and no
+ * D unless D is x or a hex digit. It decodes to the same value. Used only
+ * where the plain form would break its line. */
+int EncodeFieldEscaped(const char *value, int32_t length, char delimiter,
+                       char **output);
+
 /* Splits line in place; returns the number of pieces (separators + 1). */
 int32_t SplitLine(char *line, char delimiter);
 
@@ -60,5 +67,17 @@ size_t DecodeFieldTo(const char *f, size_t n, char delimiter, char *out,
  * split into more than one piece (it holds a D that is not the middle of a
  * quote-D-quote group); 0 otherwise. */
 int FieldHasBareDelimiter(const char *stored, char delimiter);
+
+/* Fields of the stored line line[0..n) as the load counts them: 1, plus 1
+ * for each D with an even number of quotes before it on the line. When
+ * consistent is given it receives 1 when those D's are exactly the ones the
+ * split cuts at, position by position, so that the line reads as it counts;
+ * 0 otherwise. Reads only line[0..n). A NUL or quote D separates nothing. */
+int32_t CountLineFields(const char *line, size_t n, char delimiter,
+                        int *consistent);
+
+/* 1 when line[0..n) is consistent and splits into exactly columns pieces:
+ * a line a table of that many columns may hold. */
+int LineIsSound(const char *line, size_t n, char delimiter, int32_t columns);
 
 #endif /* TAVL_CODEC_H */

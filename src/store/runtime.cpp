@@ -20,14 +20,14 @@
  * (on Windows a section found by name ignores the file handle), and the file
  * cache shares an unnamed mapping's pages between processes all the same.
  */
-#include "runtime.h"
+#include "store/runtime.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#include "dyn_ary.h"
-#include "tavlbuf.h"
-#include "tavlhost.h"
+#include "base/dyn_ary.h"
+#include "base/tavlbuf.h"
+#include "base/tavlhost.h"
 #include "tavlin32.h"
 
 /* Room for an index file path with its NUL. */

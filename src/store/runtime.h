@@ -9,7 +9,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "tavl_handle.h"
+#include "table/tavl_handle.h"
 
 /* Name hash of a NUL-terminated text: 0 to 9999. */
 uint32_t IndexNameHash(const char *text);

@@ -19,7 +19,7 @@
  * not a regular file (a device, a FIFO) is written in place, never
  * replaced. A stream is never closed twice: the handle records its state.
  */
-#include "update.h"
+#include "store/update.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -38,9 +38,9 @@
 #  include <unistd.h>
 #endif
 
-#include "dyn_ary.h"
-#include "tavlbuf.h"
-#include "tavlhost.h"
+#include "base/dyn_ary.h"
+#include "base/tavlbuf.h"
+#include "base/tavlhost.h"
 #include "tavlin32.h"
 
 #if defined(__SSE2__)

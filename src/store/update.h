@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#include "tavl_handle.h"
+#include "table/tavl_handle.h"
 
 /* One line of a loaded table, without its line end. */
 typedef struct RowRecord {

@@ -8,7 +8,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "dyn_ary.h"
+#include "base/dyn_ary.h"
 
 /* Line kinds: with LINE_DATA a line number counts data lines (data line L is
  * table line H + L); any other value means the table line itself. */

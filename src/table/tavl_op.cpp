@@ -18,18 +18,18 @@
  * caller's buffer, so it allocates nothing; only an indexed line that holds
  * a NUL byte is read from a fetched copy, since fetching drops those bytes.
  */
-#include "tavl_op.h"
+#include "table/tavl_op.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#include "dyn_ary.h"
-#include "runtime.h"
-#include "tavl_codec.h"
-#include "tavlbuf.h"
-#include "tavlhost.h"
+#include "base/dyn_ary.h"
+#include "store/runtime.h"
+#include "codec/tavl_codec.h"
+#include "base/tavlbuf.h"
+#include "base/tavlhost.h"
 #include "tavlin32.h"
-#include "update.h"
+#include "store/update.h"
 
 #define COLUMN_LIST_CAPACITY 50
 #define QUOTE '"'

@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#include "tavl_handle.h"
+#include "table/tavl_handle.h"
 
 int LoadBackEnd(TableHandle *table, const char *path, const char *index_dir);
 int FetchLine(TableHandle *table, int32_t number, char **output, int32_t kind);

@@ -9,9 +9,9 @@
  */
 #include "tavlin32.h"
 
-#include "runtime.h"
-#include "tavl_op.h"
-#include "tavlhost.h"
+#include "store/runtime.h"
+#include "table/tavl_op.h"
+#include "base/tavlhost.h"
 
 /* ---- Handle and file ---------------------------------------------------- */
 
