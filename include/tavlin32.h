@@ -149,9 +149,16 @@ TAVL_API int32_t TableExist(const char *path);
  * touched: the delimiters NUL, backslash, LF, CR and the quote
  * (TBL_ERR_DELIMITER), a missing file (TBL_ERR_NO_FILE), a mode other than
  * 0, 1, 2 (TBL_ERR_MODE), a header line count below 0 (TBL_ERR_RANGE).
- * After a failed load the thread's last-error value tells why
- * (GetLastError(): 0x20000000, or-ed with the lines stored so far). A handle
- * that still holds a table (open, or after a failed open) is closed first. */
+ * The loaded modes refuse (TBL_ERR_FORMAT) a file with a line of another
+ * field count than the first, or a line whose quotes make it split
+ * elsewhere than its fields are counted (a delimiter counts where an even
+ * number of quotes stands before it; the split cuts at every delimiter not
+ * flanked by two quotes), as standard CSV quoting does. After a failed load
+ * the thread's last-error value tells why (GetLastError(): 0x20000000,
+ * or-ed with the position the failing line would have taken among the
+ * non-empty lines). A UTF-8 byte-order mark at the start of the file is not
+ * part of the first column's name. A handle that still holds a table
+ * (open, or after a failed open) is closed first. */
 TAVL_API int32_t OpenTable(const char *path, TableHandle *table, int32_t mode,
                            const char *delimiter, const int32_t *header_lines,
                            const char *index_dir);
@@ -160,12 +167,16 @@ TAVL_API int32_t OpenTableUnique(const char *path, TableHandle *table,
                                  const int32_t *header_lines,
                                  const char *index_dir, int32_t unique);
 
-/* Writes an OPEN_EDIT table to path (which may differ from the one opened).
- * The file is replaced only once the new text is completely on disk; a save
- * that fails leaves the old file as it was and returns TBL_ERR_SAVE_OPEN
- * (also for a null path), TBL_ERR_NO_MEMORY or TBL_ERR_SAVE_ROW. A symbolic
- * link is followed, and a target that is not a regular file (a device, a
- * FIFO) is written in place. The table can be saved and closed afterwards. */
+/* Writes an OPEN_EDIT table to path (which may differ from the one opened),
+ * every line ended by CR LF, after the byte-order mark the file was opened
+ * with, if any. The file is replaced only once the new text is completely
+ * on disk; a save that fails leaves the old file as it was and returns
+ * TBL_ERR_SAVE_OPEN (also for a null path, and for an existing file the
+ * caller may not write), TBL_ERR_NO_MEMORY or TBL_ERR_SAVE_ROW (also when a
+ * table of more than one line holds an empty line, which the next load
+ * would skip: a one-column table with an empty cell). A symbolic link is
+ * followed, and a target that is not a regular file (a device, a FIFO) is
+ * written in place. The table can be saved and closed afterwards. */
 TAVL_API int32_t SaveTable(TableHandle *table, const char *path);
 
 /* Releases what the open built. A second CloseTable returns TBL_OK. */
@@ -216,12 +227,13 @@ TAVL_API int32_t GetColAttrByName(TableHandle *table, const char *name,
 TAVL_API int32_t GetColHeadSizeByIndex(TableHandle *table, int32_t column);
 TAVL_API int32_t GetColHeadSizeByName(TableHandle *table, const char *name);
 
-/* Appends a column (position = column count, or -1). A null name, one
- * holding the delimiter, CR or LF, or one beginning with a quote after a
- * last column name ending with one yields TBL_ERR_RANGE, as does a table
- * with a line holding an odd number of quotes (its new cell would not load
- * back). Every line gets an
- * empty cell, header lines included; a failed call changes nothing. */
+/* Appends a column (position = column count, or -1). A null name, or one
+ * holding the delimiter, CR or LF, yields TBL_ERR_RANGE. Every line gets an
+ * empty cell, header lines included, and line 0 the name as it stands. A
+ * line that would then split elsewhere than its fields are counted is
+ * rebuilt with its fields that hold a quote stored escaped (values
+ * unchanged; on line 0 their columns take the new stored names); where even
+ * that fails, TBL_ERR_RANGE. A failed call changes nothing. */
 TAVL_API int32_t CreateColumn(TableHandle *table, int32_t position,
                               const char *name);
 
@@ -247,12 +259,16 @@ TAVL_API int32_t GetCellSizeByIndex(TableHandle *table, int32_t column,
 TAVL_API int32_t GetCellSizeByName(TableHandle *table, const char *name,
                                    int32_t line);
 
-/* Stores length bytes of value (any bytes, NUL included). A value that could
- * not be split back out of its line unchanged, or whose quotes would make
- * the saved line count a different number of fields when loaded again, is
- * refused with TBL_ERR_RANGE and nothing changes. A write to line 0 of the table also renames its
- * column (to the value's stored form). A null handle or a closed one yields
- * TBL_ERR_RANGE from the two ByIndex writers. */
+/* Stores length bytes of value (any bytes, NUL included). The value goes
+ * in its plain stored form, or, where that would make the line split
+ * elsewhere than its fields are counted (a quote beside a separator, an odd
+ * number of quotes), in the escaped form (quote as \x22, the delimiter as
+ * \xNN); both read back as the value. A value no form can hold (a control
+ * byte or the delimiter when the delimiter is x or a hex digit) is refused
+ * with TBL_ERR_RANGE and nothing changes. A write to line 0 of the table
+ * also renames its column (to the stored text written). TBL_ERR_NO_MEMORY
+ * when memory runs out (nothing changes). A null handle or a closed one
+ * yields TBL_ERR_RANGE from the two ByIndex writers. */
 TAVL_API int32_t SetCellValByIndex(TableHandle *table, int32_t column,
                                    int32_t line, const char *value,
                                    int32_t length);

@@ -62,8 +62,9 @@ std::string Dump(TableHandle *h, int mode = OPEN_PREVIEW, int32_t header = kHead
 
 // Sweeps op over a table freshly opened in mode: success with the failure
 // switch off, TBL_ERR_NO_MEMORY and an unchanged table with it on.
-long Sweep(int mode, int ok_result, const std::function<int(TableHandle *)> &op) {
-    std::string path = WriteFile("alloc.csv", kFile);
+long Sweep(int mode, int ok_result, const std::function<int(TableHandle *)> &op,
+           const char *file = kFile) {
+    std::string path = WriteFile("alloc.csv", file);
     return SweepAllocationFailures([&](long k) {
         TableHandle *h = nullptr;
         ASSERT_EQ(NewTable(&h), TBL_OK);
@@ -119,7 +120,12 @@ TEST(LoadedAlloc, CellsRowsAndColumns) {
         int ok_result;
         long min_points;
         std::function<int(TableHandle *)> run;
+        const char *file = kFile;
     };
+    // Lines whose last field holds an odd quote, and a last name ending
+    // with one: a new column must rebuild them (escaping those fields) and
+    // rename a column.
+    const char *odd = "a,b\"\r\nh,i\r\n1,2\"\r\n";
     const std::vector<Op> ops = {
         {TBL_OK, 0, [&](TableHandle *h) { return GetCellValByIndex(h, 1, 0, buf, &n, 16); }},
         {TBL_OK, 0, [&](TableHandle *h) { return GetCellValByName(h, "c", 1, buf, &n, 16); }},
@@ -131,11 +137,14 @@ TEST(LoadedAlloc, CellsRowsAndColumns) {
         {TBL_OK, 2, [&](TableHandle *h) { return SetHeadCellValByIndex(h, 0, 0, "n,m", 3); }},
         {TBL_OK, 2, [&](TableHandle *h) { return CreateRow(h); }},
         {TBL_OK, 2, [&](TableHandle *h) { return CreateColumn(h, -1, "d"); }},
+        // A value the plain form cannot hold: stored escaped.
+        {TBL_OK, 2, [&](TableHandle *h) { return SetCellValByIndex(h, 1, 0, "\"y", 2); }},
+        {TBL_OK, 6, [&](TableHandle *h) { return CreateColumn(h, -1, "\"d"); }, odd},
     };
     for (int mode : {OPEN_EDIT, OPEN_PREVIEW})
         for (size_t i = 0; i < ops.size(); i++) {
             SCOPED_TRACE(i);
-            long points = Sweep(mode, ops[i].ok_result, ops[i].run);
+            long points = Sweep(mode, ops[i].ok_result, ops[i].run, ops[i].file);
             if (ops[i].min_points > 0) {
                 EXPECT_GE(points, ops[i].min_points);
             }

@@ -75,6 +75,7 @@ TEST(IndexedCells, EqualToTheSameFileLoadedWhole) {
         {"two header lines", "h1,h2\nsub1,sub2\n1,2\n3,4\n", ',', 2},
         {"one column", "single\nv1\nv2\n", ',', 1},
         {"header only", "a,b,c\r\n", ',', 1},
+        {"byte-order mark", "\xEF\xBB\xBFid,v\r\n1,2\r\n", ',', 1},
     };
     for (const Case &c : cases) {
         std::string path = WriteFile("same.csv", c.data);
@@ -88,6 +89,8 @@ TEST(IndexedCells, EqualToTheSameFileLoadedWhole) {
         EXPECT_EQ(indexed.seen.cells.size(), edit.seen.cells.size()) << c.what;
         EXPECT_EQ(tavlprobe::Compare(indexed.seen, edit.seen, c.what), "");
         EXPECT_EQ(indexed.names, edit.names) << c.what;
+        // A byte-order mark is the file's, not part of column 0's name.
+        EXPECT_NE(indexed.names.at(0).rfind("\xEF\xBB\xBF", 0), 0u) << c.what;
         EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK) << c.what;
         EXPECT_TRUE(Listing(dir).empty()) << c.what;
     }

@@ -79,7 +79,15 @@ TEST(LoadedOpen, LoadResults) {
         {"\n\r\n\n", 1, 1, TBL_OK, 0, 0, 0},
         {"a,b\n1,2\n", 1, 0, TBL_OK, 2, 2, 0},
         {"a,b\n1,2\n", 1, 3, TBL_OK, 2, -1, 0},
-        {"a,\"x,y\",c\n1,2,3\n", 1, 1, TBL_OK, 3, 1, 0},
+        {"a,x\",\"y,c\n1,2,3\n", 1, 1, TBL_OK, 3, 1, 0},
+        {"\xEF\xBB\xBF" "a,b\n1,2\n", 1, 1, TBL_OK, 2, 1, 0},
+        // Lines that split elsewhere than their fields are counted at
+        // (standard CSV quoting among them) are refused like lines of
+        // another field count.
+        {"a,\"x,y\",c\n1,2,3\n", 1, 1, TBL_ERR_FORMAT, 0, 0, 0x20000000},
+        {"\"a\",\"b\"\r\n1,2\r\n", 1, 1, TBL_ERR_FORMAT, 0, 0, 0x20000000},
+        {"a,b\n\n1,\"Union County, Troy\"\n", 2, 1, TBL_ERR_FORMAT, 0, 0, 0x20000001},
+        {"a,b\n1,2\nx\",\n", 1, 1, TBL_ERR_FORMAT, 0, 0, 0x20000002},
         {"a,b\n1,2,3\n", 1, 1, TBL_ERR_FORMAT, 0, 0, 0x20000001},
         {"a,b\n\n\n1,2,3\n", 1, 1, TBL_ERR_FORMAT, 0, 0, 0x20000001},
         {"a,b\n1,2\n3", 1, 1, TBL_ERR_FORMAT, 0, 0, 0x20000002},
@@ -118,9 +126,10 @@ TEST(LoadedSave, ByteExactFiles) {
         {"a,b\nu,v\n1,2\n", 2, "a,b\r\nu,v\r\n1,2\r\n"}, // no header line lost
         {"a,b\n", 3, "a,b\r\n"},
         {"", 1, "\r\n"},
-        {"\"a\",\"b\"\r\n1,2\r\n", 1, "\"a\",\"b\"\r\n1,2\r\n"}, // splits in one piece
-        {"n\xff\x01,\"q\",r\r\n\\\\,\"x,y\",z\r\n", 1,
-         "n\xff\x01,\"q\",r\r\n\\\\,\"x,y\",z\r\n"},
+        {"n\xff\x01,\"q\",r\r\n\\\\,x\",\"y,z\r\n", 1,
+         "n\xff\x01,\"q\",r\r\n\\\\,x\",\"y,z\r\n"},
+        {"\xEF\xBB\xBFid,b\n1,2", 1, "\xEF\xBB\xBFid,b\r\n1,2\r\n"}, // the mark kept
+        {"\xEF\xBB\xBF", 1, "\xEF\xBB\xBF\r\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.in);
@@ -202,39 +211,59 @@ TEST(LoadedCells, AnyByteSurvivesSaveAndReopen) {
     }
 }
 
-TEST(LoadedCells, WritesThatWouldNotSplitBackAreRefused) {
+TEST(LoadedCells, WritesKeepEveryLineSound) {
+    std::string all;
+    for (int b = 0; b < 256; b++) all += static_cast<char>(b);
+    // A value goes in its plain stored form unless that breaks the line; it
+    // then goes escaped (quote \x22, D \xNN); where neither form keeps the
+    // line sound, the write is refused. stored is data line 0 afterwards
+    // ("" where only the read back is checked).
     struct Case {
         std::string file;
         char d;
         int col;
         std::string value;
+        int want;
+        std::string stored;
     } cases[] = {
-        {"a,b,c\n\"x\",,z\n", ',', 1, "\"y"},   // quote after "x"
-        {"a,b,c\n\"x\",,z\n", ',', 1, ",y"},    // stored "," after "x"
-        {"a,b,c\nz,,\"w\"\n", ',', 1, "y\""},   // quote before "w"
-        {"a,b,c\nz,,\"w\"\n", ',', 1, "y,"},
-        {"a,b,c\nx,,z\n", ',', 1, "\"y"},       // an odd quote hides a separator
-        {"a,b,c\nx,,z\n", ',', 0, "y\""},       // from the load's count
-        {"1a2\nxaz\n", 'a', 0, "\n"},            // \x0a holds the delimiter
-        {"1x2\nyxz\n", 'x', 1, "\x01"},          // every \x escape does
-        {"h,k\n\"p\",\"q\"\n", ',', 1, "v"},     // the line has one piece only
+        {"a,b,c\n\"x\",,z\n", ',', 1, "\"y", TBL_OK, "\"x\",\\x22y,z"},  // quote after "x"
+        {"a,b,c\n\"x\",,z\n", ',', 1, ",y", TBL_OK, "\"x\",\\x2cy,z"},   // "," after "x"
+        {"a,b,c\nz,,\"w\"\n", ',', 1, "y\"", TBL_OK, "z,y\\x22,\"w\""},  // quote before "w"
+        {"a,b,c\nz,,\"w\"\n", ',', 1, "y,", TBL_OK, "z,y\\x2c,\"w\""},
+        {"a,b,c\nx,,z\n", ',', 1, "\"y", TBL_OK, "x,\\x22y,z"},          // an odd quote would
+        {"a,b,c\nx,,z\n", ',', 0, "y\"", TBL_OK, "y\\x22,,z"},           // hide a separator
+        {"a,b,c\nx,,z\n", ',', 2, "12\"", TBL_OK, "x,,12\""},             // none after it: plain
+        {"a,b,c\nx,,z\n", ',', 1, "\"y\"", TBL_OK, "x,\"y\",z"},
+        {"a,b\n\"a\",v\n", ',', 1, "\"b\"", TBL_OK, "\"a\",\\x22b\\x22"}, // "a" beside "b"
+        {"a\tb\tc\nx\t\tz\n", '\t', 1, "\"", TBL_OK, "x\t\\x22\tz"},
+        {"a,b,c\nx,,z\n", ',', 1, all, TBL_OK, ""},
+        {"a;b;c\nx;;z\n", ';', 0, all, TBL_OK, ""},
+        {"1a2\nxaz\n", 'a', 0, "\n", TBL_ERR_RANGE, "xaz"},             // \x0a holds the D
+        {"1x2\nyxz\n", 'x', 1, "\x01", TBL_ERR_RANGE, "yxz"},           // every \x escape does
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.value);
+        SCOPED_TRACE(c.file + " <- " + c.value.substr(0, 8));
         std::string path = WriteFile("w.csv", c.file);
         Table t;
         ASSERT_EQ(t.Open(path, OPEN_EDIT, c.d), TBL_OK);
         std::string before = Saved(t, "w0.csv");
-        EXPECT_EQ(t.Set(c.col, 0, c.value), TBL_ERR_RANGE);
-        EXPECT_EQ(Saved(t, "w1.csv"), before);
-    }
-    // The same values are fine where no neighbour fuses with them.
-    Table t;
-    ASSERT_EQ(t.Open(WriteFile("w.csv", "a,b,c\nx,,z\n")), TBL_OK);
-    for (const char *v : {"\"y\"", ",y", "y,"}) {
-        EXPECT_EQ(t.Set(1, 0, v), TBL_OK);
-        EXPECT_EQ(t.Cell(1, 0), v);
-        EXPECT_EQ(t.Cell(2, 0), "z");
+        std::vector<std::string> cells;
+        for (int col = 0; col < t.Columns(); col++) cells.push_back(t.Cell(col, 0));
+        ASSERT_EQ(t.Set(c.col, 0, c.value), c.want);
+        if (c.want == TBL_OK) cells[c.col] = c.value;
+        std::string saved = Saved(t, "w1.csv");
+        if (c.want != TBL_OK) {
+            EXPECT_EQ(saved, before);
+        }
+        if (!c.stored.empty()) {
+            EXPECT_EQ(saved.substr(saved.find('\n') + 1), c.stored + "\r\n");
+        }
+        Table back; // every cell reads as written, also after a reload
+        ASSERT_EQ(back.Open(TempDir() + "/w1.csv", OPEN_EDIT, c.d), TBL_OK);
+        for (int col = 0; col < t.Columns(); col++) {
+            EXPECT_EQ(t.Cell(col, 0), cells[col]);
+            EXPECT_EQ(back.Cell(col, 0), cells[col]);
+        }
     }
 }
 
@@ -249,6 +278,12 @@ TEST(LoadedCells, HeaderLineZeroNamesTheColumns) {
     EXPECT_EQ(GetColumnIndex(t.h, "b", &idx), TBL_ERR_NO_COLUMN);
     EXPECT_EQ(t.Cell(1, 0, true), "x,y");
     EXPECT_EQ(Saved(t, "h2.csv"), "a,x\",\"y\r\nw,v\r\n1,2\r\n");
+    // A name that only the escaped form keeps sound is stored so, and the
+    // column bears that stored text.
+    ASSERT_EQ(SetHeadCellValByIndex(t.h, 0, 0, "q\"", 2), TBL_OK);
+    EXPECT_EQ(GetColumnIndex(t.h, "q\\x22", &idx), TBL_OK);
+    EXPECT_EQ(idx, 0);
+    EXPECT_EQ(t.Cell(0, 0, true), "q\"");
     // With no header line, data line 0 is line 0.
     Table z;
     ASSERT_EQ(z.Open(WriteFile("z.csv", "a,b\n1,2\n"), OPEN_EDIT, ',', 0), TBL_OK);
@@ -314,7 +349,6 @@ TEST(LoadedColumns, CreateColumnAndRow) {
         EXPECT_EQ(CreateColumn(t.h, -1, bad), TBL_ERR_RANGE);
     EXPECT_EQ(CreateColumn(t.h, 2, "c"), TBL_OK);
     EXPECT_EQ(CreateColumn(t.h, -1, "d\""), TBL_OK);
-    EXPECT_EQ(CreateColumn(t.h, -1, "\"e"), TBL_ERR_RANGE); // fuses with d"
     EXPECT_EQ(t.Columns(), 4);
     int32_t idx = -1;
     EXPECT_EQ(GetColumnIndex(t.h, "d\"", &idx), TBL_OK);
@@ -325,14 +359,56 @@ TEST(LoadedColumns, CreateColumnAndRow) {
     EXPECT_EQ(t.Cell(1, 1, true), "v");
     EXPECT_EQ(t.Cell(2, 1, true), "");
     EXPECT_EQ(Saved(t, "cc2.csv"), "a,b,c,d\"\r\nu,v,,\r\nx,y,,\r\n,,,\r\n");
+    // "e after d" would fuse the two: line 0 is rebuilt with d" escaped,
+    // and that column bears its new stored name.
+    EXPECT_EQ(CreateColumn(t.h, -1, "\"e"), TBL_OK);
+    EXPECT_EQ(GetColumnIndex(t.h, "d\\x22", &idx), TBL_OK);
+    EXPECT_EQ(idx, 3);
+    EXPECT_EQ(t.Cell(3, 0, true), "d\"");
+    EXPECT_EQ(Saved(t, "cc3.csv"), "a,b,c,d\\x22,\"e\r\nu,v,,,\r\nx,y,,,\r\n,,,,\r\n");
 
+    // Lines whose last field holds an odd quote are rebuilt the same way;
+    // where no form keeps a line sound nothing changes.
+    struct Case {
+        std::string file, name;
+        char d;
+        int want;
+        std::string saved;
+    } cases[] = {
+        {"a,b\n1,12\"\n", "c", ',', TBL_OK, "a,b,c\r\n1,12\\x22,\r\n"},
+        {"a,b\"\n1,2\n", "c", ',', TBL_OK, "a,b\\x22,c\r\n1,2,\r\n"},
+        {"a,\"b\"\n1,2\n", "\"c\"", ',', TBL_OK, "a,\\x22b\\x22,\"c\"\r\n1,2,\r\n"},
+        {"a,\"b\n1,2\n", "\"c", ',', TBL_OK, "a,\\x22b,\"c\r\n1,2,\r\n"},
+        {"axb\n1x2\"\n", "c", 'x', TBL_ERR_RANGE, "axb\r\n1x2\"\r\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.file);
+        Table k;
+        ASSERT_EQ(k.Open(WriteFile("k.csv", c.file), OPEN_EDIT, c.d), TBL_OK);
+        EXPECT_EQ(CreateColumn(k.h, -1, c.name.c_str()), c.want);
+        EXPECT_EQ(Saved(k, "k2.csv"), c.saved);
+        Table back;
+        ASSERT_EQ(back.Open(TempDir() + "/k2.csv", OPEN_EDIT, c.d), TBL_OK);
+        EXPECT_EQ(back.Columns(), k.Columns());
+        EXPECT_EQ(back.Cell(1, 0), k.Cell(1, 0));
+    }
+
+    // A one-column table cannot hold an empty cell in a file: its line
+    // would be empty, and empty lines are not lines of a table.
     Table empty; // a file without columns
     ASSERT_EQ(empty.Open(WriteFile("e.csv", "")), TBL_OK);
+    EXPECT_EQ(Saved(empty, "e1.csv"), "\r\n"); // one empty line saves
     EXPECT_EQ(CreateRow(empty.h), TBL_OK);
     EXPECT_EQ(CreateColumn(empty.h, 0, "only"), TBL_OK);
     EXPECT_EQ(empty.Columns(), 1);
     EXPECT_EQ(empty.Cell(0, 0), "");
-    EXPECT_EQ(Saved(empty, "e2.csv"), "only\r\n\r\n");
+    std::string target = WriteFile("e2.csv", "old\n");
+    EXPECT_EQ(SaveTable(empty.h, target.c_str()), TBL_ERR_SAVE_ROW);
+    EXPECT_EQ(ReadFile(target), "old\n");
+    EXPECT_EQ(empty.Set(0, 0, "v"), TBL_OK);
+    EXPECT_EQ(Saved(empty, "e2.csv"), "only\r\nv\r\n");
+    EXPECT_EQ(empty.Set(0, 0, ""), TBL_OK);
+    EXPECT_EQ(SaveTable(empty.h, target.c_str()), TBL_ERR_SAVE_ROW);
 }
 
 // What every state answers to every export is in api_nulls.cpp; a fresh

@@ -11,6 +11,7 @@
 #include "table.h"
 #include "tavlin32.h"
 #include "testsupport.h"
+#include "codec/tavl_codec.h"
 #include "store/update.h"
 #ifdef _WIN32
 #  include <windows.h>
@@ -28,19 +29,28 @@ using tavltest::Table;
 using tavltest::WriteFile;
 
 // The count one byte at a time: a delimiter counts when an even number of
-// quotes stand before it on the line.
-int32_t ByteCount(const std::string &line, char d, int *quoted) {
+// quotes stand before it on the line; the line is consistent when exactly
+// those delimiters are the ones the split cuts at (a delimiter not flanked
+// by two quotes, or the first or last byte).
+int32_t ByteCount(const std::string &line, char d, int *consistent) {
     int32_t count = 1;
     bool outside = true;
-    for (char c : line) {
-        if (c == '"') outside = !outside;
-        else if (c == d && outside) count++;
+    *consistent = 1;
+    for (size_t p = 0; p < line.size(); p++) {
+        char c = line[p];
+        if (c == '"') {
+            outside = !outside;
+        } else if (c == d) {
+            bool splits = p == 0 || p + 1 == line.size() || line[p - 1] != '"' ||
+                          line[p + 1] != '"';
+            if (outside) count++;
+            if (splits != outside) *consistent = 0;
+        }
     }
-    *quoted = !outside;
     return count;
 }
 
-TEST(LoadBlocks, FieldCountMatchesTheByteRule) {
+TEST(LoadBlocks, FieldCountAndConsistencyMatchTheByteRule) {
     // Hand-picked lines put quotes and delimiters on both sides of the
     // 16-byte block edges; random lines over a small alphabet do the rest.
     std::vector<std::string> lines = {
@@ -51,6 +61,8 @@ TEST(LoadBlocks, FieldCountMatchesTheByteRule) {
         "\"" + std::string(31, ',') + "\"" + std::string(31, ','),
         std::string(17, '"') + ",x,y" + std::string(40, ','),
         "a;b;\"c;d\";" + std::string(50, ';'),
+        std::string(15, 'a') + "\"" + std::string(16, 'b') + "\"," + std::string(20, ','),
+        std::string(31, 'a') + "\",\"" + std::string(20, 'c'),
     };
     std::mt19937 gen(7);
     const char alphabet[] = {'a', ',', '"', ';', '\t'};
@@ -59,14 +71,18 @@ TEST(LoadBlocks, FieldCountMatchesTheByteRule) {
         for (char &c : s) c = alphabet[gen() % sizeof alphabet];
         lines.push_back(s);
     }
+    int inconsistent = 0;
     for (const std::string &line : lines)
         for (char d : {',', ';', '\t'}) {
             SCOPED_TRACE(line + " / delimiter " + std::to_string(int(d)));
-            int want_quoted = -1, quoted = -1;
-            int32_t want = ByteCount(line, d, &want_quoted);
-            EXPECT_EQ(LoadedFieldCount(line.c_str(), d, &quoted), want);
-            EXPECT_EQ(quoted, want_quoted);
+            int want_consistent = -1, consistent = -1;
+            int32_t want = ByteCount(line, d, &want_consistent);
+            EXPECT_EQ(CountLineFields(line.data(), line.size(), d, &consistent), want);
+            EXPECT_EQ(consistent, want_consistent);
+            EXPECT_EQ(LineIsSound(line.data(), line.size(), d, want), want_consistent);
+            inconsistent += !want_consistent;
         }
+    EXPECT_GT(inconsistent, 100); // the random lines reach both answers
 }
 
 // A table of two columns whose data lines have the given lengths of their

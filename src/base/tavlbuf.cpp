@@ -72,11 +72,15 @@ int TextBufferSetBytes(char **slot, const char *bytes, int32_t count) {
 }
 
 int TextBufferAppend(char **slot, const char *text) {
+    return TextBufferAppendBytes(slot, text, TextLength(text));
+}
+
+int TextBufferAppendBytes(char **slot, const char *bytes, size_t count) {
     size_t have = TextLength(*slot);
-    size_t add = TextLength(text);
-    char *block = Resize(slot, have + add + 1);
+    char *block = Resize(slot, have + count + 1);
     if (!block) return TBL_ERR_NO_MEMORY;
-    memcpy(block + have, add ? text : "", add + 1);
+    if (count) memcpy(block + have, bytes, count);
+    block[have + count] = '\0';
     return TBL_OK;
 }
 

@@ -12,6 +12,7 @@
 #ifndef TAVL_TAVLBUF_H
 #define TAVL_TAVLBUF_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -21,6 +22,8 @@ int TextBufferNew(char **slot);                      /* 1-byte empty text */
 int TextBufferSet(char **slot, const char *text);
 int TextBufferSetBytes(char **slot, const char *bytes, int32_t count);
 int TextBufferAppend(char **slot, const char *text);
+/* Appends count bytes (NUL bytes among them copied like any other). */
+int TextBufferAppendBytes(char **slot, const char *bytes, size_t count);
 int TextBufferAppendChar(char **slot, int c);        /* NUL appends nothing */
 /* Stores c at position (at most the current length) and a NUL after it; a
  * smaller position cuts the text there. A negative position is refused with

@@ -24,12 +24,11 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlhost.h"
 #include "tavlin32.h"
 
-#define QUOTE '"'
-#define BACKSLASH '\\'
 
 static const char kHex[] = "0123456789abcdef";
 

@@ -26,6 +26,7 @@
 #include <string.h>
 
 #include "base/dyn_ary.h"
+#include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlhost.h"
 #include "tavlin32.h"
@@ -516,6 +517,12 @@ int IndexedLineSpan(const TableHandle *table, int32_t number, int32_t kind,
     if (!table->data_view || offset >= table->data_size) return TBL_OK;
 
     *start = table->data_view + offset;
+    /* A byte-order mark at the start of the file is not part of line 0. */
+    if (offset == 0 && table->data_size >= sizeof kByteOrderMark &&
+        memcmp(*start, kByteOrderMark, sizeof kByteOrderMark) == 0) {
+        *start += sizeof kByteOrderMark;
+        offset += (uint32_t)sizeof kByteOrderMark;
+    }
 #if defined(__GNUC__)
     /* The line's second cache line, asked for while its first is read: a
      * line not in the cache then costs one wait, not two. */

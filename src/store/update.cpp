@@ -39,18 +39,14 @@
 #endif
 
 #include "base/dyn_ary.h"
+#include "codec/tavl_codec.h"
+#include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlhost.h"
 #include "tavlin32.h"
 
-#if defined(__SSE2__)
-#  include <emmintrin.h>
-#  define TAVL_FIELD_BLOCKS 1
-#endif
-
 #define ROW_LIST_CAPACITY 1000
 #define PREVIEW_LINES 100
-#define QUOTE '"'
 
 /* Symbolic links followed before a save gives up (as the kernel does). */
 #define MAX_LINK_HOPS 40
@@ -96,8 +92,9 @@ int RowRecordFree(void *record) {
     return 0;
 }
 
-/* Appends a RowRecord holding a copy of the length bytes of text as the
- * row list's next line. The text block is made at its exact size in one
+/* Appends a RowRecord holding a copy of the length bytes of text (or,
+ * without text, length delimiters: a line of empty cells) as the row
+ * list's next line. The text block is made at its exact size in one
  * allocation: a load makes one per line. On failure nothing is added and
  * nothing leaks. */
 static int RowAppend(TableHandle *table, int32_t line, const char *text,
@@ -107,7 +104,8 @@ static int RowAppend(TableHandle *table, int32_t line, const char *text,
     row->line = line;
     row->text = (char *)qmem_malloc(length + 1);
     if (row->text) {
-        memcpy(row->text, text, length);
+        if (text) memcpy(row->text, text, length);
+        else memset(row->text, table->delimiter, length);
         row->text[length] = '\0';
     }
     if (!row->text || SparseArrayAdd(table->row_list, row) < 0) {
@@ -140,79 +138,70 @@ int StoreLoadedRow(TableHandle *table, int32_t number, const char *text,
     return TextBufferSet(&row->text, text);
 }
 
+int32_t LoadedLineCount(const TableHandle *table) {
+    int32_t held = SparseArrayCount(table->row_list);
+    return held > 0 ? held : 0;
+}
+
+const char *LoadedLineText(const TableHandle *table, int32_t position) {
+    RowRecord *row = GetRowRecord(table, position);
+    if (!row) return NULL;
+    return row->text ? row->text : "";
+}
+
+/* Cuts the texts of lines 0 to count - 1 back by what suffix_of gave them. */
+static void CutBack(TableHandle *table, int32_t count, char *const *replace,
+                    const char *first_suffix, const char *suffix) {
+    for (int32_t p = 0; p < count; p++) {
+        RowRecord *row = GetRowRecord(table, p);
+        if (replace && replace[p]) continue;
+        size_t added = strlen(p == 0 ? first_suffix : suffix);
+        row->text[strlen(row->text) - added] = '\0';
+    }
+}
+
+int LoadedAppendField(TableHandle *table, const char *first_suffix,
+                      const char *suffix, char **replace) {
+    int32_t held = LoadedLineCount(table);
+    int32_t p;
+    int rc = TBL_OK;
+    for (p = 0; p < held && rc == TBL_OK; p++) {
+        RowRecord *row = GetRowRecord(table, p);
+        if (!row) {
+            rc = TBL_ERR_FAIL;
+        } else if (!(replace && replace[p])) {
+            if (!row->text) rc = TextBufferNew(&row->text);
+            if (rc == TBL_OK)
+                rc = TextBufferAppend(&row->text, p == 0 ? first_suffix : suffix);
+        }
+    }
+    if (rc != TBL_OK) {
+        /* Line p - 1 failed and kept its text; the lines before it grew. */
+        CutBack(table, p - 1, replace, first_suffix, suffix);
+        return rc;
+    }
+    for (p = 0; replace && p < held; p++) {
+        if (!replace[p]) continue;
+        RowRecord *row = GetRowRecord(table, p);
+        TextBufferFree(&row->text);
+        row->text = replace[p];
+        replace[p] = NULL;
+    }
+    return TBL_OK;
+}
+
+int LoadedAppendRow(TableHandle *table) {
+    size_t delimiters = table->columns > 1 ? (size_t)table->columns - 1 : 0;
+    int rc = RowAppend(table, NextRowLineNumber(table), NULL, delimiters);
+    if (rc == TBL_OK) table->data_lines++;
+    return rc;
+}
+
 /* ---- Load --------------------------------------------------------------- */
 
 /* The load reads the file through one block of this size, grown (doubled)
  * only while a single line does not fit in it. */
 #define READ_BLOCK ((size_t)1 << 20)
-
-/* Population count of a 16-bit lane mask. */
-static inline uint32_t BitCount16(uint32_t x) {
-    x = x - ((x >> 1) & 0x5555u);
-    x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
-    x = (x + (x >> 4)) & 0x0F0Fu;
-    return (x + (x >> 8)) & 0x1Fu;
-}
-
-/* Fields of the n bytes at text: 1, plus 1 for every delimiter with an even
- * number of quotes before it on the line. *quoted, when given, receives 1
- * when the line ends inside quotes; *nul, when given, whether a NUL byte
- * lies among the bytes (NUL counts as neither quote nor delimiter). Sixteen
- * bytes at a time where SSE2 is there: the quote mask's running parity
- * (a prefix XOR) marks the bytes inside quotes, carried from block to
- * block. A quote delimiter never counts, as in the byte loop. */
-static int32_t CountFieldBytes(const char *text, size_t n, char delimiter,
-                               int *quoted, int *nul) {
-    const unsigned char *p = (const unsigned char *)text;
-    const unsigned char d = (unsigned char)delimiter;
-    uint64_t count = 1;
-    uint32_t inside = 0; /* 0, or 0xFFFF while inside quotes */
-    uint32_t zeros = 0;
-    size_t i = 0;
-#if defined(TAVL_FIELD_BLOCKS)
-    const __m128i quote_bytes = _mm_set1_epi8(QUOTE);
-    const __m128i delimiter_bytes = _mm_set1_epi8((char)d);
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
-        __m128i x = _mm_loadu_si128((const __m128i *)(const void *)(p + i));
-        uint32_t q = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, quote_bytes));
-        uint32_t dm = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, delimiter_bytes)) & ~q;
-        zeros |= (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, zero));
-        if (q) {
-            /* Bit k: odd number of quotes at positions 0..k of the block. A
-             * delimiter is no quote, so that is the parity before it. */
-            uint32_t m = q;
-            m ^= m << 1;
-            m ^= m << 2;
-            m ^= m << 4;
-            m ^= m << 8;
-            dm &= ~((m ^ inside) & 0xFFFFu);
-            if (BitCount16(q) & 1u) inside ^= 0xFFFFu;
-        } else {
-            dm &= ~inside;
-        }
-        count += BitCount16(dm);
-    }
-#endif
-    int outside = !inside;
-    for (; i < n; i++) {
-        if (p[i] == QUOTE)
-            outside = !outside;
-        else if (p[i] == d && outside)
-            count++;
-        else if (p[i] == '\0')
-            zeros = 1;
-    }
-    if (quoted) *quoted = !outside;
-    if (nul) *nul = zeros != 0;
-    /* More fields than an int32_t holds cannot match any column count. */
-    return count > (uint64_t)INT32_MAX ? INT32_MAX : (int32_t)count;
-}
-
-int32_t LoadedFieldCount(const char *text, char delimiter, int *quoted) {
-    if (!text) text = "";
-    return CountFieldBytes(text, strlen(text), delimiter, quoted, NULL);
-}
 
 /* Fails the load: the last-error value tells a host why. */
 static int LoadFailed(int code, uint32_t stored) {
@@ -224,25 +213,30 @@ static int LoadFailed(int code, uint32_t stored) {
  * line's text, in place: one CR at the end is dropped, then every NUL
  * byte, which cannot be part of a NUL-terminated line (the indexed fetch
  * drops them too, so both modes read the same cells). Gives the text's
- * length and its field count. */
-static size_t ShapeLine(char *text, size_t n, char delimiter,
-                        int32_t *fields) {
+ * length, its field count and whether it is consistent (it splits where
+ * its fields are counted). */
+static size_t ShapeLine(char *text, size_t n, char delimiter, int32_t *fields,
+                        int *consistent) {
     if (n && text[n - 1] == '\r') n--;
-    int nul;
-    *fields = CountFieldBytes(text, n, delimiter, NULL, &nul);
+    char *nul = (char *)memchr(text, '\0', n);
     if (nul) {
-        size_t kept = 0;
-        for (size_t i = 0; i < n; i++)
+        size_t kept = (size_t)(nul - text);
+        for (size_t i = kept; i < n; i++)
             if (text[i] != '\0') text[kept++] = text[i];
         n = kept;
     }
+    *fields = CountLineFields(text, n, delimiter, consistent);
     return n;
 }
 
 /* Checks one non-empty line against the expected field count (the first
- * line sets it) and stores it as line n. */
+ * line sets it) and stores it as line n. A line that does not split where
+ * its fields are counted would be read from other places than it was
+ * counted at: it fails the load like a line with another count. */
 static int LoadLine(TableHandle *table, const char *text, size_t length,
-                    int32_t fields, int32_t *expected, int32_t n) {
+                    int32_t fields, int consistent, int32_t *expected,
+                    int32_t n) {
+    if (!consistent) return TBL_ERR_FORMAT;
     if (*expected < 0)
         *expected = fields;
     else if (fields != *expected)
@@ -300,12 +294,20 @@ int TableFileLoad(TableHandle *table, const char *path) {
     b.bytes = (char *)qmem_malloc(b.capacity);
     if (!b.bytes) return LoadFailed(TBL_ERR_NO_MEMORY, 0);
 
+    /* A UTF-8 byte-order mark belongs to the file, not to its first field:
+     * it is left out of line 0 and written back by the save. */
+    int rc = LoadRefill(&b, table->stream);
+    if (rc == TBL_OK && b.end >= sizeof kByteOrderMark &&
+        memcmp(b.bytes, kByteOrderMark, sizeof kByteOrderMark) == 0) {
+        b.begin = b.scanned = sizeof kByteOrderMark;
+        table->byte_order_mark = 1;
+    }
+
     const char d = table->delimiter;
     int32_t n = 0;         /* lines stored */
     int32_t expected = -1; /* field count of every line; -1 before the first */
     int limited = 0;       /* OPEN_PREVIEW stopped at its line limit */
-    int rc = TBL_OK;
-    for (;;) {
+    while (rc == TBL_OK) {
         char *from = b.bytes + b.scanned;
         char *lf = (char *)memchr(from, '\n', b.end - b.scanned);
         if (!lf) {
@@ -318,10 +320,12 @@ int TableFileLoad(TableHandle *table, const char *path) {
         char *text = b.bytes + b.begin;
         size_t consumed = (size_t)(lf - b.bytes) + 1;
         int32_t fields;
-        size_t length = ShapeLine(text, (size_t)(lf - text), d, &fields);
+        int consistent;
+        size_t length = ShapeLine(text, (size_t)(lf - text), d, &fields,
+                                  &consistent);
         b.begin = b.scanned = consumed;
         if (length == 0) continue; /* empty lines are not lines */
-        rc = LoadLine(table, text, length, fields, &expected, n);
+        rc = LoadLine(table, text, length, fields, consistent, &expected, n);
         if (rc != TBL_OK) break;
         n++;
         if (table->mode == OPEN_PREVIEW && n >= PREVIEW_LINES) {
@@ -336,10 +340,13 @@ int TableFileLoad(TableHandle *table, const char *path) {
      * empty line of an empty file. */
     if (rc == TBL_OK && !limited) {
         int32_t fields;
+        int consistent;
         char *text = b.bytes + b.begin;
-        size_t length = ShapeLine(text, b.end - b.begin, d, &fields);
+        size_t length = ShapeLine(text, b.end - b.begin, d, &fields,
+                                  &consistent);
         if (length != 0) {
-            rc = LoadLine(table, text, length, fields, &expected, n);
+            rc = LoadLine(table, text, length, fields, consistent, &expected,
+                          n);
             if (rc == TBL_OK) n++;
         } else if (n == 0) {
             rc = RowAppend(table, 0, "", 0);
@@ -461,6 +468,7 @@ static void SaveLine(SaveBlock *b, const char *text) {
  * file back. TBL_ERR_SAVE_OPEN when a write fails, TBL_ERR_SAVE_ROW when a
  * line that the counts promise is missing. */
 static int WriteLines(const TableHandle *table, SaveBlock *b) {
+    if (table->byte_order_mark) SavePut(b, kByteOrderMark, sizeof kByteOrderMark);
     int32_t h = table->header_lines;
     int64_t held = (int64_t)h + table->data_lines;
     for (int32_t i = 0; i < h && i < held; i++) {
@@ -621,11 +629,51 @@ static int SaveReplacing(const TableHandle *table, const char *target,
 }
 
 #if defined(_WIN32)
+/* The file a save must write: the one path leads to, symbolic links
+ * followed, as the system names it once it is open. Its "\\?\" prefix is
+ * dropped before a drive letter or a share, so the name keeps to the file
+ * calls' usual rules. A path that leads to no file is taken as it stands. */
+static int ResolveTarget(const char *path, char **target) {
+    char final[MAX_PATH + 8];
+    DWORD n = 0;
+    HANDLE file = CreateFileA(path, 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file != INVALID_HANDLE_VALUE) {
+        n = GetFinalPathNameByHandleA(file, final, sizeof final,
+                                      FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        CloseHandle(file);
+    }
+    if (n == 0 || n >= sizeof final) return TextCopy(target, path, strlen(path));
+    char *name = final;
+    if (strncmp(final, "\\\\?\\UNC\\", 8) == 0) {
+        name = final + 6; /* \\?\UNC\server\share -> \\server\share */
+        name[0] = '\\';
+    } else if (strncmp(final, "\\\\?\\", 4) == 0 && final[5] == ':') {
+        name = final + 4;
+    }
+    return TextCopy(target, name, strlen(name));
+}
+
 static int SaveTo(const TableHandle *table, const char *path, char *block) {
-    struct _stat64 st;
-    if (_stat64(path, &st) == 0 && !(st.st_mode & _S_IFREG))
-        return SaveInPlace(table, path, block);
-    return SaveReplacing(table, path, -1, block);
+    char *target = NULL;
+    int rc = ResolveTarget(path, &target);
+    if (rc == TBL_OK) {
+        struct _stat64 st;
+        int exists = _stat64(target, &st) == 0;
+        DWORD attributes = exists ? GetFileAttributesA(target) : 0;
+        if (exists && !(st.st_mode & _S_IFREG))
+            rc = SaveInPlace(table, target, block);
+        /* A read-only file is not replaced behind its back: the rename
+         * would go through, though the caller may not write the file. */
+        else if (exists && attributes != INVALID_FILE_ATTRIBUTES &&
+                 (attributes & FILE_ATTRIBUTE_READONLY))
+            rc = TBL_ERR_SAVE_OPEN;
+        else
+            rc = SaveReplacing(table, target, -1, block);
+    }
+    TextBufferFree(&target);
+    return rc;
 }
 #else
 /* Follows symbolic links from path to the file a save must write: its name
@@ -669,6 +717,11 @@ static int SaveTo(const TableHandle *table, const char *path, char *block) {
     if (rc == TBL_OK) {
         if (exists && !S_ISREG(st.st_mode))
             rc = SaveInPlace(table, target, block);
+        /* Replacing needs only the directory's permission; a file the
+         * caller could not write itself (read-only, or on a read-only file
+         * system) is not replaced behind its back. */
+        else if (exists && faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0)
+            rc = TBL_ERR_SAVE_OPEN;
         else
             rc = SaveReplacing(table, target,
                                exists ? (int)(st.st_mode & 07777) : -1, block);
@@ -678,9 +731,24 @@ static int SaveTo(const TableHandle *table, const char *path, char *block) {
 }
 #endif
 
+/* 1 when the save would write an empty line into a file of more than one
+ * line. The load skips empty lines, so that row would be gone on the next
+ * load and every row after it would move up. Only a table of at most one
+ * column can hold one: a line of more columns holds their delimiters. */
+static int WouldLoseEmptyLine(const TableHandle *table) {
+    int32_t held = SparseArrayCount(table->row_list);
+    if (table->columns > 1 || held <= 1) return 0;
+    for (int32_t p = 0; p < held; p++) {
+        RowRecord *row = GetRowRecord(table, p);
+        if (!row || !row->text || row->text[0] == '\0') return 1;
+    }
+    return 0;
+}
+
 int TableFileSave(TableHandle *table, const char *path) {
     if (!table || table->stream_state == STREAM_ABSENT) return TBL_ERR_BAD_HANDLE;
     if (!path || !*path) return TBL_ERR_SAVE_OPEN;
+    if (WouldLoseEmptyLine(table)) return TBL_ERR_SAVE_ROW;
     /* The load's stream goes first, so that the target can be replaced even
      * where an open file cannot be. The handle goes on counting as having a
      * stream, so later saves and the close still work. */

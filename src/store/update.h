@@ -25,11 +25,24 @@ int TableFileSave(TableHandle *table, const char *path);
 int TableFileClose(TableHandle *table);
 void TableListsRelease(TableHandle *table);
 
-/* Fields of a line as the load counts them (a delimiter counts only where
- * an even number of quotes stand before it); *quoted, when given, receives
- * 1 when the line ends inside quotes. A changed line must still count the
- * column count, or the saved file would not load again. */
-int32_t LoadedFieldCount(const char *text, char delimiter, int *quoted);
+/* Lines the row list holds, header lines included. */
+int32_t LoadedLineCount(const TableHandle *table);
+
+/* The stored text of the line at a row list position, where it lies (never
+ * null for a held line), or null when the table holds no such line. */
+const char *LoadedLineText(const TableHandle *table, int32_t position);
+
+/* Gives every held line one more field, all or nothing: a line p for which
+ * replace[p] is set takes that text whole (the back-end owns it then and
+ * clears the entry); every other line gets first_suffix (line 0) or suffix
+ * appended. TBL_OK; TBL_ERR_NO_MEMORY with every line as it was and the
+ * replacements still the caller's. replace may be null. */
+int LoadedAppendField(TableHandle *table, const char *first_suffix,
+                      const char *suffix, char **replace);
+
+/* Appends a data line of empty cells (column count - 1 delimiters) and
+ * counts it. TBL_OK or TBL_ERR_NO_MEMORY (nothing added). */
+int LoadedAppendRow(TableHandle *table);
 
 /* RowRecord destructor of the row list. */
 int RowRecordFree(void *record);

@@ -41,6 +41,7 @@ struct TableHandle {
     const uint32_t *index_view; /* OPEN_INDEXED: the index file's words */
     uint32_t index_size;
     int32_t stream_state;       /* STREAM_* */
+    int32_t byte_order_mark;    /* loaded modes: the file began with one */
     int32_t state;              /* HANDLE_* */
 };
 typedef struct TableHandle TableHandle;

@@ -26,13 +26,13 @@
 #include "base/dyn_ary.h"
 #include "store/runtime.h"
 #include "codec/tavl_codec.h"
+#include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlhost.h"
 #include "tavlin32.h"
 #include "store/update.h"
 
 #define COLUMN_LIST_CAPACITY 50
-#define QUOTE '"'
 
 static int IsLoaded(const TableHandle *table) {
     return table->mode == OPEN_EDIT || table->mode == OPEN_PREVIEW;
@@ -314,6 +314,204 @@ int ColumnHeadSizeByName(TableHandle *table, const char *name) {
     return ColumnHeadSizeByIndex(table, column);
 }
 
+/* ---- Writes that keep every line sound ----------------------------------
+ *
+ * Every line of a loaded table splits exactly where the load counts its
+ * fields, into one piece per column; otherwise it would read from other
+ * places than it was written to, or not load again. A value goes into its
+ * line in the plain stored form. Where that would break the line (a bare D,
+ * a quote on both sides of a separator, an odd number of quotes that hides
+ * a separator from the load's count), it goes in the escaped form, which
+ * holds no quote and (unless D is x or a hex digit) no D. A change that
+ * cannot be made sound either way is refused and nothing changes. */
+
+/* Builds into *next the line text[0..n) with its piece column replaced by
+ * the stored form of value, plain or escaped; the stored field goes to
+ * *field. TBL_OK when the new line is sound for the table, TBL_ERR_RANGE
+ * when it would not be, or TBL_ERR_NO_MEMORY. */
+static int ReplacePiece(const TableHandle *table, const char *text, size_t n,
+                        int32_t column, const char *value, int32_t length,
+                        int escaped, char **field, char **next) {
+    const char d = table->delimiter;
+    size_t start, span;
+    if (!FindField(text, n, d, column, &start, &span)) return TBL_ERR_RANGE;
+    int rc = TextBufferSet(field, "");
+    if (rc == TBL_OK)
+        rc = escaped ? EncodeFieldEscaped(value, length, d, field)
+                     : EncodeField(value, length, d, field);
+    if (rc != TBL_OK) return rc;
+    if (FieldHasBareDelimiter(*field, d)) return TBL_ERR_RANGE;
+    if (TextBufferSetBytes(next, text, (int32_t)start) != TBL_OK ||
+        TextBufferAppend(next, *field) != TBL_OK ||
+        TextBufferAppendBytes(next, text + start + span, n - start - span) != TBL_OK)
+        return TBL_ERR_NO_MEMORY;
+    return LineIsSound(*next, strlen(*next), d, table->columns) ? TBL_OK
+                                                               : TBL_ERR_RANGE;
+}
+
+/* Appends to *out the pieces of the line text[0..n), joined by D, with
+ * every piece that holds a quote stored again in the escaped form (its
+ * value unchanged); *scratch is a work buffer for the decoded value. */
+static int EscapeQuotedPieces(const TableHandle *table, const char *text,
+                              size_t n, char **out, char **scratch) {
+    const char d = table->delimiter;
+    for (int32_t k = 0; k < table->columns; k++) {
+        size_t start, span;
+        if (!FindField(text, n, d, k, &start, &span)) return TBL_ERR_RANGE;
+        if (k > 0 && TextBufferAppendChar(out, d) != TBL_OK)
+            return TBL_ERR_NO_MEMORY;
+        const char *piece = text + start;
+        if (!memchr(piece, QUOTE, span)) {
+            if (TextBufferAppendBytes(out, piece, span) != TBL_OK)
+                return TBL_ERR_NO_MEMORY;
+            continue;
+        }
+        size_t c = DecodeFieldTo(piece, span, d, NULL, 0);
+        char *block = (char *)qmem_realloc(*scratch, c + 1);
+        if (!block) return TBL_ERR_NO_MEMORY;
+        *scratch = block;
+        DecodeFieldTo(piece, span, d, block, c);
+        if (EncodeFieldEscaped(block, (int32_t)c, d, out) != TBL_OK)
+            return TBL_ERR_NO_MEMORY;
+    }
+    return TBL_OK;
+}
+
+/* Rebuilds line p (text[0..n)) with one more field into *out: the pieces
+ * that hold a quote stored again escaped, then the separator and, on line
+ * 0, the name as it stands. Escaping the old pieces always suffices for the
+ * name: with no quote left before it, nothing can flank its separator or
+ * hide it from the load's count. TBL_ERR_RANGE when the line is still not
+ * sound (an escape holding D, where D is x or a hex digit). */
+static int RebuildWithField(const TableHandle *table, int32_t p,
+                            const char *text, size_t n, const char *sep,
+                            const char *name, char **out, char **scratch) {
+    int rc = TextBufferSet(out, "");
+    if (rc == TBL_OK) rc = EscapeQuotedPieces(table, text, n, out, scratch);
+    if (rc == TBL_OK) rc = TextBufferAppend(out, sep);
+    if (rc == TBL_OK && p == 0) rc = TextBufferAppend(out, name);
+    if (rc != TBL_OK) return rc;
+    return LineIsSound(*out, strlen(*out), table->delimiter, table->columns + 1)
+               ? TBL_OK
+               : TBL_ERR_RANGE;
+}
+
+/* Where line 0 was rebuilt, the stored names of the columns it holds: a
+ * new text for each column whose piece changed (names[i], else null). */
+static int RenamedColumns(const TableHandle *table, const char *line,
+                          char **names) {
+    size_t n = strlen(line);
+    for (int32_t i = 0; i < table->columns; i++) {
+        size_t start, span;
+        const char *old = ColumnName(table, i);
+        if (!FindField(line, n, table->delimiter, i, &start, &span))
+            return TBL_ERR_RANGE;
+        if (old && strlen(old) == span && memcmp(old, line + start, span) == 0)
+            continue;
+        if (TextBufferNew(&names[i]) != TBL_OK ||
+            TextBufferSetBytes(&names[i], line + start, (int32_t)span) != TBL_OK)
+            return TBL_ERR_NO_MEMORY;
+    }
+    return TBL_OK;
+}
+
+/* What a new column does to the lines, worked out before any changes:
+ * the text line 0 gets appended (the separator and the name), the lines
+ * that must be rebuilt instead (replace[p], null for the others), and,
+ * when line 0 is rebuilt, the new stored names of the columns it renames
+ * (names[i], null for the others). */
+typedef struct NewFieldPlan {
+    int32_t lines;              /* lines held: entries of replace */
+    int32_t columns;            /* columns before: entries of names */
+    char *first;
+    char **replace;
+    char **names;
+} NewFieldPlan;
+
+static void NewFieldPlanFree(NewFieldPlan *plan) {
+    for (int32_t p = 0; plan->replace && p < plan->lines; p++)
+        TextBufferFree(&plan->replace[p]);
+    for (int32_t i = 0; plan->names && i < plan->columns; i++)
+        TextBufferFree(&plan->names[i]);
+    if (plan->replace) qmem_free(plan->replace);
+    if (plan->names) qmem_free(plan->names);
+    TextBufferFree(&plan->first);
+}
+
+/* Stages line p rebuilt (text[0..n)) when appending its suffix would leave
+ * it unsound; *work and *scratch are work buffers. */
+static int PlanLine(const TableHandle *table, NewFieldPlan *plan, int32_t p,
+                    const char *sep, const char *name, char **work,
+                    char **scratch) {
+    const char *text = LoadedLineText(table, p);
+    size_t n = strlen(text);
+    const char *suffix = p == 0 ? plan->first : sep;
+    /* A sound line without quotes stays sound with a field that has none:
+     * every D of it separates and counts. */
+    if (!memchr(text, QUOTE, n) && !strchr(suffix, QUOTE)) return TBL_OK;
+    if (TextBufferSetBytes(work, text, (int32_t)n) != TBL_OK ||
+        TextBufferAppend(work, suffix) != TBL_OK)
+        return TBL_ERR_NO_MEMORY;
+    if (LineIsSound(*work, strlen(*work), table->delimiter, table->columns + 1))
+        return TBL_OK;
+    int rc = RebuildWithField(table, p, text, n, sep, name, work, scratch);
+    if (rc != TBL_OK) return rc;
+    if (!plan->replace) {
+        plan->replace = (char **)qmem_calloc((size_t)plan->lines, sizeof *plan->replace);
+        if (!plan->replace) return TBL_ERR_NO_MEMORY;
+    }
+    plan->replace[p] = *work;
+    *work = NULL;
+    return TextBufferNew(work);
+}
+
+static int PlanNewField(const TableHandle *table, const char *sep,
+                        const char *name, NewFieldPlan *plan) {
+    char *work = NULL, *scratch = NULL;
+    int rc = TBL_ERR_NO_MEMORY;
+    if (TextBufferNew(&plan->first) == TBL_OK &&
+        TextBufferSet(&plan->first, sep) == TBL_OK &&
+        TextBufferAppend(&plan->first, name) == TBL_OK &&
+        TextBufferNew(&work) == TBL_OK && TextBufferNew(&scratch) == TBL_OK)
+        rc = TBL_OK;
+    for (int32_t p = 0; rc == TBL_OK && p < plan->lines; p++)
+        rc = PlanLine(table, plan, p, sep, name, &work, &scratch);
+    TextBufferFree(&work);
+    TextBufferFree(&scratch);
+    if (rc != TBL_OK || !plan->replace || !plan->replace[0] || plan->columns == 0)
+        return rc;
+    plan->names = (char **)qmem_calloc((size_t)plan->columns, sizeof *plan->names);
+    if (!plan->names) return TBL_ERR_NO_MEMORY;
+    return RenamedColumns(table, plan->replace[0], plan->names);
+}
+
+/* Makes the planned change: the new column, every line's new field, the
+ * renamed columns. All or nothing. */
+static int CommitNewField(TableHandle *table, const char *sep,
+                          const char *name, NewFieldPlan *plan) {
+    int32_t position = table->columns;
+    ColumnRecord *column = ColumnRecordNew(name, position);
+    if (!column) return TBL_ERR_NO_MEMORY;
+    if (SparseArrayAdd(table->column_list, column) < 0) {
+        ColumnRecordFree(column);
+        return TBL_ERR_NO_MEMORY;
+    }
+    int rc = LoadedAppendField(table, plan->first, sep, plan->replace);
+    if (rc != TBL_OK) {
+        SparseArrayRemove(table->column_list, position);
+        return rc;
+    }
+    for (int32_t i = 0; plan->names && i < plan->columns; i++) {
+        if (!plan->names[i]) continue;
+        ColumnRecord *renamed = GetColumnRecord(table, i);
+        TextBufferFree(&renamed->name);
+        renamed->name = plan->names[i];
+        plan->names[i] = NULL;
+    }
+    table->columns++;
+    return TBL_OK;
+}
+
 int ColumnAppend(TableHandle *table, int32_t position, const char *name) {
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
@@ -322,62 +520,22 @@ int ColumnAppend(TableHandle *table, int32_t position, const char *name) {
     if (position != table->columns) return TBL_ERR_RANGE;
     /* The name goes into line 0 as it stands, so it must stay one field of
      * one line there. */
-    char d = table->delimiter;
+    const char d = table->delimiter;
     if (!name || strchr(name, d) || strchr(name, '\r') || strchr(name, '\n'))
         return TBL_ERR_RANGE;
-    RowRecord *first = GetRowRecord(table, 0);
-    if (!first || !first->text) return TBL_ERR_FAIL;
-    size_t first_length = strlen(first->text);
-    /* After a last name ending with the quote, a new one beginning with it
-     * would make their separator the middle of an escaped delimiter. */
-    if (position > 0 && name[0] == QUOTE && first_length > 0 &&
-        first->text[first_length - 1] == QUOTE)
-        return TBL_ERR_RANGE;
-
-    /* The new separator must count when the file is loaded again: a line
-     * that ends inside quotes (an odd number of them) would hide it. */
-    int32_t rows = table->row_list ? table->row_list->used : 0;
-    for (int32_t p = 0; p < rows && position > 0; p++) {
-        RowRecord *row = GetRowRecord(table, p);
-        int quoted = 0;
-        if (row) LoadedFieldCount(row->text, d, &quoted);
-        if (quoted) return TBL_ERR_RANGE;
-    }
-
-    ColumnRecord *column = ColumnRecordNew(name, position);
-    if (!column) return TBL_ERR_NO_MEMORY;
+    int32_t held = LoadedLineCount(table);
+    if (held < 1) return TBL_ERR_FAIL;
 
     /* Every line gets one more field: an empty cell after a delimiter (none
-     * on a table without columns, whose lines are all empty), and line 0,
-     * which names the columns, gets the name as well. */
-    size_t name_length = strlen(name);
-    int32_t p;
-    for (p = 0; p < rows; p++) {
-        RowRecord *row = GetRowRecord(table, p);
-        if (!row) continue;
-        size_t before = row->text ? strlen(row->text) : 0;
-        if (position > 0) rc = TextBufferAppendChar(&row->text, d);
-        if (rc == TBL_OK && p == 0) rc = TextBufferAppend(&row->text, name);
-        if (rc != TBL_OK) {
-            if (row->text) row->text[before] = '\0';
-            break;
-        }
-    }
-    if (rc == TBL_OK && SparseArrayAdd(table->column_list, column) < 0)
-        rc = TBL_ERR_NO_MEMORY;
-    if (rc != TBL_OK) {
-        /* Undo: lines 0 to p - 1 were extended; cut them back. */
-        for (int32_t q = 0; q < p; q++) {
-            RowRecord *row = GetRowRecord(table, q);
-            if (!row || !row->text) continue;
-            size_t added = (position > 0 ? 1 : 0) + (q == 0 ? name_length : 0);
-            row->text[strlen(row->text) - added] = '\0';
-        }
-        ColumnRecordFree(column);
-        return rc;
-    }
-    table->columns++;
-    return TBL_OK;
+     * on a table without columns, whose lines are all empty); line 0, which
+     * names the columns, gets the name. Every line that would not be sound
+     * so is rebuilt aside first; then all lines change at once. */
+    const char sep[2] = {position > 0 ? d : '\0', '\0'};
+    NewFieldPlan plan = {held, table->columns, NULL, NULL, NULL};
+    rc = PlanNewField(table, sep, name, &plan);
+    if (rc == TBL_OK) rc = CommitNewField(table, sep, name, &plan);
+    NewFieldPlanFree(&plan);
+    return rc;
 }
 
 /* ---- Cells and rows ----------------------------------------------------- */
@@ -386,15 +544,6 @@ static int CellInRange(const TableHandle *table, int32_t column, int32_t line,
                        int32_t kind) {
     if (column < 0 || line < 0 || column >= table->columns) return 0;
     return line < (kind == LINE_DATA ? table->data_lines : table->header_lines);
-}
-
-/* Start of piece k of a line split into the given number of pieces, or
- * null when the line has no such piece. */
-static char *Piece(char *line, int32_t pieces, int32_t k) {
-    if (k < 0 || k >= pieces) return NULL;
-    char *p = line;
-    for (int32_t i = 0; i < k; i++) p += strlen(p) + 1;
-    return p;
 }
 
 /* A failed fetch: lack of memory is reported as such, anything else means
@@ -423,11 +572,10 @@ static int LineInPlace(TableHandle *table, int32_t line, int32_t kind,
     if (IsLoaded(table)) {
         int64_t position =
             (int64_t)line + (kind == LINE_DATA ? table->header_lines : 0);
-        RowRecord *row = position < 0 || position > INT32_MAX
-                             ? NULL
-                             : GetRowRecord(table, (int32_t)position);
-        if (!row) return TBL_ERR_RANGE;
-        *text = row->text ? row->text : "";
+        *text = position < 0 || position > INT32_MAX
+                    ? NULL
+                    : LoadedLineText(table, (int32_t)position);
+        if (!*text) return TBL_ERR_RANGE;
         PrefetchLine(*text);
         *length = strlen(*text);
         return TBL_OK;
@@ -525,36 +673,6 @@ int CellSizeByName(TableHandle *table, const char *name, int32_t line) {
     return CellSize(table, column, line);
 }
 
-/* Builds into *next the fetched line *text with piece column replaced by
- * the stored field encoded. Refuses (TBL_ERR_RANGE) a line without that
- * piece, and a field that would fuse with a neighbour: a quote on both
- * sides of a separator makes it the middle of an escaped delimiter. */
-static int RebuildLine(char *text, int32_t column, const char *encoded,
-                       char delimiter, char **next) {
-    size_t n = strlen(text);
-    int32_t pieces = SplitLine(text, delimiter);
-    char *start = Piece(text, pieces, column);
-    if (!start) return TBL_ERR_RANGE;
-    size_t begin = (size_t)(start - text);
-    size_t end = begin + strlen(start);
-    size_t length = strlen(encoded);
-    /* A separator became NUL; the line itself holds none. */
-    char before = begin >= 2 ? text[begin - 2] : '\0';
-    char after = column + 1 < pieces ? text[end + 1] : '\0';
-    if (length > 0 && ((encoded[0] == QUOTE && before == QUOTE) ||
-                       (encoded[length - 1] == QUOTE && after == QUOTE)))
-        return TBL_ERR_RANGE;
-
-    for (size_t i = 0; i < n; i++)
-        if (text[i] == '\0') text[i] = delimiter;
-    if (TextBufferNew(next) != TBL_OK ||
-        TextBufferSetBytes(next, text, (int32_t)begin) != TBL_OK ||
-        TextBufferAppend(next, encoded) != TBL_OK ||
-        TextBufferAppend(next, text + end) != TBL_OK)
-        return TBL_ERR_NO_MEMORY;
-    return TBL_OK;
-}
-
 int CellWrite(TableHandle *table, int32_t column, int32_t line,
               const char *value, int32_t length, int32_t kind) {
     /* The writers by index learn the column count first; a handle that
@@ -564,48 +682,29 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
     if (!CellInRange(table, column, line, kind)) return TBL_ERR_RANGE;
     if (length < 0 || (!value && length > 0)) return TBL_ERR_RANGE;
 
-    char *copy = NULL, *encoded = NULL, *text = NULL, *next = NULL;
-    char *name = NULL;
-    int rc = TBL_ERR_NO_MEMORY;
-    if (TextBufferNew(&copy) != TBL_OK ||
-        TextBufferSetBytes(&copy, value, length) != TBL_OK ||
-        TextBufferNew(&encoded) != TBL_OK)
-        goto done;
-    rc = EncodeField(copy, length, table->delimiter, &encoded);
+    const char *text = NULL;
+    size_t n = 0;
+    char *copy = NULL, *field = NULL, *next = NULL, *name = NULL;
+    int rc = LineInPlace(table, line, kind, &text, &n, &copy);
     if (rc != TBL_OK) goto done;
-    /* A delimiter left bare (a control byte's \xNN escape can hold a hex
-     * digit or x used as D) would split the field in two. */
-    if (FieldHasBareDelimiter(encoded, table->delimiter)) {
-        rc = TBL_ERR_RANGE;
-        goto done;
-    }
-    if (TextBufferNew(&text) != TBL_OK) {
+    if (TextBufferNew(&field) != TBL_OK || TextBufferNew(&next) != TBL_OK) {
         rc = TBL_ERR_NO_MEMORY;
         goto done;
     }
-    rc = FetchLine(table, line, &text, kind);
-    if (rc != TBL_OK) {
-        rc = FetchFailed(rc);
-        goto done;
-    }
-    rc = RebuildLine(text, column, encoded, table->delimiter, &next);
+    rc = ReplacePiece(table, text, n, column, value, length, 0, &field, &next);
+    if (rc == TBL_ERR_RANGE)
+        rc = ReplacePiece(table, text, n, column, value, length, 1, &field, &next);
     if (rc != TBL_OK) goto done;
-    /* The load counts fields by quote parity: a value with an odd number of
-     * quotes can hide a separator from it, and the saved file would then
-     * not load again. */
-    if (LoadedFieldCount(next, table->delimiter, NULL) != table->columns) {
-        rc = TBL_ERR_RANGE;
-        goto done;
-    }
 
     {
         /* Line 0 names the columns: its new field renames its column too,
-         * exactly as an open would read it. Prepared before the store, so
-         * that nothing can fail after the line has changed. */
+         * to the stored text written there, exactly as an open would read
+         * it. Prepared before the store, so that nothing can fail after the
+         * line has changed. */
         int64_t position = (int64_t)line + (kind == LINE_DATA ? table->header_lines : 0);
         ColumnRecord *renamed = position == 0 ? GetColumnRecord(table, column) : NULL;
         if (renamed && (TextBufferNew(&name) != TBL_OK ||
-                        TextBufferSet(&name, encoded) != TBL_OK)) {
+                        TextBufferSet(&name, field) != TBL_OK)) {
             rc = TBL_ERR_NO_MEMORY;
             goto done;
         }
@@ -618,8 +717,7 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
     }
 done:
     TextBufferFree(&copy);
-    TextBufferFree(&encoded);
-    TextBufferFree(&text);
+    TextBufferFree(&field);
     TextBufferFree(&next);
     TextBufferFree(&name);
     return rc;
@@ -640,25 +738,7 @@ int RowAppendEmpty(TableHandle *table) {
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
     if (table->mode == OPEN_INDEXED) return TBL_ERR_MODE;
-    RowRecord *row = (RowRecord *)qmem_malloc(sizeof *row);
-    if (!row) return TBL_ERR_NO_MEMORY;
-    /* One empty field per column: column count - 1 delimiters, made in one
-     * block rather than grown a byte at a time. */
-    size_t size = table->columns > 0 ? (size_t)table->columns : 1;
-    row->text = (char *)qmem_malloc(size);
-    if (!row->text) {
-        qmem_free(row);
-        return TBL_ERR_NO_MEMORY;
-    }
-    memset(row->text, table->delimiter, size - 1);
-    row->text[size - 1] = '\0';
-    row->line = NextRowLineNumber(table);
-    if (SparseArrayAdd(table->row_list, row) < 0) {
-        RowRecordFree(row);
-        return TBL_ERR_NO_MEMORY;
-    }
-    table->data_lines++;
-    return TBL_OK;
+    return LoadedAppendRow(table);
 }
 
 int LineCountGet(TableHandle *table, int32_t *count) {
