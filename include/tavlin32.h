@@ -184,9 +184,17 @@ TAVL_API int32_t CloseTable(TableHandle *table);
 
 /* ---- Indexed tables ----------------------------------------------------- */
 
-/* Scans the data file once and writes its index file into index_dir. A null
- * index_dir, delimiter or header_lines yields TBL_ERR_INDEX_BUILD, as do a
- * header line count below 0 and an index file path longer than 255 bytes. */
+/* Scans the data file once and writes its index file into index_dir. The
+ * index file appears whole or not at all: it is written under a temporary
+ * name beside it and put in place in one step. Without overwrite it is put
+ * in place only while none exists, else TBL_ERR_INDEX_EXISTS, so of several
+ * processes preparing one data file at once exactly one succeeds and all
+ * may open what it wrote. With overwrite it replaces the old file, which
+ * tables already open go on reading; Windows refuses to replace a file that
+ * a process has mapped, which yields TBL_ERR_INDEX_BUILD and keeps the old
+ * one. A null index_dir, delimiter or header_lines yields
+ * TBL_ERR_INDEX_BUILD, as do a header line count below 0 and an index file
+ * path longer than 255 bytes. */
 TAVL_API int32_t PreOpenTable(const char *path, const char *index_dir,
                               const char *delimiter, const int32_t *header_lines,
                               int32_t overwrite);
@@ -195,8 +203,10 @@ TAVL_API int32_t PreOpenTableUnique(const char *path, const char *index_dir,
                                     const int32_t *header_lines,
                                     int32_t overwrite, int32_t unique);
 
-/* Removes the index file of path. A null path or index_dir (or, with unique
- * set, a null delimiter or header_lines) yields TBL_ERR_REMOVE. */
+/* Removes the index file of path; tables still open go on reading it where
+ * the system allows the removal (Windows may refuse it for a mapped file).
+ * A null path or index_dir (or, with unique set, a null delimiter or
+ * header_lines) yields TBL_ERR_REMOVE, as does a refused removal. */
 TAVL_API int32_t PostCloseTable(const char *path, const char *index_dir);
 TAVL_API int32_t PostCloseTableUnique(const char *path, const char *delimiter,
                                       const int32_t *header_lines,

@@ -14,7 +14,8 @@
  * its line against the index and its offset against the data); every file
  * and mapping handle is closed on every path, and every heap block goes back
  * to the host allocator before a call returns. A failed argument check, name
- * or allocation creates and removes nothing.
+ * or allocation creates and removes nothing. An index file appears whole or
+ * not at all, and a file that readers have mapped is never written to.
  *
  * Mappings are unnamed: a name made from the path can belong to two files
  * (on Windows a section found by name ignores the file handle), and the file
@@ -22,8 +23,18 @@
  */
 #include "store/runtime.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+
+#if defined(_WIN32)
+#  include <fcntl.h>
+#  include <io.h>
+#  include <sys/stat.h>
+#else
+#  include <fcntl.h>
+#  include <unistd.h>
+#endif
 
 #include "base/dyn_ary.h"
 #include "base/tavlbits.h"
@@ -33,6 +44,10 @@
 
 /* Room for an index file path with its NUL. */
 #define INDEX_PATH_MAX 256u
+
+/* The last part of an index file path: the hash as four characters, then
+ * ".idx". */
+#define INDEX_BASE_LENGTH 8u
 
 /* os_itoa's buffer: zero-filled and far larger than any int's text. */
 #define ITOA_ROOM 128
@@ -102,8 +117,7 @@ int IndexFileName(const char *data_path, const char *index_dir,
     if (!data_path || !index_dir || !name) return TBL_ERR_RANGE;
     size_t dir_length = strlen(index_dir);
     int separate = !(dir_length && index_dir[dir_length - 1] == DIR_SEPARATOR);
-    /* The hash always prints as four characters, then ".idx" and a NUL. */
-    size_t need = dir_length + (size_t)separate + 4 + 4 + 1;
+    size_t need = dir_length + (size_t)separate + INDEX_BASE_LENGTH + 1;
     if (need > capacity) return TBL_ERR_RANGE;
 
     uint32_t hash = 0;
@@ -295,20 +309,193 @@ static void ScanTable(const char *view, uint32_t size, char delimiter,
         if (!ScanByte(scan, data, i, last, d)) return;
 }
 
-/* Writes the first words of image to name. A file left half-written is
- * removed: its size would not match its counts, and its presence would
- * refuse the next preparation without overwrite. */
-static int WriteIndexFile(const char *name, const uint32_t *image,
-                          size_t words) {
-    FILE *out = fopen(name, "w+b");
-    if (!out) return TBL_ERR_INDEX_WRITE;
-    size_t written = fwrite(image, 4, words, out);
-    int closed = fclose(out);
-    if (written != words || closed != 0) {
-        os_remove_file(name, 1);
-        return TBL_ERR_INDEX_WRITE;
+/* ---- Putting an index file in place ----------------------------------- */
+
+/* An index file appears whole or not at all. Its words go to a temporary
+ * file beside it, written and flushed to the disk, which is then put in
+ * place in one step: without overwrite only while no index file is there,
+ * so of several processes preparing one data file at once exactly one puts
+ * its file in place and the others get TBL_ERR_INDEX_EXISTS; with overwrite
+ * over the old file by rename, so a process that has the old one mapped
+ * keeps reading it and an open never finds the name missing (Windows
+ * refuses to replace a mapped file instead). A file that some process has
+ * mapped is never truncated or written to.
+ *
+ * The system calls are in the few small functions just below. */
+
+/* A temporary name is the index path with its last part replaced by a dot
+ * and seven base-36 digits of the process id and a counter: as long as the
+ * index path, so it fits wherever that fits, and hidden from a plain
+ * listing on Linux. The counter is the one piece of state the library keeps outside
+ * a handle; it only keeps two preparations of one process apart. */
+#define TEMP_DIGITS 7u
+#define TEMP_ID_RANGE 78364164096ull /* 36 to the power of TEMP_DIGITS */
+/* Names to try when the one formed is taken (by a file that a process
+ * which died before it could remove it left behind). */
+#define TEMP_ATTEMPTS 16
+
+/* What PlaceNew answers when the file system can neither link nor move
+ * without replacing. */
+#define PLACE_UNSUPPORTED 1
+
+static uint32_t temp_counter;
+
+static uint32_t ProcessId(void) {
+#if defined(_WIN32)
+    return (uint32_t)GetCurrentProcessId();
+#else
+    return (uint32_t)getpid();
+#endif
+}
+
+/* Creates path for writing, only when nothing is there yet. A descriptor,
+ * or -1 with errno set (EEXIST: the name is taken). The descriptor is not
+ * inherited by child processes: on Windows a child holding it open would
+ * keep the file from being moved. */
+static int CreateNewFile(const char *path) {
+#if defined(_WIN32)
+    return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                 _S_IREAD | _S_IWRITE);
+#else
+    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+#endif
+}
+
+/* Writes all size bytes to fd, flushes them to the disk and closes fd.
+ * 1 when every step succeeded. */
+static int WriteSyncClose(int fd, const char *bytes, size_t size) {
+    int ok = 1;
+    while (ok && size) {
+        /* Both systems take a count of at most 2 GiB in one call. */
+        unsigned chunk = size > (1u << 30) ? (1u << 30) : (unsigned)size;
+#if defined(_WIN32)
+        int n = _write(fd, bytes, chunk);
+#else
+        ssize_t n = write(fd, bytes, chunk);
+        if (n < 0 && errno == EINTR) continue;
+#endif
+        if (n <= 0) {
+            ok = 0;
+        } else {
+            bytes += n;
+            size -= (size_t)n;
+        }
     }
-    return TBL_OK;
+#if defined(_WIN32)
+    if (ok && _commit(fd) != 0) ok = 0;
+    if (_close(fd) != 0) ok = 0;
+#else
+    if (ok && fsync(fd) != 0) ok = 0;
+    if (close(fd) != 0) ok = 0;
+#endif
+    return ok;
+}
+
+#if !defined(_WIN32)
+/* Errors of a file system that keeps no hard links (FAT, some network and
+ * user-space file systems) or cannot move without replacing. */
+static int PlacingRefused(int error) {
+    return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP ||
+           error == ENOSYS || error == EINVAL;
+}
+#endif
+
+/* Puts temp in place as name while no name exists. TBL_OK,
+ * TBL_ERR_INDEX_EXISTS when name exists, PLACE_UNSUPPORTED, or
+ * TBL_ERR_INDEX_BUILD. Temp is gone afterwards whatever the result. */
+static int PlaceNew(const char *temp, const char *name) {
+    int rc;
+#if defined(_WIN32)
+    if (MoveFileExA(temp, name, MOVEFILE_WRITE_THROUGH)) return TBL_OK;
+    DWORD error = GetLastError();
+    rc = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+             ? TBL_ERR_INDEX_EXISTS : TBL_ERR_INDEX_BUILD;
+#else
+    /* A second name for the complete file: link refuses an existing name
+     * and never replaces it. */
+    if (link(temp, name) == 0) rc = TBL_OK;
+    else if (errno == EEXIST) rc = TBL_ERR_INDEX_EXISTS;
+    else if (!PlacingRefused(errno)) rc = TBL_ERR_INDEX_BUILD;
+#  if defined(__linux__) && defined(RENAME_NOREPLACE)
+    else if (renameat2(AT_FDCWD, temp, AT_FDCWD, name, RENAME_NOREPLACE) == 0)
+        return TBL_OK;
+    else if (errno == EEXIST) rc = TBL_ERR_INDEX_EXISTS;
+    else if (!PlacingRefused(errno)) rc = TBL_ERR_INDEX_BUILD;
+#  endif
+    else rc = PLACE_UNSUPPORTED;
+#endif
+    os_remove_file(temp, 1);
+    return rc;
+}
+
+/* Puts temp in place as name, replacing any name there. TBL_OK or
+ * TBL_ERR_INDEX_BUILD. Temp is gone afterwards whatever the result.
+ * Windows refuses to replace a file that a process has mapped: the old
+ * index file then stays as it was. */
+static int PlaceOver(const char *temp, const char *name) {
+#if defined(_WIN32)
+    if (MoveFileExA(temp, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return TBL_OK;
+#else
+    if (rename(temp, name) == 0) return TBL_OK;
+#endif
+    os_remove_file(temp, 1);
+    return TBL_ERR_INDEX_BUILD;
+}
+
+/* Creates path anew (never over an existing file) and writes size bytes to
+ * it. TBL_OK; TBL_ERR_INDEX_EXISTS when the name is taken; else
+ * TBL_ERR_INDEX_WRITE, after the file it created is removed. */
+static int WriteNewFile(const char *path, const void *bytes, size_t size) {
+    int fd = CreateNewFile(path);
+    if (fd < 0) return errno == EEXIST ? TBL_ERR_INDEX_EXISTS : TBL_ERR_INDEX_WRITE;
+    if (WriteSyncClose(fd, (const char *)bytes, size)) return TBL_OK;
+    os_remove_file(path, 1);
+    return TBL_ERR_INDEX_WRITE;
+}
+
+/* Forms the next temporary name for the index path name (length bytes)
+ * into temp, which has room for length + 1 bytes. */
+static void TempIndexName(const char *name, size_t length, char *temp) {
+    uint32_t count = __atomic_fetch_add(&temp_counter, 1u, __ATOMIC_RELAXED);
+    uint64_t id = (((uint64_t)ProcessId() << 16) | (count & 0xFFFFu)) % TEMP_ID_RANGE;
+    size_t base = length - INDEX_BASE_LENGTH;
+    memcpy(temp, name, base);
+    temp[base] = '.';
+    for (size_t k = TEMP_DIGITS; k >= 1; --k) {
+        temp[base + k] = "0123456789abcdefghijklmnopqrstuvwxyz"[id % 36];
+        id /= 36;
+    }
+    temp[length] = '\0';
+}
+
+/* Writes the first words of image as the index file name. TBL_OK;
+ * TBL_ERR_INDEX_EXISTS when, without overwrite, an index file is already
+ * there; TBL_ERR_INDEX_BUILD. No temporary file is left on any path.
+ *
+ * Where the file system can neither link nor move without replacing, the
+ * index file is created exclusively and written in place: a process that
+ * opens it before it is complete gets TBL_ERR_INDEX_OPEN (its size does not
+ * match its counts), and a preparation that dies while writing leaves a
+ * short file, which opens refuse and which only a preparation with
+ * overwrite or a removal clears. */
+static int PutIndexFile(const char *name, const uint32_t *image, size_t words,
+                        int32_t overwrite) {
+    size_t length = strlen(name);
+    char temp[INDEX_PATH_MAX];
+    if (length < INDEX_BASE_LENGTH || length >= sizeof temp)
+        return TBL_ERR_INDEX_BUILD;
+    size_t size = words * 4;
+    int rc = TBL_ERR_INDEX_EXISTS;
+    for (int attempt = 0; attempt < TEMP_ATTEMPTS && rc == TBL_ERR_INDEX_EXISTS;
+         ++attempt) {
+        TempIndexName(name, length, temp);
+        rc = WriteNewFile(temp, image, size);
+    }
+    if (rc != TBL_OK) return TBL_ERR_INDEX_BUILD;
+    rc = overwrite ? PlaceOver(temp, name) : PlaceNew(temp, name);
+    if (rc == PLACE_UNSUPPORTED) rc = WriteNewFile(name, image, size);
+    return rc == TBL_OK || rc == TBL_ERR_INDEX_EXISTS ? rc : TBL_ERR_INDEX_BUILD;
 }
 
 int PrepareIndexFile(const char *path, const char *index_dir,
@@ -325,10 +512,10 @@ int PrepareIndexFile(const char *path, const char *index_dir,
     if (IndexFileName(path, index_dir, *delimiter, header, unique, name,
                       sizeof name) != TBL_OK)
         return TBL_ERR_INDEX_BUILD;
-    if (os_is_file_exist(name) != 0) {
-        if (!overwrite) return TBL_ERR_INDEX_EXISTS;
-        if (os_remove_file(name, 1) != TAVL_REMOVE_OK) return TBL_ERR_REMOVE;
-    }
+    /* A quick answer without a scan; the placement below decides all the
+     * same when another process puts an index file there meanwhile. With
+     * overwrite the old file stays until the new one replaces it. */
+    if (!overwrite && os_is_file_exist(name) != 0) return TBL_ERR_INDEX_EXISTS;
 
     const char *view;
     uint32_t size;
@@ -348,8 +535,7 @@ int PrepareIndexFile(const char *path, const char *index_dir,
     } else {
         StoreWord(&scan.image[0], (uint32_t)(scan.lines - (uint64_t)header));
         StoreWord(&scan.image[1], (uint32_t)scan.reference);
-        if (WriteIndexFile(name, scan.image, (size_t)scan.lines + 2) != TBL_OK)
-            rc = TBL_ERR_INDEX_BUILD;
+        rc = PutIndexFile(name, scan.image, (size_t)scan.lines + 2, overwrite);
     }
     if (scan.image) qmem_free(scan.image);
     if (UnmapFile(view) != TBL_OK && rc == TBL_OK) rc = TBL_ERR_UNMAP;
