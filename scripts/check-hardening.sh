@@ -2,10 +2,10 @@
 # Hardening stage of scripts/check: fuzzes the library and runs the
 # concurrency tests under ThreadSanitizer. Fails on any finding.
 #
-# 1. Builds the four libFuzzer targets of fuzz/ with clang, the library
+# 1. Builds the four libFuzzer targets of tests/fuzz/ with clang, the library
 #    instrumented for coverage, AddressSanitizer and UndefinedBehaviorSanitizer.
 # 2. Runs each target for FUZZ_SECONDS (default 60) on a scratch copy of its
-#    seed corpus (fuzz/corpus/<target>), two at a time; a crash, leak,
+#    seed corpus (tests/fuzz/corpus/<target>), two at a time; a crash, leak,
 #    sanitizer report or timeout fails the stage, and the input that caused
 #    it is printed and kept under the build directory.
 # 3. Builds the public-interface tests with ThreadSanitizer and runs the
@@ -41,11 +41,11 @@ trap 'rm -rf "$scratch"' EXIT
 run_target() { # target
   local t=$1 work="$scratch/$1"
   mkdir -p "$work/tmp"
-  cp -r "fuzz/corpus/$t" "$work/corpus"
+  cp -r "tests/fuzz/corpus/$t" "$work/corpus"
   TMPDIR="$work/tmp" \
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    "$fuzz_dir/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+    "$fuzz_dir/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="$findings/$t-" "$work/corpus" \
       >"$work/log" 2>&1
 }

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "../fuzz/table_probe.h"
+#include "table_probe.h"
 #include "table.h"
 #include "testsupport.h"
 

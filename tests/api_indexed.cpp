@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../fuzz/table_probe.h"
+#include "table_probe.h"
 #include "table.h"
 #include "tavlin32.h"
 #include "testsupport.h"

@@ -1,6 +1,6 @@
 // Internals of the indexed back-end: the name hash and index file names, the
 // read-only mapping, the words a preparation writes, and the open, fetch and
-// release of a mapped table driven on a bare handle.
+// release of a mapped table driven on a bare store.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "store/runtime.h"
 #include "base/tavlbuf.h"
+#include "base/tavlfile.h"
 #include "base/tavlhost.h"
+#include "store/backend.h"
+#include "store/runtime.h"
 #include "tavlin32.h"
 #include "testsupport.h"
 
@@ -106,7 +108,7 @@ TEST(Mapping, ViewsAndFailures) {
     std::string path = WriteFile("map.txt", bytes);
     const char *view = nullptr;
     uint32_t size = 0;
-    ASSERT_EQ(MapFileReadOnly(path.c_str(), FILE_FLAG_RANDOM_ACCESS, &view, &size), TBL_OK);
+    ASSERT_EQ(MapFileReadOnly(path.c_str(), ACCESS_RANDOM, &view, &size), TBL_OK);
     // Both kernel handles are closed by now; the view must still hold the file.
     ASSERT_EQ(size, bytes.size());
     EXPECT_EQ(std::string(view, size), bytes);
@@ -121,7 +123,7 @@ TEST(Mapping, ViewsAndFailures) {
     for (const Case &c : cases) {
         view = reinterpret_cast<const char *>(1);
         size = 7;
-        EXPECT_EQ(MapFileReadOnly(c.path.c_str(), FILE_FLAG_SEQUENTIAL_SCAN, &view, &size), c.rc)
+        EXPECT_EQ(MapFileReadOnly(c.path.c_str(), ACCESS_SEQUENTIAL, &view, &size), c.rc)
             << c.path;
         EXPECT_EQ(view, nullptr);
         EXPECT_EQ(size, 0u);
@@ -142,7 +144,7 @@ TEST(Mapping, FourGiBLimit) {
         std::filesystem::resize_file(path, c.size);
         const char *view = nullptr;
         uint32_t size = 0;
-        EXPECT_EQ(MapFileReadOnly(path.c_str(), FILE_FLAG_RANDOM_ACCESS, &view, &size), c.rc)
+        EXPECT_EQ(MapFileReadOnly(path.c_str(), ACCESS_RANDOM, &view, &size), c.rc)
             << c.size;
         EXPECT_EQ(size, c.rc == TBL_OK ? 0xFFFFFFFFu : 0u);
         if (view) {
@@ -283,34 +285,35 @@ TEST(Prepare, ManyLines) {
     std::remove(NameOf(path, TempDir()).c_str());
 }
 
-// A bare handle opened straight through the back-end, as the open does.
+// A bare store opened straight through the back-end, as the open does.
 struct Indexed {
-    TableHandle table{};
+    TableStore store{};
+    int32_t columns = 0, data_lines = 0;
     std::string path, dir;
     explicit Indexed(const std::string &data, int32_t header = 1, char delimiter = ',',
                      const std::string &file = "fetch.csv") {
         dir = TempDir();
         path = WriteFile(file, data);
-        table.delimiter = delimiter;
-        table.header_lines = header;
+        store.delimiter = delimiter;
+        store.header_lines = header;
         std::remove(NameOf(path, dir, delimiter, header).c_str());
         EXPECT_EQ(PrepareIndexFile(path.c_str(), dir.c_str(), &delimiter, &header, 1, 0),
                   TBL_OK);
     }
     ~Indexed() {
-        IndexedRelease(&table);
+        IndexedRelease(&store);
         std::remove(NameOf(path, dir).c_str());
     }
-    int Open() { return IndexedOpen(&table, path.c_str(), dir.c_str()); }
-    std::string Fetch(int32_t number, int32_t kind, int *rc) {
+    int Open() { return IndexedOpen(&store, path.c_str(), dir.c_str(), &columns, &data_lines); }
+    std::string Fetch(int32_t position, int *rc) {
         char *text = nullptr;
         EXPECT_EQ(TextBufferNew(&text), TBL_OK);
-        *rc = IndexedFetchLine(&table, number, &text, kind);
+        *rc = IndexedFetchLine(&store, position, &text);
         std::string out = text ? text : "(null)";
         TextBufferFree(&text);
         return out;
     }
-    std::string Index() { return NameOf(path, dir, table.delimiter, table.header_lines); }
+    std::string Index() { return NameOf(path, dir, store.delimiter, store.header_lines); }
 };
 
 TEST(IndexedTable, FetchLines) {
@@ -318,37 +321,34 @@ TEST(IndexedTable, FetchLines) {
               "0123456789abcdefghij\0klmnopqrstuvwxyz,0123456789abcdef\r\n"
               "0123456789abcdefghijklmnopqrstuvwxyz\0,tail"s);
     ASSERT_EQ(t.Open(), TBL_OK);
-    EXPECT_EQ(t.table.columns, 2);
-    EXPECT_EQ(t.table.data_lines, 5);
-    struct Case { int32_t number, kind; int rc; const char *text; } cases[] = {
-        {0, LINE_HEADER, TBL_OK, "h1,h2"},      // CR LF without the CR
-        {0, LINE_DATA, TBL_OK, "1"},            // a lone CR ends the line too
-        {1, LINE_DATA, TBL_OK, "nonul,y"},      // NUL bytes are dropped
-        {2, LINE_DATA, TBL_OK, "last,z"},
-        {3, LINE_HEADER, TBL_OK, "last,z"},
-        {3, LINE_DATA, TBL_OK, "0123456789abcdefghijklmnopqrstuvwxyz,0123456789abcdef"},
-        {4, LINE_DATA, TBL_OK, "0123456789abcdefghijklmnopqrstuvwxyz,tail"}, // no final LF
-        {2, 2, TBL_OK, "nonul,y"},               // any other kind is a table line
-        {5, LINE_DATA, TBL_ERR_FAIL, ""},
-        {-1, LINE_HEADER, TBL_ERR_FAIL, ""},
-        {-2, LINE_DATA, TBL_ERR_FAIL, ""},
-        {INT32_MAX, LINE_DATA, TBL_ERR_FAIL, ""},
+    EXPECT_EQ(t.columns, 2);
+    EXPECT_EQ(t.data_lines, 5);
+    struct Case { int32_t position; int rc; const char *text; } cases[] = {
+        {0, TBL_OK, "h1,h2"},      // CR LF without the CR
+        {1, TBL_OK, "1"},          // a lone CR ends the line too
+        {2, TBL_OK, "nonul,y"},    // NUL bytes are dropped
+        {3, TBL_OK, "last,z"},
+        {4, TBL_OK, "0123456789abcdefghijklmnopqrstuvwxyz,0123456789abcdef"},
+        {5, TBL_OK, "0123456789abcdefghijklmnopqrstuvwxyz,tail"}, // no final LF
+        {6, TBL_ERR_FAIL, ""},
+        {-1, TBL_ERR_FAIL, ""},
+        {INT32_MAX, TBL_ERR_FAIL, ""},
     };
     for (const Case &c : cases) {
         int rc;
-        std::string text = t.Fetch(c.number, c.kind, &rc);
-        EXPECT_EQ(rc, c.rc) << c.number << "/" << c.kind;
+        std::string text = t.Fetch(c.position, &rc);
+        EXPECT_EQ(rc, c.rc) << c.position;
         if (rc == TBL_OK) {
-            EXPECT_EQ(text, c.text) << c.number << "/" << c.kind;
+            EXPECT_EQ(text, c.text) << c.position;
         }
     }
-    EXPECT_EQ(IndexedRelease(&t.table), TBL_OK);
-    EXPECT_EQ(t.table.data_view, nullptr);
-    EXPECT_EQ(t.table.index_view, nullptr);
+    EXPECT_EQ(IndexedRelease(&t.store), TBL_OK);
+    EXPECT_EQ(t.store.indexed.data_view, nullptr);
+    EXPECT_EQ(t.store.indexed.index_view, nullptr);
     int rc;
-    t.Fetch(0, LINE_HEADER, &rc);
+    t.Fetch(0, &rc);
     EXPECT_EQ(rc, TBL_ERR_FAIL);
-    EXPECT_EQ(IndexedRelease(&t.table), TBL_OK); // nothing left to release
+    EXPECT_EQ(IndexedRelease(&t.store), TBL_OK); // nothing left to release
 }
 
 // Index files that do not match their data, or the open, are refused at the
@@ -382,32 +382,35 @@ TEST(IndexedTable, DamagedIndexFiles) {
         std::string name = t.Index();
         if (c.replace) WriteFile(name.substr(name.find_last_of("/\\") + 1), c.index);
         // Unique 0: the open finds the same file whatever its header count.
-        t.table.header_lines = c.open_header;
+        t.store.header_lines = c.open_header;
         EXPECT_EQ(t.Open(), c.rc) << c.what;
         if (c.rc != TBL_OK) {
-            EXPECT_EQ(t.table.columns, 0) << c.what;
-            EXPECT_EQ(t.table.data_lines, 0) << c.what;
+            EXPECT_EQ(t.columns, 0) << c.what;
+            EXPECT_EQ(t.data_lines, 0) << c.what;
         }
-        t.table.header_lines = 1;
+        t.store.header_lines = 1;
     }
 }
 
 TEST(IndexedTable, OpenFailures) {
     Indexed t("a,b\n1,2\n");
-    EXPECT_EQ(IndexedOpen(&t.table, t.path.c_str(), nullptr), TBL_ERR_INDEX_OPEN);
-    EXPECT_EQ(IndexedOpen(&t.table, t.path.c_str(), (TempDir() + "/none").c_str()),
+    int32_t columns = 0, lines = 0;
+    EXPECT_EQ(IndexedOpen(&t.store, t.path.c_str(), nullptr, &columns, &lines),
               TBL_ERR_INDEX_OPEN);
-    EXPECT_EQ(t.table.index_view, nullptr);
-    t.table.unique = 1; // prepared without: the unique name has no file
+    EXPECT_EQ(IndexedOpen(&t.store, t.path.c_str(), (TempDir() + "/none").c_str(),
+                          &columns, &lines),
+              TBL_ERR_INDEX_OPEN);
+    EXPECT_EQ(t.store.indexed.index_view, nullptr);
+    t.store.unique = 1; // prepared without: the unique name has no file
     EXPECT_EQ(t.Open(), TBL_ERR_INDEX_OPEN);
-    t.table.unique = 0;
+    t.store.unique = 0;
 
     // The data file emptied after its preparation cannot be mapped; the
     // mapped index stays in the handle for the release.
     WriteFile("fetch.csv", "");
     EXPECT_EQ(t.Open(), TBL_ERR_MAP_DATA);
-    EXPECT_NE(t.table.index_view, nullptr);
-    EXPECT_EQ(t.table.data_view, nullptr);
+    EXPECT_NE(t.store.indexed.index_view, nullptr);
+    EXPECT_EQ(t.store.indexed.data_view, nullptr);
 }
 
 } // namespace
@@ -435,7 +438,7 @@ TEST(Mapping, PathsOfOneDottedNameWhileAnotherProcessHoldsOne) {
         ASSERT_TRUE(holder.ready());
         const char *view = nullptr;
         uint32_t size = 0;
-        ASSERT_EQ(MapFileReadOnly(c.mapped.c_str(), FILE_FLAG_RANDOM_ACCESS, &view, &size), TBL_OK);
+        ASSERT_EQ(MapFileReadOnly(c.mapped.c_str(), ACCESS_RANDOM, &view, &size), TBL_OK);
         ASSERT_EQ(size, c.bytes.size());
         EXPECT_EQ(std::string(view, size), c.bytes);
         EXPECT_EQ(UnmapFile(view), TBL_OK);

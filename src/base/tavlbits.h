@@ -1,8 +1,14 @@
 /*
- * tavlbits.h - the constants and low-level helpers every layer shares: the
- * bytes the stored form gives a meaning to, the byte-order mark, and the
- * machine helpers (sixteen-byte blocks, bit counts and scans, prefetch,
- * out-of-line functions), each written once.
+ * tavlbits.h - the constants and low-level helpers every layer shares, each
+ * written once: the bytes the stored form gives a meaning to, the
+ * byte-order mark, sixteen-byte blocks, bit counts and scans, prefetch,
+ * out-of-line functions, and the assertion macro.
+ *
+ * TAVL_ASSERT states what a caller guarantees. It is compiled in where
+ * TAVL_ASSERTIONS is defined (debug, sanitizer and fuzz builds) and stops
+ * the process with the failed condition; release builds drop it. It never
+ * stands in for a check at the interface: the exports test what a host
+ * passes and answer with a result code.
  */
 #ifndef TAVL_TAVLBITS_H
 #define TAVL_TAVLBITS_H
@@ -16,5 +22,77 @@
 
 /* The UTF-8 byte-order mark. It belongs to a file, not to its first field. */
 static const char kByteOrderMark[3] = {'\xEF', '\xBB', '\xBF'};
+
+/* Sixteen bytes at a time where the machine has SSE2 (every x86-64). */
+#if defined(__SSE2__) || defined(_M_X64) || \
+    (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#  include <emmintrin.h>
+#  define TAVL_SSE2 1
+
+/* Bit k set where byte k of x equals the byte in every lane of bytes. */
+static inline uint32_t ByteMask(__m128i x, __m128i bytes) {
+    return (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, bytes));
+}
+
+static inline __m128i LoadSixteen(const void *at) {
+    return _mm_loadu_si128((const __m128i *)at);
+}
+#endif
+
+/* Set bits of a mask. Plain arithmetic: a popcount instruction is not part
+ * of every machine the library is built for. */
+static inline uint32_t BitCount(uint32_t x) {
+    x = x - ((x >> 1) & 0x55555555u);
+    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+    return (x * 0x01010101u) >> 24;
+}
+
+/* Position of the lowest set bit of a mask that is not 0. */
+static inline unsigned LowestBit(uint32_t x) {
+#if defined(__GNUC__)
+    return (unsigned)__builtin_ctz(x);
+#else
+    unsigned k = 0;
+    while (!(x & 1u)) {
+        x >>= 1;
+        k++;
+    }
+    return k;
+#endif
+}
+
+/* Asks for the cache line at p while other work goes on. Never faults,
+ * wherever p points. */
+#if defined(__GNUC__)
+#  define TAVL_PREFETCH(p) __builtin_prefetch((const void *)(p))
+#else
+#  define TAVL_PREFETCH(p) ((void)(p))
+#endif
+
+/* Keeps a function out of line where it is called from a short fast path,
+ * so that the fast path stays short. */
+#if defined(__GNUC__)
+#  define TAVL_NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#  define TAVL_NOINLINE __declspec(noinline)
+#else
+#  define TAVL_NOINLINE
+#endif
+
+#if defined(TAVL_ASSERTIONS)
+#  include <stdio.h>
+#  include <stdlib.h>
+static inline void TavlAssertFailed(const char *condition, const char *file,
+                                    int line) {
+    fprintf(stderr, "tavlin32: %s:%d: assertion failed: %s\n", file, line,
+            condition);
+    abort();
+}
+#  define TAVL_ASSERT(condition) \
+      ((condition) ? (void)0 : TavlAssertFailed(#condition, __FILE__, __LINE__))
+#else
+#  define TAVL_ASSERT(condition) ((void)0)
+#endif
 
 #endif /* TAVL_TAVLBITS_H */

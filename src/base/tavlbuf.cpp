@@ -16,26 +16,6 @@
 #include "base/tavlhost.h"
 #include "tavlin32.h"
 
-/* Byte-at-a-time stream access without a lock per character; ReadLine holds
- * the stream's lock for the whole line instead. */
-#if defined(_WIN32)
-#  define TAVL_LOCK_FILE(f)   _lock_file(f)
-#  define TAVL_UNLOCK_FILE(f) _unlock_file(f)
-#  define TAVL_GETC(f)        _getc_nolock(f)
-#else
-#  define TAVL_LOCK_FILE(f)   flockfile(f)
-#  define TAVL_UNLOCK_FILE(f) funlockfile(f)
-#  define TAVL_GETC(f)        getc_unlocked(f)
-#endif
-
-/* glibc keeps the unread part of a stream's buffer in two public fields of
- * FILE. Reading them lets ReadLine copy a run of bytes with memchr and
- * memcpy instead of one getc per byte; everything else goes through getc,
- * which refills the buffer. */
-#if defined(__GLIBC__) && !defined(_WIN32)
-#  define TAVL_STREAM_PEEK 1
-#endif
-
 #define LINE_STEP 1024u
 
 /* Resizes *slot to size bytes. On failure the slot is untouched. */
@@ -131,44 +111,20 @@ int ReadLine(FILE **stream, char **slot) {
         int rc = FinishLine(slot, 0);
         return rc ? rc : -1;
     }
-    FILE *fp = *stream;
-    size_t n = 0;   /* characters stored */
+    size_t n = 0; /* characters stored */
     int result;
-
-    TAVL_LOCK_FILE(fp);
     for (;;) {
-        int c = TAVL_GETC(fp);
+        int c = fgetc(*stream);
         if (c == EOF) { result = -1; break; }
         if (c == '\n') { result = 0; break; }
-        if (n % LINE_STEP == 0) {
-            if (!Resize(slot, n + LINE_STEP + 1)) {
-                /* The character just read is lost; what was stored stays,
-                 * terminated (each step leaves room for the NUL). */
-                if (*slot) (*slot)[n] = '\0';
-                TAVL_UNLOCK_FILE(fp);
-                return TBL_ERR_NO_MEMORY;
-            }
+        if (n % LINE_STEP == 0 && !Resize(slot, n + LINE_STEP + 1)) {
+            /* The character just read is lost; what was stored stays,
+             * terminated (each step leaves room for the NUL). */
+            if (*slot) (*slot)[n] = '\0';
+            return TBL_ERR_NO_MEMORY;
         }
-        char *block = *slot;
-        block[n++] = (char)c;
-#ifdef TAVL_STREAM_PEEK
-        /* Copy the rest of this 1024-byte step straight from the stream's
-         * buffer, up to the newline if it is there. */
-        size_t room = (LINE_STEP - n % LINE_STEP) % LINE_STEP;
-        size_t avail = (size_t)(fp->_IO_read_end - fp->_IO_read_ptr);
-        size_t run = avail < room ? avail : room;
-        if (run) {
-            const char *src = fp->_IO_read_ptr;
-            const char *nl = (const char *)memchr(src, '\n', run);
-            if (nl) run = (size_t)(nl - src);
-            memcpy(block + n, src, run);
-            n += run;
-            fp->_IO_read_ptr += run;
-        }
-#endif
+        (*slot)[n++] = (char)c;
     }
-    TAVL_UNLOCK_FILE(fp);
-
     int rc = FinishLine(slot, n);
     return rc ? rc : result;
 }

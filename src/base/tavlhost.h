@@ -3,9 +3,12 @@
  *
  * Every heap block of the library comes from the host allocator (qmem_*),
  * every question about files, white space and the character set goes to
- * the host's OS layer (os_*, zkOsCharsetType), and the kernel calls come
- * from <windows.h> on Windows and from our kernel stand-in elsewhere. No
- * other file of the library names a host or system library.
+ * the host's OS layer (os_*, zkOsCharsetType), and the kernel calls (the
+ * last-error value, file mappings) come from <windows.h> on Windows and
+ * from our kernel stand-in elsewhere. This header alone names those
+ * libraries; files elsewhere reach the file system and the kernel's file
+ * calls only through the platform file layer (tavlfile.h), the one file
+ * that includes system headers, besides the C runtime's buffered streams.
  */
 #ifndef TAVL_TAVLHOST_H
 #define TAVL_TAVLHOST_H

@@ -270,16 +270,6 @@ static inline size_t PlainRunEnd(const char *f, size_t i, size_t n) {
     return i;
 }
 
-/* Kept out of line where it is called from a short fast path, so that
- * the fast path stays short. */
-#if defined(__GNUC__)
-#  define TAVL_NOINLINE __attribute__((noinline))
-#elif defined(_MSC_VER)
-#  define TAVL_NOINLINE __declspec(noinline)
-#else
-#  define TAVL_NOINLINE
-#endif
-
 /* Decodes f[i..n) with c bytes decoded before position i. Only a quote or
  * a backslash can open a unit of more than one byte; the runs between them
  * are copied whole. Every read is bounded by n. */
@@ -349,13 +339,6 @@ int DecodeField(const char *field, char **output, char delimiter,
     return TBL_OK;
 }
 
-/* Sixteen bytes at a time where the machine has SSE2 (every x86-64). */
-#if defined(__SSE2__) || defined(_M_X64) || \
-    (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#  include <emmintrin.h>
-#  define TAVL_CODEC_BLOCKS 1
-#endif
-
 /* Where a walk over a line stands: separators passed and where the piece
  * under way began. */
 typedef struct FieldWalk {
@@ -376,7 +359,7 @@ static inline int TakeDelimiter(const char *line, size_t n, size_t at,
     return 0;
 }
 
-#if defined(TAVL_CODEC_BLOCKS)
+#if defined(TAVL_SSE2)
 /* Takes the D bits of a block starting at position at into the walk. 1
  * when a D closes piece k; its position goes to *end. */
 static inline int TakeBlock(const char *line, size_t n, size_t at,
@@ -393,23 +376,19 @@ static inline int TakeBlock(const char *line, size_t n, size_t at,
             passed = dm;
         }
         walk->seen = seen;
-        if (passed) walk->begin = at + (size_t)__builtin_ctz(passed) + 1;
+        if (passed) walk->begin = at + (size_t)LowestBit(passed) + 1;
         if (!dm) return 0;
-        *end = at + (size_t)__builtin_ctz(dm);
+        *end = at + (size_t)LowestBit(dm);
         return 1;
     }
     for (; dm; dm &= dm - 1u) {
-        size_t p = at + (size_t)__builtin_ctz(dm);
+        size_t p = at + (size_t)LowestBit(dm);
         if (TakeDelimiter(line, n, p, k, walk)) {
             *end = p;
             return 1;
         }
     }
     return 0;
-}
-
-static inline uint32_t ByteMask(__m128i x, __m128i bytes) {
-    return (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, bytes));
 }
 
 /* The walk over lines of 16 bytes or more: whole blocks of 32 bytes, then
@@ -423,8 +402,8 @@ static size_t WalkBlocks(const char *line, size_t n, char delimiter, int32_t k,
     size_t end = n;
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
-        __m128i x = _mm_loadu_si128((const __m128i *)(const void *)(line + i));
-        __m128i y = _mm_loadu_si128((const __m128i *)(const void *)(line + i + 16));
+        __m128i x = LoadSixteen(line + i);
+        __m128i y = LoadSixteen(line + i + 16);
         uint32_t dm = ByteMask(x, d_bytes) | ByteMask(y, d_bytes) << 16;
         uint32_t qm = ByteMask(x, quotes) | ByteMask(y, quotes) << 16;
         if (dm && TakeBlock(line, n, i, dm, qm, k, walk, &end)) return end;
@@ -433,10 +412,10 @@ static size_t WalkBlocks(const char *line, size_t n, char delimiter, int32_t k,
         /* The rest, under 32 bytes: the line's last 16 bytes, and when
          * more remain the 16 from i, their bits placed by position. */
         const size_t last = n - 16;
-        __m128i x = _mm_loadu_si128((const __m128i *)(const void *)(line + last));
+        __m128i x = LoadSixteen(line + last);
         uint32_t dm, qm;
         if (n - i > 16) {
-            __m128i w = _mm_loadu_si128((const __m128i *)(const void *)(line + i));
+            __m128i w = LoadSixteen(line + i);
             dm = ByteMask(w, d_bytes) | ByteMask(x, d_bytes) << (last - i);
             qm = ByteMask(w, quotes) | ByteMask(x, quotes) << (last - i);
         } else {
@@ -456,7 +435,7 @@ int FindField(const char *line, size_t n, char delimiter, int32_t k,
     size_t at = n; /* the end of piece k; the line's end unless a D ends it */
     if (delimiter == '\0') {
         /* Nothing separates: the line is one piece. */
-#if defined(TAVL_CODEC_BLOCKS)
+#if defined(TAVL_SSE2)
     } else if (n >= 16) {
         at = WalkBlocks(line, n, delimiter, k, &walk);
 #endif
@@ -530,11 +509,11 @@ int32_t CountLineFields(const char *text, size_t n, char delimiter,
     int same = 1;
     size_t i = 0;
     if (d == '\0' || d == QUOTE) n = 0; /* such a D separates nothing */
-#if defined(TAVL_CODEC_BLOCKS)
+#if defined(TAVL_SSE2)
     const __m128i quotes = _mm_set1_epi8(QUOTE);
     const __m128i d_bytes = _mm_set1_epi8((char)d);
     for (; i + 16 <= n; i += 16) {
-        __m128i x = _mm_loadu_si128((const __m128i *)(const void *)(line + i));
+        __m128i x = LoadSixteen(line + i);
         uint32_t dm = ByteMask(x, d_bytes);
         if (ByteMask(x, quotes)) {
             CountBytes(line, n, i, i + 16, d, &count, &inside, &same);
@@ -543,7 +522,7 @@ int32_t CountLineFields(const char *text, size_t n, char delimiter,
              * neighbour lies in the block), so the split cuts at each of
              * them: parity must count them all. */
             if (inside) same = 0;
-            else count += (uint64_t)__builtin_popcount(dm);
+            else count += BitCount(dm);
         }
     }
 #endif

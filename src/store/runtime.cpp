@@ -1,7 +1,7 @@
 /*
- * runtime.cpp - the indexed back-end: index file names, the read-only file
- * mapping, the preparation and removal of index files, line counting, and
- * the open, line fetch and release of a mapped table.
+ * runtime.cpp - the indexed back-end: index file names, the preparation and
+ * removal of index files, line counting, and the open, line fetch and
+ * release of a mapped table.
  *
  * An index file is a run of little-endian 32-bit words: the data line count,
  * the column count, then the byte offset of every line of the data file,
@@ -15,7 +15,11 @@
  * and mapping handle is closed on every path, and every heap block goes back
  * to the host allocator before a call returns. A failed argument check, name
  * or allocation creates and removes nothing. An index file appears whole or
- * not at all, and a file that readers have mapped is never written to.
+ * not at all (the file layer puts it in place), and a file that readers
+ * have mapped is never written to: of several processes preparing one data
+ * file at once exactly one puts its index in place and the others get
+ * TBL_ERR_INDEX_EXISTS; a replacing preparation renames over the old file,
+ * which its readers keep.
  *
  * Mappings are unnamed: a name made from the path can belong to two files
  * (on Windows a section found by name ignores the file handle), and the file
@@ -23,23 +27,14 @@
  */
 #include "store/runtime.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
-#if defined(_WIN32)
-#  include <fcntl.h>
-#  include <io.h>
-#  include <sys/stat.h>
-#else
-#  include <fcntl.h>
-#  include <unistd.h>
-#endif
-
-#include "base/dyn_ary.h"
 #include "base/tavlbits.h"
 #include "base/tavlbuf.h"
+#include "base/tavlfile.h"
 #include "base/tavlhost.h"
+#include "store/backend.h"
 #include "tavlin32.h"
 
 /* Room for an index file path with its NUL. */
@@ -59,9 +54,6 @@
 #else
 #  define DIR_SEPARATOR '/'
 #endif
-
-#define ACCESS_SEQUENTIAL FILE_FLAG_SEQUENTIAL_SCAN
-#define ACCESS_RANDOM     FILE_FLAG_RANDOM_ACCESS
 
 /* Index words are little-endian whatever the machine. */
 static uint32_t LoadWord(const void *at) {
@@ -134,63 +126,7 @@ int IndexFileName(const char *data_path, const char *index_dir,
     return TBL_OK;
 }
 
-/* ---- Mapping ----------------------------------------------------------- */
-
-int MapFileReadOnly(const char *path, uint32_t hint, const char **view,
-                    uint32_t *size) {
-    *view = NULL;
-    *size = 0;
-    if (!path) return TBL_ERR_OPEN;
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL,
-                              OPEN_EXISTING, hint, NULL);
-    if (file == INVALID_HANDLE_VALUE) return TBL_ERR_OPEN;
-
-    /* Sizes are 32-bit throughout; a file of 4 GiB or more is refused
-     * rather than mapped at a truncated size. */
-    DWORD high = 0;
-    DWORD low = GetFileSize(file, &high);
-    if ((low == INVALID_FILE_SIZE && GetLastError() != 0) || high != 0) {
-        CloseHandle(file);
-        return TBL_ERR_MAP;
-    }
-    /* An empty file cannot be mapped and fails here. */
-    HANDLE mapping = CreateFileMappingA(file, NULL,
-                                        PAGE_READONLY | SEC_COMMIT | SEC_NOCACHE,
-                                        0, 0, NULL);
-    CloseHandle(file);
-    if (!mapping) return TBL_ERR_MAP;
-    /* The view outlives the mapping handle. */
-    LPVOID bytes = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    CloseHandle(mapping);
-    if (!bytes) return TBL_ERR_MAP;
-    *view = (const char *)bytes;
-    *size = (uint32_t)low;
-    return TBL_OK;
-}
-
-int UnmapFile(const char *view) {
-    if (!view) return TBL_OK;
-    return UnmapViewOfFile(view) ? TBL_OK : TBL_ERR_UNMAP;
-}
-
 /* ---- Preparation ------------------------------------------------------- */
-
-/* Set bits of a mask; plain arithmetic, since a popcount instruction is
- * not part of every target the library builds for. */
-static inline uint32_t BitCount(uint32_t x) {
-    x = x - ((x >> 1) & 0x55555555u);
-    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
-    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
-    return (x * 0x01010101u) >> 24;
-}
-
-/* Sixteen bytes at a time where the machine has SSE2 (every x86-64): one
- * compare per byte class gives a bit mask of LFs, delimiters and quotes. */
-#if defined(__SSE2__) || defined(_M_X64) || \
-    (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#  include <emmintrin.h>
-#  define TAVL_BLOCKS 1
-#endif
 
 /* Running state of the scan: lines ended so far, the field count of the
  * first line, the fields of the line under way, and the index image being
@@ -274,7 +210,7 @@ static void ScanTable(const char *view, uint32_t size, char delimiter,
     scan->fields = 1;
     scan->image = (uint32_t *)qmem_calloc(IMAGE_FIRST_WORDS, 4);
     scan->capacity = scan->image ? IMAGE_FIRST_WORDS : 0;
-#if defined(TAVL_BLOCKS)
+#if defined(TAVL_SSE2)
     /* A block never holds the last byte. Without a quote in a block no
      * delimiter of it can be an encoded one (its inner neighbours would be
      * quotes), so the masks alone count it; blocks with quotes go byte by
@@ -284,16 +220,16 @@ static void ScanTable(const char *view, uint32_t size, char delimiter,
         const __m128i delimiter_bytes = _mm_set1_epi8((char)d);
         const __m128i quote_bytes = _mm_set1_epi8('"');
         while (i + 16 < n) {
-            __m128i x = _mm_loadu_si128((const __m128i *)(const void *)(data + i));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi8(x, quote_bytes))) {
+            __m128i x = LoadSixteen(data + i);
+            if (ByteMask(x, quote_bytes)) {
                 for (size_t end = i + 16; i < end; ++i)
                     if (!ScanByte(scan, data, i, last, d)) return;
                 continue;
             }
-            uint32_t lf = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, lf_bytes));
-            uint32_t dm = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, delimiter_bytes)) & ~lf;
+            uint32_t lf = ByteMask(x, lf_bytes);
+            uint32_t dm = ByteMask(x, delimiter_bytes) & ~lf;
             while (lf) {
-                unsigned at = (unsigned)__builtin_ctz(lf);
+                unsigned at = LowestBit(lf);
                 uint32_t below = (1u << at) - 1u;
                 scan->fields += BitCount(dm & below);
                 dm &= ~below;
@@ -307,195 +243,6 @@ static void ScanTable(const char *view, uint32_t size, char delimiter,
 #endif
     for (; i < n; ++i)
         if (!ScanByte(scan, data, i, last, d)) return;
-}
-
-/* ---- Putting an index file in place ----------------------------------- */
-
-/* An index file appears whole or not at all. Its words go to a temporary
- * file beside it, written and flushed to the disk, which is then put in
- * place in one step: without overwrite only while no index file is there,
- * so of several processes preparing one data file at once exactly one puts
- * its file in place and the others get TBL_ERR_INDEX_EXISTS; with overwrite
- * over the old file by rename, so a process that has the old one mapped
- * keeps reading it and an open never finds the name missing (Windows
- * refuses to replace a mapped file instead). A file that some process has
- * mapped is never truncated or written to.
- *
- * The system calls are in the few small functions just below. */
-
-/* A temporary name is the index path with its last part replaced by a dot
- * and seven base-36 digits of the process id and a counter: as long as the
- * index path, so it fits wherever that fits, and hidden from a plain
- * listing on Linux. The counter is the one piece of state the library keeps outside
- * a handle; it only keeps two preparations of one process apart. */
-#define TEMP_DIGITS 7u
-#define TEMP_ID_RANGE 78364164096ull /* 36 to the power of TEMP_DIGITS */
-/* Names to try when the one formed is taken (by a file that a process
- * which died before it could remove it left behind). */
-#define TEMP_ATTEMPTS 16
-
-/* What PlaceNew answers when the file system can neither link nor move
- * without replacing. */
-#define PLACE_UNSUPPORTED 1
-
-static uint32_t temp_counter;
-
-static uint32_t ProcessId(void) {
-#if defined(_WIN32)
-    return (uint32_t)GetCurrentProcessId();
-#else
-    return (uint32_t)getpid();
-#endif
-}
-
-/* Creates path for writing, only when nothing is there yet. A descriptor,
- * or -1 with errno set (EEXIST: the name is taken). The descriptor is not
- * inherited by child processes: on Windows a child holding it open would
- * keep the file from being moved. */
-static int CreateNewFile(const char *path) {
-#if defined(_WIN32)
-    return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                 _S_IREAD | _S_IWRITE);
-#else
-    return open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-#endif
-}
-
-/* Writes all size bytes to fd, flushes them to the disk and closes fd.
- * 1 when every step succeeded. */
-static int WriteSyncClose(int fd, const char *bytes, size_t size) {
-    int ok = 1;
-    while (ok && size) {
-        /* Both systems take a count of at most 2 GiB in one call. */
-        unsigned chunk = size > (1u << 30) ? (1u << 30) : (unsigned)size;
-#if defined(_WIN32)
-        int n = _write(fd, bytes, chunk);
-#else
-        ssize_t n = write(fd, bytes, chunk);
-        if (n < 0 && errno == EINTR) continue;
-#endif
-        if (n <= 0) {
-            ok = 0;
-        } else {
-            bytes += n;
-            size -= (size_t)n;
-        }
-    }
-#if defined(_WIN32)
-    if (ok && _commit(fd) != 0) ok = 0;
-    if (_close(fd) != 0) ok = 0;
-#else
-    if (ok && fsync(fd) != 0) ok = 0;
-    if (close(fd) != 0) ok = 0;
-#endif
-    return ok;
-}
-
-#if !defined(_WIN32)
-/* Errors of a file system that keeps no hard links (FAT, some network and
- * user-space file systems) or cannot move without replacing. */
-static int PlacingRefused(int error) {
-    return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP ||
-           error == ENOSYS || error == EINVAL;
-}
-#endif
-
-/* Puts temp in place as name while no name exists. TBL_OK,
- * TBL_ERR_INDEX_EXISTS when name exists, PLACE_UNSUPPORTED, or
- * TBL_ERR_INDEX_BUILD. Temp is gone afterwards whatever the result. */
-static int PlaceNew(const char *temp, const char *name) {
-    int rc;
-#if defined(_WIN32)
-    if (MoveFileExA(temp, name, MOVEFILE_WRITE_THROUGH)) return TBL_OK;
-    DWORD error = GetLastError();
-    rc = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
-             ? TBL_ERR_INDEX_EXISTS : TBL_ERR_INDEX_BUILD;
-#else
-    /* A second name for the complete file: link refuses an existing name
-     * and never replaces it. */
-    if (link(temp, name) == 0) rc = TBL_OK;
-    else if (errno == EEXIST) rc = TBL_ERR_INDEX_EXISTS;
-    else if (!PlacingRefused(errno)) rc = TBL_ERR_INDEX_BUILD;
-#  if defined(__linux__) && defined(RENAME_NOREPLACE)
-    else if (renameat2(AT_FDCWD, temp, AT_FDCWD, name, RENAME_NOREPLACE) == 0)
-        return TBL_OK;
-    else if (errno == EEXIST) rc = TBL_ERR_INDEX_EXISTS;
-    else if (!PlacingRefused(errno)) rc = TBL_ERR_INDEX_BUILD;
-#  endif
-    else rc = PLACE_UNSUPPORTED;
-#endif
-    os_remove_file(temp, 1);
-    return rc;
-}
-
-/* Puts temp in place as name, replacing any name there. TBL_OK or
- * TBL_ERR_INDEX_BUILD. Temp is gone afterwards whatever the result.
- * Windows refuses to replace a file that a process has mapped: the old
- * index file then stays as it was. */
-static int PlaceOver(const char *temp, const char *name) {
-#if defined(_WIN32)
-    if (MoveFileExA(temp, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return TBL_OK;
-#else
-    if (rename(temp, name) == 0) return TBL_OK;
-#endif
-    os_remove_file(temp, 1);
-    return TBL_ERR_INDEX_BUILD;
-}
-
-/* Creates path anew (never over an existing file) and writes size bytes to
- * it. TBL_OK; TBL_ERR_INDEX_EXISTS when the name is taken; else
- * TBL_ERR_INDEX_WRITE, after the file it created is removed. */
-static int WriteNewFile(const char *path, const void *bytes, size_t size) {
-    int fd = CreateNewFile(path);
-    if (fd < 0) return errno == EEXIST ? TBL_ERR_INDEX_EXISTS : TBL_ERR_INDEX_WRITE;
-    if (WriteSyncClose(fd, (const char *)bytes, size)) return TBL_OK;
-    os_remove_file(path, 1);
-    return TBL_ERR_INDEX_WRITE;
-}
-
-/* Forms the next temporary name for the index path name (length bytes)
- * into temp, which has room for length + 1 bytes. */
-static void TempIndexName(const char *name, size_t length, char *temp) {
-    uint32_t count = __atomic_fetch_add(&temp_counter, 1u, __ATOMIC_RELAXED);
-    uint64_t id = (((uint64_t)ProcessId() << 16) | (count & 0xFFFFu)) % TEMP_ID_RANGE;
-    size_t base = length - INDEX_BASE_LENGTH;
-    memcpy(temp, name, base);
-    temp[base] = '.';
-    for (size_t k = TEMP_DIGITS; k >= 1; --k) {
-        temp[base + k] = "0123456789abcdefghijklmnopqrstuvwxyz"[id % 36];
-        id /= 36;
-    }
-    temp[length] = '\0';
-}
-
-/* Writes the first words of image as the index file name. TBL_OK;
- * TBL_ERR_INDEX_EXISTS when, without overwrite, an index file is already
- * there; TBL_ERR_INDEX_BUILD. No temporary file is left on any path.
- *
- * Where the file system can neither link nor move without replacing, the
- * index file is created exclusively and written in place: a process that
- * opens it before it is complete gets TBL_ERR_INDEX_OPEN (its size does not
- * match its counts), and a preparation that dies while writing leaves a
- * short file, which opens refuse and which only a preparation with
- * overwrite or a removal clears. */
-static int PutIndexFile(const char *name, const uint32_t *image, size_t words,
-                        int32_t overwrite) {
-    size_t length = strlen(name);
-    char temp[INDEX_PATH_MAX];
-    if (length < INDEX_BASE_LENGTH || length >= sizeof temp)
-        return TBL_ERR_INDEX_BUILD;
-    size_t size = words * 4;
-    int rc = TBL_ERR_INDEX_EXISTS;
-    for (int attempt = 0; attempt < TEMP_ATTEMPTS && rc == TBL_ERR_INDEX_EXISTS;
-         ++attempt) {
-        TempIndexName(name, length, temp);
-        rc = WriteNewFile(temp, image, size);
-    }
-    if (rc != TBL_OK) return TBL_ERR_INDEX_BUILD;
-    rc = overwrite ? PlaceOver(temp, name) : PlaceNew(temp, name);
-    if (rc == PLACE_UNSUPPORTED) rc = WriteNewFile(name, image, size);
-    return rc == TBL_OK || rc == TBL_ERR_INDEX_EXISTS ? rc : TBL_ERR_INDEX_BUILD;
 }
 
 int PrepareIndexFile(const char *path, const char *index_dir,
@@ -535,7 +282,8 @@ int PrepareIndexFile(const char *path, const char *index_dir,
     } else {
         StoreWord(&scan.image[0], (uint32_t)(scan.lines - (uint64_t)header));
         StoreWord(&scan.image[1], (uint32_t)scan.reference);
-        rc = PutIndexFile(name, scan.image, (size_t)scan.lines + 2, overwrite);
+        rc = FilePlace(name, scan.image, ((size_t)scan.lines + 2) * 4, overwrite);
+        if (rc == TBL_ERR_INDEX_WRITE) rc = TBL_ERR_INDEX_BUILD;
     }
     if (scan.image) qmem_free(scan.image);
     if (UnmapFile(view) != TBL_OK && rc == TBL_OK) rc = TBL_ERR_UNMAP;
@@ -608,21 +356,21 @@ static size_t LineLength(const char *start, size_t rest, int *nul) {
     const unsigned char *p = (const unsigned char *)start;
     size_t i = 0;
     *nul = 0;
-#if defined(TAVL_BLOCKS)
+#if defined(TAVL_SSE2)
     const __m128i lf_bytes = _mm_set1_epi8('\n');
     const __m128i cr_bytes = _mm_set1_epi8('\r');
     const __m128i zero = _mm_setzero_si128();
     for (; i + 16 <= rest; i += 16) {
-        __m128i x = _mm_loadu_si128((const __m128i *)(const void *)(p + i));
+        __m128i x = LoadSixteen(p + i);
         /* Most blocks hold no byte at or below CR (LF and NUL lie below
          * it): one test passes them. */
         if (!_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, cr_bytes), x)))
             continue;
         uint32_t end = (uint32_t)_mm_movemask_epi8(
             _mm_or_si128(_mm_cmpeq_epi8(x, lf_bytes), _mm_cmpeq_epi8(x, cr_bytes)));
-        uint32_t nuls = (uint32_t)_mm_movemask_epi8(_mm_cmpeq_epi8(x, zero));
+        uint32_t nuls = ByteMask(x, zero);
         if (end) {
-            unsigned at = (unsigned)__builtin_ctz(end);
+            unsigned at = LowestBit(end);
             if (nuls & ((1u << at) - 1u)) *nul = 1;
             return i + at;
         }
@@ -636,20 +384,22 @@ static size_t LineLength(const char *start, size_t rest, int *nul) {
     return i;
 }
 
-int IndexedOpen(TableHandle *table, const char *path, const char *index_dir) {
-    if (!table || !path || !index_dir) return TBL_ERR_INDEX_OPEN;
+int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
+                int32_t *columns_out, int32_t *data_lines_out) {
+    IndexedStore *indexed = &store->indexed;
+    if (!index_dir) return TBL_ERR_INDEX_OPEN;
     char name[INDEX_PATH_MAX];
-    if (IndexFileName(path, index_dir, table->delimiter, table->header_lines,
-                      table->unique, name, sizeof name) != TBL_OK)
+    if (IndexFileName(path, index_dir, store->delimiter, store->header_lines,
+                      store->unique, name, sizeof name) != TBL_OK)
         return TBL_ERR_INDEX_OPEN;
 
     const char *index;
     uint32_t index_size;
     if (MapFileReadOnly(name, ACCESS_RANDOM, &index, &index_size) != TBL_OK)
         return TBL_ERR_INDEX_OPEN;
-    /* From here the view is the handle's; CloseTable releases it. */
-    table->index_view = (const uint32_t *)(const void *)index;
-    table->index_size = index_size;
+    /* From here the view is the store's; the close releases it. */
+    indexed->index_view = (const uint32_t *)(const void *)index;
+    indexed->index_size = index_size;
 
     /* The index is trusted only when its size is exactly what its counts
      * and this open's header line count promise: a truncated file, or one
@@ -659,8 +409,8 @@ int IndexedOpen(TableHandle *table, const char *path, const char *index_dir) {
     if (index_size < 8) return TBL_ERR_INDEX_OPEN;
     int32_t data_lines = (int32_t)LoadWord(index);
     int32_t columns = (int32_t)LoadWord(index + 4);
-    int64_t lines = (int64_t)table->header_lines + data_lines;
-    if (data_lines < 0 || table->header_lines < 0 || lines < 1 ||
+    int64_t lines = (int64_t)store->header_lines + data_lines;
+    if (data_lines < 0 || store->header_lines < 0 || lines < 1 ||
         columns < 1 || 8 + 4 * lines != (int64_t)index_size)
         return TBL_ERR_INDEX_OPEN;
 
@@ -668,8 +418,8 @@ int IndexedOpen(TableHandle *table, const char *path, const char *index_dir) {
     uint32_t data_size;
     if (MapFileReadOnly(path, ACCESS_RANDOM, &data, &data_size) != TBL_OK)
         return TBL_ERR_MAP_DATA;
-    table->data_view = data;
-    table->data_size = data_size;
+    indexed->data_view = data;
+    indexed->data_size = data_size;
 
     /* Each column beyond the first needs a delimiter byte in line 0, so a
      * larger column count is not this file's. */
@@ -680,53 +430,48 @@ int IndexedOpen(TableHandle *table, const char *path, const char *index_dir) {
     size_t line_zero = lf ? (size_t)(lf - (data + first)) : room;
     if ((uint64_t)columns > (uint64_t)line_zero + 1) return TBL_ERR_INDEX_OPEN;
 
-    table->data_lines = data_lines;
-    table->columns = columns;
+    *data_lines_out = data_lines;
+    *columns_out = columns;
     return TBL_OK;
 }
 
-int IndexedLineSpan(const TableHandle *table, int32_t number, int32_t kind,
+int IndexedLineSpan(const TableStore *store, int32_t position,
                     const char **start, size_t *length, int *nul) {
+    const IndexedStore *indexed = &store->indexed;
     *start = "";
     *length = 0;
     *nul = 0;
-    if (!table || !table->index_view || table->index_size < 8)
-        return TBL_ERR_FAIL;
-    int64_t position = (int64_t)number +
-                       (kind == LINE_DATA ? (int64_t)table->header_lines : 0);
-    uint64_t offsets = (table->index_size - 8u) / 4u;
+    if (!indexed->index_view || indexed->index_size < 8) return TBL_ERR_FAIL;
+    uint64_t offsets = (indexed->index_size - 8u) / 4u;
     if (position < 0 || (uint64_t)position >= offsets) return TBL_ERR_FAIL;
 
-    const char *words = (const char *)(const void *)table->index_view;
+    const char *words = (const char *)(const void *)indexed->index_view;
     uint32_t offset = LoadWord(words + 8 + 4 * (size_t)position);
     /* An offset at or past the end of the data is an empty line. */
-    if (!table->data_view || offset >= table->data_size) return TBL_OK;
+    if (!indexed->data_view || offset >= indexed->data_size) return TBL_OK;
 
-    *start = table->data_view + offset;
+    *start = indexed->data_view + offset;
     /* A byte-order mark at the start of the file is not part of line 0. */
-    if (offset == 0 && table->data_size >= sizeof kByteOrderMark &&
+    if (offset == 0 && indexed->data_size >= sizeof kByteOrderMark &&
         memcmp(*start, kByteOrderMark, sizeof kByteOrderMark) == 0) {
         *start += sizeof kByteOrderMark;
         offset += (uint32_t)sizeof kByteOrderMark;
     }
-#if defined(__GNUC__)
     /* The line's second cache line, asked for while its first is read: a
      * line not in the cache then costs one wait, not two. */
-    __builtin_prefetch((const void *)((uintptr_t)*start + 64));
-#endif
-    *length = LineLength(*start, table->data_size - offset, nul);
+    TAVL_PREFETCH(*start + 64);
+    *length = LineLength(*start, indexed->data_size - offset, nul);
     /* Its text could not be held in a buffer of signed 32-bit size. */
     if (*length > INT32_MAX - 1) return TBL_ERR_NO_MEMORY;
     return TBL_OK;
 }
 
-int IndexedFetchLine(TableHandle *table, int32_t number, char **output,
-                     int32_t kind) {
-    if (!output) return TBL_ERR_FAIL;
+int IndexedFetchLine(const TableStore *store, int32_t position,
+                     char **output) {
     const char *start;
     size_t length;
     int nul;
-    int rc = IndexedLineSpan(table, number, kind, &start, &length, &nul);
+    int rc = IndexedLineSpan(store, position, &start, &length, &nul);
     if (rc != TBL_OK) return rc;
     if (!nul) return TextBufferSetBytes(output, start, (int32_t)length);
 
@@ -744,15 +489,60 @@ int IndexedFetchLine(TableHandle *table, int32_t number, char **output,
     return TBL_OK;
 }
 
-int IndexedRelease(TableHandle *table) {
-    if (!table) return TBL_OK;
-    if (table->column_list) SparseArrayDestroy(&table->column_list);
-    table->column_list = NULL;
-    UnmapFile(table->data_view);
-    UnmapFile((const char *)(const void *)table->index_view);
-    table->data_view = NULL;
-    table->data_size = 0;
-    table->index_view = NULL;
-    table->index_size = 0;
+/* The line where it lies in the mapped data; a line that holds a NUL byte
+ * is fetched into *copy instead, since its text drops those bytes. */
+static int IndexedLine(const TableStore *store, int32_t position,
+                       const char **text, size_t *length, char **copy) {
+    int nul = 0;
+    int rc = IndexedLineSpan(store, position, text, length, &nul);
+    if (rc != TBL_OK || !nul) return rc;
+    if (TextBufferNew(copy) != TBL_OK) return TBL_ERR_NO_MEMORY;
+    rc = IndexedFetchLine(store, position, copy);
+    if (rc != TBL_OK) return rc;
+    *text = *copy;
+    *length = strlen(*copy);
     return TBL_OK;
 }
+
+static int32_t IndexedLines(const TableStore *store) {
+    const IndexedStore *indexed = &store->indexed;
+    return indexed->index_size >= 8 ? (int32_t)((indexed->index_size - 8u) / 4u) : 0;
+}
+
+int IndexedRelease(TableStore *store) {
+    IndexedStore *indexed = &store->indexed;
+    UnmapFile(indexed->data_view);
+    UnmapFile((const char *)(const void *)indexed->index_view);
+    indexed->data_view = NULL;
+    indexed->data_size = 0;
+    indexed->index_view = NULL;
+    indexed->index_size = 0;
+    return TBL_OK;
+}
+
+/* An indexed table has no stream: it cannot be saved. */
+static int IndexedSave(TableStore *store, const char *path, int32_t columns) {
+    (void)store;
+    (void)path;
+    (void)columns;
+    return TBL_ERR_BAD_HANDLE;
+}
+
+static const char *IndexedCheck(const TableStore *store, int32_t columns,
+                                int32_t data_lines) {
+    const IndexedStore *indexed = &store->indexed;
+    if (!indexed->index_view || !indexed->data_view) return "an indexed table without its views";
+    const char *words = (const char *)(const void *)indexed->index_view;
+    if (indexed->index_size != 8 + 4 * ((uint64_t)store->header_lines + (uint64_t)data_lines))
+        return "an index of another size than its counts promise";
+    if ((int32_t)LoadWord(words) != data_lines || (int32_t)LoadWord(words + 4) != columns)
+        return "counts that differ from the index file's";
+    uint32_t first = LoadWord(words + 8);
+    if (first >= indexed->data_size && indexed->data_size) return "line 0 outside the data view";
+    return NULL;
+}
+
+const BackEnd kIndexedBackEnd = {
+    IndexedOpen, IndexedLine, IndexedLines, NULL, NULL, NULL,
+    IndexedSave, IndexedRelease, IndexedCheck,
+};

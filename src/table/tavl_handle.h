@@ -1,48 +1,60 @@
 /*
- * tavl_handle.h - the records every layer of the library shares: the
- * TableHandle, the ColumnRecord and the line kinds.
+ * tavl_handle.h - the records of the table layer: the TableHandle with its
+ * states, the ColumnRecord and the line kinds.
  */
 #ifndef TAVL_HANDLE_H
 #define TAVL_HANDLE_H
 
 #include <stdint.h>
-#include <stdio.h>
 
 #include "base/dyn_ary.h"
+#include "store/backend.h"
 
 /* Line kinds: with LINE_DATA a line number counts data lines (data line L is
  * table line H + L); any other value means the table line itself. */
 #define LINE_HEADER 0
 #define LINE_DATA   1
 
-/* State of a loaded table's file stream. */
-#define STREAM_ABSENT 0 /* never opened: the load could not open the file */
-#define STREAM_OPEN   1 /* open in the stream field */
-#define STREAM_CLOSED 2 /* was open; a save or a close closed it */
-
-/* Life of a handle, so that nothing reaches released lists. */
-#define HANDLE_NEW    0 /* fresh from NewTable: an empty table */
-#define HANDLE_OPEN   1 /* open succeeded */
-#define HANDLE_FAILED 2 /* open failed after its checks; only close/free/open */
-#define HANDLE_CLOSED 3 /* CloseTable ran */
+/* The life of a handle. Its states, and the calls that move a handle from
+ * one to another:
+ *
+ *   (none) -> NEW     [NewTable]
+ *   NEW    -> OPEN    [OpenTable, OpenTableUnique: the back-end loaded or
+ *                      mapped the file and the column list was built]
+ *   NEW    -> FAILED  [an open that failed after its argument checks]
+ *   NEW    -> CLOSED  [CloseTable]
+ *   OPEN   -> CLOSED  [CloseTable]
+ *   FAILED -> CLOSED  [CloseTable]
+ *   OPEN, FAILED, CLOSED -> OPEN or FAILED
+ *                     [an open: a handle that holds a table closes it first]
+ *   any    -> (none)  [FreeTable]
+ *
+ * What holds in each (TableCheck verifies it):
+ *   NEW     every field is zero; no back-end is chosen. The handle answers
+ *           as an empty OPEN_INDEXED table.
+ *   OPEN    a back-end holds the table: header_lines + data_lines lines,
+ *           each splitting into columns fields. The column list holds
+ *           columns records; record i has index i and the name piece i of
+ *           line 0 gives.
+ *   FAILED  the back-end (and maybe part of the column list) holds what the
+ *           open built before it failed, for CloseTable to release. Only the
+ *           opens, CloseTable and FreeTable touch it.
+ *   CLOSED  nothing is held: no column list, the back-end released. The
+ *           counts and the mode keep their values. Only the opens,
+ *           CloseTable (which does nothing more) and FreeTable touch it.
+ */
+#define HANDLE_NEW    0
+#define HANDLE_OPEN   1
+#define HANDLE_FAILED 2
+#define HANDLE_CLOSED 3
 
 struct TableHandle {
     int32_t columns;            /* column count */
-    int32_t data_lines;         /* data line count (may be negative) */
+    int32_t data_lines;         /* data line count (negative: fewer lines
+                                   than header lines) */
     SparseArray *column_list;   /* ColumnRecords, slot i = column i */
-    FILE *stream;               /* loaded modes: the data file while open */
-    SparseArray *row_list;      /* loaded modes: RowRecords, slot n = line n */
-    int32_t mode;               /* OPEN_INDEXED, OPEN_EDIT, OPEN_PREVIEW */
-    char delimiter;
-    int32_t header_lines;       /* H */
-    int32_t unique;             /* index file name includes H and D when != 0 */
-    const char *data_view;      /* OPEN_INDEXED: the data file, read-only */
-    uint32_t data_size;
-    const uint32_t *index_view; /* OPEN_INDEXED: the index file's words */
-    uint32_t index_size;
-    int32_t stream_state;       /* STREAM_* */
-    int32_t byte_order_mark;    /* loaded modes: the file began with one */
     int32_t state;              /* HANDLE_* */
+    TableStore store;           /* the back-end and the open's parameters */
 };
 typedef struct TableHandle TableHandle;
 
@@ -51,5 +63,9 @@ typedef struct ColumnRecord {
     char *name;                 /* TextBuffer */
     int32_t index;
 } ColumnRecord;
+
+/* Null when the handle keeps the invariants of its state; else a short
+ * text saying what is broken. Reads the whole column list and line 0. */
+const char *TableCheck(const TableHandle *table);
 
 #endif /* TAVL_HANDLE_H */

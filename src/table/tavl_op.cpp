@@ -24,19 +24,14 @@
 #include <string.h>
 
 #include "base/dyn_ary.h"
-#include "store/runtime.h"
-#include "codec/tavl_codec.h"
 #include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlhost.h"
+#include "codec/tavl_codec.h"
+#include "store/backend.h"
 #include "tavlin32.h"
-#include "store/update.h"
 
 #define COLUMN_LIST_CAPACITY 50
-
-static int IsLoaded(const TableHandle *table) {
-    return table->mode == OPEN_EDIT || table->mode == OPEN_PREVIEW;
-}
 
 /* TBL_OK when the handle holds a table that may be used: an open one, or
  * one fresh from NewTable (an empty OPEN_INDEXED table). */
@@ -47,25 +42,40 @@ static int Usable(const TableHandle *table) {
                : TBL_ERR_BAD_HANDLE;
 }
 
-/* ---- Dispatch to the back-end of the open mode -------------------------- */
+/* The table position of a line number of a kind, or -1 outside. */
+static int32_t LinePosition(const TableHandle *table, int32_t number,
+                            int32_t kind) {
+    int64_t position = (int64_t)number +
+                       (kind == LINE_DATA ? table->store.header_lines : 0);
+    return position < 0 || position > INT32_MAX ? -1 : (int32_t)position;
+}
+
+/* ---- The back-end ------------------------------------------------------- */
 
 int LoadBackEnd(TableHandle *table, const char *path, const char *index_dir) {
-    if (table->mode == OPEN_INDEXED) return IndexedOpen(table, path, index_dir);
-    return TableFileLoad(table, path);
+    /* The one place the open mode chooses a back-end. */
+    table->store.ops = table->store.mode == OPEN_INDEXED ? &kIndexedBackEnd
+                                                          : &kLoadedBackEnd;
+    int32_t columns = 0, data_lines = 0;
+    int rc = table->store.ops->open(&table->store, path, index_dir, &columns,
+                                    &data_lines);
+    if (rc != TBL_OK) return rc;
+    table->columns = columns;
+    table->data_lines = data_lines;
+    return TBL_OK;
 }
 
-int FetchLine(TableHandle *table, int32_t number, char **output, int32_t kind) {
-    if (IsLoaded(table)) return FetchLoadedRow(table, number, output, kind);
-    return IndexedFetchLine(table, number, output, kind);
+int FetchLine(const TableHandle *table, int32_t number, int32_t kind,
+              const char **text, size_t *length, char **copy) {
+    TAVL_ASSERT(table->store.ops);
+    int32_t position = LinePosition(table, number, kind);
+    if (position < 0) return TBL_ERR_FAIL;
+    return table->store.ops->line(&table->store, position, text, length, copy);
 }
 
-void ReleaseBackEnd(TableHandle *table) {
-    if (IsLoaded(table)) {
-        TableListsRelease(table);
-        return;
-    }
-    IndexedRelease(table);
-    if (table->column_list) SparseArrayDestroy(&table->column_list);
+int ReleaseBackEnd(TableHandle *table) {
+    TAVL_ASSERT(table->store.ops);
+    return table->store.ops->close(&table->store);
 }
 
 /* ---- Column list -------------------------------------------------------- */
@@ -85,7 +95,7 @@ ColumnRecord *ColumnRecordNew(const char *name, int32_t index) {
 
 int ColumnRecordFree(void *record) {
     ColumnRecord *column = (ColumnRecord *)record;
-    if (!column) return 0;
+    TAVL_ASSERT(column);
     TextBufferFree(&column->name);
     qmem_free(column);
     return 0;
@@ -93,17 +103,22 @@ int ColumnRecordFree(void *record) {
 
 int BuildColumnList(TableHandle *table) {
     if (table->columns <= 0) return TBL_OK;
-    char *line = NULL;
-    if (TextBufferNew(&line) != TBL_OK) return TBL_ERR_NO_MEMORY;
-    int rc = FetchLine(table, 0, &line, LINE_HEADER);
+    const char *text = NULL;
+    size_t n = 0;
+    char *copy = NULL, *line = NULL;
+    int rc = FetchLine(table, 0, LINE_HEADER, &text, &n, &copy);
+    if (rc == TBL_OK && (TextBufferNew(&line) != TBL_OK ||
+                         TextBufferSetBytes(&line, text, (int32_t)n) != TBL_OK))
+        rc = TBL_ERR_NO_MEMORY;
+    TextBufferFree(&copy);
     if (rc != TBL_OK) {
         TextBufferFree(&line);
         return rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_CREATE;
     }
-    /* One walk over the split line. Where the load counted more fields than
-     * the split gives pieces (their quote rules differ), the columns past
-     * the last piece are named by the empty text. */
-    int32_t pieces = SplitLine(line, table->delimiter);
+    /* One walk over the split line. Line 0 splits into one piece per
+     * column; should an index claim more columns than it has pieces, the
+     * columns past the last piece are named by the empty text. */
+    int32_t pieces = SplitLine(line, table->store.delimiter);
     const char *piece = line;
     for (int32_t i = 0; i < table->columns; i++) {
         ColumnRecord *column = ColumnRecordNew(i < pieces ? piece : "", i);
@@ -120,6 +135,10 @@ int BuildColumnList(TableHandle *table) {
     }
     TextBufferFree(&line);
     return rc;
+}
+
+static ColumnRecord *GetColumnRecord(const TableHandle *table, int32_t index) {
+    return (ColumnRecord *)SparseArrayGet(table->column_list, index);
 }
 
 /* The name of a column (the record's own text), or null. */
@@ -168,12 +187,10 @@ int TableClose(TableHandle *table) {
     if (!table) return TBL_ERR_BAD_HANDLE;
     if (table->state == HANDLE_CLOSED) return TBL_OK;
     if (table->state != HANDLE_NEW) {
-        if (IsLoaded(table)) {
-            /* The load never opened the file: nothing was built. */
-            if (table->stream_state == STREAM_ABSENT) return TBL_ERR_CLOSE;
-            TableFileClose(table);
-        }
-        ReleaseBackEnd(table);
+        /* A load that could not open the file built nothing to release. */
+        int rc = ReleaseBackEnd(table);
+        if (rc != TBL_OK) return rc;
+        if (table->column_list) SparseArrayDestroy(&table->column_list);
     }
     table->state = HANDLE_CLOSED;
     return TBL_OK;
@@ -195,10 +212,10 @@ int TableOpen(const char *path, TableHandle *table, int32_t mode,
         TableClose(table);
 
     memset(table, 0, sizeof *table);
-    table->mode = mode;
-    table->delimiter = delimiter ? *delimiter : ',';
-    table->header_lines = header_lines ? *header_lines : 1;
-    table->unique = unique;
+    table->store.mode = mode;
+    table->store.delimiter = delimiter ? *delimiter : ',';
+    table->store.header_lines = header_lines ? *header_lines : 1;
+    table->store.unique = unique;
     table->state = HANDLE_FAILED; /* until the open has finished */
 
     int rc = LoadBackEnd(table, path, index_dir);
@@ -211,11 +228,8 @@ int TableOpen(const char *path, TableHandle *table, int32_t mode,
 }
 
 int TableSave(TableHandle *table, const char *path) {
-    if (!table || table->state != HANDLE_OPEN ||
-        table->stream_state == STREAM_ABSENT)
-        return TBL_ERR_BAD_HANDLE;
-    if (table->mode != OPEN_EDIT) return TBL_ERR_MODE;
-    return TableFileSave(table, path);
+    if (!table || table->state != HANDLE_OPEN) return TBL_ERR_BAD_HANDLE;
+    return table->store.ops->save(&table->store, path, table->columns);
 }
 
 /* ---- Columns ------------------------------------------------------------ */
@@ -332,7 +346,7 @@ int ColumnHeadSizeByName(TableHandle *table, const char *name) {
 static int ReplacePiece(const TableHandle *table, const char *text, size_t n,
                         int32_t column, const char *value, int32_t length,
                         int escaped, char **field, char **next) {
-    const char d = table->delimiter;
+    const char d = table->store.delimiter;
     size_t start, span;
     if (!FindField(text, n, d, column, &start, &span)) return TBL_ERR_RANGE;
     int rc = TextBufferSet(field, "");
@@ -354,7 +368,7 @@ static int ReplacePiece(const TableHandle *table, const char *text, size_t n,
  * value unchanged); *scratch is a work buffer for the decoded value. */
 static int EscapeQuotedPieces(const TableHandle *table, const char *text,
                               size_t n, char **out, char **scratch) {
-    const char d = table->delimiter;
+    const char d = table->store.delimiter;
     for (int32_t k = 0; k < table->columns; k++) {
         size_t start, span;
         if (!FindField(text, n, d, k, &start, &span)) return TBL_ERR_RANGE;
@@ -391,7 +405,7 @@ static int RebuildWithField(const TableHandle *table, int32_t p,
     if (rc == TBL_OK) rc = TextBufferAppend(out, sep);
     if (rc == TBL_OK && p == 0) rc = TextBufferAppend(out, name);
     if (rc != TBL_OK) return rc;
-    return LineIsSound(*out, strlen(*out), table->delimiter, table->columns + 1)
+    return LineIsSound(*out, strlen(*out), table->store.delimiter, table->columns + 1)
                ? TBL_OK
                : TBL_ERR_RANGE;
 }
@@ -404,7 +418,7 @@ static int RenamedColumns(const TableHandle *table, const char *line,
     for (int32_t i = 0; i < table->columns; i++) {
         size_t start, span;
         const char *old = ColumnName(table, i);
-        if (!FindField(line, n, table->delimiter, i, &start, &span))
+        if (!FindField(line, n, table->store.delimiter, i, &start, &span))
             return TBL_ERR_RANGE;
         if (old && strlen(old) == span && memcmp(old, line + start, span) == 0)
             continue;
@@ -443,8 +457,11 @@ static void NewFieldPlanFree(NewFieldPlan *plan) {
 static int PlanLine(const TableHandle *table, NewFieldPlan *plan, int32_t p,
                     const char *sep, const char *name, char **work,
                     char **scratch) {
-    const char *text = LoadedLineText(table, p);
-    size_t n = strlen(text);
+    const char *text = NULL;
+    size_t n = 0;
+    char *copy = NULL;
+    int rc = FetchLine(table, p, LINE_HEADER, &text, &n, &copy);
+    TAVL_ASSERT(rc == TBL_OK && !copy); /* a loaded line, read in place */
     const char *suffix = p == 0 ? plan->first : sep;
     /* A sound line without quotes stays sound with a field that has none:
      * every D of it separates and counts. */
@@ -452,9 +469,9 @@ static int PlanLine(const TableHandle *table, NewFieldPlan *plan, int32_t p,
     if (TextBufferSetBytes(work, text, (int32_t)n) != TBL_OK ||
         TextBufferAppend(work, suffix) != TBL_OK)
         return TBL_ERR_NO_MEMORY;
-    if (LineIsSound(*work, strlen(*work), table->delimiter, table->columns + 1))
+    if (LineIsSound(*work, strlen(*work), table->store.delimiter, table->columns + 1))
         return TBL_OK;
-    int rc = RebuildWithField(table, p, text, n, sep, name, work, scratch);
+    rc = RebuildWithField(table, p, text, n, sep, name, work, scratch);
     if (rc != TBL_OK) return rc;
     if (!plan->replace) {
         plan->replace = (char **)qmem_calloc((size_t)plan->lines, sizeof *plan->replace);
@@ -496,7 +513,8 @@ static int CommitNewField(TableHandle *table, const char *sep,
         ColumnRecordFree(column);
         return TBL_ERR_NO_MEMORY;
     }
-    int rc = LoadedAppendField(table, plan->first, sep, plan->replace);
+    int rc = table->store.ops->append_field(&table->store, plan->first, sep,
+                                            plan->replace);
     if (rc != TBL_OK) {
         SparseArrayRemove(table->column_list, position);
         return rc;
@@ -515,15 +533,15 @@ static int CommitNewField(TableHandle *table, const char *sep,
 int ColumnAppend(TableHandle *table, int32_t position, const char *name) {
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
-    if (table->mode == OPEN_INDEXED) return TBL_ERR_MODE;
+    if (table->store.mode == OPEN_INDEXED) return TBL_ERR_MODE;
     if (position == -1) position = table->columns;
     if (position != table->columns) return TBL_ERR_RANGE;
     /* The name goes into line 0 as it stands, so it must stay one field of
      * one line there. */
-    const char d = table->delimiter;
+    const char d = table->store.delimiter;
     if (!name || strchr(name, d) || strchr(name, '\r') || strchr(name, '\n'))
         return TBL_ERR_RANGE;
-    int32_t held = LoadedLineCount(table);
+    int32_t held = table->store.ops->lines(&table->store);
     if (held < 1) return TBL_ERR_FAIL;
 
     /* Every line gets one more field: an empty cell after a delimiter (none
@@ -543,53 +561,15 @@ int ColumnAppend(TableHandle *table, int32_t position, const char *name) {
 static int CellInRange(const TableHandle *table, int32_t column, int32_t line,
                        int32_t kind) {
     if (column < 0 || line < 0 || column >= table->columns) return 0;
-    return line < (kind == LINE_DATA ? table->data_lines : table->header_lines);
+    return line < (kind == LINE_DATA ? table->data_lines : table->store.header_lines);
 }
 
-/* A failed fetch: lack of memory is reported as such, anything else means
- * the line is not there. */
-static int FetchFailed(int rc) {
-    return rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_RANGE;
-}
-
-/* Asks for the second cache line of a line of text while the first is
- * being read, so that a line not in the cache costs one wait instead of
- * two. A prefetch never faults, wherever the text ends. */
-static inline void PrefetchLine(const char *text) {
-#if defined(__GNUC__)
-    __builtin_prefetch((const void *)((uintptr_t)text + 64));
-#else
-    (void)text;
-#endif
-}
-
-/* The stored text of a line, read where it lies: a loaded row's own text,
- * or the line in the mapped data of an indexed table. A mapped line that
- * holds a NUL byte is fetched instead, since the fetched text drops those
- * bytes; *copy then owns that text and the caller frees it. */
-static int LineInPlace(TableHandle *table, int32_t line, int32_t kind,
+/* The stored text of a line where it lies (see FetchLine). A line that
+ * is not there reads as out of range. */
+static int LineInPlace(const TableHandle *table, int32_t line, int32_t kind,
                        const char **text, size_t *length, char **copy) {
-    if (IsLoaded(table)) {
-        int64_t position =
-            (int64_t)line + (kind == LINE_DATA ? table->header_lines : 0);
-        *text = position < 0 || position > INT32_MAX
-                    ? NULL
-                    : LoadedLineText(table, (int32_t)position);
-        if (!*text) return TBL_ERR_RANGE;
-        PrefetchLine(*text);
-        *length = strlen(*text);
-        return TBL_OK;
-    }
-    int nul = 0;
-    int rc = IndexedLineSpan(table, line, kind, text, length, &nul);
-    if (rc != TBL_OK) return FetchFailed(rc);
-    if (!nul) return TBL_OK;
-    if (TextBufferNew(copy) != TBL_OK) return TBL_ERR_NO_MEMORY;
-    rc = FetchLine(table, line, copy, kind);
-    if (rc != TBL_OK) return FetchFailed(rc);
-    *text = *copy;
-    *length = strlen(*copy);
-    return TBL_OK;
+    int rc = FetchLine(table, line, kind, text, length, copy);
+    return rc == TBL_OK || rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_RANGE;
 }
 
 /* Decodes one cell: its first capacity decoded bytes go to out (which may
@@ -605,7 +585,7 @@ static int DecodeCell(TableHandle *table, int32_t column, int32_t line,
     int rc = LineInPlace(table, line, kind, &text, &length, &copy);
     if (rc == TBL_OK) {
         size_t start = 0, n = 0;
-        if (!FindField(text, length, table->delimiter, column, &start, &n)) {
+        if (!FindField(text, length, table->store.delimiter, column, &start, &n)) {
             rc = TBL_ERR_RANGE;
         } else {
             const char *field = text + start;
@@ -613,11 +593,11 @@ static int DecodeCell(TableHandle *table, int32_t column, int32_t line,
              * past it is measured before anything is written. */
             size_t c = 0;
             if (n >= (size_t)INT32_MAX)
-                c = DecodeFieldTo(field, n, table->delimiter, NULL, 0);
+                c = DecodeFieldTo(field, n, table->store.delimiter, NULL, 0);
             if (c >= (size_t)INT32_MAX) {
                 rc = TBL_ERR_NO_MEMORY;
             } else {
-                c = DecodeFieldTo(field, n, table->delimiter, out, capacity);
+                c = DecodeFieldTo(field, n, table->store.delimiter, out, capacity);
                 *size = (int32_t)(c + 1);
             }
         }
@@ -678,7 +658,7 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
     /* The writers by index learn the column count first; a handle that
      * cannot give it is out of range. */
     if (Usable(table) != TBL_OK) return TBL_ERR_RANGE;
-    if (table->mode == OPEN_INDEXED) return TBL_ERR_MODE;
+    if (table->store.mode == OPEN_INDEXED) return TBL_ERR_MODE;
     if (!CellInRange(table, column, line, kind)) return TBL_ERR_RANGE;
     if (length < 0 || (!value && length > 0)) return TBL_ERR_RANGE;
 
@@ -701,14 +681,16 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
          * to the stored text written there, exactly as an open would read
          * it. Prepared before the store, so that nothing can fail after the
          * line has changed. */
-        int64_t position = (int64_t)line + (kind == LINE_DATA ? table->header_lines : 0);
+        int64_t position = (int64_t)line + (kind == LINE_DATA ? table->store.header_lines : 0);
         ColumnRecord *renamed = position == 0 ? GetColumnRecord(table, column) : NULL;
         if (renamed && (TextBufferNew(&name) != TBL_OK ||
                         TextBufferSet(&name, field) != TBL_OK)) {
             rc = TBL_ERR_NO_MEMORY;
             goto done;
         }
-        rc = StoreLoadedRow(table, line, next, kind);
+        rc = table->store.ops->replace_line(&table->store,
+                                            LinePosition(table, line, kind),
+                                            next, strlen(next));
         if (rc == TBL_OK && renamed) {
             TextBufferFree(&renamed->name);
             renamed->name = name;
@@ -727,7 +709,7 @@ int CellWriteByName(TableHandle *table, const char *name, int32_t line,
                     const char *value, int32_t length) {
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
-    if (table->mode == OPEN_INDEXED) return TBL_ERR_MODE;
+    if (table->store.mode == OPEN_INDEXED) return TBL_ERR_MODE;
     int32_t column;
     rc = ColumnIndexGet(table, name, &column);
     if (rc != TBL_OK) return rc;
@@ -737,14 +719,74 @@ int CellWriteByName(TableHandle *table, const char *name, int32_t line,
 int RowAppendEmpty(TableHandle *table) {
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
-    if (table->mode == OPEN_INDEXED) return TBL_ERR_MODE;
-    return LoadedAppendRow(table);
+    if (table->store.mode == OPEN_INDEXED) return TBL_ERR_MODE;
+    rc = table->store.ops->append_row(&table->store, table->columns);
+    if (rc == TBL_OK) table->data_lines++;
+    return rc;
 }
 
 int LineCountGet(TableHandle *table, int32_t *count) {
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
     if (!count) return TBL_ERR_RANGE;
-    *count = GetDataLineCount(table);
+    *count = table->data_lines;
     return TBL_OK;
+}
+
+/* ---- Invariants --------------------------------------------------------- */
+
+/* The column list against the counts and against line 0. */
+static const char *CheckColumns(const TableHandle *table) {
+    if (!table->column_list) return "an open table without a column list";
+    if (table->columns < 0) return "a negative column count";
+    if (SparseArrayCount(table->column_list) != table->columns ||
+        table->column_list->used != table->columns)
+        return "a column list of another length than the column count";
+    const char *text = NULL;
+    size_t n = 0;
+    char *copy = NULL;
+    const char *broken = NULL;
+    if (table->columns > 0 &&
+        FetchLine(table, 0, LINE_HEADER, &text, &n, &copy) != TBL_OK)
+        return "no line 0 to name the columns";
+    size_t start = 0, span = 0;
+    for (int32_t i = 0; i < table->columns && !broken; i++) {
+        const ColumnRecord *column = GetColumnRecord(table, i);
+        if (!column || column->index != i || !column->name)
+            broken = "a column record out of its slot";
+        else if (FindField(text, n, table->store.delimiter, i, &start, &span) &&
+                 (strlen(column->name) != span ||
+                  memcmp(column->name, text + start, span) != 0))
+            broken = "a column name that is not its piece of line 0";
+    }
+    TextBufferFree(&copy);
+    return broken;
+}
+
+const char *TableCheck(const TableHandle *table) {
+    if (!table) return NULL;
+    const TableStore *store = &table->store;
+    switch (table->state) {
+    case HANDLE_NEW:
+        if (store->ops || table->column_list || table->columns || table->data_lines)
+            return "a new handle that is not empty";
+        return NULL;
+    case HANDLE_OPEN: {
+        if (!store->ops) return "an open table without a back-end";
+        if ((store->mode == OPEN_INDEXED) != (store->ops == &kIndexedBackEnd))
+            return "a back-end of another open mode";
+        const char *broken = CheckColumns(table);
+        if (!broken) broken = store->ops->check(store, table->columns, table->data_lines);
+        return broken;
+    }
+    case HANDLE_FAILED:
+        return store->ops ? NULL : "a failed open without a back-end";
+    case HANDLE_CLOSED:
+        if (table->column_list) return "a closed table with a column list";
+        if (store->loaded.rows || store->loaded.stream || store->indexed.data_view ||
+            store->indexed.index_view)
+            return "a closed table that holds what its back-end built";
+        return NULL;
+    }
+    return "a handle in no known state";
 }

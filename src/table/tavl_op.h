@@ -6,13 +6,22 @@
 #ifndef TAVL_OP_H
 #define TAVL_OP_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "table/tavl_handle.h"
 
+/* The back-end of the handle's open mode. LoadBackEnd chooses it (the one
+ * place the mode does) and opens the file through it, setting the counts
+ * on success. FetchLine gives the stored text of a line where it lies, or
+ * in *copy (a TextBuffer the caller frees) where it cannot be read in
+ * place: TBL_OK, TBL_ERR_FAIL for no such line, TBL_ERR_NO_MEMORY.
+ * ReleaseBackEnd releases what the open built: TBL_OK, or TBL_ERR_CLOSE
+ * when it built nothing. */
 int LoadBackEnd(TableHandle *table, const char *path, const char *index_dir);
-int FetchLine(TableHandle *table, int32_t number, char **output, int32_t kind);
-void ReleaseBackEnd(TableHandle *table);
+int FetchLine(const TableHandle *table, int32_t number, int32_t kind,
+              const char **text, size_t *length, char **copy);
+int ReleaseBackEnd(TableHandle *table);
 
 int BuildColumnList(TableHandle *table);
 ColumnRecord *ColumnRecordNew(const char *name, int32_t index);

@@ -9,13 +9,36 @@
  */
 #include "tavlin32.h"
 
+#include "base/tavlbits.h"
+#include "base/tavlhost.h"
 #include "store/runtime.h"
 #include "table/tavl_op.h"
-#include "base/tavlhost.h"
+
+/* Where TAVL_TABLE_CHECKS is defined (the fuzz targets' builds), every call
+ * that takes a handle verifies the handle's invariants as it returns, and
+ * stops the process when one is broken. */
+#if defined(TAVL_TABLE_CHECKS)
+#  if !defined(TAVL_ASSERTIONS)
+#    error "TAVL_TABLE_CHECKS needs TAVL_ASSERTIONS"
+#  endif
+static int32_t Checked(const TableHandle *table, int32_t rc) {
+    const char *broken = TableCheck(table);
+    if (broken) TavlAssertFailed(broken, __FILE__, __LINE__);
+    return rc;
+}
+#else
+static inline int32_t Checked(const TableHandle *table, int32_t rc) {
+    (void)table;
+    return rc;
+}
+#endif
 
 /* ---- Handle and file ---------------------------------------------------- */
 
-extern "C" TAVL_API int32_t NewTable(TableHandle **out) { return TableNew(out); }
+extern "C" TAVL_API int32_t NewTable(TableHandle **out) {
+    int32_t rc = TableNew(out);
+    return Checked(out ? *out : NULL, rc);
+}
 
 extern "C" TAVL_API int32_t FreeTable(TableHandle *table) { return TableFree(table); }
 
@@ -31,7 +54,7 @@ extern "C" TAVL_API int32_t OpenTable(const char *path, TableHandle *table,
                                       int32_t mode, const char *delimiter,
                                       const int32_t *header_lines,
                                       const char *index_dir) {
-    return TableOpen(path, table, mode, delimiter, header_lines, index_dir, 0);
+    return Checked(table, TableOpen(path, table, mode, delimiter, header_lines, index_dir, 0));
 }
 
 extern "C" TAVL_API int32_t OpenTableUnique(const char *path, TableHandle *table,
@@ -39,16 +62,16 @@ extern "C" TAVL_API int32_t OpenTableUnique(const char *path, TableHandle *table
                                             const int32_t *header_lines,
                                             const char *index_dir,
                                             int32_t unique) {
-    return TableOpen(path, table, mode, delimiter, header_lines, index_dir,
-                     unique);
+    return Checked(table, TableOpen(path, table, mode, delimiter, header_lines, index_dir,
+                     unique));
 }
 
 extern "C" TAVL_API int32_t SaveTable(TableHandle *table, const char *path) {
-    return TableSave(table, path);
+    return Checked(table, TableSave(table, path));
 }
 
 extern "C" TAVL_API int32_t CloseTable(TableHandle *table) {
-    return TableClose(table);
+    return Checked(table, TableClose(table));
 }
 
 /* ---- Indexed tables ----------------------------------------------------- */
@@ -90,41 +113,41 @@ extern "C" TAVL_API int32_t GetNumberOfLinesEx(const char *path,
 /* ---- Columns ------------------------------------------------------------ */
 
 extern "C" TAVL_API int32_t GetColumnCount(TableHandle *table, int32_t *count) {
-    return ColumnCountGet(table, count);
+    return Checked(table, ColumnCountGet(table, count));
 }
 
 extern "C" TAVL_API int32_t GetColumnIndex(TableHandle *table, const char *name,
                                            int32_t *index) {
-    return ColumnIndexGet(table, name, index);
+    return Checked(table, ColumnIndexGet(table, name, index));
 }
 
 extern "C" TAVL_API int32_t GetColAttrByIndex(TableHandle *table, int32_t column,
                                               const char *attribute, char *value,
                                               int32_t *value_length,
                                               uint32_t size) {
-    return ColumnAttrByIndex(table, column, attribute, value, value_length, size);
+    return Checked(table, ColumnAttrByIndex(table, column, attribute, value, value_length, size));
 }
 
 extern "C" TAVL_API int32_t GetColAttrByName(TableHandle *table, const char *name,
                                              const char *attribute, char *value,
                                              int32_t *value_length,
                                              uint32_t size) {
-    return ColumnAttrByName(table, name, attribute, value, value_length, size);
+    return Checked(table, ColumnAttrByName(table, name, attribute, value, value_length, size));
 }
 
 extern "C" TAVL_API int32_t GetColHeadSizeByIndex(TableHandle *table,
                                                   int32_t column) {
-    return ColumnHeadSizeByIndex(table, column);
+    return Checked(table, ColumnHeadSizeByIndex(table, column));
 }
 
 extern "C" TAVL_API int32_t GetColHeadSizeByName(TableHandle *table,
                                                  const char *name) {
-    return ColumnHeadSizeByName(table, name);
+    return Checked(table, ColumnHeadSizeByName(table, name));
 }
 
 extern "C" TAVL_API int32_t CreateColumn(TableHandle *table, int32_t position,
                                          const char *name) {
-    return ColumnAppend(table, position, name);
+    return Checked(table, ColumnAppend(table, position, name));
 }
 
 /* ---- Cells and rows ----------------------------------------------------- */
@@ -133,15 +156,15 @@ extern "C" TAVL_API int32_t GetCellValByIndex(TableHandle *table, int32_t column
                                               int32_t line, char *buffer,
                                               int32_t *out_length,
                                               int32_t buffer_length) {
-    return CellRead(table, column, line, buffer, out_length, buffer_length,
-                    LINE_DATA);
+    return Checked(table, CellRead(table, column, line, buffer, out_length, buffer_length,
+                    LINE_DATA));
 }
 
 extern "C" TAVL_API int32_t GetCellValByName(TableHandle *table, const char *name,
                                              int32_t line, char *buffer,
                                              int32_t *out_length,
                                              int32_t buffer_length) {
-    return CellReadByName(table, name, line, buffer, out_length, buffer_length);
+    return Checked(table, CellReadByName(table, name, line, buffer, out_length, buffer_length));
 }
 
 extern "C" TAVL_API int32_t GetHeadCellValByIndex(TableHandle *table,
@@ -149,45 +172,45 @@ extern "C" TAVL_API int32_t GetHeadCellValByIndex(TableHandle *table,
                                                   char *buffer,
                                                   int32_t *out_length,
                                                   int32_t buffer_length) {
-    return CellRead(table, column, line, buffer, out_length, buffer_length,
-                    LINE_HEADER);
+    return Checked(table, CellRead(table, column, line, buffer, out_length, buffer_length,
+                    LINE_HEADER));
 }
 
 extern "C" TAVL_API int32_t GetCellSizeByIndex(TableHandle *table, int32_t column,
                                                int32_t line) {
-    return CellSize(table, column, line);
+    return Checked(table, CellSize(table, column, line));
 }
 
 extern "C" TAVL_API int32_t GetCellSizeByName(TableHandle *table, const char *name,
                                               int32_t line) {
-    return CellSizeByName(table, name, line);
+    return Checked(table, CellSizeByName(table, name, line));
 }
 
 extern "C" TAVL_API int32_t SetCellValByIndex(TableHandle *table, int32_t column,
                                               int32_t line, const char *value,
                                               int32_t length) {
-    return CellWrite(table, column, line, value, length, LINE_DATA);
+    return Checked(table, CellWrite(table, column, line, value, length, LINE_DATA));
 }
 
 extern "C" TAVL_API int32_t SetCellValByName(TableHandle *table, const char *name,
                                              int32_t line, const char *value,
                                              int32_t length) {
-    return CellWriteByName(table, name, line, value, length);
+    return Checked(table, CellWriteByName(table, name, line, value, length));
 }
 
 extern "C" TAVL_API int32_t SetHeadCellValByIndex(TableHandle *table,
                                                   int32_t column, int32_t line,
                                                   const char *value,
                                                   int32_t length) {
-    return CellWrite(table, column, line, value, length, LINE_HEADER);
+    return Checked(table, CellWrite(table, column, line, value, length, LINE_HEADER));
 }
 
 extern "C" TAVL_API int32_t CreateRow(TableHandle *table) {
-    return RowAppendEmpty(table);
+    return Checked(table, RowAppendEmpty(table));
 }
 
 extern "C" TAVL_API int32_t GetLineCount(TableHandle *table, int32_t *count) {
-    return LineCountGet(table, count);
+    return Checked(table, LineCountGet(table, count));
 }
 
 #if defined(_WIN32)
