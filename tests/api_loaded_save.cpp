@@ -5,10 +5,14 @@
 // and a read-only target (under root, through a child that gives root up).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "tavlin32.h"
 #include "testsupport.h"
@@ -174,6 +178,80 @@ TEST(SafeSave, ReadOnlyTargetIsNotReplaced) {
 #endif
     EXPECT_EQ(ReadFile(target), "k,v\r\n1,2\r\n");
 }
+
+#ifndef _WIN32
+// A save killed at any moment leaves the target wholly old or wholly new
+// and nothing else behind: child processes save a table of some 20 MB and
+// are killed at random points of the save.
+TEST(SafeSave, KilledSavesLeaveNothingBehind) {
+    const std::string dir = tavltest::FreshDir("killed");
+    std::string text = "k,v\r\n";
+    while (text.size() < (20u << 20))
+        text += std::to_string(text.size()) + ",value-" + std::to_string(text.size()) + "\r\n";
+    const std::string in = WriteFile("killed/in.csv", text);
+    const std::string target = dir + "/target.csv";
+    const std::string old_text = "old\r\n";
+    auto save_in_child = [&](int *ready) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            TableHandle *h = nullptr;
+            if (NewTable(&h) != TBL_OK ||
+                OpenTable(in.c_str(), h, OPEN_EDIT, nullptr, nullptr, nullptr) != TBL_OK)
+                _exit(2);
+            char go = 1;
+            if (write(ready[1], &go, 1) != 1) _exit(3);
+            _exit(SaveTable(h, target.c_str()) == TBL_OK ? 0 : 4);
+        }
+        return pid;
+    };
+    // How long one save takes, to spread the kills over it.
+    long save_us = 0;
+    {
+        WriteFile("killed/target.csv", old_text);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t pid = save_in_child(ready);
+        char go;
+        ASSERT_EQ(read(ready[0], &go, 1), 1);
+        auto start = std::chrono::steady_clock::now();
+        int status = 0;
+        waitpid(pid, &status, 0);
+        save_us = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now() - start).count());
+        close(ready[0]);
+        close(ready[1]);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        ASSERT_EQ(ReadFile(target), text);
+    }
+    std::mt19937 random(20261208);
+    const int rounds = 24;
+    int killed = 0, partial = 0, leftovers = 0;
+    for (int round = 0; round < rounds; round++) {
+        WriteFile("killed/target.csv", old_text);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        pid_t pid = save_in_child(ready);
+        char go;
+        ASSERT_EQ(read(ready[0], &go, 1), 1);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % (save_us + 1)));
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(ready[0]);
+        close(ready[1]);
+        killed += WIFSIGNALED(status);
+        std::string now = ReadFile(target);
+        partial += now != old_text && now != text;
+    }
+    leftovers = static_cast<int>(tavltest::Listing(dir).size()) - 2; // in.csv, target.csv
+    std::printf("[ figures  ] %d saves of %zu bytes (%ld us each), %d killed while saving, "
+                "%d partial targets, %d files left behind\n",
+                rounds, text.size(), save_us, killed, partial, leftovers);
+    EXPECT_GT(killed, rounds / 2);
+    EXPECT_EQ(partial, 0);
+    EXPECT_EQ(leftovers, 0);
+}
+#endif
 
 #if defined(_WIN32) && defined(TAVL_LINK_FIXTURE)
 // A symbolic link is followed as on Linux: the file it leads to gets the

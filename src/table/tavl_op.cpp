@@ -749,15 +749,23 @@ static const char *CheckColumns(const TableHandle *table) {
     if (table->columns > 0 &&
         FetchLine(table, 0, LINE_HEADER, &text, &n, &copy) != TBL_OK)
         return "no line 0 to name the columns";
-    size_t start = 0, span = 0;
-    for (int32_t i = 0; i < table->columns && !broken; i++) {
+    /* One walk over line 0, piece by piece, by the split rule. */
+    const char d = table->store.delimiter;
+    size_t start = 0;
+    int32_t i = 0;
+    for (size_t p = 0; p <= n && i < table->columns && !broken; p++) {
+        int separates = p < n && text[p] == d &&
+                        (p == 0 || p + 1 == n || text[p - 1] != QUOTE ||
+                         text[p + 1] != QUOTE);
+        if (p < n && !separates) continue;
         const ColumnRecord *column = GetColumnRecord(table, i);
         if (!column || column->index != i || !column->name)
             broken = "a column record out of its slot";
-        else if (FindField(text, n, table->store.delimiter, i, &start, &span) &&
-                 (strlen(column->name) != span ||
-                  memcmp(column->name, text + start, span) != 0))
+        else if (strlen(column->name) != p - start ||
+                 memcmp(column->name, text + start, p - start) != 0)
             broken = "a column name that is not its piece of line 0";
+        start = p + 1;
+        i++;
     }
     TextBufferFree(&copy);
     return broken;
