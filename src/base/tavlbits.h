@@ -62,6 +62,17 @@ static inline unsigned LowestBit(uint32_t x) {
 #endif
 }
 
+/* Position of the highest set bit of a mask that is not 0. */
+static inline unsigned HighestBit(uint32_t x) {
+#if defined(__GNUC__)
+    return 31u - (unsigned)__builtin_clz(x);
+#else
+    unsigned k = 0;
+    while (x >>= 1) k++;
+    return k;
+#endif
+}
+
 /* Asks for the cache line at p while other work goes on. Never faults,
  * wherever p points. */
 #if defined(__GNUC__)

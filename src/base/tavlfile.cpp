@@ -607,6 +607,19 @@ int FilePlace(const char *path, const void *bytes, size_t size, int replace) {
     return rc;
 }
 
+/* ---- Sizes -------------------------------------------------------------- */
+
+int64_t FileStreamSize(FILE *stream) {
+#if defined(_WIN32)
+    struct _stat64 st;
+    if (_fstat64(_fileno(stream), &st) != 0 || !(st.st_mode & _S_IFREG)) return -1;
+#else
+    struct stat st;
+    if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+#endif
+    return (int64_t)st.st_size;
+}
+
 /* ---- Mapping ------------------------------------------------------------ */
 
 int MapFileReadOnly(const char *path, int hint, const char **view,

@@ -17,6 +17,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 /* Where a writer's bytes go: gathered into one large block and written in
  * large pieces. The first failed write is remembered and everything after
@@ -58,6 +59,10 @@ int FileReplace(const char *path, FileWriter writer, void *context);
  *         there; TBL_ERR_INDEX_WRITE when it could not be written or put in
  *         place (no file of it is left). */
 int FilePlace(const char *path, const void *bytes, size_t size, int replace);
+
+/* Size in bytes of the regular file open in stream, or -1 when it is not a
+ * regular file (a pipe, a device) or cannot be told. */
+int64_t FileStreamSize(FILE *stream);
 
 /* Access hints of a mapping. */
 #define ACCESS_SEQUENTIAL 1 /* read from start to end once */

@@ -537,3 +537,69 @@ int LineIsSound(const char *line, size_t n, char delimiter, int32_t columns) {
     return CountLineFields(line, n, delimiter, &consistent) == columns &&
            consistent;
 }
+
+/* ---- The pieces of a line ----------------------------------------------- */
+
+/* Records a separator at position p: piece *count ends there. */
+static inline void EndPiece(uint32_t *ends, int32_t capacity, int32_t *count,
+                            size_t p) {
+    if (*count < capacity) ends[*count] = (uint32_t)p;
+    ++*count;
+}
+
+/* Takes the D bits of the block at position at (bit k: byte at + k). */
+static inline void EndPieces(const char *line, size_t n, size_t at, uint32_t dm,
+                             uint32_t qm, uint32_t *ends, int32_t capacity,
+                             int32_t *count) {
+    for (; dm; dm &= dm - 1u) {
+        size_t p = at + LowestBit(dm);
+        /* Without a quote in the block no D of it is flanked by two. */
+        if (qm && p > 0 && p + 1 < n && line[p - 1] == QUOTE && line[p + 1] == QUOTE)
+            continue;
+        EndPiece(ends, capacity, count, p);
+    }
+}
+
+int32_t FieldEnds(const char *line, size_t n, char delimiter, uint32_t *ends,
+                  int32_t capacity, int *plain) {
+    int32_t count = 0;
+    int special = 0; /* a quote or a backslash was seen */
+    size_t i = 0;
+    if (delimiter == '\0') {
+        special = memchr(line, QUOTE, n) || memchr(line, BACKSLASH, n);
+        i = n; /* nothing separates */
+    }
+#if defined(TAVL_SSE2)
+    else if (n >= 16) {
+        const __m128i d_bytes = _mm_set1_epi8(delimiter);
+        const __m128i quotes = _mm_set1_epi8(QUOTE);
+        const __m128i slashes = _mm_set1_epi8(BACKSLASH);
+        for (; i + 16 <= n; i += 16) {
+            __m128i x = LoadSixteen(line + i);
+            uint32_t qm = ByteMask(x, quotes);
+            special |= (qm | ByteMask(x, slashes)) != 0;
+            EndPieces(line, n, i, ByteMask(x, d_bytes), qm, ends, capacity, &count);
+        }
+        if (i < n) {
+            /* The last bytes: the line's last 16, without those seen. */
+            const size_t last = n - 16;
+            __m128i x = LoadSixteen(line + last);
+            uint32_t qm = ByteMask(x, quotes) >> (i - last);
+            special |= (qm | (ByteMask(x, slashes) >> (i - last))) != 0;
+            EndPieces(line, n, i, ByteMask(x, d_bytes) >> (i - last), qm, ends,
+                      capacity, &count);
+            i = n;
+        }
+    }
+#endif
+    for (; i < n; i++) {
+        char b = line[i];
+        if (b == QUOTE || b == BACKSLASH) special = 1;
+        if (b == delimiter && (i == 0 || i + 1 == n || line[i - 1] != QUOTE ||
+                               line[i + 1] != QUOTE))
+            EndPiece(ends, capacity, &count, i);
+    }
+    EndPiece(ends, capacity, &count, n);
+    if (plain) *plain = !special;
+    return count;
+}

@@ -80,4 +80,13 @@ int32_t CountLineFields(const char *line, size_t n, char delimiter,
  * a line a table of that many columns may hold. */
 int LineIsSound(const char *line, size_t n, char delimiter, int32_t columns);
 
+/* The pieces of the stored line line[0..n) by the split rule, found in one
+ * walk: ends[k] receives where piece k ends (the position of the separator
+ * after it, or n for the last piece), for k below capacity. *plain, when
+ * given, receives 1 when the line holds no quote and no backslash, so that
+ * every piece decodes to itself. Returns the number of pieces. Reads only
+ * line[0..n), which must be shorter than 4 GiB. */
+int32_t FieldEnds(const char *line, size_t n, char delimiter, uint32_t *ends,
+                  int32_t capacity, int *plain);
+
 #endif /* TAVL_CODEC_H */

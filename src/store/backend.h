@@ -38,10 +38,9 @@ typedef struct BackEnd {
                 size_t *length, char **copy);
     /* Lines held, header lines included. */
     int32_t (*lines)(const TableStore *store);
-    /* Replaces the text of the line at position with text[0..length).
-     * TBL_OK or TBL_ERR_NO_MEMORY (the line as it was). */
-    int (*replace_line)(TableStore *store, int32_t position, const char *text,
-                        size_t length);
+    /* Makes the TextBuffer *text the line at position; the back-end owns
+     * it then and clears *text. Never fails. */
+    int (*replace_line)(TableStore *store, int32_t position, char **text);
     /* Appends a line of columns empty cells. TBL_OK or TBL_ERR_NO_MEMORY. */
     int (*append_row)(TableStore *store, int32_t columns);
     /* Gives every line one more field, all or nothing: line p takes

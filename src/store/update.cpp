@@ -1,26 +1,30 @@
 /*
  * update.cpp - the loaded back-end of OPEN_EDIT and OPEN_PREVIEW: the load
- * of a delimited file into one RowRecord per line, lines read and replaced
- * by position, rows and fields appended, the save, and the close.
+ * of a delimited file into memory, lines read and replaced by position,
+ * rows and fields appended, the save, and the close.
+ *
+ * Layout. The file's bytes are read into one block, and each line stays
+ * where it is there: its line end (one CR before the LF, and the LF) is
+ * overwritten by a NUL, NUL bytes inside it are squeezed out, and the line
+ * table gives its offset and length, eight bytes a line. A line that is
+ * changed or added gets a block of its own, and its entry points there. A
+ * new column rebuilds the whole text. So a table costs its file's size and
+ * eight bytes a line, in a handful of allocations, and reading a line is
+ * one look into the table and one into the text.
  *
  * Guarantees. A load either returns TBL_OK with every line (at most 100 in
  * OPEN_PREVIEW) consistent and holding the same field count, or fails with
  * a code and the thread's last-error value 0x20000000 (or-ed with the lines
  * stored so far once reading began); nothing it built is lost, the close
- * releases it. The load reads the file through one large block and finds
- * line ends with memchr; a line's text drops the one CR before its LF and
- * any NUL byte (a NUL-terminated text cannot hold one), and is stored in a
- * block of its exact size. A change either happens whole or not at all.
- * The save writes every line held, each ended by CR LF, after the file's
- * byte-order mark; the file layer puts the new file in place whole or not
- * at all.
+ * releases it. A change either happens whole or not at all. The save
+ * writes every line held, each ended by CR LF, after the file's byte-order
+ * mark; the file layer puts the new file in place whole or not at all.
  */
 #include "store/update.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#include "base/dyn_ary.h"
 #include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlfile.h"
@@ -29,54 +33,76 @@
 #include "store/backend.h"
 #include "tavlin32.h"
 
-#define ROW_LIST_CAPACITY 1000
 #define PREVIEW_LINES 100
 
-/* One line of a loaded table: its position in the row list, and its
- * stored text (a TextBuffer) without line end. */
-typedef struct RowRecord {
-    int32_t line;
-    char *text;
-} RowRecord;
+/* A load reads a file of unknown size (or a preview, which needs only its
+ * first lines) in pieces of this size, doubling the block while a line
+ * does not fit; a file of known size is read whole in one piece. */
+#define READ_BLOCK ((size_t)1 << 20)
 
-/* RowRecord destructor of the row list. */
-static int RowRecordFree(void *record) {
-    RowRecord *row = (RowRecord *)record;
-    TAVL_ASSERT(row);
-    TextBufferFree(&row->text);
-    qmem_free(row);
-    return 0;
+/* ---- The line table -----------------------------------------------------
+ *
+ * A LineRef of a line in the loaded text is its offset (shifted left by
+ * LENGTH_BITS) and its length; a length of LENGTH_LONG or more is stored as
+ * LENGTH_LONG and measured (the line ends in a NUL). A LineRef with
+ * LINE_OWNED set is the address of the line's own block, a TextBuffer. */
+#define LINE_OWNED ((LineRef)1 << 63)
+#define LENGTH_BITS 24
+#define LENGTH_LONG (((LineRef)1 << LENGTH_BITS) - 1)
+
+static inline LineRef *LineSlot(const LineTable *table, int32_t p) {
+    uint32_t q = (uint32_t)p + LINE_CHUNK_FIRST;
+    unsigned k = HighestBit(q) - LINE_CHUNK_FIRST_BITS;
+    return &table->chunks[k][q - (LINE_CHUNK_FIRST << k)];
 }
 
-static RowRecord *GetRowRecord(const LoadedStore *loaded, int32_t position) {
-    return (RowRecord *)SparseArrayGet(loaded->rows, position);
-}
-
-/* Appends a RowRecord holding a copy of the length bytes of text (or,
- * without text, length delimiters d: a line of empty cells) as the row
- * list's next line. The text block is made at its exact size in one
- * allocation: a load makes one per line. On failure nothing is added and
- * nothing leaks. */
-static int RowAppendFilled(LoadedStore *loaded, const char *text, size_t length,
-                           char d) {
-    RowRecord *row = (RowRecord *)qmem_malloc(sizeof *row);
-    if (!row) return TBL_ERR_NO_MEMORY;
-    row->line = SparseArrayCount(loaded->rows);
-    row->text = (char *)qmem_malloc(length + 1);
-    if (row->text) {
-        if (text) memcpy(row->text, text, length);
-        else memset(row->text, d, length);
-        row->text[length] = '\0';
+static int LineAppend(LineTable *table, LineRef ref) {
+    if (table->count == INT32_MAX) return TBL_ERR_NO_MEMORY;
+    uint32_t q = (uint32_t)table->count + LINE_CHUNK_FIRST;
+    unsigned k = HighestBit(q) - LINE_CHUNK_FIRST_BITS;
+    if (!table->chunks[k]) {
+        /* Never touched before it is filled, so a chunk costs memory only
+         * as far as lines reach into it. */
+        table->chunks[k] =
+            (LineRef *)qmem_malloc(((size_t)LINE_CHUNK_FIRST << k) * sizeof(LineRef));
+        if (!table->chunks[k]) return TBL_ERR_NO_MEMORY;
     }
-    if (!row->text || SparseArrayAdd(loaded->rows, row) < 0) {
-        RowRecordFree(row);
-        return TBL_ERR_NO_MEMORY;
-    }
+    table->chunks[k][q - (LINE_CHUNK_FIRST << k)] = ref;
+    table->count++;
     return TBL_OK;
 }
 
-static int RowAppend(LoadedStore *loaded, const char *text, size_t length) {
-    return RowAppendFilled(loaded, text, length, '\0');
+static LineRef OwnedRef(char *text) {
+    TAVL_ASSERT(((uintptr_t)text & LINE_OWNED) == 0);
+    return (LineRef)(uintptr_t)text | LINE_OWNED;
+}
+
+static char *OwnedText(LineRef ref) {
+    return (ref & LINE_OWNED) ? (char *)(uintptr_t)(ref & ~LINE_OWNED) : NULL;
+}
+
+static const char *RefText(const LoadedStore *loaded, LineRef ref,
+                           size_t *length) {
+    const char *text = OwnedText(ref);
+    if (text) {
+        *length = strlen(text);
+        return text;
+    }
+    text = loaded->text + (ref >> LENGTH_BITS);
+    LineRef n = ref & LENGTH_LONG;
+    *length = n == LENGTH_LONG ? strlen(text) : (size_t)n;
+    return text;
+}
+
+/* Releases the line table, the owned lines and the text. */
+static void LinesFree(LineTable *table) {
+    for (int32_t p = 0; p < table->count; p++) {
+        char *owned = OwnedText(*LineSlot(table, p));
+        if (owned) TextBufferFree(&owned);
+    }
+    for (int k = 0; k < LINE_CHUNKS; k++)
+        if (table->chunks[k]) qmem_free(table->chunks[k]);
+    memset(table, 0, sizeof *table);
 }
 
 /* ---- Lines -------------------------------------------------------------- */
@@ -85,78 +111,103 @@ static int RowAppend(LoadedStore *loaded, const char *text, size_t length) {
 static int FetchLoadedRow(const TableStore *store, int32_t position,
                           const char **text, size_t *length, char **copy) {
     (void)copy;
-    RowRecord *row = GetRowRecord(&store->loaded, position);
-    if (!row) return TBL_ERR_FAIL;
-    *text = row->text ? row->text : "";
+    const LoadedStore *loaded = &store->loaded;
+    if (position < 0 || position >= loaded->lines.count) return TBL_ERR_FAIL;
+    *text = RefText(loaded, *LineSlot(&loaded->lines, position), length);
     /* The line's second cache line, asked for while its first is read: a
      * line not in the cache then costs one wait, not two. */
     TAVL_PREFETCH(*text + 64);
-    *length = strlen(*text);
     return TBL_OK;
 }
 
 static int32_t LoadedLines(const TableStore *store) {
-    int32_t held = SparseArrayCount(store->loaded.rows);
-    return held > 0 ? held : 0;
+    return store->loaded.lines.count;
 }
 
-static int StoreLoadedRow(TableStore *store, int32_t position, const char *text,
-                          size_t length) {
-    RowRecord *row = GetRowRecord(&store->loaded, position);
-    TAVL_ASSERT(row && length < (size_t)INT32_MAX);
-    return TextBufferSetBytes(&row->text, text, (int32_t)length);
+static int StoreLoadedRow(TableStore *store, int32_t position, char **text) {
+    LoadedStore *loaded = &store->loaded;
+    TAVL_ASSERT(position >= 0 && position < loaded->lines.count && *text);
+    LineRef *slot = LineSlot(&loaded->lines, position);
+    char *old = OwnedText(*slot);
+    if (old) TextBufferFree(&old);
+    *slot = OwnedRef(*text);
+    *text = NULL;
+    return TBL_OK;
 }
 
 static int LoadedAppendRow(TableStore *store, int32_t columns) {
     size_t delimiters = columns > 1 ? (size_t)columns - 1 : 0;
-    return RowAppendFilled(&store->loaded, NULL, delimiters, store->delimiter);
+    char *text = (char *)qmem_malloc(delimiters + 1);
+    if (!text) return TBL_ERR_NO_MEMORY;
+    memset(text, store->delimiter, delimiters);
+    text[delimiters] = '\0';
+    int rc = LineAppend(&store->loaded.lines, OwnedRef(text));
+    if (rc != TBL_OK) TextBufferFree(&text);
+    return rc;
 }
 
-/* Cuts the texts of lines 0 to count - 1 back by the suffix each got. */
-static void CutBack(LoadedStore *loaded, int32_t count, char *const *replace,
-                    const char *first_suffix, const char *suffix) {
-    for (int32_t p = 0; p < count; p++) {
-        if (replace && replace[p]) continue;
-        RowRecord *row = GetRowRecord(loaded, p);
-        size_t added = strlen(p == 0 ? first_suffix : suffix);
-        row->text[strlen(row->text) - added] = '\0';
-    }
-}
-
+/* A new field on every line: the whole text is built anew, every line in
+ * it with its suffix (or its replacement), so that no line needs a block
+ * of its own; then the new text and table take the old ones' place. */
 static int LoadedAppendField(TableStore *store, const char *first_suffix,
                              const char *suffix, char **replace) {
     LoadedStore *loaded = &store->loaded;
-    int32_t held = LoadedLines(store);
-    int32_t p;
-    int rc = TBL_OK;
-    for (p = 0; p < held && rc == TBL_OK; p++) {
-        if (replace && replace[p]) continue;
-        RowRecord *row = GetRowRecord(loaded, p);
-        TAVL_ASSERT(row);
-        if (!row->text) rc = TextBufferNew(&row->text);
-        if (rc == TBL_OK)
-            rc = TextBufferAppend(&row->text, p == 0 ? first_suffix : suffix);
+    const int32_t count = loaded->lines.count;
+    const size_t first_length = strlen(first_suffix), length = strlen(suffix);
+    size_t size = 1;
+    for (int32_t p = 0; p < count; p++) {
+        size_t n;
+        if (replace && replace[p]) {
+            n = strlen(replace[p]);
+        } else {
+            RefText(loaded, *LineSlot(&loaded->lines, p), &n);
+            n += p ? length : first_length;
+        }
+        size += n + 1;
     }
-    if (rc != TBL_OK) {
-        /* Line p - 1 failed and kept its text; the lines before it grew. */
-        CutBack(loaded, p - 1, replace, first_suffix, suffix);
-        return rc;
+    char *text = (char *)qmem_malloc(size);
+    LineTable lines;
+    memset(&lines, 0, sizeof lines);
+    if (!text) return TBL_ERR_NO_MEMORY;
+    size_t at = 0;
+    for (int32_t p = 0; p < count; p++) {
+        size_t n;
+        const char *line;
+        if (replace && replace[p]) {
+            line = replace[p];
+            n = strlen(line);
+        } else {
+            line = RefText(loaded, *LineSlot(&loaded->lines, p), &n);
+        }
+        memcpy(text + at, line, n);
+        size_t total = n;
+        if (!(replace && replace[p])) {
+            const char *add = p ? suffix : first_suffix;
+            size_t add_length = p ? length : first_length;
+            memcpy(text + at + n, add, add_length);
+            total += add_length;
+        }
+        text[at + total] = '\0';
+        LineRef ref = ((LineRef)at << LENGTH_BITS) |
+                      (total < LENGTH_LONG ? (LineRef)total : LENGTH_LONG);
+        if (LineAppend(&lines, ref) != TBL_OK) {
+            for (int k = 0; k < LINE_CHUNKS; k++)
+                if (lines.chunks[k]) qmem_free(lines.chunks[k]);
+            qmem_free(text);
+            return TBL_ERR_NO_MEMORY;
+        }
+        at += total + 1;
     }
-    for (p = 0; replace && p < held; p++) {
-        if (!replace[p]) continue;
-        RowRecord *row = GetRowRecord(loaded, p);
-        TextBufferFree(&row->text);
-        row->text = replace[p];
-        replace[p] = NULL;
-    }
+    text[at] = '\0';
+    LinesFree(&loaded->lines);
+    if (loaded->text) qmem_free(loaded->text);
+    loaded->text = text;
+    loaded->lines = lines;
+    for (int32_t p = 0; replace && p < count; p++) TextBufferFree(&replace[p]);
     return TBL_OK;
 }
 
 /* ---- Load --------------------------------------------------------------- */
-
-/* The load reads the file through one block of this size, grown (doubled)
- * only while a single line does not fit in it. */
-#define READ_BLOCK ((size_t)1 << 20)
 
 /* Fails the load: the last-error value tells a host why. */
 static int LoadFailed(int code, uint32_t stored) {
@@ -164,73 +215,70 @@ static int LoadFailed(int code, uint32_t stored) {
     return code;
 }
 
-/* Makes the raw bytes of one file line (its LF already cut off) the
- * line's text, in place: one CR at the end is dropped, then every NUL
- * byte, which cannot be part of a NUL-terminated line (the indexed fetch
- * drops them too, so both modes read the same cells). Gives the text's
- * length, its field count and whether it is consistent (it splits where
- * its fields are counted). */
-static size_t ShapeLine(char *text, size_t n, char delimiter, int32_t *fields,
-                        int *consistent) {
+/* The file as it is read into its block: bytes [0, end) are read, lines
+ * before line_start are in the table, and [line_start, scanned) holds no
+ * LF. nul is the first NUL byte at or after line_start (end when none). */
+typedef struct LoadState {
+    char *bytes;
+    size_t capacity;            /* the block; one byte stays for a NUL */
+    size_t line_start, scanned, end, nul;
+    int at_end;                 /* the stream has nothing more (or failed) */
+    int32_t expected;           /* every line's field count; -1 before the first */
+} LoadState;
+
+/* Reads more of the stream behind what was read, growing the block when
+ * it is full. */
+static int LoadRead(LoadState *s, LoadedStore *loaded) {
+    if (s->end + 1 == s->capacity) {
+        if (s->capacity > ((size_t)-1) / 2) return TBL_ERR_NO_MEMORY;
+        char *grown = (char *)qmem_realloc(s->bytes, s->capacity * 2);
+        if (!grown) return TBL_ERR_NO_MEMORY;
+        s->bytes = loaded->text = grown;
+        s->capacity *= 2;
+    }
+    size_t want = s->capacity - 1 - s->end;
+    size_t got = fread(s->bytes + s->end, 1, want, loaded->stream);
+    /* A short read is the end of the file or a read error; ferror tells
+     * them apart once the lines are stored. */
+    if (got < want) s->at_end = 1;
+    if (s->nul == s->end) {
+        const char *nul = (const char *)memchr(s->bytes + s->end, '\0', got);
+        s->nul = nul ? (size_t)(nul - s->bytes) : s->end + got;
+    }
+    s->end += got;
+    return TBL_OK;
+}
+
+/* Makes bytes [start, stop) one line of the table, in place: one CR at the
+ * end is dropped, then every NUL byte, which cannot be part of a line's
+ * text (the indexed fetch drops them too, so both modes read the same
+ * cells); a NUL ends the text. An empty line is no line of the table. A
+ * line that does not split where its fields are counted would be read from
+ * other places than it was counted at: it fails the load like a line with
+ * another count. */
+static int LoadLine(LoadState *s, LoadedStore *loaded, char delimiter,
+                    size_t start, size_t stop) {
+    char *text = s->bytes + start;
+    size_t n = stop - start;
     if (n && text[n - 1] == '\r') n--;
-    char *nul = (char *)memchr(text, '\0', n);
-    if (nul) {
-        size_t kept = (size_t)(nul - text);
+    if (s->nul < start + n) {
+        size_t kept = s->nul - start;
         for (size_t i = kept; i < n; i++)
             if (text[i] != '\0') text[kept++] = text[i];
         n = kept;
+        const char *next = (const char *)memchr(s->bytes + stop, '\0', s->end - stop);
+        s->nul = next ? (size_t)(next - s->bytes) : s->end;
     }
-    *fields = CountLineFields(text, n, delimiter, consistent);
-    return n;
-}
-
-/* Checks one non-empty line against the expected field count (the first
- * line sets it) and stores it as line n. A line that does not split where
- * its fields are counted would be read from other places than it was
- * counted at: it fails the load like a line with another count. */
-static int LoadLine(LoadedStore *loaded, const char *text, size_t length,
-                    int32_t fields, int consistent, int32_t *expected) {
+    text[n] = '\0';
+    if (n == 0) return TBL_OK;
+    int consistent;
+    int32_t fields = CountLineFields(text, n, delimiter, &consistent);
     if (!consistent) return TBL_ERR_FORMAT;
-    if (*expected < 0)
-        *expected = fields;
-    else if (fields != *expected)
-        return TBL_ERR_FORMAT;
-    return RowAppend(loaded, text, length);
-}
-
-/* The file as it passes through the load's block: bytes [begin, end) are
- * read and not yet consumed, and [begin, scanned) is known to hold no LF. */
-typedef struct LoadBlock {
-    char *bytes;
-    size_t capacity;
-    size_t begin, scanned, end;
-    int at_end;                 /* the stream has nothing more (or failed) */
-} LoadBlock;
-
-/* Moves the unconsumed bytes to the front and reads more behind them,
- * doubling the block first when one line fills all of it. */
-static int LoadRefill(LoadBlock *b, FILE *stream) {
-    size_t rest = b->end - b->begin;
-    if (b->begin) {
-        memmove(b->bytes, b->bytes + b->begin, rest);
-        b->scanned -= b->begin;
-        b->begin = 0;
-        b->end = rest;
-    }
-    if (b->end == b->capacity) {
-        if (b->capacity > ((size_t)-1) / 2) return TBL_ERR_NO_MEMORY;
-        char *grown = (char *)qmem_realloc(b->bytes, b->capacity * 2);
-        if (!grown) return TBL_ERR_NO_MEMORY;
-        b->bytes = grown;
-        b->capacity *= 2;
-    }
-    size_t want = b->capacity - b->end;
-    size_t got = fread(b->bytes + b->end, 1, want, stream);
-    /* A short read is the end of the file or a read error; ferror tells
-     * them apart once the lines are stored. */
-    if (got < want) b->at_end = 1;
-    b->end += got;
-    return TBL_OK;
+    if (s->expected < 0) s->expected = fields;
+    else if (fields != s->expected) return TBL_ERR_FORMAT;
+    LineRef ref = ((LineRef)start << LENGTH_BITS) |
+                  (n < LENGTH_LONG ? (LineRef)n : LENGTH_LONG);
+    return LineAppend(&loaded->lines, ref);
 }
 
 int TableFileLoad(TableStore *store, const char *path, int32_t *columns,
@@ -243,85 +291,64 @@ int TableFileLoad(TableStore *store, const char *path, int32_t *columns,
     }
     loaded->stream_state = STREAM_OPEN;
 
-    loaded->rows = SparseArrayCreate(ROW_LIST_CAPACITY, RowRecordFree);
-    if (!loaded->rows) return LoadFailed(TBL_ERR_OPEN, 0);
+    /* A whole file of known size is read in one piece into a block of its
+     * size (and a NUL): nothing is copied twice. */
+    int64_t size = store->mode == OPEN_PREVIEW ? -1 : FileStreamSize(loaded->stream);
+    LoadState s = {NULL, READ_BLOCK, 0, 0, 0, 0, 0, -1};
+    if (size >= 0 && (uint64_t)size < ((size_t)-1) / 2) s.capacity = (size_t)size + 2;
+    s.bytes = (char *)qmem_malloc(s.capacity);
+    if (!s.bytes) return LoadFailed(TBL_ERR_NO_MEMORY, 0);
+    loaded->text = s.bytes; /* from here the store's; the close frees it */
 
-    LoadBlock b = {NULL, READ_BLOCK, 0, 0, 0, 0};
-    b.bytes = (char *)qmem_malloc(b.capacity);
-    if (!b.bytes) return LoadFailed(TBL_ERR_NO_MEMORY, 0);
-
+    int rc = LoadRead(&s, loaded);
     /* A UTF-8 byte-order mark belongs to the file, not to its first field:
      * it is left out of line 0 and written back by the save. */
-    int rc = LoadRefill(&b, loaded->stream);
-    if (rc == TBL_OK && b.end >= sizeof kByteOrderMark &&
-        memcmp(b.bytes, kByteOrderMark, sizeof kByteOrderMark) == 0) {
-        b.begin = b.scanned = sizeof kByteOrderMark;
+    if (rc == TBL_OK && s.end >= sizeof kByteOrderMark &&
+        memcmp(s.bytes, kByteOrderMark, sizeof kByteOrderMark) == 0) {
+        s.line_start = s.scanned = sizeof kByteOrderMark;
         loaded->byte_order_mark = 1;
     }
 
     const char d = store->delimiter;
-    int32_t n = 0;         /* lines stored */
-    int32_t expected = -1; /* field count of every line; -1 before the first */
-    int limited = 0;       /* OPEN_PREVIEW stopped at its line limit */
+    LineTable *lines = &loaded->lines;
+    int limited = 0; /* OPEN_PREVIEW stopped at its line limit */
     while (rc == TBL_OK) {
-        char *from = b.bytes + b.scanned;
-        char *lf = (char *)memchr(from, '\n', b.end - b.scanned);
+        char *lf = (char *)memchr(s.bytes + s.scanned, '\n', s.end - s.scanned);
         if (!lf) {
-            b.scanned = b.end;
-            if (b.at_end) break;
-            rc = LoadRefill(&b, loaded->stream);
-            if (rc != TBL_OK) break;
+            s.scanned = s.end;
+            if (s.at_end) break;
+            rc = LoadRead(&s, loaded);
             continue;
         }
-        char *text = b.bytes + b.begin;
-        size_t consumed = (size_t)(lf - b.bytes) + 1;
-        int32_t fields;
-        int consistent;
-        size_t length = ShapeLine(text, (size_t)(lf - text), d, &fields,
-                                  &consistent);
-        b.begin = b.scanned = consumed;
-        if (length == 0) continue; /* empty lines are not lines */
-        rc = LoadLine(loaded, text, length, fields, consistent, &expected);
-        if (rc != TBL_OK) break;
-        n++;
-        if (store->mode == OPEN_PREVIEW && n >= PREVIEW_LINES) {
+        size_t stop = (size_t)(lf - s.bytes);
+        rc = LoadLine(&s, loaded, d, s.line_start, stop);
+        s.line_start = s.scanned = stop + 1;
+        if (store->mode == OPEN_PREVIEW && lines->count >= PREVIEW_LINES) {
             limited = 1;
             break;
         }
     }
-
     /* What follows the last line feed: a last line without one is checked
      * and stored like any other; an empty rest (also a lone CR) is skipped,
      * unless no line was stored at all, for the table then holds the one
      * empty line of an empty file. */
     if (rc == TBL_OK && !limited) {
-        int32_t fields;
-        int consistent;
-        char *text = b.bytes + b.begin;
-        size_t length = ShapeLine(text, b.end - b.begin, d, &fields,
-                                  &consistent);
-        if (length != 0) {
-            rc = LoadLine(loaded, text, length, fields, consistent, &expected);
-            if (rc == TBL_OK) n++;
-        } else if (n == 0) {
-            rc = RowAppend(loaded, "", 0);
-            if (rc == TBL_OK) {
-                expected = 0;
-                n = 1;
-            }
+        s.bytes[s.end] = '\0';
+        rc = LoadLine(&s, loaded, d, s.line_start, s.end);
+        if (rc == TBL_OK && lines->count == 0) {
+            rc = LineAppend(lines, (LineRef)s.end << LENGTH_BITS);
+            s.expected = 0;
         }
     }
-    qmem_free(b.bytes);
-    if (rc != TBL_OK) return LoadFailed(rc, (uint32_t)n);
-
+    if (rc != TBL_OK) return LoadFailed(rc, (uint32_t)lines->count);
     if (ferror(loaded->stream)) {
         fclose(loaded->stream);
         loaded->stream = NULL;
         loaded->stream_state = STREAM_CLOSED;
-        return LoadFailed(TBL_ERR_FORMAT, (uint32_t)n);
+        return LoadFailed(TBL_ERR_FORMAT, (uint32_t)lines->count);
     }
-    *columns = expected;
-    *data_lines = n - store->header_lines;
+    *columns = s.expected;
+    *data_lines = lines->count - store->header_lines;
     return TBL_OK;
 }
 
@@ -336,11 +363,13 @@ int TableFileClose(TableStore *store) {
     return TBL_OK;
 }
 
-/* Closes the stream and releases the rows. A load that could not open the
- * file built nothing: TBL_ERR_CLOSE. */
+/* Closes the stream and releases the lines and the text. A load that could
+ * not open the file built nothing: TBL_ERR_CLOSE. */
 static int LoadedClose(TableStore *store) {
     if (TableFileClose(store) != TBL_OK) return TBL_ERR_CLOSE;
-    if (store->loaded.rows) SparseArrayDestroy(&store->loaded.rows);
+    LinesFree(&store->loaded.lines);
+    if (store->loaded.text) qmem_free(store->loaded.text);
+    store->loaded.text = NULL;
     return TBL_OK;
 }
 
@@ -354,12 +383,10 @@ static int WriteLines(void *context, FileSink *sink) {
     const LoadedStore *loaded = (const LoadedStore *)context;
     if (loaded->byte_order_mark)
         FileSinkPut(sink, kByteOrderMark, sizeof kByteOrderMark);
-    int32_t held = SparseArrayCount(loaded->rows);
-    for (int32_t p = 0; p < held; p++) {
-        const RowRecord *row = GetRowRecord(loaded, p);
-        if (!row) return TBL_ERR_SAVE_ROW;
-        const char *text = row->text ? row->text : "";
-        FileSinkPut(sink, text, strlen(text));
+    for (int32_t p = 0; p < loaded->lines.count; p++) {
+        size_t n;
+        const char *text = RefText(loaded, *LineSlot(&loaded->lines, p), &n);
+        FileSinkPut(sink, text, n);
         FileSinkPut(sink, "\r\n", 2);
         if (sink->failed) return TBL_ERR_SAVE_OPEN;
     }
@@ -371,11 +398,11 @@ static int WriteLines(void *context, FileSink *sink) {
  * load and every row after it would move up. Only a table of at most one
  * column can hold one: a line of more columns holds their delimiters. */
 static int WouldLoseEmptyLine(const LoadedStore *loaded, int32_t columns) {
-    int32_t held = SparseArrayCount(loaded->rows);
-    if (columns > 1 || held <= 1) return 0;
-    for (int32_t p = 0; p < held; p++) {
-        RowRecord *row = GetRowRecord(loaded, p);
-        if (!row || !row->text || row->text[0] == '\0') return 1;
+    if (columns > 1 || loaded->lines.count <= 1) return 0;
+    for (int32_t p = 0; p < loaded->lines.count; p++) {
+        size_t n;
+        RefText(loaded, *LineSlot(&loaded->lines, p), &n);
+        if (n == 0) return 1;
     }
     return 0;
 }
@@ -402,18 +429,20 @@ static const char *LoadedCheck(const TableStore *store, int32_t columns,
         return "an open stream without a stream";
     if (loaded->stream_state != STREAM_OPEN && loaded->stream)
         return "a stream in a state other than open";
-    if (!loaded->rows) return "a loaded table without rows";
-    int32_t held = SparseArrayCount(loaded->rows);
+    if (!loaded->text) return "a loaded table without its text";
+    int32_t held = loaded->lines.count;
     if (held != store->header_lines + data_lines)
         return "the lines held differ from the header and data line counts";
-    if (loaded->rows->used != held) return "a row list with a gap";
-    if (columns > 1) {
-        /* Lines of more than one column hold delimiters; any held line is
-         * sound. A line in the middle is checked as a sample. */
-        const RowRecord *row = GetRowRecord(loaded, held / 2);
-        const char *text = row && row->text ? row->text : "";
-        if (!LineIsSound(text, strlen(text), store->delimiter, columns))
-            return "a line that does not split into one field per column";
+    if (held > 0) {
+        /* Every line is sound; the first, the middle and the last are
+         * checked as samples. */
+        const int32_t samples[3] = {0, held / 2, held - 1};
+        for (int32_t p : samples) {
+            size_t n;
+            const char *text = RefText(loaded, *LineSlot(&loaded->lines, p), &n);
+            if (columns > 0 && !LineIsSound(text, n, store->delimiter, columns))
+                return "a line that does not split into one field per column";
+        }
     }
     return NULL;
 }
@@ -425,6 +454,6 @@ static int LoadedOpen(TableStore *store, const char *path, const char *index_dir
 }
 
 const BackEnd kLoadedBackEnd = {
-    LoadedOpen,      FetchLoadedRow, LoadedLines,   StoreLoadedRow, LoadedAppendRow,
-    LoadedAppendField, TableFileSave, LoadedClose,  LoadedCheck,
+    LoadedOpen,        FetchLoadedRow, LoadedLines, StoreLoadedRow, LoadedAppendRow,
+    LoadedAppendField, TableFileSave,  LoadedClose, LoadedCheck,
 };

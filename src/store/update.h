@@ -7,15 +7,13 @@
 #ifndef TAVL_UPDATE_H
 #define TAVL_UPDATE_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
-#include "base/dyn_ary.h"
-
 typedef struct TableStore TableStore;
 
-/* The data file's stream (the spec's "file stream" of a loaded table), and
- * the calls that move it between its states:
+/* The data file's stream, and the calls that move it between its states:
  *
  *   ABSENT -> OPEN    [TableFileLoad: the file was opened]
  *   OPEN   -> CLOSED  [TableFileSave (the target may then be replaced);
@@ -30,11 +28,30 @@ typedef struct TableStore TableStore;
 #define STREAM_OPEN   1
 #define STREAM_CLOSED 2
 
-/* What a loaded table holds. */
+/* Where a line's stored text is: in the loaded text, at an offset and with
+ * a length, or (a line that was changed or added) in a block of its own. */
+typedef uint64_t LineRef;
+
+/* The line table: one LineRef per line, in chunks that double in size, so
+ * that it grows without ever moving what it holds. Chunk k holds
+ * LINE_CHUNK_FIRST << k lines. */
+#define LINE_CHUNK_FIRST_BITS 10
+#define LINE_CHUNK_FIRST (1u << LINE_CHUNK_FIRST_BITS)
+#define LINE_CHUNKS 22 /* enough for every line number an int32_t holds */
+
+typedef struct LineTable {
+    LineRef *chunks[LINE_CHUNKS];
+    int32_t count;              /* lines */
+} LineTable;
+
+/* What a loaded table holds: the file's bytes as read (each line there
+ * ended by a NUL written over its line end), the line table, and the
+ * stream. */
 typedef struct LoadedStore {
     FILE *stream;
     int32_t stream_state;       /* STREAM_* */
-    SparseArray *rows;          /* one row record per line, slot p = line p */
+    char *text;                 /* the file as loaded; null until loaded */
+    LineTable lines;
     int32_t byte_order_mark;    /* the file began with one; the save writes it */
 } LoadedStore;
 

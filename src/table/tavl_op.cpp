@@ -689,8 +689,7 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
             goto done;
         }
         rc = table->store.ops->replace_line(&table->store,
-                                            LinePosition(table, line, kind),
-                                            next, strlen(next));
+                                            LinePosition(table, line, kind), &next);
         if (rc == TBL_OK && renamed) {
             TextBufferFree(&renamed->name);
             renamed->name = name;
@@ -791,7 +790,7 @@ const char *TableCheck(const TableHandle *table) {
         return store->ops ? NULL : "a failed open without a back-end";
     case HANDLE_CLOSED:
         if (table->column_list) return "a closed table with a column list";
-        if (store->loaded.rows || store->loaded.stream || store->indexed.data_view ||
+        if (store->loaded.text || store->loaded.stream || store->indexed.data_view ||
             store->indexed.index_view)
             return "a closed table that holds what its back-end built";
         return NULL;
