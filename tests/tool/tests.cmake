@@ -31,6 +31,7 @@ if(NOT WIN32)
                    -DC_COMPILER=${CMAKE_C_COMPILER}
                    -DSANITIZE=${TAVL_SANITIZE}
                    -DWITH_TOOL=$<TARGET_EXISTS:tavlin>
+                   -DWITH_MAN=$<TARGET_EXISTS:tavlin_man>
                    -P ${CMAKE_CURRENT_LIST_DIR}/install_test.cmake)
   set_tests_properties(install_package PROPERTIES TIMEOUT 300)
 endif()
