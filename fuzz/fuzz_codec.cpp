@@ -5,8 +5,8 @@
 // to encode and decode (it must come back byte for byte), and, up to its
 // first NUL, as a stored line to split, pick and decode (which must stay in
 // bounds and split into pieces that join back into the line).
-#include <tavl_codec.h>
-#include <tavlbuf.h>
+#include "codec/tavl_codec.h"
+#include "base/tavlbuf.h"
 #include <tavlin32.h>
 
 #include <cstdint>

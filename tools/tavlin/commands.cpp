@@ -73,14 +73,9 @@ std::string ModeCounts(const std::string &path, char delimiter, int32_t header) 
 
 int RunInfo(const Options &o) {
     int status = 0;
-    if (IsStdin(FilePath(o)) && o.mode == OPEN_INDEXED)
-        return UsageFail(o, "standard input cannot be opened --mode indexed; prepare an"
-                            " index for a file");
     LibraryInput input;
-    std::string error;
-    if (!input.Prepare(FilePath(o), &error)) return Complain(o, error);
     Table table;
-    if (!OpenOrFail(o, input.path(), o.mode, &table, &status)) return status;
+    if (!OpenForReading(o, &input, &table, &status)) return status;
     TableHandle *h = table.handle();
     int32_t columns = 0, rows = 0;
     int32_t rc = GetColumnCount(h, &columns);
@@ -109,21 +104,14 @@ int RunInfo(const Options &o) {
     return 0;
 }
 
-// Resolves a column argument and checks the index with the library, so that
-// a bad column is reported before any row is read.
 int RunGet(const Options &o) {
     int32_t row = 0;
     if (!ParseInt32(o.args[1], &row))
         return UsageFail(o, "ROW must be a whole number, not " + Q(o.args[1]));
-    if (IsStdin(FilePath(o)) && o.mode == OPEN_INDEXED)
-        return UsageFail(o, "standard input cannot be opened --mode indexed; prepare an"
-                            " index for a file");
     LibraryInput input;
-    std::string error;
-    if (!input.Prepare(FilePath(o), &error)) return Complain(o, error);
     Table table;
     int status = 0;
-    if (!OpenOrFail(o, input.path(), o.mode, &table, &status)) return status;
+    if (!OpenForReading(o, &input, &table, &status)) return status;
     TableHandle *h = table.handle();
     int32_t column = 0;
     int32_t rc = ResolveColumn(h, o.args[2], &column);
@@ -182,37 +170,42 @@ int RunSet(const Options &o) {
     return SaveOrFail(o, h);
 }
 
-int RunAddRow(const Options &o) {
+namespace {
+
+// An edit that appends to the table: counts before it (so the new row or
+// column's index), makes the change, saves and prints the index. refused
+// says why the change may answer TBL_ERR_RANGE.
+int AppendAndSave(const Options &o, int32_t (*count)(TableHandle *, int32_t *),
+                  int32_t (*change)(const Options &, TableHandle *),
+                  const std::string &refused) {
     EditLock lock;
     Table table;
     int status = 0;
     if (!BeginEdit(o, &lock, &table, &status)) return status;
     TableHandle *h = table.handle();
     int32_t before = 0;
-    int32_t rc = GetLineCount(h, &before);
-    if (rc == TBL_OK) rc = CreateRow(h);
+    int32_t rc = count(h, &before);
+    if (rc == TBL_OK) rc = change(o, h);
+    if (rc == TBL_ERR_RANGE && !refused.empty()) return Fail(o, rc, refused);
     if (rc != TBL_OK) return Fail(o, rc, CodeMeaning(rc));
     if ((status = SaveOrFail(o, h)) != 0) return status;
     std::printf("%d\n", static_cast<int>(before));
     return 0;
 }
 
+int32_t AddRow(const Options &, TableHandle *h) { return CreateRow(h); }
+int32_t AddColumn(const Options &o, TableHandle *h) {
+    return CreateColumn(h, -1, o.args[1].c_str());
+}
+
+} // namespace
+
+int RunAddRow(const Options &o) { return AppendAndSave(o, GetLineCount, AddRow, ""); }
+
 int RunAddColumn(const Options &o) {
-    EditLock lock;
-    Table table;
-    int status = 0;
-    if (!BeginEdit(o, &lock, &table, &status)) return status;
-    TableHandle *h = table.handle();
-    int32_t before = 0;
-    int32_t rc = GetColumnCount(h, &before);
-    if (rc == TBL_OK) rc = CreateColumn(h, -1, o.args[1].c_str());
-    if (rc == TBL_ERR_RANGE)
-        return Fail(o, rc, "a column name cannot hold the delimiter or a line break: " +
-                               Q(o.args[1]));
-    if (rc != TBL_OK) return Fail(o, rc, CodeMeaning(rc));
-    if ((status = SaveOrFail(o, h)) != 0) return status;
-    std::printf("%d\n", static_cast<int>(before));
-    return 0;
+    return AppendAndSave(o, GetColumnCount, AddColumn,
+                         "a column name cannot hold the delimiter or a line break: " +
+                             Q(o.args[1]));
 }
 
 namespace {

@@ -10,7 +10,9 @@
 #include "stream.h"
 
 #if defined(_WIN32)
+#  include <fcntl.h>
 #  include <io.h>
+#  include <process.h>
 #else
 #  include <fcntl.h>
 #  include <unistd.h>

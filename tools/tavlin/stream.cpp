@@ -8,7 +8,7 @@
 namespace tavlin {
 namespace {
 
-const size_t kBlock = size_t(1) << 20;
+const size_t kBlock = size_t(1) << 16;
 const char kBom[] = "\xEF\xBB\xBF";
 
 } // namespace

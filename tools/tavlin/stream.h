@@ -2,7 +2,7 @@
 // rules of an edit load, with the library's own field codec.
 //
 // Memory is bounded by the longest line: the file passes through one block
-// (1 MiB, grown only while a single line does not fit). Lines are handed out
+// (64 KiB, doubled only while a single line does not fit). Lines are handed out
 // in place, as stored; Pieces() and Decode() turn one into its values.
 #pragma once
 

@@ -73,16 +73,17 @@ public:
         return true;
     }
 
-    // Moves to the next data row; false at the end or at a fault.
-    bool NextRow() {
+    // Moves to the next data row; false at the end or at a fault. Its
+    // values are found only when wanted (a row only counted needs none).
+    bool NextRow(bool values = true) {
         if (zero_is_row_) {
             zero_is_row_ = false;
-            return Split();
+            return Split(values);
         }
         for (;;) {
             if (limit_ >= 0 && reader_.table_line() + 1 >= limit_) return false;
             if (!reader_.Next()) return false;
-            if (reader_.table_line() >= header_) return Split();
+            if (reader_.table_line() >= header_) return Split(values);
         }
     }
 
@@ -109,8 +110,8 @@ public:
     }
 
 private:
-    bool Split() {
-        Pieces(reader_.line(), reader_.size(), d_, &pieces_);
+    bool Split(bool values) {
+        if (values) Pieces(reader_.line(), reader_.size(), d_, &pieces_);
         ++rows_;
         return true;
     }
@@ -128,6 +129,36 @@ int FaultFail(const Options &o, const LineFault &fault) {
     return Fail(o, TBL_ERR_FORMAT, DescribeFault(fault, Shown(FilePath(o))));
 }
 
+// Opens FILE as a stream, refusing the delimiters an open refuses.
+bool OpenStream(const Options &o, StreamInput *input, int *status) {
+    if (DelimiterRefused(o.delimiter)) {
+        *status = Fail(o, TBL_ERR_DELIMITER,
+                       "the delimiter " + DelimiterText(o.delimiter) + " cannot be used");
+        return false;
+    }
+    return input->Open(o, FilePath(o), status);
+}
+
+// Finds the column named text (by lookup) among count columns.
+bool ColumnOrFail(const Options &o, int64_t count,
+                  const std::function<int64_t(const std::string &)> &lookup,
+                  const std::string &text, size_t *column, int *status) {
+    int64_t c = lookup(text);
+    if (c < 0) {
+        *status = Fail(o, TBL_ERR_NO_COLUMN, "no column named " + Q(text));
+        return false;
+    }
+    if (c >= count) {
+        *status = Fail(o, TBL_ERR_RANGE,
+                       count == 0 ? std::string("the table has no columns")
+                                  : "column " + std::to_string(c) + " is past the last column (" +
+                                        std::to_string(count - 1) + ")");
+        return false;
+    }
+    *column = static_cast<size_t>(c);
+    return true;
+}
+
 // The columns named by --columns (or all), with their header texts.
 bool PickColumns(const Options &o, const std::vector<std::string> &names,
                  const std::function<int64_t(const std::string &)> &lookup,
@@ -142,21 +173,10 @@ bool PickColumns(const Options &o, const std::vector<std::string> &names,
         return true;
     }
     for (const std::string &item : SplitList(o.columns)) {
-        int64_t c = lookup(item);
-        if (c < 0) {
-            *status = Fail(o, TBL_ERR_NO_COLUMN, "no column named " + Q(item));
-            return false;
-        }
-        if (c >= count) {
-            *status = Fail(o, TBL_ERR_RANGE,
-                           count == 0 ? std::string("the table has no columns")
-                                      : "column " + std::to_string(c) +
-                                            " is past the last column (" +
-                                            std::to_string(count - 1) + ")");
-            return false;
-        }
-        picked->push_back(static_cast<size_t>(c));
-        header->push_back(names[static_cast<size_t>(c)]);
+        size_t c = 0;
+        if (!ColumnOrFail(o, count, lookup, item, &c, status)) return false;
+        picked->push_back(c);
+        header->push_back(names[c]);
     }
     return true;
 }
@@ -180,12 +200,10 @@ void ShowFooter(const Options &o, int64_t first, int64_t end, int64_t rows) {
 
 // show --mode indexed: the rows come from the library's mapped view.
 int ShowIndexed(const Options &o, int64_t first, int64_t end) {
-    if (IsStdin(FilePath(o)))
-        return UsageFail(o, "standard input cannot be opened --mode indexed; prepare an"
-                            " index for a file");
+    LibraryInput input;
     Table table;
     int status = 0;
-    if (!OpenOrFail(o, FilePath(o), OPEN_INDEXED, &table, &status)) return status;
+    if (!OpenForReading(o, &input, &table, &status)) return status;
     TableHandle *h = table.handle();
     int32_t columns = 0, count = 0;
     GetColumnCount(h, &columns);
@@ -237,12 +255,9 @@ int RunShow(const Options &o) {
         return UsageFail(o, "--rows takes A:B, A:, :B or A with whole numbers from 0, not " +
                                 Q(o.rows));
     if (o.mode == OPEN_INDEXED) return ShowIndexed(o, first, end);
-    if (DelimiterRefused(o.delimiter))
-        return Fail(o, TBL_ERR_DELIMITER,
-                    "the delimiter " + DelimiterText(o.delimiter) + " cannot be used");
     StreamInput input;
     int status = 0;
-    if (!input.Open(o, FilePath(o), &status)) return status;
+    if (!OpenStream(o, &input, &status)) return status;
     TableStream table(input.file(), o);
     if (!table.Start()) return FaultFail(o, table.fault());
 
@@ -251,7 +266,7 @@ int RunShow(const Options &o) {
     auto lookup = [&](const std::string &text) { return table.Column(text); };
     if (!PickColumns(o, table.names(), lookup, &picked, &header, &status)) return status;
     if (picked.empty()) {
-        while (table.NextRow()) {
+        while (table.NextRow(false)) {
         }
         if (table.fault().kind != LineFault::kNone) return FaultFail(o, table.fault());
         std::printf("(the table has no columns; %lld data rows)\n",
@@ -264,9 +279,11 @@ int RunShow(const Options &o) {
     TableLayout layout(header, TerminalWidth(), o.wide, stdout, kShowWindow);
     std::vector<std::string> line(picked.size() + 1);
     bool written = false;
-    while (table.NextRow()) {
-        int64_t r = table.rows() - 1;
-        if (r < first || (end >= 0 && r >= end)) continue;
+    for (;;) {
+        const int64_t r = table.rows(); // the row NextRow moves to
+        const bool shown = r >= first && (end < 0 || r < end);
+        if (!table.NextRow(shown)) break;
+        if (!shown) continue;
         line[0] = std::to_string(r);
         for (size_t k = 0; k < picked.size(); ++k) table.Value(picked[k], &line[k + 1]);
         layout.Add(line);
@@ -289,25 +306,20 @@ int RunShow(const Options &o) {
 }
 
 int RunFind(const Options &o) {
-    if (DelimiterRefused(o.delimiter))
-        return Fail(o, TBL_ERR_DELIMITER,
-                    "the delimiter " + DelimiterText(o.delimiter) + " cannot be used");
     StreamInput input;
     int status = 0;
-    if (!input.Open(o, FilePath(o), &status)) return status;
+    if (!OpenStream(o, &input, &status)) return status;
     TableStream table(input.file(), o);
     if (!table.Start()) return FaultFail(o, table.fault());
-    const int64_t column = table.Column(o.args[1]);
-    const int64_t count = static_cast<int64_t>(table.names().size());
-    if (column < 0) return Fail(o, TBL_ERR_NO_COLUMN, "no column named " + Q(o.args[1]));
-    if (column >= count)
-        return Fail(o, TBL_ERR_RANGE,
-                    "column " + std::to_string(column) + " is past the last column (" +
-                        std::to_string(count - 1) + ")");
+    size_t column = 0;
+    auto lookup = [&](const std::string &text) { return table.Column(text); };
+    if (!ColumnOrFail(o, static_cast<int64_t>(table.names().size()), lookup, o.args[1],
+                      &column, &status))
+        return status;
     const std::string &wanted = o.args[2];
     std::string value, out;
     while (table.NextRow()) {
-        table.Value(static_cast<size_t>(column), &value);
+        table.Value(column, &value);
         if (value != wanted) continue;
         out += std::to_string(table.rows() - 1);
         out += '\n';
@@ -322,12 +334,9 @@ int RunFind(const Options &o) {
 }
 
 int RunExport(const Options &o) {
-    if (DelimiterRefused(o.delimiter))
-        return Fail(o, TBL_ERR_DELIMITER,
-                    "the delimiter " + DelimiterText(o.delimiter) + " cannot be used");
     StreamInput input;
     int status = 0;
-    if (!input.Open(o, FilePath(o), &status)) return status;
+    if (!OpenStream(o, &input, &status)) return status;
     OutputFile output;
     std::string error;
     if (!output.Open(o.args.size() > 1 ? o.args[1] : "-", &error)) return Complain(o, error);

@@ -247,6 +247,20 @@ bool OpenOrFail(const Options &o, const std::string &path, int32_t mode, Table *
     return false;
 }
 
+bool OpenForReading(const Options &o, LibraryInput *input, Table *table, int *status) {
+    if (IsStdin(FilePath(o)) && o.mode == OPEN_INDEXED) {
+        *status = UsageFail(o, "standard input cannot be opened --mode indexed; prepare an"
+                               " index for a file");
+        return false;
+    }
+    std::string error;
+    if (!input->Prepare(FilePath(o), &error)) {
+        *status = Complain(o, error);
+        return false;
+    }
+    return OpenOrFail(o, input->path(), o.mode, table, status);
+}
+
 int SaveOrFail(const Options &o, TableHandle *h) {
     const std::string &target = o.output_given ? o.output : FilePath(o);
     errno = 0;

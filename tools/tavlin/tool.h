@@ -92,6 +92,9 @@ private:
 bool OpenOrFail(const Options &o, const std::string &path, int32_t mode, Table *table,
                 int *status);
 int SaveOrFail(const Options &o, TableHandle *h);
+// Opens FILE (standard input for '-', copied into *input) in o.mode for a
+// subcommand that only reads.
+bool OpenForReading(const Options &o, LibraryInput *input, Table *table, int *status);
 
 // The subcommands.
 int RunInfo(const Options &o);
