@@ -1,14 +1,21 @@
 # Install rules: the public header, the library and the host libraries it
-# loads (with their sonames and versions), the tavlin tool, a CMake package
-# (find_package(tavlin32) -> tavlin32::tavlin32) and a pkg-config file.
+# loads (with their sonames and versions), the tavlin tool with its manual
+# page and bash completion, a CMake package (find_package(tavlin32) ->
+# tavlin32::tavlin32) and a pkg-config file.
+#
+# Only libtavlin32 goes into the library directory. The host stand-ins
+# (pellus, varnix32, kernel32) go into a folder of its own, lib/tavlin32/,
+# where nothing else of those names can clash with them; tavlin32 finds
+# them through its run path ($ORIGIN/tavlin32). On Windows every DLL sits
+# beside the programs in bin/, where Windows looks for them.
 #
 # The installed tree is relocatable: the tool finds the libraries through
-# an rpath relative to itself, and tavlin32 finds pellus, varnix32 and
-# kernel32 next to itself.
+# a run path relative to itself.
 include(CMakePackageConfigHelpers)
 
 set(TAVL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/tavlin32)
 set(TAVL_INSTALL_LIBS tavlin32 ${TAVL_HOST_LIBS})
+set(TAVL_INSTALL_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/tavlin32)
 
 # The host libraries name their own source folders as include directories;
 # those exist only in the source tree, so the installed package leaves them
@@ -25,26 +32,39 @@ foreach(lib ${TAVL_HOST_LIBS})
 endforeach()
 
 if(NOT WIN32 AND NOT APPLE)
-  # A library's own dependencies sit beside it.
-  set_target_properties(${TAVL_INSTALL_LIBS} PROPERTIES INSTALL_RPATH "$ORIGIN")
+  # tavlin32 finds the stand-ins in its private folder; they find each
+  # other beside themselves.
+  set_target_properties(tavlin32 PROPERTIES INSTALL_RPATH "$ORIGIN/tavlin32")
+  set_target_properties(${TAVL_HOST_LIBS} PROPERTIES INSTALL_RPATH "$ORIGIN")
   if(TARGET tavlin)
+    # The tool calls the stand-ins itself too (through the field codec).
     file(RELATIVE_PATH tavl_bin_to_lib
          ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}
          ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR})
     set_target_properties(tavlin PROPERTIES
-      INSTALL_RPATH "$ORIGIN/${tavl_bin_to_lib}")
+      INSTALL_RPATH "$ORIGIN/${tavl_bin_to_lib};$ORIGIN/${tavl_bin_to_lib}/tavlin32")
   endif()
 endif()
 
-install(TARGETS ${TAVL_INSTALL_LIBS}
+install(TARGETS tavlin32
         EXPORT tavlin32Targets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS ${TAVL_HOST_LIBS}
+        EXPORT tavlin32Targets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        LIBRARY DESTINATION ${TAVL_INSTALL_PRIVATE_LIBDIR}
+        ARCHIVE DESTINATION ${TAVL_INSTALL_PRIVATE_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/tavlin32.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(TARGET tavlin)
   install(TARGETS tavlin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(TAVLIN_MAN_PAGE)
+    install(FILES ${TAVLIN_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endif()
+  install(FILES ${TAVLIN_COMPLETION} RENAME tavlin
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 endif()
 
 # The example host and its table, for a reader of the installed package.

@@ -24,7 +24,7 @@ int main(int argc, char **argv)
 
     rc = NewTable(&table);
     if (rc != TBL_OK) {
-        fprintf(stderr, "NewTable: %d\n", (int)rc);
+        fprintf(stderr, "NewTable: %s\n", TblResultText(rc));
         return 1;
     }
     /* Preview mode reads the first 100 lines and never writes the file;
@@ -46,8 +46,9 @@ int main(int argc, char **argv)
         rc = GetCellValByIndex(table, column, row, value, &length, size);
     if (rc == TBL_OK)
         printf("%s\n", value);
-    else
-        fprintf(stderr, "%s: result code %d\n", path, (int)rc);
+    else /* the header's own names and meanings of the result codes */
+        fprintf(stderr, "%s: %s (%d): %s\n", path, TblResultName(rc), (int)rc,
+                TblResultText(rc));
 
     free(value);
     CloseTable(table);

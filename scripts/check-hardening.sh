@@ -2,7 +2,7 @@
 # Hardening stage of scripts/check: fuzzes the library and runs the
 # concurrency tests under ThreadSanitizer. Fails on any finding.
 #
-# 1. Builds the four libFuzzer targets of tests/fuzz/ with clang, the library
+# 1. Builds the libFuzzer targets of tests/fuzz/ with clang, the library
 #    instrumented for coverage, AddressSanitizer and UndefinedBehaviorSanitizer.
 # 2. Runs each target for FUZZ_SECONDS (default 60) on a scratch copy of its
 #    seed corpus (tests/fuzz/corpus/<target>), two at a time; a crash, leak,
@@ -20,9 +20,9 @@ tsan_dir=${TSAN_BUILD_DIR:-build/hardening-tsan}
 seconds=${FUZZ_SECONDS:-60}
 jobs=$(nproc)
 [ "$jobs" -gt 2 ] && jobs=2
-targets=(codec loaded indexed index_file)
+targets=(codec loaded indexed index_file roundtrip)
 
-bash scripts/deps.sh cmake make clang libclang-rt-14-dev libgtest-dev
+bash scripts/deps.sh cmake make clang libclang-rt-14-dev libgtest-dev libcsv-dev
 
 echo "-- building the fuzz targets (clang, ASan, UBSan, libFuzzer)"
 CC=clang CXX=clang++ cmake -S "$root" -B "$fuzz_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -26,7 +26,7 @@ begin() { echo "-- windows: $1"; step_name=$1; step_start=$SECONDS; }
 finish() { timings+=("$step_name: $((SECONDS - step_start)) s"); step_name=; }
 
 begin "packages"
-bash scripts/deps.sh cmake make googletest g++-mingw-w64-x86-64-posix wine wine64
+bash scripts/deps.sh cmake make googletest g++-mingw-w64-x86-64-posix wine wine64 libcli11-dev
 finish
 
 # A prefix of our own inside the build directory, made afresh: no state

@@ -1,7 +1,8 @@
 # Installs tavlin32 into a scratch prefix and uses it the way a host
-# project would: checks the installed files, builds the example host with
-# find_package(tavlin32) and with pkg-config, runs both, and runs the
-# installed tool. Run with cmake -P; see tests/tool/tests.cmake for the
+# project would: checks the installed files (only libtavlin32 in the
+# library directory, the host stand-ins in its private folder), builds the
+# example host with find_package(tavlin32) and, with the commands the README
+# prints, with pkg-config, runs both, and runs the installed tool. Run with cmake -P; see tests/tool/tests.cmake for the
 # variables it takes.
 cmake_minimum_required(VERSION 3.20)
 
@@ -68,17 +69,32 @@ expect_file(${libdir}/cmake/tavlin32/tavlin32ConfigVersion.cmake)
 expect_file(${libdir}/cmake/tavlin32/tavlin32Targets.cmake)
 
 find_program(READELF readelf)
+# Each library with its soname and version: tavlin32 in the library
+# directory, the stand-ins it loads in lib/tavlin32, and nothing of theirs
+# in the library directory.
 foreach(lib tavlin32 pellus varnix32 kernel32)
-  expect_file(${libdir}/lib${lib}.so.1.0.0)
+  if(lib STREQUAL "tavlin32")
+    set(dir ${libdir})
+  else()
+    set(dir ${libdir}/tavlin32)
+    file(GLOB stray ${libdir}/lib${lib}.so*)
+    if(stray)
+      message(FATAL_ERROR "installed into the library directory: ${stray}")
+    endif()
+  endif()
+  expect_file(${dir}/lib${lib}.so.1.0.0)
   foreach(link lib${lib}.so.1 lib${lib}.so)
-    if(NOT IS_SYMLINK ${libdir}/${link})
-      message(FATAL_ERROR "not installed as a link: ${libdir}/${link}")
+    if(NOT IS_SYMLINK ${dir}/${link})
+      message(FATAL_ERROR "not installed as a link: ${dir}/${link}")
     endif()
   endforeach()
   if(READELF)
-    run(COMMAND ${READELF} -d ${libdir}/lib${lib}.so.1.0.0)
+    run(COMMAND ${READELF} -d ${dir}/lib${lib}.so.1.0.0)
     if(NOT RUN_OUT MATCHES "SONAME\\)[^\n]*\\[lib${lib}\\.so\\.1\\]")
       message(FATAL_ERROR "lib${lib} has no soname lib${lib}.so.1:\n${RUN_OUT}")
+    endif()
+    if(lib STREQUAL "tavlin32" AND NOT RUN_OUT MATCHES "RUNPATH\\)[^\n]*\\[\\$ORIGIN/tavlin32\\]")
+      message(FATAL_ERROR "libtavlin32 does not look for its stand-ins in $ORIGIN/tavlin32:\n${RUN_OUT}")
     endif()
   endif()
 endforeach()
@@ -95,7 +111,14 @@ expect_output("cmake host, note 2" "staffed all year, snow on the roof\n")
 run(COMMAND ${WORK_DIR}/cmake-host/tavlin_example ${sample} station 35)
 expect_output("cmake host, station 35" "富士山\n")
 
-# ---- the same host built with pkg-config ----------------------------------
+# ---- the README's C example, built with pkg-config as the README says --------
+# The README prints examples/host.c whole; it must be that file.
+file(READ ${SOURCE_DIR}/README.md readme)
+file(READ ${SOURCE_DIR}/examples/host.c host_source)
+string(FIND "${readme}" "```c\n${host_source}```" at)
+if(at EQUAL -1)
+  message(FATAL_ERROR "README.md does not show examples/host.c as it is")
+endif()
 find_program(PKG_CONFIG pkg-config REQUIRED)
 set(pc_env PKG_CONFIG_PATH=${pcdir})
 run(ENV ${pc_env} COMMAND ${PKG_CONFIG} --modversion tavlin32)
@@ -104,23 +127,34 @@ run(ENV ${pc_env} COMMAND ${PKG_CONFIG} --cflags --libs tavlin32)
 separate_arguments(pc_flags UNIX_COMMAND "${RUN_OUT}")
 separate_arguments(cc_san UNIX_COMMAND "${san_flags}")
 # The link needs nothing beyond the flags: the linker finds what
-# libtavlin32 loads through its runpath. The host itself carries no rpath,
-# so running it takes the library path, as with any library installed
-# outside the system's directories.
+# libtavlin32 loads through its run path. The host carries a run path to
+# the library directory, as the README's command gives it, so it runs
+# without LD_LIBRARY_PATH.
 run(COMMAND ${C_COMPILER} -std=c99 -Wall -Werror ${cc_san}
-            ${SOURCE_DIR}/examples/host.c ${pc_flags} -o ${WORK_DIR}/pc-host)
-run(ENV LD_LIBRARY_PATH=${libdir}
-    COMMAND ${WORK_DIR}/pc-host ${sample} station 1)
+            ${SOURCE_DIR}/examples/host.c ${pc_flags} -Wl,-rpath,${libdir}
+            -o ${WORK_DIR}/pc-host)
+run(COMMAND ${WORK_DIR}/pc-host ${sample} station 1)
 expect_output("pkg-config host, station 1" "Säntis\n")
-run(ENV LD_LIBRARY_PATH=${libdir}
-    COMMAND ${WORK_DIR}/pc-host ${sample} note 18)
+run(COMMAND ${WORK_DIR}/pc-host ${sample} note 18)
 expect_output("pkg-config host, note 18" "closed in 1904\nruins on the summit\n")
+# A failure is named from the header's list of result codes.
+execute_process(COMMAND ${WORK_DIR}/pc-host ${sample} nosuchcolumn
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(rc EQUAL 0 OR NOT err MATCHES "TBL_ERR_NO_COLUMN \\(-14\\): no column has that name")
+  message(FATAL_ERROR "host with a missing column: exit ${rc}, stderr [${err}]")
+endif()
 
 # ---- the installed tool finds its libraries by itself ---------------------
 if(WITH_TOOL)
   expect_file(${prefix}/bin/tavlin)
+  expect_file(${prefix}/share/bash-completion/completions/tavlin)
+  if(WITH_MAN)
+    expect_file(${prefix}/share/man/man1/tavlin.1)
+  endif()
   run(COMMAND ${prefix}/bin/tavlin get ${sample} 4 station)
   expect_output("installed tavlin get" "Hohenpeißenberg\n")
+  run(COMMAND ${prefix}/bin/tavlin -V)
+  expect_output("installed tavlin -V" "tavlin 1.0.0\n")
 endif()
 
 message(STATUS "installed package works from ${prefix}")

@@ -17,6 +17,11 @@ if(TAVL_BUILD_TOOLS)
   endif()
   add_dependencies(tavl_tool_tests tavlin)
   gtest_discover_tests(tavl_tool_tests DISCOVERY_MODE PRE_TEST)
+  if(NOT WIN32)
+    add_test(NAME tool_completion
+             COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/completion_test.sh $<TARGET_FILE:tavlin>
+                     ${PROJECT_SOURCE_DIR}/tools/tavlin/completion.bash)
+  endif()
 endif()
 
 # Installs into a scratch prefix, builds the example host against the
@@ -31,6 +36,7 @@ if(NOT WIN32)
                    -DC_COMPILER=${CMAKE_C_COMPILER}
                    -DSANITIZE=${TAVL_SANITIZE}
                    -DWITH_TOOL=$<TARGET_EXISTS:tavlin>
+                   -DWITH_MAN=$<TARGET_EXISTS:tavlin_man>
                    -P ${CMAKE_CURRENT_LIST_DIR}/install_test.cmake)
   set_tests_properties(install_package PROPERTIES TIMEOUT 300)
 endif()

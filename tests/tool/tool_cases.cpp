@@ -16,6 +16,7 @@
 #  include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
@@ -99,19 +100,34 @@ HANDLE Inheritable(const char *path, DWORD access, DWORD disposition) {
 }
 #endif
 
-// Runs the tool with args and the environment variable COLUMNS set to
-// `columns`; stdin is empty, stdout and stderr are collected from files.
-Outcome RunTool(const std::vector<std::string> &args, const fs::path &scratch,
-            const std::string &columns = "80") {
-    const fs::path out = scratch / "stdout", err = scratch / "stderr";
-    Outcome o;
+// A started tool: its process, and where its output goes.
+struct Started {
+#ifdef _WIN32
+    HANDLE process = nullptr;
+#else
+    pid_t pid = -1;
+#endif
+    fs::path out, err;
+};
+
+// Starts the tool with args and the environment variable COLUMNS set to
+// `columns`; stdin is the file `input` names (empty: none), stdout and
+// stderr go to files named after `tag` in scratch.
+Started StartTool(const std::vector<std::string> &args, const fs::path &scratch,
+                  const std::string &columns, const fs::path &input,
+                  const std::string &tag) {
+    Started s;
+    s.out = scratch / ("stdout" + tag);
+    s.err = scratch / ("stderr" + tag);
+    const fs::path &out = s.out, &err = s.err;
 #ifdef _WIN32
     // The tool sits beside the test program, as its DLLs do.
     const std::string tool = tavltest::ProgramDir() + "\\" + TAVLIN_TOOL;
     std::string command = QuoteArgument(tool);
     for (const std::string &a : args) command += " " + QuoteArgument(a);
     std::string env = EnvironmentWithColumns(columns);
-    HANDLE in_h = Inheritable("NUL", GENERIC_READ, OPEN_EXISTING);
+    HANDLE in_h = Inheritable(input.empty() ? "NUL" : input.string().c_str(), GENERIC_READ,
+                              OPEN_EXISTING);
     HANDLE out_h = Inheritable(out.string().c_str(), GENERIC_WRITE, CREATE_ALWAYS);
     HANDLE err_h = Inheritable(err.string().c_str(), GENERIC_WRITE, CREATE_ALWAYS);
     if (in_h != INVALID_HANDLE_VALUE && out_h != INVALID_HANDLE_VALUE &&
@@ -125,12 +141,8 @@ Outcome RunTool(const std::vector<std::string> &args, const fs::path &scratch,
         PROCESS_INFORMATION info = {};
         if (CreateProcessA(tool.c_str(), &command[0], nullptr, nullptr, TRUE, 0, &env[0],
                            nullptr, &start, &info)) {
-            DWORD code = 0;
-            if (WaitForSingleObject(info.hProcess, 120000) == WAIT_OBJECT_0 &&
-                GetExitCodeProcess(info.hProcess, &code))
-                o.status = static_cast<int>(code);
             CloseHandle(info.hThread);
-            CloseHandle(info.hProcess);
+            s.process = info.hProcess;
         }
     }
     for (HANDLE h : {in_h, out_h, err_h})
@@ -138,7 +150,7 @@ Outcome RunTool(const std::vector<std::string> &args, const fs::path &scratch,
 #else
     pid_t pid = fork();
     if (pid == 0) {
-        int in_fd = open("/dev/null", O_RDONLY);
+        int in_fd = open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY);
         int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in_fd < 0 || out_fd < 0 || err_fd < 0) _exit(127);
@@ -153,18 +165,45 @@ Outcome RunTool(const std::vector<std::string> &args, const fs::path &scratch,
         execv(TAVLIN_TOOL, argv.data());
         _exit(127);
     }
+    s.pid = pid;
+#endif
+    return s;
+}
+
+// Waits for a started tool and collects what it wrote.
+Outcome FinishTool(const Started &s) {
+    Outcome o;
+#ifdef _WIN32
+    if (s.process) {
+        DWORD code = 0;
+        if (WaitForSingleObject(s.process, 120000) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(s.process, &code))
+            o.status = static_cast<int>(code);
+        CloseHandle(s.process);
+    }
+#else
     int wstatus = 0;
-    if (pid > 0 && waitpid(pid, &wstatus, 0) == pid && WIFEXITED(wstatus))
+    if (s.pid > 0 && waitpid(s.pid, &wstatus, 0) == s.pid && WIFEXITED(wstatus))
         o.status = WEXITSTATUS(wstatus);
 #endif
-    o.out = Slurp(out);
-    o.err = Slurp(err);
+    o.out = Slurp(s.out);
+    o.err = Slurp(s.err);
 #ifdef _WIN32
     // Standard error stays in text mode on Windows (only values on standard
     // output are written byte for byte), so its lines end with CR LF there.
     for (size_t at; (at = o.err.find("\r\n")) != std::string::npos;) o.err.erase(at, 1);
 #endif
     return o;
+}
+
+Outcome RunTool(const std::vector<std::string> &args, const fs::path &scratch,
+                const std::string &columns = "80", const std::string &input = "") {
+    fs::path in;
+    if (!input.empty()) {
+        in = scratch / "stdin";
+        Spit(in, input);
+    }
+    return FinishTool(StartTool(args, scratch, columns, in, ""));
 }
 
 // One step: arguments ({F} is the table, {O} a second path, {D} a
@@ -179,6 +218,7 @@ struct Step {
     std::string out;
     std::string err;
     std::string columns = "80";
+    std::string input = ""; // standard input of the tool
 };
 
 // "line", LF, "break", tab, "tab", NUL: the decoded note of row 2.
@@ -236,7 +276,7 @@ protected:
                 shown += a + " ";
             }
             SCOPED_TRACE("tavlin " + shown);
-            Outcome o = RunTool(args, dir_, s.columns);
+            Outcome o = RunTool(args, dir_, s.columns, s.input);
             EXPECT_EQ(o.status, s.status) << "stderr: " << o.err;
             Expect("stdout", s.out, o.out);
             Expect("stderr", s.err, o.err);
@@ -260,7 +300,13 @@ TEST_F(ToolTest, InfoGetAndLines) {
          "-----  ----  ---------\n"
          "    0  name  5\n"
          "    1  city  5\n"
-         "    2  note  5\n",
+         "    2  note  5\n"
+         "\n"
+         "line counts   5 lines in the file, 0 empty\n"
+         "  edit        4 data lines (empty lines are skipped)\n"
+         "  preview     4 data lines (the first 100 non-empty lines)\n"
+         "  indexed     4 data lines (up to a line whose field count differs)\n"
+         "  lines       5 (LF-ended lines before the first blank one)\n",
          ""},
         {{"info", "{F}", "--mode", "preview"}, 0, "~mode          preview\n", ""},
         {{"info", "{F}", "-H", "0"}, 0, "~data lines    5\n", ""},
@@ -276,11 +322,26 @@ TEST_F(ToolTest, InfoGetAndLines) {
 }
 
 TEST_F(ToolTest, FailuresNameTheCodeAndExitNonzero) {
-    Spit(dir_ / "ragged.csv", "a,b\n1,2\n3\n");
+    // An empty line is not a line of the table, but the file's lines count.
+    Spit(dir_ / "ragged.csv", "a,b\n1,2\n\n3\n");
+    // Standard CSV quoting: the quotes hide a delimiter the split cuts at.
+    Spit(dir_ / "out.csv", "a,b\n\"x, y\",2\n");
     RunSteps({
+        // The line that does not load is named, as the load's last-error
+        // value gives it (library) or as the stream finds it (show).
         {{"show", "{R}"}, 1, "",
-         "tavlin show: TBL_ERR_FORMAT (-8): the lines of '{R}' do not all have"
-         " the same number of fields\n"},
+         "tavlin show: TBL_ERR_FORMAT (-8): line 4 of '{R}' has 1 field where the"
+         " first line has 2\n"},
+        {{"get", "{R}", "0", "a"}, 1, "",
+         "tavlin get: TBL_ERR_FORMAT (-8): line 4 of '{R}' has 1 field where the"
+         " first line has 2\n"},
+        {{"info", "{R}", "--mode", "preview"}, 1, "", "~line 4 of '{R}' has 1 field"},
+        {{"export", "{R}"}, 1, kAny, "~line 4 of '{R}' has 1 field"},
+        {{"find", "{R}", "a", "3"}, 1, "", "~line 4 of '{R}' has 1 field"},
+        {{"show", "{O}"}, 1, "",
+         "tavlin show: TBL_ERR_FORMAT (-8): line 2 of '{O}' has quotes that hide or"
+         " make a delimiter, so it cannot be read as stored table fields (standard"
+         " CSV quoting is not the stored form: 'tavlin import' reads CSV)\n"},
         {{"get", "{F}", "4", "note"}, 1, "",
          "tavlin get: TBL_ERR_RANGE (-15): row 4 is past the last data row (3)\n"},
         {{"get", "{F}", "-1", "note"}, 1, "",
@@ -314,6 +375,17 @@ TEST_F(ToolTest, UsageErrorsExitTwo) {
         {{"show", "{F}", "--rows", "3-4"}, 2, "", "~--rows takes"},
         {{"set", "{F}", "0", "name", "x", "--mode", "preview"}, 2, "", "~unknown option --mode"},
         {{"index", "rebuild", "{F}", "{D}"}, 2, "", "~no subcommand named 'index rebuild'"},
+        {{"export", "{F}", "--to", "xml"}, 2, "", "~--to takes csv, tsv or jsonl, not 'xml'"},
+        {{"import", "{F}", "{O}", "--from", "json"}, 2, "", "~--from takes csv or tsv"},
+        {{"import", "{F}", "{O}", "--from", "tsv", "-s", ";"}, 2, "", "~--separator is for CSV"},
+        {{"export", "{F}", "-s", "\""}, 2, "", "~the separator must be one character"},
+        {{"get", "{F}", "0", "name", "--output"}, 2, "", "~unknown option --output"},
+        {{"set", "{F}", "0", "name", "x", "--output"}, 2, "", "~option --output needs a value"},
+        {{"set", "-", "0", "name", "x"}, 2, "", "~standard input cannot be edited"},
+        {{"info", "-", "--mode", "indexed", "--index-dir", "{D}"}, 2, "",
+         "~standard input cannot be opened --mode indexed"},
+        {{"-V"}, 0, "~tavlin 1.", ""},
+        {{"--version"}, 0, "~tavlin 1.", ""},
     });
 }
 
@@ -328,6 +400,9 @@ TEST_F(ToolTest, HelpForEverySubcommand) {
         {"index prepare", "usage: tavlin index prepare FILE DIR\n"},
         {"index drop", "usage: tavlin index drop FILE DIR\n"},
         {"lines", "usage: tavlin lines FILE\n"},
+        {"find", "usage: tavlin find FILE COLUMN VALUE\n"},
+        {"import", "usage: tavlin import IN OUT\n"},
+        {"export", "usage: tavlin export FILE [OUT]\n"},
     };
     for (const auto &c : commands) {
         std::vector<std::string> args;
@@ -339,11 +414,15 @@ TEST_F(ToolTest, HelpForEverySubcommand) {
         EXPECT_EQ(o.status, 0);
         EXPECT_EQ(o.out.rfind(c[1], 0), 0u) << o.out;
         EXPECT_NE(o.out.find("--delimiter"), std::string::npos);
+        size_t examples = o.out.find("\nexamples:\n  ");
+        EXPECT_NE(examples, std::string::npos) << o.out;
+        EXPECT_NE(o.out.find("tavlin " + args[0], examples), std::string::npos) << o.out;
         EXPECT_EQ(o.err, "");
     }
     Outcome o = RunTool({"--help"}, dir_);
     EXPECT_EQ(o.status, 0);
     for (const auto &c : commands) EXPECT_NE(o.out.find(c[0]), std::string::npos) << c[0];
+    EXPECT_NE(o.out.find("-V, --version"), std::string::npos) << o.out;
 }
 
 TEST_F(ToolTest, ShowAlignsEscapesAndCuts) {
@@ -428,7 +507,9 @@ TEST_F(ToolTest, OutputLeavesTheSourceAlone) {
         {{"set", "{F}", "7", "name", "x", "--output", "{D}/never.csv"}, 1, "", kAny},
         {{"set", "{F}", "0", "name", "x", "--output", "{D}/no/such/dir.csv"}, 1, "",
          "tavlin set: TBL_ERR_SAVE_OPEN (-5): '{D}/no/such/dir.csv' could not be"
-         " written; any file there is as it was\n"},
+         " written: its folder does not exist; any file there is as it was\n"},
+        {{"add-row", "{F}", "--output", "{D}"}, 1, "",
+         "~'{D}' could not be written: it is a folder; any file there is as it was\n"},
     });
     EXPECT_EQ(Slurp(table_), original);
     EXPECT_FALSE(fs::exists(dir_ / "idx" / "never.csv"));
@@ -440,8 +521,9 @@ TEST_F(ToolTest, IndexLifecycle) {
         args.insert(args.end(), std::begin(indexed), std::end(indexed));
         return args;
     };
+    const std::string prepared = "indexed 5 lines of '{F}': 1 header line and 4 data lines, 3 columns\n";
     RunSteps({
-        {{"index", "prepare", "{F}", "{D}"}, 0, "", ""},
+        {{"index", "prepare", "{F}", "{D}"}, 0, prepared, ""},
         {with_index({"info", "{F}"}), 0, "~mode          indexed\n", ""},
         {with_index({"info", "{F}"}), 0, "~data lines    4\ncolumns       3\n", ""},
         {with_index({"get", "{F}", "1", "note"}), 0, "a,b\n", ""},
@@ -450,9 +532,9 @@ TEST_F(ToolTest, IndexLifecycle) {
          "tavlin get: TBL_ERR_RANGE (-15): row 4 is past the last data row (3)\n"},
         {{"index", "prepare", "{F}", "{D}"}, 1, "",
          "~tavlin index prepare: TBL_ERR_INDEX_EXISTS (-26)"},
-        {{"index", "prepare", "{F}", "{D}", "--force"}, 0, "", ""},
+        {{"index", "prepare", "{F}", "{D}", "--force"}, 0, prepared, ""},
         // The unique name depends on -H and -d, so this index is another one.
-        {{"index", "prepare", "{F}", "{D}", "--unique"}, 0, "", ""},
+        {{"index", "prepare", "{F}", "{D}", "--unique"}, 0, prepared, ""},
         {with_index({"get", "{F}", "0", "name", "--unique"}), 0, "Ana\n", ""},
         {{"index", "drop", "{F}", "{D}", "--unique"}, 0, "", ""},
         {{"index", "drop", "{F}", "{D}"}, 0, "", ""},
@@ -460,6 +542,180 @@ TEST_F(ToolTest, IndexLifecycle) {
         {{"index", "drop", "{F}", "{D}"}, 1, "", "~tavlin index drop: TBL_ERR_REMOVE (-28)"},
         {{"index", "prepare", "{X}", "{D}"}, 1, "", "~TBL_ERR_NO_FILE (-2)"},
     });
+}
+
+// The Windows build reads TSV but not CSV (it has no libcsv).
+#ifdef _WIN32
+const bool kCsvImport = false;
+#else
+const bool kCsvImport = true;
+#endif
+
+TEST_F(ToolTest, CsvImportAndExportRoundTrip) {
+    if (!kCsvImport) GTEST_SKIP() << "this build imports TSV only";
+    // Standard CSV: a byte-order mark, quoted separators, doubled quotes, a
+    // line break inside a value, spaces, backslashes, a byte that is not
+    // UTF-8, a control byte, and a value whose plain stored form would
+    // break its line.
+    const std::string body =
+        "id,text\r\n1,\"a, b\"\r\n2,\"say \"\"hi\"\"\"\r\n3,\"two\r\nlines\"\r\n"
+        "4, spaced \r\n5,C:\\dir\\\r\n6,\"\xff\x01\"\"x\"\r\n7,\"\"\",z\"\r\n";
+    Spit(dir_ / "in.csv", "\xEF\xBB\xBF" + body);
+    RunSteps({
+        {{"import", "{F}.in", "{O}"}, 1, "", "~no file at"},
+        {{"import", (dir_ / "in.csv").string(), "{O}"}, 0, "", ""},
+        {{"get", "{O}", "0", "text"}, 0, "a, b\n", ""},
+        {{"get", "{O}", "1", "text"}, 0, "say \"hi\"\n", ""},
+        {{"get", "{O}", "2", "text"}, 0, "two\r\nlines\n", ""},
+        {{"get", "{O}", "3", "text"}, 0, " spaced \n", ""},
+        {{"get", "{O}", "4", "text"}, 0, "C:\\dir\\\n", ""},
+        {{"get", "{O}", "5", "text"}, 0, "\xff\x01\"x\n", ""},
+        {{"get", "{O}", "6", "text"}, 0, "\",z\n", ""},
+        // Export gives the CSV back (without the mark), and so does a
+        // second import and export through the pipes.
+        {{"export", "{O}"}, 0, body, ""},
+        {{"import", "-", "-"}, 0, kAny, "", "80", body},
+        {{"import", "{O}", "{O}"}, 1, "", "tavlin import: '{O}' exists (--force replaces it)\n"},
+        {{"import", "-", "{O}", "--force", "-s", ";", "-d", "|"}, 0, "", "", "80", "a;b\n1,5;\"x;y\"\n"},
+        {{"export", "{O}", "-d", "|", "-s", ";"}, 0, "a;b\r\n1,5;\"x;y\"\r\n", ""},
+        {{"get", "{O}", "0", "a", "-d", "|"}, 0, "1,5\n", ""},
+    });
+    // Plain stored form where it keeps the line sound, the escaped form where
+    // it would not; CR LF line ends as a save writes them.
+    EXPECT_EQ(Slurp(dir_ / "out.csv").substr(0, 1), "a");
+    RunTool({"import", (dir_ / "in.csv").string(), (dir_ / "out.csv").string(), "--force"}, dir_);
+    EXPECT_EQ(Slurp(dir_ / "out.csv"),
+              "id,text\r\n1,a\",\" b\r\n2,say \"hi\"\r\n3,two\\x0d\\x0alines\r\n"
+              "4, spaced \r\n5,C:\\\\dir\\\\\r\n6,\xff\\x01\"x\r\n7,\\x22\\x2cz\r\n");
+    // Bad input: nothing written, the line named.
+    RunSteps({
+        {{"import", "-", "{O}", "--force"}, 1, "",
+         "tavlin import: standard input, line 3: 3 values where the header has 2\n", "80",
+         "a,b\n1,2\n3,4,5\n"},
+        {{"import", "-", "{O}", "--force"}, 1, "",
+         "~standard input, line 2, byte 4: a quote inside an unquoted value", "80",
+         "a,b\n1,x\"y\n"},
+        {{"import", "-", "{O}", "--force"}, 1, "",
+         "~standard input, line 2: a quoted value opened here is not closed", "80",
+         "a,b\n1,\"2\n3,4\n"},
+        {{"import", "-", "{O}", "--force"}, 1, "",
+         "~standard input, line 3: a blank line is an empty value, which a one-column"
+         " table cannot hold", "80", "a\nx\n\ny\n"},
+        {{"import", "-", "{O}", "--force"}, 1, "",
+         "~standard input, line 3: an empty value in a one-column table", "80", "a\nx\n\"\"\n"},
+        {{"import", "-", "{O}", "--force", "-d", "x"}, 1, "",
+         "~standard input, line 2: a value cannot be stored with the delimiter 'x'", "80",
+         "a,b\n\"\"\"\",\"\"\"\"\n"},
+        {{"import", "-", "{O}", "--force"}, 1, "", "~the input holds no record", "80", "\n"},
+        {{"import", "-", "{O}", "--force"}, 0, "",
+         "tavlin import: 1 blank line skipped (the first is line 3)\n", "80", "a,b\n1,2\n\n3,4\n"},
+    });
+    EXPECT_EQ(Slurp(dir_ / "out.csv"), "a,b\r\n1,2\r\n3,4\r\n");
+}
+
+TEST_F(ToolTest, TsvAndJsonLines) {
+    const std::string tsv = "name\tcity\tnote\nAna\tOslo\tplain\nBj\xC3\xB6rn\tUme\xC3\xA5\ta,b\n"
+                            "Chen\tTroms\xC3\xB8\tline\\nbreak\\ttab\\000\n"
+                            "Dai\t\xE5\xAF\x8C\xE5\xA3\xAB\xE5\xB1\xB1\tx\n";
+    Spit(dir_ / "bytes.csv", "k,v\n\xff\xc3(,\\x5c\"\\x7f\n");
+    RunSteps({
+        {{"export", "{F}", "--to", "tsv"}, 0, tsv, ""},
+        {{"export", "{F}", "--to", "jsonl"}, 0,
+         "{\"name\":\"Ana\",\"city\":\"Oslo\",\"note\":\"plain\"}\n"
+         "{\"name\":\"Bj\xC3\xB6rn\",\"city\":\"Ume\xC3\xA5\",\"note\":\"a,b\"}\n"
+         "{\"name\":\"Chen\",\"city\":\"Troms\xC3\xB8\",\"note\":\"line\\nbreak\\ttab\\u0000\"}\n"
+         "{\"name\":\"Dai\",\"city\":\"\xE5\xAF\x8C\xE5\xA3\xAB\xE5\xB1\xB1\",\"note\":\"x\"}\n",
+         ""},
+        // Bytes that are not UTF-8 become lone surrogates \udcNN.
+        {{"export", (dir_ / "bytes.csv").string(), "--to", "jsonl"}, 0,
+         "{\"k\":\"\\udcff\\udcc3(\",\"v\":\"\\\\\\\"\x7f\"}\n", ""},
+        {{"export", "{F}", "--to", "jsonl", "-H", "0"}, 0,
+         "~{\"name\":\"name\",\"city\":\"city\",\"note\":\"note\"}\n", ""},
+        {{"import", "--from", "tsv", "-", "{O}"}, 0, "", "", "80", tsv},
+        {{"get", "{O}", "2", "note"}, 0, kRow2Note + "\n", ""},
+        {{"export", "{O}", "--to", "tsv"}, 0, tsv, ""},
+        {{"export", "{F}", "{D}/x.tsv", "--to", "tsv"}, 0, "", ""},
+        // Escapes of PostgreSQL's text format; the table goes to stdout.
+        {{"import", "--from", "tsv", "-", "-"}, 0, "a,b\r\nAAq\\\\,z\r\n", "", "80",
+         "a\tb\r\n\\x41\\101\\q\\\\\tz\r\n"},
+        {{"import", "--from", "tsv", "-", "-"}, 1, kAny,
+         "~standard input, line 2: 1 value where the header has 2", "80", "a\tb\nc\n"},
+    });
+    EXPECT_EQ(Slurp(dir_ / "idx" / "x.tsv"), tsv);
+}
+
+TEST_F(ToolTest, FindAndStandardInput) {
+    RunSteps({
+        {{"find", "{F}", "city", "Oslo"}, 0, "0\n", ""},
+        {{"find", "{F}", "2", "a,b"}, 0, "1\n", ""},
+        {{"find", "{F}", "note", "nowhere"}, 0, "", ""},
+        {{"find", "-", "a", "1"}, 0, "0\n2\n", "", "80", "a,b\n1,x\n2,y\n1,z\n"},
+        {{"find", "{F}", "town", "x"}, 1, "", "tavlin find: TBL_ERR_NO_COLUMN (-14): no column named 'town'\n"},
+        {{"find", "{F}", "5", "x"}, 1, "", "~column 5 is past the last column (2)"},
+        // '-' reads standard input wherever a subcommand only reads.
+        {{"show", "-"}, 0, "#  a  b\n-  -  -\n0  1  x\n(1 data rows)\n", "", "80", "a,b\n1,x\n"},
+        {{"get", "-", "0", "b"}, 0, "x\n", "", "80", "a,b\n1,x\n"},
+        {{"lines", "-"}, 0, "2\n", "", "80", "a,b\n1,x\n"},
+        {{"info", "-"}, 0, "~file          -\n", "", "80", "a,b\n1,x\n"},
+        {{"export", "-", "--to", "tsv"}, 0, "a\tb\n1\tx\n", "", "80", "a,b\r\n1,x"},
+        // Widths from Unicode data: a conjunct with a vowel sign, an emoji
+        // outside the old ranges, and a heart in emoji form keep the column.
+        {{"show", "-"}, 0,
+         "#  w    z\n-  ---  -\n"
+         "0  \xE0\xA4\x95\xE0\xA5\x8D\xE0\xA4\xB7\xE0\xA4\xBF   1\n"
+         "1  \xF0\x9F\x9A\x80x  2\n"
+         "2  \xE2\x9D\xA4\xEF\xB8\x8F   3\n"
+         "3  ab   4\n(4 data rows)\n",
+         "", "80",
+         "w,z\n\xE0\xA4\x95\xE0\xA5\x8D\xE0\xA4\xB7\xE0\xA4\xBF,1\n\xF0\x9F\x9A\x80x,2\n"
+         "\xE2\x9D\xA4\xEF\xB8\x8F,3\nab,4\n"},
+    });
+}
+
+TEST_F(ToolTest, ModesExplainTheirCounts) {
+    // One empty line: the edit load skips it, the indexed view and the
+    // line count stop at it.
+    Spit(table_, "a,b,c\n1,2,3\n\n4,5,6\n");
+    RunSteps({
+        {{"info", "{F}"}, 0,
+         "~line counts   4 lines in the file, 1 empty\n"
+         "  edit        2 data lines (empty lines are skipped)\n"
+         "  preview     2 data lines (the first 100 non-empty lines)\n"
+         "  indexed     1 data line (ends at line 3, which is empty)\n"
+         "  lines       2 (stops at line 3, which is blank)\n",
+         ""},
+        {{"index", "prepare", "{F}", "{D}"}, 0,
+         "indexed 2 lines of '{F}': 1 header line and 1 data line, 3 columns\n",
+         "tavlin index prepare: warning: the indexed view ends after line 2 of 4, at line 3,"
+         " which is empty; an edit load reads 2 data lines\n"},
+    });
+    Spit(table_, "a,b\n1,2\n3,4,5\n");
+    RunSteps({
+        {{"index", "prepare", "{F}", "{D}", "--force"}, 0, kAny,
+         "~at line 3, which has 3 fields where the first line has 2;"},
+        {{"info", "{F}", "--mode", "indexed", "--index-dir", "{D}"}, 0,
+         "~  indexed     1 data line (ends at line 3, which has 3 fields where the first line has 2)\n", ""},
+    });
+}
+
+TEST_F(ToolTest, ParallelEditsLoseNothing) {
+    const int kEdits = 10;
+    std::vector<Started> running;
+    for (int i = 0; i < kEdits; ++i)
+        running.push_back(StartTool({"add-row", table_.string()}, dir_, "80", {},
+                                    std::to_string(i)));
+    std::vector<std::string> rows;
+    for (const Started &s : running) {
+        Outcome o = FinishTool(s);
+        EXPECT_EQ(o.status, 0) << o.err;
+        rows.push_back(o.out);
+    }
+    std::sort(rows.begin(), rows.end(), [](const std::string &a, const std::string &b) {
+        return std::stoi(a) < std::stoi(b);
+    });
+    for (int i = 0; i < kEdits; ++i) EXPECT_EQ(rows[static_cast<size_t>(i)], std::to_string(4 + i) + "\n");
+    RunSteps({{{"info", "{F}"}, 0, "~data lines    14\n", ""}});
+    EXPECT_TRUE(fs::exists(dir_ / ".t.csv.lock"));
 }
 
 } // namespace

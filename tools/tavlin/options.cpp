@@ -1,12 +1,17 @@
 // options.cpp - parses tavlin's command line into an Options record.
 //
-// Options may stand before, between or after the positional arguments;
-// "--" ends them. Long options take their value as "--opt VALUE" or
-// "--opt=VALUE", short ones as "-d VALUE" or "-dVALUE". A negative number
+// The subcommand is found first (two words for "index prepare" and "index
+// drop"); CLI11 then reads that subcommand's options, which may stand
+// before, between or after the positional arguments. Long options take
+// their value as "--opt VALUE" or "--opt=VALUE", short ones as "-d VALUE"
+// or "-dVALUE". Everything after "--" is positional. A negative number
 // ("-1") is a positional argument, not an option, so a row can be given as
 // -1 and refused by the library with its own code.
 #include "options.h"
 
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -70,7 +75,7 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
     }
     std::string first = argv[i];
     if (first == "--help" || first == "-h") return ParseResult::kHelp;
-    if (first == "--version") return ParseResult::kVersion;
+    if (first == "--version" || first == "-V") return ParseResult::kVersion;
     if (first == "help") {
         if (i + 1 < argc) {
             std::string name = argv[i + 1];
@@ -104,126 +109,123 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
         *message = "no subcommand named '" + name + "' (see tavlin --help)";
         return ParseResult::kUsageError;
     }
-    const unsigned allowed = opts->command->allowed;
+    const Command &c = *opts->command;
+    const unsigned allowed = c.allowed;
 
-    bool only_positionals = false;
-    for (; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (only_positionals || arg.size() < 2 || arg[0] != '-' ||
-            LooksLikeNumber(arg.c_str())) {
-            opts->args.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            only_positionals = true;
-            continue;
-        }
-
-        // Split into a key and, when attached, its value.
-        std::string key, value;
-        bool attached = false;
-        if (arg[1] == '-') {
-            size_t eq = arg.find('=');
-            key = arg.substr(0, eq);
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                attached = true;
-            }
-        } else {
-            key = arg.substr(0, 2);
-            if (arg.size() > 2) {
-                value = arg.substr(2);
-                attached = true;
-            }
-        }
-
-        // Options that take no value.
-        struct Flag { const char *key; unsigned bit; bool Options::*field; };
-        static const Flag flags[] = {
-            {"--help", 0, &Options::help},   {"-h", 0, &Options::help},
-            {"--unique", 0, &Options::unique},
-            {"--wide", kOptWide, &Options::wide},
-            {"--force", kOptForce, &Options::force},
-            {"--no-newline", kOptNoNewline, &Options::no_newline},
-            {"-n", kOptNoNewline, &Options::no_newline},
-        };
-        bool matched = false;
-        for (const Flag &f : flags) {
-            if (key != f.key) continue;
-            if (f.bit && !(allowed & f.bit)) break;
-            if (attached) {
-                *message = "option " + key + " takes no value";
-                return ParseResult::kUsageError;
-            }
-            opts->*(f.field) = true;
-            matched = true;
-        }
-        if (matched) continue;
-
-        // Options that take a value.
-        struct Valued { const char *long_key; const char *short_key; unsigned bit; };
-        static const Valued valued[] = {
-            {"--delimiter", "-d", 0}, {"--header-lines", "-H", 0},
-            {"--mode", nullptr, kOptMode}, {"--index-dir", nullptr, kOptMode},
-            {"--output", "-o", kOptOutput}, {"--rows", nullptr, kOptRows},
-            {"--columns", nullptr, kOptColumns},
-        };
-        const Valued *which = nullptr;
-        for (const Valued &v : valued)
-            if (key == v.long_key || (v.short_key && key == v.short_key)) which = &v;
-        if (!which || (which->bit && !(allowed & which->bit))) {
-            *message = "unknown option " + key + " (see tavlin " +
-                       opts->command->name + " --help)";
-            return ParseResult::kUsageError;
-        }
-        if (!attached) {
-            if (i + 1 >= argc) {
-                *message = "option " + key + " needs a value";
-                return ParseResult::kUsageError;
-            }
-            value = argv[++i];
-        }
-
-        std::string long_key = which->long_key;
-        if (long_key == "--delimiter") {
-            if (!ParseDelimiter(value, &opts->delimiter)) {
-                *message = "the delimiter must be one character or 'tab', not '" +
-                           value + "'";
-                return ParseResult::kUsageError;
-            }
-            opts->delimiter_given = true;
-        } else if (long_key == "--header-lines") {
-            if (!ParseInt32(value, &opts->header_lines) || opts->header_lines < 0) {
-                *message = "the header line count must be a number 0 or above, not '" +
-                           value + "'";
-                return ParseResult::kUsageError;
-            }
-            opts->header_lines_given = true;
-        } else if (long_key == "--mode") {
-            if (!ParseMode(value, &opts->mode)) {
-                *message = "the mode must be edit, preview or indexed, not '" +
-                           value + "'";
-                return ParseResult::kUsageError;
-            }
-            opts->mode_given = true;
-        } else if (long_key == "--index-dir") {
-            opts->index_dir = value;
-            opts->index_dir_given = true;
-        } else if (long_key == "--output") {
-            opts->output = value;
-            opts->output_given = true;
-        } else if (long_key == "--rows") {
-            opts->rows = value;
-            opts->rows_given = true;
-        } else if (long_key == "--columns") {
-            opts->columns = value;
-            opts->columns_given = true;
-        }
+    // CLI11 reads the words before "--"; those after it are positional.
+    std::vector<std::string> words(argv + i, argv + argc);
+    std::vector<std::string> tail;
+    auto dashes = std::find(words.begin(), words.end(), "--");
+    if (dashes != words.end()) {
+        tail.assign(dashes + 1, words.end());
+        words.erase(dashes, words.end());
     }
 
+    CLI::App app{"", std::string("tavlin ") + c.name};
+    app.set_help_flag();
+    app.allow_extras(); // unknown options are reported below, in our words
+    std::string delimiter, header_lines, mode, index_dir, output, rows, columns,
+        from, to, separator;
+    auto value = [&](const char *names, std::string *into) {
+        return app.add_option(names, *into)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    };
+    app.add_option("args", opts->args);
+    CLI::Option *o_delimiter = value("-d,--delimiter", &delimiter);
+    CLI::Option *o_header = value("-H,--header-lines", &header_lines);
+    app.add_flag("--unique", opts->unique);
+    app.add_flag("-h,--help", opts->help);
+    CLI::Option *o_mode = nullptr, *o_index_dir = nullptr, *o_output = nullptr,
+                *o_rows = nullptr, *o_columns = nullptr, *o_from = nullptr,
+                *o_to = nullptr, *o_separator = nullptr;
+    if (allowed & kOptMode) {
+        o_mode = value("--mode", &mode);
+        o_index_dir = value("--index-dir", &index_dir);
+    }
+    if (allowed & kOptOutput) o_output = value("-o,--output", &output);
+    if (allowed & kOptRows) o_rows = value("--rows", &rows);
+    if (allowed & kOptColumns) o_columns = value("--columns", &columns);
+    if (allowed & kOptWide) app.add_flag("--wide", opts->wide);
+    if (allowed & kOptForce) app.add_flag("--force", opts->force);
+    if (allowed & kOptNoNewline) app.add_flag("-n,--no-newline", opts->no_newline);
+    if (allowed & kOptFrom) o_from = value("--from", &from);
+    if (allowed & kOptTo) o_to = value("--to", &to);
+    if (allowed & kOptSeparator) o_separator = value("-s,--separator", &separator);
+
+    std::vector<std::string> reversed(words.rbegin(), words.rend()); // CLI11 takes them so
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError &e) {
+        std::string what = e.what();
+        // "--output: 1 required TEXT missing": the option was given no value.
+        size_t colon = what.find(':');
+        if (what.find("required") != std::string::npos && colon != std::string::npos)
+            *message = "option " + what.substr(0, colon) + " needs a value";
+        else
+            *message = what;
+        return ParseResult::kUsageError;
+    }
+    for (const std::string &extra : app.remaining()) {
+        *message = "unknown option " + extra + " (see tavlin " + c.name + " --help)";
+        return ParseResult::kUsageError;
+    }
+    opts->args.insert(opts->args.end(), tail.begin(), tail.end());
     if (opts->help) return ParseResult::kHelp;
 
-    const Command &c = *opts->command;
+    auto given = [](const CLI::Option *o) { return o && o->count() > 0; };
+    if (given(o_delimiter)) {
+        if (!ParseDelimiter(delimiter, &opts->delimiter)) {
+            *message = "the delimiter must be one character or 'tab', not '" + delimiter + "'";
+            return ParseResult::kUsageError;
+        }
+        opts->delimiter_given = true;
+    }
+    if (given(o_header)) {
+        if (!ParseInt32(header_lines, &opts->header_lines) || opts->header_lines < 0) {
+            *message = "the header line count must be a number 0 or above, not '" +
+                       header_lines + "'";
+            return ParseResult::kUsageError;
+        }
+        opts->header_lines_given = true;
+    }
+    if (given(o_mode)) {
+        if (!ParseMode(mode, &opts->mode)) {
+            *message = "the mode must be edit, preview or indexed, not '" + mode + "'";
+            return ParseResult::kUsageError;
+        }
+        opts->mode_given = true;
+    }
+    opts->index_dir_given = given(o_index_dir);
+    opts->index_dir = index_dir;
+    opts->output_given = given(o_output);
+    opts->output = output;
+    opts->rows_given = given(o_rows);
+    opts->rows = rows;
+    opts->columns_given = given(o_columns);
+    opts->columns = columns;
+    if (given(o_from)) {
+        if (from != "csv" && from != "tsv") {
+            *message = "--from takes csv or tsv, not '" + from + "'";
+            return ParseResult::kUsageError;
+        }
+        opts->from = from;
+    }
+    if (given(o_to)) {
+        if (to != "csv" && to != "tsv" && to != "jsonl") {
+            *message = "--to takes csv, tsv or jsonl, not '" + to + "'";
+            return ParseResult::kUsageError;
+        }
+        opts->to = to;
+    }
+    if (given(o_separator)) {
+        if (!ParseDelimiter(separator, &opts->separator) || opts->separator == '"' ||
+            opts->separator == '\n' || opts->separator == '\r') {
+            *message = "the separator must be one character other than a quote or a"
+                       " line break, or 'tab', not '" + separator + "'";
+            return ParseResult::kUsageError;
+        }
+        opts->separator_given = true;
+    }
+
     int n = static_cast<int>(opts->args.size());
     if (n < c.min_args || n > c.max_args) {
         *message = std::string("expected ") + c.synopsis + " (see tavlin " +
@@ -251,18 +253,25 @@ std::string CommandHelp(const Command &c) {
         text += c.details;
     }
     text += "\ncommon options:\n"
-            "  -d, --delimiter C      field delimiter: one character, or 'tab' (default ',')\n"
+            "  -d, --delimiter C      field delimiter of the table: one character, or\n"
+            "                         'tab' (default ',')\n"
             "  -H, --header-lines N   lines at the top that are header lines (default 1)\n"
             "      --unique           the index file name also depends on -d and -H\n"
             "  -h, --help             this text\n";
+    if (c.examples && *c.examples) {
+        text += "\nexamples:\n";
+        text += c.examples;
+    }
     return text;
 }
 
 std::string OverviewHelp(const Command *commands, int count) {
     std::string text =
         "usage: tavlin SUBCOMMAND [ARGS] [OPTIONS]\n\n"
-        "Reads and edits delimited text tables through the tavlin32 library.\n"
-        "Rows and columns count from 0; a column is named by its name or index.\n\n"
+        "Reads and edits delimited text tables through the tavlin32 library, and\n"
+        "moves them in and out of CSV, TSV and JSON Lines.\n"
+        "Rows and columns count from 0; a column is named by its name or index.\n"
+        "A table file is not CSV: see 'import' and 'export'.\n\n"
         "subcommands:\n";
     for (int i = 0; i < count; ++i) {
         std::string line = std::string("  ") + commands[i].name;
@@ -270,9 +279,16 @@ std::string OverviewHelp(const Command *commands, int count) {
         else line += "  ";
         text += line + commands[i].summary + "\n";
     }
-    text += "\nRun 'tavlin SUBCOMMAND --help' for the options of one subcommand.\n"
-            "Exit status: 0 on success, 1 when the library reports a failure,\n"
-            "2 for a usage error.\n";
+    text += "\noptions:\n"
+            "  -h, --help             this text\n"
+            "  -V, --version          the version of tavlin\n"
+            "\nRun 'tavlin SUBCOMMAND --help' for the options and examples of one\n"
+            "subcommand. FILE may be '-' for standard input where a subcommand only\n"
+            "reads (info, show, get, find, lines, export, and import's input).\n"
+            "Edits lock the table while they load, change and save it (a lock file\n"
+            "'.NAME.lock' beside it), so parallel edits of one table lose nothing.\n"
+            "\nExit status: 0 on success, 1 when a file cannot be read or written or\n"
+            "the library reports a failure, 2 for a usage error.\n";
     return text;
 }
 

@@ -3,7 +3,7 @@
 //
 // Parsing never touches a file. It either yields a complete Options record
 // or a one-line complaint, which the caller prints and answers with exit
-// status 2 (a usage error).
+// status 2 (a usage error). The options of a subcommand are read by CLI11.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +22,9 @@ enum OptionBit : unsigned {
     kOptWide = 1u << 4,    // --wide
     kOptForce = 1u << 5,   // --force
     kOptNoNewline = 1u << 6, // -n, --no-newline
+    kOptFrom = 1u << 7,    // --from csv|tsv
+    kOptTo = 1u << 8,      // --to csv|tsv|jsonl
+    kOptSeparator = 1u << 9, // -s, --separator C
 };
 
 struct Options;
@@ -32,6 +35,7 @@ struct Command {
     const char *synopsis;  // positional part of the usage line
     const char *summary;   // one line for the overview
     const char *details;   // the rest of the --help text
+    const char *examples;  // example command lines, one a line
     unsigned allowed;      // OptionBit mask
     int min_args;
     int max_args;
@@ -62,6 +66,10 @@ struct Options {
     bool wide = false;
     bool force = false;
     bool no_newline = false;
+    std::string from = "csv";   // import: csv or tsv
+    std::string to = "csv";     // export: csv, tsv or jsonl
+    char separator = ',';       // between CSV values
+    bool separator_given = false;
 };
 
 // What the parse asks the caller to do.
@@ -77,6 +85,7 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
                              std::string *message);
 
 // The --help text of one subcommand, and the overview of all of them.
+// Both are laid out for help2man, which makes the manual page from them.
 std::string CommandHelp(const Command &command);
 std::string OverviewHelp(const Command *commands, int command_count);
 

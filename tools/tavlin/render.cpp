@@ -5,12 +5,20 @@
 // cursor, start an escape sequence or end a line: every byte below 0x20,
 // DEL, C1 control characters and invalid UTF-8 are written as visible
 // escapes, and widths are counted in terminal columns, not bytes, so the
-// columns stay aligned for accented and East Asian text alike.
+// columns stay aligned for accented, East Asian, Indic text and emoji.
 #include "render.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+
+#include "utf8.h"
+
+#if defined(TAVLIN_HAVE_UTF8PROC)
+#  include <utf8proc.h>
+#endif
 
 #if defined(_WIN32)
 #  include <windows.h>
@@ -24,21 +32,28 @@ namespace {
 
 const char kEllipsis[] = "\xE2\x80\xA6"; // U+2026, one column wide
 
-std::string Hex2(unsigned char b) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "\\x%02x", b);
-    return buf;
+#if defined(TAVLIN_HAVE_UTF8PROC)
+// Display width of a printable code point, from utf8proc's Unicode data.
+int CodePointWidth(char32_t cp) {
+    return utf8proc_charwidth(static_cast<utf8proc_int32_t>(cp));
 }
 
-// Display width of a printable code point: 0 for combining marks and
-// zero-width characters, 2 for East Asian wide and full-width forms and
-// emoji, 1 otherwise. A table of our own rather than the C library's
-// wcwidth, so the layout is the same on every system and in every locale.
+// Whether cp starts a new grapheme cluster after prev; state carries what
+// the rules need across a cluster (emoji sequences, regional indicators).
+bool StartsCluster(char32_t prev, char32_t cp, utf8proc_int32_t *state) {
+    return utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(prev),
+                                            static_cast<utf8proc_int32_t>(cp), state);
+}
+#else
+// Builds without utf8proc (the Windows cross build): a small table. Zero
+// for combining marks and zero-width characters, 2 for East Asian wide and
+// full-width forms and the common emoji blocks, 1 otherwise.
 int CodePointWidth(char32_t cp) {
     struct Range { char32_t first, last; };
     static const Range zero[] = {
         {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A},
-        {0x064B, 0x065F}, {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x0E47, 0x0E4E},
+        {0x064B, 0x065F}, {0x0900, 0x0903}, {0x093A, 0x094F}, {0x0951, 0x0957},
+        {0x0962, 0x0963}, {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x0E47, 0x0E4E},
         {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF}, {0x200B, 0x200F}, {0x202A, 0x202E},
         {0x2060, 0x2064}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
         {0xFEFF, 0xFEFF}, {0xE0100, 0xE01EF},
@@ -48,8 +63,8 @@ int CodePointWidth(char32_t cp) {
         {0x25FD, 0x25FE}, {0x2614, 0x2615}, {0x2E80, 0x303E}, {0x3041, 0x33FF},
         {0x3400, 0x4DBF}, {0x4E00, 0x9FFF}, {0xA000, 0xA4CF}, {0xA960, 0xA97F},
         {0xAC00, 0xD7A3}, {0xF900, 0xFAFF}, {0xFE10, 0xFE19}, {0xFE30, 0xFE6F},
-        {0xFF00, 0xFF60}, {0xFFE0, 0xFFE6}, {0x1F300, 0x1F64F}, {0x1F900, 0x1F9FF},
-        {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+        {0xFF00, 0xFF60}, {0xFFE0, 0xFFE6}, {0x1F300, 0x1F64F}, {0x1F680, 0x1F6FF},
+        {0x1F900, 0x1F9FF}, {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
     };
     for (const Range &r : zero)
         if (cp >= r.first && cp <= r.last) return 0;
@@ -58,25 +73,128 @@ int CodePointWidth(char32_t cp) {
     return 1;
 }
 
-// Length of the valid UTF-8 sequence at s[i] and its code point; 0 when the
-// bytes there are not one (overlong forms and surrogates included).
-size_t DecodeUtf8(const std::string &s, size_t i, char32_t *cp) {
-    unsigned char b0 = static_cast<unsigned char>(s[i]);
-    size_t len;
-    char32_t v, min;
-    if (b0 >= 0xC2 && b0 <= 0xDF) { len = 2; v = b0 & 0x1F; min = 0x80; }
-    else if (b0 >= 0xE0 && b0 <= 0xEF) { len = 3; v = b0 & 0x0F; min = 0x800; }
-    else if (b0 >= 0xF0 && b0 <= 0xF4) { len = 4; v = b0 & 0x07; min = 0x10000; }
-    else return 0;
-    if (i + len > s.size()) return 0;
-    for (size_t k = 1; k < len; ++k) {
-        unsigned char b = static_cast<unsigned char>(s[i + k]);
-        if ((b & 0xC0) != 0x80) return 0;
-        v = (v << 6) | (b & 0x3F);
+// Without grapheme data, a zero-width code point joins the one before.
+bool StartsCluster(char32_t, char32_t cp, int *) { return CodePointWidth(cp) != 0; }
+#endif
+
+// Emoji sequences joined by ZERO WIDTH JOINER, and characters asked for in
+// emoji form by VARIATION SELECTOR-16, take two columns as one picture.
+bool IsEmojiJoiner(char32_t cp) { return cp == 0x200D || cp == 0xFE0F; }
+
+// A value of plain printable ASCII (no backslash): shown as it is, one
+// column per byte. Most cells are such, so they skip the glyph split.
+bool IsPlainAscii(const std::string &s) {
+    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    auto has_zero = [&](uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
+    size_t i = 0, n = s.size();
+    for (; i + 8 <= n; i += 8) { // eight bytes a time: none high, DEL, \ or below 0x20
+        uint64_t v;
+        std::memcpy(&v, s.data() + i, 8);
+        if ((v & highs) || has_zero(v ^ (ones * 0x7F)) || has_zero(v ^ (ones * '\\')) ||
+            (((v - ones * 0x20) & ~v & highs) != 0))
+            return false;
     }
-    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
-    *cp = v;
-    return len;
+    for (; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c >= 0x7F || c == '\\') return false;
+    }
+    return true;
+}
+
+// Walks the glyphs of s[0..n): glyph(text, length, width) for each new
+// glyph (a character or an escape), join(text, length, width) for a code
+// point that joins the last glyph, width being that glyph's new width.
+template <class Glyph, class Join>
+void WalkGlyphs(const char *s, size_t n, Glyph glyph, Join join) {
+    // The code point that ended the glyph before, while that glyph is a
+    // character a following code point may join; 0 after an escape.
+    char32_t prev = 0;
+#if defined(TAVLIN_HAVE_UTF8PROC)
+    utf8proc_int32_t state = 0;
+#else
+    int state = 0;
+#endif
+    bool joined = false; // the last glyph holds an emoji joiner
+    int width = 0;       // of the last glyph
+    char escape[16];
+    for (size_t i = 0; i < n;) {
+        unsigned char b = static_cast<unsigned char>(s[i]);
+        char32_t cp = 0;
+        size_t len = DecodeUtf8(s, n, i, &cp);
+        int escaped = 0;
+        if (len == 0) {
+            escaped = std::snprintf(escape, sizeof escape, "\\x%02x", b);
+            len = 1;
+        } else if (cp < 0x80 && (cp < 0x20 || cp == 0x7F || cp == '\\')) {
+            const char *named = cp == '\n' ? "\\n" : cp == '\r' ? "\\r" : cp == '\t' ? "\\t"
+                              : cp == '\0' ? "\\0" : cp == '\\' ? "\\\\" : nullptr;
+            escaped = named ? std::snprintf(escape, sizeof escape, "%s", named)
+                            : std::snprintf(escape, sizeof escape, "\\x%02x", b);
+        } else if ((cp >= 0x80 && cp < 0xA0) || cp == 0x2028 || cp == 0x2029 ||
+                   cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
+                   (cp >= 0x2066 && cp <= 0x2069)) {
+            // C1 controls, the line and paragraph separators, and the
+            // direction marks, which would reorder the text around them.
+            escaped = std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(cp));
+        }
+        if (escaped > 0) {
+            glyph(escape, static_cast<size_t>(escaped), escaped);
+            prev = 0;
+            i += len;
+            continue;
+        }
+        if (cp < 0x80 && prev < 0x80) {
+            // Printable ASCII after ASCII (or after an escape): always a
+            // glyph of its own, one column wide, and no rule carries over.
+            state = 0;
+            joined = false;
+            width = 1;
+            glyph(s + i, 1, 1);
+            prev = cp;
+            ++i;
+            continue;
+        }
+        int w = cp < 0x80 ? 1 : CodePointWidth(cp);
+        if (prev != 0 && !StartsCluster(prev, cp, &state)) {
+            joined = joined || IsEmojiJoiner(cp);
+            width = joined ? std::max(width, 2) : width + w;
+            join(s + i, len, width);
+        } else {
+            if (prev == 0) state = 0; // no cluster rule carries over an escape
+            joined = IsEmojiJoiner(cp);
+            width = w;
+            glyph(s + i, len, w);
+        }
+        prev = cp;
+        i += len;
+    }
+}
+
+// Columns the visible form of s[0..n) takes.
+int MeasureVisible(const char *s, size_t n) {
+    int total = 0, last = 0;
+    WalkGlyphs(
+        s, n, [&](const char *, size_t, int w) { total += w; last = w; },
+        [&](const char *, size_t, int w) { total += w - last; last = w; });
+    return total;
+}
+
+// Appends the visible form of s[0..n) to *out; returns the columns it takes.
+int AppendVisible(const char *s, size_t n, std::string *out) {
+    int total = 0, last = 0;
+    WalkGlyphs(
+        s, n,
+        [&](const char *text, size_t len, int w) {
+            out->append(text, len);
+            total += w;
+            last = w;
+        },
+        [&](const char *text, size_t len, int w) {
+            out->append(text, len);
+            total += w - last;
+            last = w;
+        });
+    return total;
 }
 
 } // namespace
@@ -84,56 +202,19 @@ size_t DecodeUtf8(const std::string &s, size_t i, char32_t *cp) {
 std::vector<Glyph> ToGlyphs(const std::string &bytes) {
     std::vector<Glyph> out;
     out.reserve(bytes.size());
-    for (size_t i = 0; i < bytes.size();) {
-        unsigned char b = static_cast<unsigned char>(bytes[i]);
-        if (b < 0x80) {
-            std::string t;
-            switch (b) {
-            case '\n': t = "\\n"; break;
-            case '\r': t = "\\r"; break;
-            case '\t': t = "\\t"; break;
-            case '\0': t = "\\0"; break;
-            case '\\': t = "\\\\"; break;
-            default:
-                t = (b < 0x20 || b == 0x7F) ? Hex2(b) : std::string(1, static_cast<char>(b));
-            }
-            int w = static_cast<int>(t.size());
-            out.push_back({std::move(t), w});
-            ++i;
-            continue;
-        }
-        char32_t cp = 0;
-        size_t len = DecodeUtf8(bytes, i, &cp);
-        if (len == 0) {
-            out.push_back({Hex2(b), 4});
-            ++i;
-            continue;
-        }
-        if (cp < 0xA0 || cp == 0x2028 || cp == 0x2029 || cp == 0x200E ||
-            cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
-            (cp >= 0x2066 && cp <= 0x2069)) {
-            // C1 controls, the line and paragraph separators, and the
-            // direction marks, which would reorder the text around them.
-            char buf[16];
-            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
-            out.push_back({buf, static_cast<int>(std::string(buf).size())});
-            i += len;
-            continue;
-        }
-        int w = CodePointWidth(cp);
-        if (w == 0 && !out.empty()) {
-            out.back().text += bytes.substr(i, len); // a combining mark
-        } else {
-            out.push_back({bytes.substr(i, len), w});
-        }
-        i += len;
-    }
+    WalkGlyphs(
+        bytes.data(), bytes.size(),
+        [&](const char *text, size_t len, int w) { out.push_back({std::string(text, len), w}); },
+        [&](const char *text, size_t len, int w) {
+            out.back().text.append(text, len);
+            out.back().width = w;
+        });
     return out;
 }
 
 std::string Visible(const std::string &bytes) {
     std::string text;
-    for (const Glyph &g : ToGlyphs(bytes)) text += g.text;
+    AppendVisible(bytes.data(), bytes.size(), &text);
     return text;
 }
 
@@ -204,57 +285,121 @@ std::vector<int> FitWidths(const std::vector<int> &natural, int room, int gap,
     return widths;
 }
 
+namespace {
+
+const int kGap = 2;
+
+// Appends one cell cut to width (when cut) and padded to it: before the
+// text in the right-aligned column 0, after it elsewhere.
+void AppendCell(std::string *line, const std::string &value, int width, bool cut,
+                bool right) {
+    const bool plain = IsPlainAscii(value);
+    if (right) { // row numbers: plain, never cut
+        int used = plain ? static_cast<int>(value.size()) : MeasureVisible(value.data(), value.size());
+        line->append(static_cast<size_t>(std::max(0, width - used)), ' ');
+        if (plain) line->append(value);
+        else AppendVisible(value.data(), value.size(), line);
+        return;
+    }
+    const size_t start = line->size();
+    int used;
+    if (plain) {
+        line->append(value);
+        used = static_cast<int>(value.size());
+    } else {
+        used = AppendVisible(value.data(), value.size(), line);
+    }
+    if (cut && used > width) { // the rare case: glyphs, to cut between them
+        line->resize(start);
+        line->append(CutToWidth(ToGlyphs(value), width, &used));
+    }
+    line->append(static_cast<size_t>(std::max(0, width - used)), ' ');
+}
+
+int NaturalWidth(const std::string &value) {
+    if (IsPlainAscii(value)) return static_cast<int>(value.size());
+    return MeasureVisible(value.data(), value.size());
+}
+
+} // namespace
+
+TableLayout::TableLayout(std::vector<std::string> header, int terminal_width,
+                         bool wide, std::FILE *out, size_t window)
+    : header_(std::move(header)), terminal_width_(terminal_width), wide_(wide),
+      out_(out), window_(window) {}
+
+void TableLayout::Add(const std::vector<std::string> &row) {
+    if (fixed_) {
+        Emit(row);
+        return;
+    }
+    held_.push_back(row);
+    held_.back().resize(header_.size());
+    if (held_.size() >= window_) Fix();
+}
+
+// Measures the header and the held rows, writes them and lets later rows
+// go straight out.
+void TableLayout::Fix() {
+    const size_t n = header_.size();
+    std::vector<int> natural(n, 1);
+    for (size_t c = 0; c < n; ++c) natural[c] = std::max(natural[c], NaturalWidth(header_[c]));
+    for (const auto &row : held_)
+        for (size_t c = 0; c < n; ++c) natural[c] = std::max(natural[c], NaturalWidth(row[c]));
+    widths_ = natural;
+    if (!wide_ && n > 1) {
+        // The row-number column is never cut; the value columns share the rest.
+        std::vector<int> values(natural.begin() + 1, natural.end());
+        values = FitWidths(values, terminal_width_ - natural[0] - kGap, kGap, 4);
+        std::copy(values.begin(), values.end(), widths_.begin() + 1);
+    }
+    fixed_ = true;
+    Emit(header_);
+    std::string rule;
+    for (size_t c = 0; c < n; ++c) {
+        if (c > 0) rule.append(kGap, ' ');
+        rule.append(static_cast<size_t>(widths_[c]), '-');
+    }
+    text_ += rule + "\n";
+    for (const auto &row : held_) Emit(row);
+    held_.clear();
+    held_.shrink_to_fit();
+}
+
+void TableLayout::Emit(const std::vector<std::string> &cells) {
+    const size_t start = text_.size();
+    for (size_t c = 0; c < cells.size(); ++c) {
+        if (c > 0) text_.append(kGap, ' ');
+        // Column 0 holds row numbers: never cut, so never longer than shown.
+        AppendCell(&text_, cells[c], widths_[c], !wide_ && c > 0, c == 0);
+    }
+    size_t end = text_.size();
+    while (end > start && text_[end - 1] == ' ') --end;
+    text_.resize(end);
+    text_ += '\n';
+    Flush(false);
+}
+
+void TableLayout::Flush(bool all) {
+    if (!out_ || (!all && text_.size() < (size_t(1) << 16))) return;
+    if (!failed_ && std::fwrite(text_.data(), 1, text_.size(), out_) != text_.size())
+        failed_ = true;
+    text_.clear();
+}
+
+bool TableLayout::Finish() {
+    if (!fixed_) Fix();
+    Flush(true);
+    return !failed_;
+}
+
 std::string LayOutTable(const std::vector<std::string> &header,
                         const std::vector<std::vector<std::string>> &rows,
                         int terminal_width, bool wide) {
-    const size_t n = header.size();
-    const int gap = 2;
-    std::vector<std::vector<Glyph>> head(n);
-    std::vector<std::vector<std::vector<Glyph>>> body(rows.size());
-    std::vector<int> natural(n, 1);
-    for (size_t c = 0; c < n; ++c) {
-        head[c] = ToGlyphs(header[c]);
-        natural[c] = std::max(natural[c], WidthOf(head[c]));
-    }
-    for (size_t r = 0; r < rows.size(); ++r) {
-        body[r].resize(n);
-        for (size_t c = 0; c < n && c < rows[r].size(); ++c) {
-            body[r][c] = ToGlyphs(rows[r][c]);
-            natural[c] = std::max(natural[c], WidthOf(body[r][c]));
-        }
-    }
-
-    std::vector<int> widths = natural;
-    if (!wide && n > 1) {
-        // The row-number column is never cut; the value columns share the rest.
-        std::vector<int> values(natural.begin() + 1, natural.end());
-        values = FitWidths(values, terminal_width - natural[0] - gap, gap, 4);
-        std::copy(values.begin(), values.end(), widths.begin() + 1);
-    }
-
-    std::string out;
-    auto emit_row = [&](const std::vector<std::vector<Glyph>> &cells) {
-        std::string line;
-        for (size_t c = 0; c < n; ++c) {
-            int used = 0;
-            std::string text = CutToWidth(cells[c], widths[c], &used);
-            int pad = std::max(0, widths[c] - used);
-            if (c > 0) line += std::string(gap, ' ');
-            if (c == 0) line += std::string(pad, ' ') + text;
-            else line += text + (c + 1 < n ? std::string(pad, ' ') : "");
-        }
-        while (!line.empty() && line.back() == ' ') line.pop_back();
-        out += line + "\n";
-    };
-    emit_row(head);
-    std::string rule;
-    for (size_t c = 0; c < n; ++c) {
-        if (c > 0) rule += std::string(gap, ' ');
-        rule += std::string(widths[c], '-');
-    }
-    out += rule + "\n";
-    for (const auto &cells : body) emit_row(cells);
-    return out;
+    TableLayout layout(header, terminal_width, wide, nullptr, rows.size() + 1);
+    for (const auto &row : rows) layout.Add(row);
+    layout.Finish();
+    return layout.text();
 }
 
 int TerminalWidth() {

@@ -1,14 +1,15 @@
 // render.h - turns cell bytes into text that is safe on a terminal, and lays
-// rows of such text out as an aligned table.
+// rows of such text out as an aligned table, all at once or as a stream.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
 namespace tavlin {
 
-// One visible piece of a value: a character or an escape, and the number of
-// terminal columns it takes.
+// One visible piece of a value: a character (a whole grapheme cluster) or
+// an escape, and the number of terminal columns it takes.
 struct Glyph {
     std::string text;
     int width;
@@ -18,7 +19,9 @@ struct Glyph {
 // escapes (\n, \r, \t, \0, \xNN), the backslash becomes \\ so an escape can
 // never be mistaken for value text, valid UTF-8 passes through with its
 // display width (C1 controls, line separators and direction marks become
-// \uNNNN), and bytes that are not valid UTF-8 become \xNN.
+// \uNNNN), and bytes that are not valid UTF-8 become \xNN. Code points are
+// grouped into grapheme clusters and measured with utf8proc where the tool
+// was built with it (see TAVLIN_HAVE_UTF8PROC), else with a small table.
 std::vector<Glyph> ToGlyphs(const std::string &bytes);
 
 // The escaped text of bytes, whole.
@@ -39,10 +42,41 @@ std::string CutToWidth(const std::vector<Glyph> &glyphs, int width,
 std::vector<int> FitWidths(const std::vector<int> &natural, int room, int gap,
                            int floor);
 
-// An aligned table: a header row, a rule, then the rows. Column 0 is
-// right-aligned (it holds row numbers), the others left-aligned; no line
-// ends in spaces. Unless wide, values are cut to make every line fit
-// terminal_width columns.
+// An aligned table written as rows arrive: a header row, a rule, then the
+// rows. Column 0 is right-aligned (it holds row numbers), the others
+// left-aligned; no line ends in spaces. The widths are measured on the
+// header and the first `window` rows; later rows are cut to those widths
+// with an ellipsis (or, when wide, printed whole). Unless wide, the widths
+// are fitted so that every line takes at most terminal_width columns, row
+// numbers never cut. Memory holds the window and the output buffer only.
+class TableLayout {
+public:
+    // out null: everything goes to text() instead of a stream.
+    TableLayout(std::vector<std::string> header, int terminal_width, bool wide,
+                std::FILE *out, size_t window);
+    // row has one value per header column.
+    void Add(const std::vector<std::string> &row);
+    // Lays out what is held and writes the rest; false when a write failed.
+    bool Finish();
+    const std::string &text() const { return text_; }
+
+private:
+    void Fix();
+    void Emit(const std::vector<std::string> &cells);
+    void Flush(bool all);
+
+    std::vector<std::string> header_;
+    int terminal_width_;
+    bool wide_;
+    std::FILE *out_;
+    size_t window_;
+    std::vector<std::vector<std::string>> held_;
+    std::vector<int> widths_;
+    bool fixed_ = false, failed_ = false;
+    std::string text_;
+};
+
+// The whole table at once, as TableLayout writes it.
 std::string LayOutTable(const std::vector<std::string> &header,
                         const std::vector<std::vector<std::string>> &rows,
                         int terminal_width, bool wide);

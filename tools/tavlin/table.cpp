@@ -1,5 +1,5 @@
 // table.cpp - handle ownership, cell and column reads, and result code names
-// for tavlin. Everything here goes through the public functions of
+// for tavlin. Everything here goes through the public interface of
 // tavlin32.h and nothing else.
 #include "table.h"
 
@@ -8,63 +8,17 @@
 #include "options.h"
 
 namespace tavlin {
-namespace {
 
-struct CodeInfo {
-    int32_t code;
-    const char *name;
-    const char *meaning;
-};
-
-const CodeInfo kCodes[] = {
-    {TBL_OK, "TBL_OK", "success"},
-    {TBL_ERR_FAIL, "TBL_ERR_FAIL", "the line could not be found"},
-    {TBL_ERR_NO_FILE, "TBL_ERR_NO_FILE", "no file exists at the path"},
-    {TBL_ERR_CREATE, "TBL_ERR_CREATE", "the file could not be created"},
-    {TBL_ERR_SAVE_OPEN, "TBL_ERR_SAVE_OPEN",
-     "the file could not be written; the old file is as it was"},
-    {TBL_ERR_BAD_HANDLE, "TBL_ERR_BAD_HANDLE",
-     "the table is not open, or its column names could not be read"},
-    {TBL_ERR_MODE, "TBL_ERR_MODE", "the operation is not allowed in this open mode"},
-    {TBL_ERR_FORMAT, "TBL_ERR_FORMAT",
-     "the lines do not all have the same number of fields, or the file could not be read"},
-    {TBL_ERR_OPEN, "TBL_ERR_OPEN", "the file could not be opened"},
-    {TBL_ERR_NO_MEMORY, "TBL_ERR_NO_MEMORY", "out of memory"},
-    {TBL_ERR_MAP, "TBL_ERR_MAP", "a file could not be mapped"},
-    {TBL_ERR_CLOSE, "TBL_ERR_CLOSE", "the table has no file to close"},
-    {TBL_ERR_NO_COLUMN, "TBL_ERR_NO_COLUMN", "no column has that name"},
-    {TBL_ERR_RANGE, "TBL_ERR_RANGE", "a row or column is out of range"},
-    {TBL_ERR_SAVE_ROW, "TBL_ERR_SAVE_ROW", "a data line could not be written"},
-    {TBL_ERR_ATTR, "TBL_ERR_ATTR", "unknown column attribute"},
-    {TBL_ERR_DELIMITER, "TBL_ERR_DELIMITER", "the delimiter cannot be used"},
-    {TBL_ERR_TRUNCATED, "TBL_ERR_TRUNCATED", "the value was cut to fit the buffer"},
-    {TBL_ERR_MAP_DATA, "TBL_ERR_MAP_DATA",
-     "the data file could not be mapped (an empty file cannot be)"},
-    {TBL_ERR_INDEX_BUILD, "TBL_ERR_INDEX_BUILD", "the index file could not be built"},
-    {TBL_ERR_INDEX_WRITE, "TBL_ERR_INDEX_WRITE", "the index file could not be written"},
-    {TBL_ERR_INDEX_OPEN, "TBL_ERR_INDEX_OPEN",
-     "the index file is missing or does not fit the data file"},
-    {TBL_ERR_INDEX_EXISTS, "TBL_ERR_INDEX_EXISTS", "the index file already exists"},
-    {TBL_ERR_UNMAP, "TBL_ERR_UNMAP", "the data file could not be unmapped"},
-    {TBL_ERR_REMOVE, "TBL_ERR_REMOVE", "the index file could not be removed"},
-};
-
-const CodeInfo *Find(int32_t code) {
-    for (const CodeInfo &c : kCodes)
-        if (c.code == code) return &c;
-    return nullptr;
-}
-
-} // namespace
-
+// Names and meanings come from the public header's list of result codes,
+// the one place they are written down.
 const char *CodeName(int32_t code) {
-    const CodeInfo *c = Find(code);
-    return c ? c->name : "TBL_ERR_UNKNOWN";
+    const char *name = TblResultName(code);
+    return name ? name : "TBL_ERR_UNKNOWN";
 }
 
 const char *CodeMeaning(int32_t code) {
-    const CodeInfo *c = Find(code);
-    return c ? c->meaning : "the library reported a failure this tool does not know";
+    const char *text = TblResultText(code);
+    return text ? text : "the library reported a failure this tool does not know";
 }
 
 Table::~Table() {

@@ -1,0 +1,49 @@
+# bash completion for tavlin: subcommands, their options, and the values of
+# --mode, --from, --to and -d; file names everywhere else.
+_tavlin() {
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+    local commands="info show get find set add-row add-column index lines import export help"
+    local common="-d --delimiter -H --header-lines --unique -h --help"
+    local mode="--mode --index-dir"
+    COMPREPLY=()
+    case $prev in
+        --mode) COMPREPLY=($(compgen -W "edit preview indexed" -- "$cur")); return ;;
+        --from) COMPREPLY=($(compgen -W "csv tsv" -- "$cur")); return ;;
+        --to) COMPREPLY=($(compgen -W "csv tsv jsonl" -- "$cur")); return ;;
+        -d|--delimiter|-s|--separator) COMPREPLY=($(compgen -W "tab , ';' '|'" -- "$cur")); return ;;
+        --index-dir) COMPREPLY=($(compgen -d -- "$cur")); return ;;
+        -H|--header-lines|--rows|--columns) return ;;
+    esac
+    if [ "$COMP_CWORD" -eq 1 ]; then
+        COMPREPLY=($(compgen -W "$commands -h --help -V --version" -- "$cur"))
+        return
+    fi
+    local command=${COMP_WORDS[1]}
+    if [ "$command" = index ] || [ "$command" = help ]; then
+        if [ "$COMP_CWORD" -eq 2 ]; then
+            if [ "$command" = index ]; then
+                COMPREPLY=($(compgen -W "prepare drop" -- "$cur"))
+            else
+                COMPREPLY=($(compgen -W "$commands" -- "$cur"))
+            fi
+            return
+        fi
+        [ "$command" = index ] && command="index ${COMP_WORDS[2]}"
+    fi
+    local options
+    case $command in
+        info) options="$mode" ;;
+        show) options="$mode --rows --columns --wide" ;;
+        get) options="$mode -n --no-newline" ;;
+        set|add-row|add-column) options="-o --output" ;;
+        "index prepare") options="--force" ;;
+        import) options="--from -s --separator --force" ;;
+        export) options="--to -s --separator" ;;
+    esac
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$options $common" -- "$cur"))
+    else
+        COMPREPLY=($(compgen -f -- "$cur"))
+    fi
+}
+complete -o filenames -F _tavlin tavlin

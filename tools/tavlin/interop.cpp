@@ -1,0 +1,506 @@
+// interop.cpp - import from CSV and TSV, export to CSV, TSV and JSON Lines.
+#include "interop.h"
+
+#include <cstring>
+
+#include "codec/tavl_codec.h"
+#include "utf8.h"
+
+#include "base/tavlhost.h"
+
+#if defined(TAVLIN_HAVE_LIBCSV)
+#  include <csv.h>
+#endif
+
+namespace tavlin {
+namespace {
+
+const char kBom[] = "\xEF\xBB\xBF";
+const size_t kFlushAt = size_t(1) << 16;
+
+bool StartsWithBom(const std::string &s) { return s.compare(0, 3, kBom) == 0; }
+
+std::string LineText(uint64_t line) { return "line " + std::to_string(line); }
+
+// ---- storing records -------------------------------------------------------
+
+// Appends the stored form of value through the codec's encoder.
+bool Encode(const std::string &value, char d, bool escaped, std::string *out) {
+    if (value.size() > static_cast<size_t>(INT32_MAX)) return false;
+    char *slot = nullptr;
+    int32_t n = static_cast<int32_t>(value.size());
+    int rc = escaped ? EncodeFieldEscaped(value.c_str(), n, d, &slot)
+                     : EncodeField(value.c_str(), n, d, &slot);
+    if (rc != 0) {
+        qmem_free(slot);
+        return false;
+    }
+    if (slot) out->append(slot);
+    qmem_free(slot);
+    return true;
+}
+
+} // namespace
+
+bool StoreRecord(const std::vector<std::string> &values, char d, int32_t columns,
+                 std::string *line, std::string *reason) {
+    // First every value in its plain form; where the line so made would not
+    // split back into its values, the values holding a quote or the
+    // delimiter go into the escaped form, which holds neither.
+    for (int form = 0; form < 2; ++form) {
+        line->clear();
+        bool bare = false;
+        for (size_t i = 0; i < values.size(); ++i) {
+            if (i > 0) *line += d;
+            const std::string &v = values[i];
+            bool escape = form == 1 && (v.find('"') != std::string::npos ||
+                                        v.find(d) != std::string::npos);
+            size_t at = line->size();
+            if (!Encode(v, d, escape, line)) {
+                *reason = "a value is too large to store";
+                return false;
+            }
+            if (form == 0 && FieldHasBareDelimiter(line->c_str() + at, d)) bare = true;
+        }
+        if (!bare && LineIsSound(line->data(), line->size(), d, columns)) {
+            if (line->empty()) {
+                *reason = "an empty value in a one-column table would be stored as"
+                          " an empty line, which a load skips";
+                return false;
+            }
+            return true;
+        }
+    }
+    *reason = "a value cannot be stored with the delimiter '" + std::string(1, d) +
+              "' so that it reads back unchanged (a hex digit or x as delimiter"
+              " clashes with the escapes)";
+    return false;
+}
+
+namespace {
+
+// Turns records into table lines on out; the first record gives the
+// column count.
+class TableWriter {
+public:
+    TableWriter(std::FILE *out, char d) : out_(out), d_(d) {}
+
+    bool Add(const std::vector<std::string> &values, uint64_t line, std::string *error) {
+        if (columns_ < 0) {
+            if (values.size() > static_cast<size_t>(INT32_MAX)) {
+                *error = LineText(line) + ": too many values";
+                return false;
+            }
+            columns_ = static_cast<int32_t>(values.size());
+            // A load takes one byte-order mark off the start of the file; a
+            // first name starting with one keeps it behind a mark of ours.
+            if (!values.empty() && StartsWithBom(values[0])) buffer_ += kBom;
+        } else if (values.size() != static_cast<size_t>(columns_)) {
+            *error = LineText(line) + ": " + std::to_string(values.size()) +
+                     (values.size() == 1 ? " value" : " values") + " where the header has " +
+                     std::to_string(columns_);
+            return false;
+        }
+        std::string reason;
+        if (!StoreRecord(values, d_, columns_, &stored_, &reason)) {
+            *error = LineText(line) + ": " + reason;
+            return false;
+        }
+        buffer_ += stored_;
+        buffer_ += "\r\n";
+        return Flush(false, error);
+    }
+
+    bool Flush(bool all, std::string *error) {
+        if (!all && buffer_.size() < kFlushAt) return true;
+        if (std::fwrite(buffer_.data(), 1, buffer_.size(), out_) != buffer_.size()) {
+            *error = "the table could not be written";
+            return false;
+        }
+        buffer_.clear();
+        return true;
+    }
+
+    int32_t columns() const { return columns_; }
+
+private:
+    std::FILE *out_;
+    char d_;
+    int32_t columns_ = -1;
+    std::string buffer_, stored_;
+};
+
+// Blank lines in the input: skipped, except in a one-column table, where
+// they would be empty values that the table cannot hold.
+bool BlankLine(const TableWriter &writer, uint64_t line, ImportReport *report,
+               std::string *error) {
+    if (writer.columns() == 1) {
+        *error = LineText(line) + ": a blank line is an empty value, which a one-column"
+                                  " table cannot hold (it would be an empty line, which"
+                                  " a load skips)";
+        return false;
+    }
+    if (report->blank_lines++ == 0) report->first_blank = line;
+    return true;
+}
+
+// ---- TSV in ------------------------------------------------------------------
+
+int OctalDigit(char c) { return c >= '0' && c <= '7' ? c - '0' : -1; }
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void UnescapeTsv(const char *s, size_t n, std::string *out) {
+    out->clear();
+    for (size_t i = 0; i < n; ++i) {
+        if (s[i] != '\\' || i + 1 == n) {
+            *out += s[i];
+            continue;
+        }
+        char c = s[++i];
+        switch (c) {
+        case 'b': *out += '\b'; break;
+        case 'f': *out += '\f'; break;
+        case 'n': *out += '\n'; break;
+        case 'r': *out += '\r'; break;
+        case 't': *out += '\t'; break;
+        case 'v': *out += '\v'; break;
+        case 'x':
+            if (i + 1 < n && HexDigit(s[i + 1]) >= 0) {
+                int v = HexDigit(s[++i]);
+                if (i + 1 < n && HexDigit(s[i + 1]) >= 0) v = v * 16 + HexDigit(s[++i]);
+                *out += static_cast<char>(v);
+            } else {
+                *out += c;
+            }
+            break;
+        default:
+            if (OctalDigit(c) >= 0) {
+                int v = OctalDigit(c);
+                for (int k = 0; k < 2 && i + 1 < n && OctalDigit(s[i + 1]) >= 0; ++k)
+                    v = v * 8 + OctalDigit(s[++i]);
+                *out += static_cast<char>(v & 0xFF);
+            } else {
+                *out += c; // \\ and any other escaped byte stand for it
+            }
+        }
+    }
+}
+
+bool ImportTsv(std::FILE *in, TableWriter *writer, ImportReport *report,
+               std::string *error) {
+    LineSplitter lines(in);
+    std::vector<std::string> values;
+    char *text;
+    size_t n;
+    while (lines.Next(&text, &n)) {
+        if (n && text[n - 1] == '\r') --n; // CR LF line ends
+        if (n == 0) {
+            if (writer->columns() >= 0 && !BlankLine(*writer, lines.number(), report, error))
+                return false;
+            continue;
+        }
+        values.clear();
+        size_t start = 0;
+        for (;;) {
+            const char *tab = static_cast<const char *>(std::memchr(text + start, '\t', n - start));
+            size_t end = tab ? static_cast<size_t>(tab - text) : n;
+            values.emplace_back();
+            UnescapeTsv(text + start, end - start, &values.back());
+            if (!tab) break;
+            start = end + 1;
+        }
+        ++report->records;
+        if (!writer->Add(values, lines.number(), error)) return false;
+    }
+    if (lines.read_error()) {
+        *error = "the input could not be read after " + LineText(lines.number());
+        return false;
+    }
+    return true;
+}
+
+// ---- CSV in ------------------------------------------------------------------
+
+#if defined(TAVLIN_HAVE_LIBCSV)
+struct CsvState {
+    TableWriter *writer;
+    ImportReport *report;
+    std::string *error;
+    std::vector<std::string> values;
+    bool in_record = false;
+    bool failed = false;
+    int last_end = 0;         // what ended the last row (CR, LF, or 0)
+    uint64_t line = 0;        // line being parsed
+    uint64_t next_start = 1;  // where the next record starts
+    uint64_t record_start = 0;
+};
+
+void OnValue(void *bytes, size_t n, void *data) {
+    CsvState *st = static_cast<CsvState *>(data);
+    if (st->failed) return;
+    if (!st->in_record) {
+        st->in_record = true;
+        st->record_start = st->next_start;
+    }
+    st->values.emplace_back(static_cast<const char *>(bytes), n);
+}
+
+void OnRecordEnd(int c, void *data) {
+    CsvState *st = static_cast<CsvState *>(data);
+    if (st->failed) return;
+    if (st->in_record) {
+        ++st->report->records;
+        if (!st->writer->Add(st->values, st->record_start, st->error)) st->failed = true;
+        st->values.clear();
+        st->in_record = false;
+    } else if (c == '\n' && st->last_end == '\r') {
+        // the LF of a CR LF line end
+    } else if (c == '\r' || c == '\n') {
+        if (st->writer->columns() >= 0 &&
+            !BlankLine(*st->writer, st->line, st->report, st->error))
+            st->failed = true;
+    }
+    st->last_end = c;
+    if (c == '\n') st->next_start = st->line + 1;
+}
+
+int NoSpace(unsigned char) { return 0; }
+
+bool ImportCsv(std::FILE *in, char separator, TableWriter *writer, ImportReport *report,
+               std::string *error) {
+    struct csv_parser parser;
+    // Strict: a quote inside an unquoted value, text after a closing quote
+    // and a quoted value left open at the end are errors. Every CR and LF
+    // outside a value is reported, so blank lines can be told apart.
+    if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_REPALL_NL) != 0) {
+        *error = "the CSV reader could not start";
+        return false;
+    }
+    csv_set_delim(&parser, static_cast<unsigned char>(separator));
+    csv_set_space_func(&parser, NoSpace); // spaces belong to their values
+    CsvState st{writer, report, error, {}};
+    LineSplitter lines(in);
+    char *text;
+    size_t n;
+    bool ok = true;
+    // Fed one line at a time, so that every event knows its line.
+    while (ok && lines.Next(&text, &n)) {
+        st.line = lines.number();
+        size_t done = csv_parse(&parser, text, n, OnValue, OnRecordEnd, &st);
+        bool parsed = done == n;
+        if (parsed && lines.ended_with_lf())
+            parsed = csv_parse(&parser, "\n", 1, OnValue, OnRecordEnd, &st) == 1;
+        if (st.failed) {
+            ok = false;
+        } else if (!parsed) {
+            if (csv_error(&parser) == CSV_EPARSE)
+                *error = LineText(st.line) + ", byte " + std::to_string(done + 1) +
+                         ": a quote inside an unquoted value, or text after a"
+                         " closing quote (a quote in a value is written as two,"
+                         " inside quotes)";
+            else
+                *error = LineText(st.line) + ": " + csv_strerror(csv_error(&parser));
+            ok = false;
+        }
+    }
+    if (ok && lines.read_error()) {
+        *error = "the input could not be read after " + LineText(lines.number());
+        ok = false;
+    }
+    if (ok) {
+        uint64_t open_at = st.in_record ? st.record_start : st.next_start;
+        if (csv_fini(&parser, OnValue, OnRecordEnd, &st) != 0 ||
+            csv_error(&parser) == CSV_EPARSE) {
+            *error = LineText(open_at) + ": a quoted value opened here is not closed"
+                                         " by the end of the input";
+            ok = false;
+        } else if (st.failed) {
+            ok = false;
+        }
+    }
+    csv_free(&parser);
+    return ok;
+}
+#endif
+
+} // namespace
+
+bool CsvImportAvailable() {
+#if defined(TAVLIN_HAVE_LIBCSV)
+    return true;
+#else
+    return false;
+#endif
+}
+
+bool ImportTable(std::FILE *in, std::FILE *out, const ImportOptions &o,
+                 ImportReport *report, std::string *error) {
+    TableWriter writer(out, o.delimiter);
+    bool ok;
+    if (o.from == TextFormat::kTsv) {
+        ok = ImportTsv(in, &writer, report, error);
+    } else {
+#if defined(TAVLIN_HAVE_LIBCSV)
+        ok = ImportCsv(in, o.separator, &writer, report, error);
+#else
+        *error = "this build of tavlin reads TSV only (it was built without libcsv)";
+        ok = false;
+#endif
+    }
+    if (ok && writer.columns() < 0) {
+        *error = "the input holds no record; a table needs at least its header line";
+        ok = false;
+    }
+    return writer.Flush(true, error) && ok;
+}
+
+// ---- out ---------------------------------------------------------------------
+
+void AppendCsvRecord(const std::vector<std::string> &values, char separator,
+                     bool first_record, std::string *out) {
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) *out += separator;
+        const std::string &v = values[i];
+        bool special = false;
+        for (char c : v)
+            if (c == separator || c == '"' || c == '\r' || c == '\n') {
+                special = true;
+                break;
+            }
+        bool quote = special ||
+                     (first_record && i == 0 && StartsWithBom(v)) ||
+                     (values.size() == 1 && v.empty()); // else a blank line
+        if (!quote) {
+            *out += v;
+            continue;
+        }
+        *out += '"';
+        for (char c : v) {
+            if (c == '"') *out += '"';
+            *out += c;
+        }
+        *out += '"';
+    }
+}
+
+namespace {
+
+void AppendTsvValue(const std::string &v, bool first, std::string *out) {
+    for (size_t i = 0; i < v.size(); ++i) {
+        char c = v[i];
+        switch (c) {
+        case '\\': *out += "\\\\"; break;
+        case '\t': *out += "\\t"; break;
+        case '\n': *out += "\\n"; break;
+        case '\r': *out += "\\r"; break;
+        case '\0': *out += "\\000"; break; // three digits: a digit may follow
+        default:
+            // A value that starts the output with a byte-order mark keeps it
+            // behind an escape, so that a reader does not take it for one.
+            if (first && i == 0 && StartsWithBom(v)) *out += "\\xef";
+            else *out += c;
+        }
+    }
+}
+
+void AppendJsonString(const std::string &v, std::string *out) {
+    static const char kHex[] = "0123456789abcdef";
+    *out += '"';
+    for (size_t i = 0; i < v.size();) {
+        unsigned char b = static_cast<unsigned char>(v[i]);
+        char32_t cp;
+        size_t len = DecodeUtf8(v.data(), v.size(), i, &cp);
+        if (len == 0) { // not UTF-8: the byte as a lone low surrogate
+            *out += "\\udc";
+            *out += kHex[b >> 4];
+            *out += kHex[b & 15];
+            ++i;
+            continue;
+        }
+        if (len > 1) {
+            out->append(v, i, len);
+        } else if (b == '"' || b == '\\') {
+            *out += '\\';
+            *out += static_cast<char>(b);
+        } else if (b < 0x20) {
+            switch (b) {
+            case '\n': *out += "\\n"; break;
+            case '\r': *out += "\\r"; break;
+            case '\t': *out += "\\t"; break;
+            case '\b': *out += "\\b"; break;
+            case '\f': *out += "\\f"; break;
+            default:
+                *out += "\\u00";
+                *out += kHex[b >> 4];
+                *out += kHex[b & 15];
+            }
+        } else {
+            *out += static_cast<char>(b);
+        }
+        i += len;
+    }
+    *out += '"';
+}
+
+} // namespace
+
+bool ExportTable(std::FILE *in, std::FILE *out, const ExportOptions &o,
+                 LineFault *fault, bool *write_failed) {
+    TableReader reader(in, o.delimiter);
+    std::vector<Piece> pieces;
+    std::vector<std::string> values, names;
+    std::string buffer;
+    *write_failed = false;
+    auto flush = [&](bool all) {
+        if (!all && buffer.size() < kFlushAt) return;
+        if (!*write_failed && std::fwrite(buffer.data(), 1, buffer.size(), out) != buffer.size())
+            *write_failed = true;
+        buffer.clear();
+    };
+    while (reader.Next()) {
+        const int64_t t = reader.table_line();
+        Pieces(reader.line(), reader.size(), o.delimiter, &pieces);
+        values.resize(pieces.size());
+        for (size_t i = 0; i < pieces.size(); ++i)
+            Decode(reader.line() + pieces[i].start, pieces[i].size, o.delimiter, &values[i]);
+        switch (o.to) {
+        case TextFormat::kCsv:
+            AppendCsvRecord(values, o.separator, t == 0, &buffer);
+            buffer += "\r\n";
+            break;
+        case TextFormat::kTsv:
+            for (size_t i = 0; i < values.size(); ++i) {
+                if (i > 0) buffer += '\t';
+                AppendTsvValue(values[i], t == 0 && i == 0, &buffer);
+            }
+            buffer += '\n';
+            break;
+        case TextFormat::kJsonl:
+            // Line 0 names the columns; the data rows follow the header
+            // lines (with none, line 0 is a data row too).
+            if (t == 0) names = values;
+            if (t < o.header_lines) break;
+            buffer += '{';
+            for (size_t i = 0; i < values.size(); ++i) {
+                if (i > 0) buffer += ',';
+                AppendJsonString(names[i], &buffer);
+                buffer += ':';
+                AppendJsonString(values[i], &buffer);
+            }
+            buffer += "}\n";
+            break;
+        }
+        flush(false);
+    }
+    flush(true);
+    if (std::fflush(out) != 0) *write_failed = true;
+    *fault = reader.fault();
+    return fault->kind == LineFault::kNone && !*write_failed;
+}
+
+} // namespace tavlin

@@ -1,0 +1,182 @@
+// stream.cpp - line-by-line reading of table files with the field codec.
+#include "stream.h"
+
+#include <cstring>
+
+#include "codec/tavl_codec.h"
+
+namespace tavlin {
+namespace {
+
+const size_t kBlock = size_t(1) << 16;
+const char kBom[] = "\xEF\xBB\xBF";
+
+} // namespace
+
+LineSplitter::LineSplitter(std::FILE *in) : in_(in), block_(kBlock) {}
+LineSplitter::~LineSplitter() = default;
+
+// Moves the unread bytes to the front and reads behind them, doubling the
+// block when one line fills it.
+bool LineSplitter::Refill() {
+    if (at_end_) return false;
+    if (begin_ > 0) {
+        std::memmove(block_.data(), block_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    if (end_ == block_.size()) block_.resize(block_.size() * 2);
+    size_t got = std::fread(block_.data() + end_, 1, block_.size() - end_, in_);
+    if (got == 0) {
+        at_end_ = true;
+        read_error_ = std::ferror(in_) != 0;
+        return false;
+    }
+    end_ += got;
+    return true;
+}
+
+bool LineSplitter::Next(char **text, size_t *size) {
+    if (!started_) {
+        started_ = true;
+        while (end_ < 3 && Refill()) {
+        }
+        if (end_ >= 3 && std::memcmp(block_.data(), kBom, 3) == 0) {
+            bom_ = true;
+            begin_ = 3;
+        }
+    }
+    size_t scanned = begin_;
+    for (;;) {
+        char *from = block_.data() + scanned;
+        char *lf = static_cast<char *>(std::memchr(from, '\n', end_ - scanned));
+        if (lf) {
+            *text = block_.data() + begin_;
+            *size = static_cast<size_t>(lf - *text);
+            begin_ = static_cast<size_t>(lf - block_.data()) + 1;
+            ended_with_lf_ = true;
+            ++number_;
+            return true;
+        }
+        size_t seen = end_ - begin_; // the refill moves the unread bytes
+        if (!Refill()) break;
+        scanned = begin_ + seen;
+    }
+    if (begin_ == end_) return false;
+    *text = block_.data() + begin_;
+    *size = end_ - begin_;
+    begin_ = end_;
+    ended_with_lf_ = false;
+    ++number_;
+    return true;
+}
+
+size_t ShapeLine(char *text, size_t n) {
+    if (n && text[n - 1] == '\r') --n;
+    if (std::memchr(text, '\0', n)) {
+        size_t kept = 0;
+        for (size_t i = 0; i < n; ++i)
+            if (text[i] != '\0') text[kept++] = text[i];
+        n = kept;
+    }
+    return n;
+}
+
+std::string DescribeFault(const LineFault &f, const std::string &path) {
+    std::string where = "line " + std::to_string(f.file_line) + " of " + path;
+    auto fields = [](int32_t n) {
+        return std::to_string(n) + (n == 1 ? " field" : " fields");
+    };
+    switch (f.kind) {
+    case LineFault::kFieldCount:
+        return where + " has " + fields(f.fields) + " where the first line has " +
+               std::to_string(f.expected);
+    case LineFault::kQuotes:
+        return where + " has quotes that hide or make a delimiter, so it cannot be"
+                       " read as stored table fields (standard CSV quoting is not"
+                       " the stored form: 'tavlin import' reads CSV)";
+    case LineFault::kRead:
+        return path + " could not be read after line " + std::to_string(f.file_line);
+    case LineFault::kNone:
+        break;
+    }
+    return where + " cannot be loaded";
+}
+
+TableReader::TableReader(std::FILE *in, char delimiter)
+    : lines_(in), delimiter_(delimiter) {}
+
+bool TableReader::Next() {
+    if (fault_.kind != LineFault::kNone) return false;
+    char *text;
+    size_t n;
+    while (lines_.Next(&text, &n)) {
+        n = ShapeLine(text, n);
+        if (n == 0) continue; // empty lines are not lines of the table
+        ++table_line_;
+        int consistent = 0;
+        int32_t fields = CountLineFields(text, n, delimiter_, &consistent);
+        if (columns_ < 0) columns_ = fields;
+        if (fields != columns_ || !consistent) {
+            fault_.kind = fields != columns_ ? LineFault::kFieldCount : LineFault::kQuotes;
+            fault_.file_line = lines_.number();
+            fault_.table_line = table_line_;
+            fault_.fields = fields;
+            fault_.expected = columns_;
+            return false;
+        }
+        line_ = text;
+        size_ = n;
+        return true;
+    }
+    if (lines_.read_error()) {
+        fault_.kind = LineFault::kRead;
+        fault_.file_line = lines_.number();
+        fault_.table_line = table_line_ + 1;
+    }
+    return false;
+}
+
+void Pieces(const char *line, size_t size, char d, std::vector<Piece> *out) {
+    out->clear();
+    if (!std::memchr(line, '"', size)) {
+        // Without quotes every D separates: no need for the split rule.
+        size_t at = 0;
+        while (const char *p = static_cast<const char *>(std::memchr(line + at, d, size - at))) {
+            size_t end = static_cast<size_t>(p - line);
+            out->push_back({at, end - at});
+            at = end + 1;
+        }
+        out->push_back({at, size - at});
+        return;
+    }
+    // Piece 0 of the rest of the line is the next piece of the line: the
+    // byte before it is a separator, never a quote, so the split rule gives
+    // the same answer for the rest as for the whole line.
+    size_t at = 0;
+    for (;;) {
+        size_t start = 0, length = 0;
+        if (!FindField(line + at, size - at, d, 0, &start, &length)) break;
+        out->push_back({at + start, length});
+        at += start + length;
+        if (at >= size) break;
+        ++at; // the separator
+        if (at == size) {
+            out->push_back({at, 0}); // a separator at the last byte
+            break;
+        }
+    }
+}
+
+void Decode(const char *field, size_t size, char d, std::string *out) {
+    // Most fields hold neither a quote nor a backslash: they are their value.
+    if (!std::memchr(field, '"', size) && !std::memchr(field, '\\', size)) {
+        out->assign(field, size);
+        return;
+    }
+    // A stored field is never shorter than its value.
+    out->resize(size);
+    out->resize(DecodeFieldTo(field, size, d, size ? &(*out)[0] : nullptr, size));
+}
+
+} // namespace tavlin
