@@ -115,7 +115,8 @@ TEST(LoadedAlloc, CellsRowsAndColumns) {
     int32_t n;
     // Reads decode straight into the caller's buffer and may allocate
     // nothing (then they cannot fail for want of memory, and the sweep checks
-    // the plain run alone); every change allocates (a new row one block).
+    // the plain run alone); every change allocates (a cell write or a new row
+    // one block: its new line).
     struct Op {
         int ok_result;
         long min_points;
@@ -132,8 +133,8 @@ TEST(LoadedAlloc, CellsRowsAndColumns) {
         {TBL_OK, 0, [&](TableHandle *h) { return GetHeadCellValByIndex(h, 2, 1, buf, &n, 16); }},
         {4, 0, [&](TableHandle *h) { return GetCellSizeByIndex(h, 1, 0); }},
         {3, 0, [&](TableHandle *h) { return GetCellSizeByName(h, "b", 1); }},
-        {TBL_OK, 2, [&](TableHandle *h) { return SetCellValByIndex(h, 1, 1, "p\0,\\", 4); }},
-        {TBL_OK, 2, [&](TableHandle *h) { return SetCellValByName(h, "a", 0, "", 0); }},
+        {TBL_OK, 1, [&](TableHandle *h) { return SetCellValByIndex(h, 1, 1, "p\0,\\", 4); }},
+        {TBL_OK, 1, [&](TableHandle *h) { return SetCellValByName(h, "a", 0, "", 0); }},
         {TBL_OK, 2, [&](TableHandle *h) { return SetHeadCellValByIndex(h, 0, 0, "n,m", 3); }},
         {TBL_OK, 1, [&](TableHandle *h) { return CreateRow(h); }},
         {TBL_OK, 2, [&](TableHandle *h) { return CreateColumn(h, -1, "d"); }},

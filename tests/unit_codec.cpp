@@ -120,6 +120,19 @@ TEST(Codec, RoundTrips) {
             EXPECT_EQ(Split("a" + sep + stored + sep + "b", d),
                       (std::vector<std::string>{"a", stored, "b"}));
             EXPECT_EQ(FieldHasBareDelimiter(stored.c_str(), d), 0);
+            // Both forms measure exactly what they write, and the escaped
+            // one decodes to the value too.
+            for (int escaped : {0, 1}) {
+                std::string out(StoreField(v.data(), v.size(), d, escaped, nullptr), '#');
+                EXPECT_EQ(StoreField(v.data(), v.size(), d, escaped, &out[0]), out.size());
+                if (v.find('#') == std::string::npos) {
+                    EXPECT_EQ(out.find('#'), std::string::npos); // every byte written
+                }
+                ASSERT_EQ(Decode(out, d), v) << "escaped " << escaped;
+                if (escaped) {
+                    EXPECT_EQ(out.find('"'), std::string::npos);
+                }
+            }
         }
     }
 }

@@ -59,8 +59,8 @@ static int HexEscaped(unsigned char b, unsigned char d, StoredForm form) {
  * comes first, so in the plain form a control byte used as D is quoted, not
  * escaped. */
 static size_t UnitLength(unsigned char b, unsigned char d, StoredForm form) {
-    if (HexEscaped(b, d, form)) return 4;
-    return b == d ? 3 : kUnit.len[b];
+    if (b == d) return form == FORM_PLAIN ? 3 : 4;
+    return HexEscaped(b, d, form) ? 4 : kUnit.len[b];
 }
 
 static char *PutUnit(char *out, unsigned char b, unsigned char d,
@@ -140,33 +140,37 @@ static char *EncodeInto(const unsigned char *v, size_t len, unsigned char d,
     return out;
 }
 
-/* Appends the stored form of value to *output, resizing it once. */
-static int EncodeAs(const char *value, int32_t length, char delimiter,
-                    StoredForm form, char **output) {
-    if (!value || length <= 0) return TBL_OK;
+size_t StoreField(const char *value, size_t length, char delimiter,
+                  int escaped, char *out) {
     const unsigned char *v = (const unsigned char *)value;
     unsigned char d = (unsigned char)delimiter;
-    size_t len = (size_t)length;
+    StoredForm form = escaped ? FORM_ESCAPED : FORM_PLAIN;
+    if (!out) return EncodedLength(v, length, d, form);
+    return (size_t)(EncodeInto(v, length, d, form, out) - out);
+}
 
+/* Appends the stored form of value to *output, resizing it once. */
+static int EncodeAs(const char *value, int32_t length, char delimiter,
+                    int escaped, char **output) {
+    if (!value || length <= 0) return TBL_OK;
     size_t have = *output ? strlen(*output) : 0;
-    size_t add = EncodedLength(v, len, d, form);
+    size_t add = StoreField(value, (size_t)length, delimiter, escaped, NULL);
     if (add > SIZE_MAX - 1 - have) return TBL_ERR_NO_MEMORY;
     char *block = (char *)qmem_realloc(*output, have + add + 1);
     if (!block) return TBL_ERR_NO_MEMORY;
     *output = block;
-    char *end = EncodeInto(v, len, d, form, block + have);
-    *end = '\0';
+    block[have + StoreField(value, (size_t)length, delimiter, escaped, block + have)] = '\0';
     return TBL_OK;
 }
 
 int EncodeField(const char *value, int32_t length, char delimiter,
                 char **output) {
-    return EncodeAs(value, length, delimiter, FORM_PLAIN, output);
+    return EncodeAs(value, length, delimiter, 0, output);
 }
 
 int EncodeFieldEscaped(const char *value, int32_t length, char delimiter,
                        char **output) {
-    return EncodeAs(value, length, delimiter, FORM_ESCAPED, output);
+    return EncodeAs(value, length, delimiter, 1, output);
 }
 
 int32_t SplitLine(char *line, char delimiter) {
@@ -457,8 +461,11 @@ int FindField(const char *line, size_t n, char delimiter, int32_t k,
 }
 
 int FieldHasBareDelimiter(const char *stored, char delimiter) {
-    if (!stored || delimiter == '\0') return 0;
-    size_t n = strlen(stored);
+    return stored ? FieldSpanHasBareDelimiter(stored, strlen(stored), delimiter) : 0;
+}
+
+int FieldSpanHasBareDelimiter(const char *stored, size_t n, char delimiter) {
+    if (delimiter == '\0') return 0;
     for (const char *p = stored;
          (p = (const char *)memchr(p, delimiter, n - (size_t)(p - stored)));
          p++) {

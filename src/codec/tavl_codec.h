@@ -25,6 +25,12 @@
 int EncodeField(const char *value, int32_t length, char delimiter,
                 char **output);
 
+/* Writes the stored form of length bytes of value to out, plain or (with
+ * escaped) escaped, and returns its length; with a null out only measures
+ * it. No NUL is written. */
+size_t StoreField(const char *value, size_t length, char delimiter,
+                  int escaped, char *out);
+
 /* As EncodeField, in the escaped form: the quote is written \x22 and D as
  * \x and D's two lower-case hex digits, so the field holds no quote, and no
  * D unless D is x or a hex digit. It decodes to the same value. Used only
@@ -65,8 +71,9 @@ size_t DecodeFieldTo(const char *f, size_t n, char delimiter, char *out,
 
 /* 1 when a stored field, standing alone between two separators, would
  * split into more than one piece (it holds a D that is not the middle of a
- * quote-D-quote group); 0 otherwise. */
+ * quote-D-quote group); 0 otherwise. The second reads stored[0..n). */
 int FieldHasBareDelimiter(const char *stored, char delimiter);
+int FieldSpanHasBareDelimiter(const char *stored, size_t n, char delimiter);
 
 /* Fields of the stored line line[0..n) as the load counts them: 1, plus 1
  * for each D with an even number of quotes before it on the line. When

@@ -35,18 +35,34 @@
  *   OPEN    a back-end holds the table: header_lines + data_lines lines,
  *           each splitting into columns fields. The column list holds
  *           columns records; record i has index i and the name piece i of
- *           line 0 gives.
+ *           line 0 gives. The line cache has room for columns pieces, and
+ *           holds a line of the table as it is now, or none.
  *   FAILED  the back-end (and maybe part of the column list) holds what the
  *           open built before it failed, for CloseTable to release. Only the
  *           opens, CloseTable and FreeTable touch it.
- *   CLOSED  nothing is held: no column list, the back-end released. The
- *           counts and the mode keep their values. Only the opens,
- *           CloseTable (which does nothing more) and FreeTable touch it.
+ *   CLOSED  nothing is held: no column list, no line cache, the back-end
+ *           released. The counts and the mode keep their values. Only the
+ *           opens, CloseTable (which does nothing more) and FreeTable touch
+ *           it.
  */
 #define HANDLE_NEW    0
 #define HANDLE_OPEN   1
 #define HANDLE_FAILED 2
 #define HANDLE_CLOSED 3
+
+/* The line read last, split: the cell reads of one line (a row read cell
+ * by cell) find and measure it once. Forgotten by every change and by the
+ * close. */
+typedef struct LineCache {
+    int32_t position;           /* the table line held; -1: none */
+    int32_t pieces;             /* its pieces (ends holds the first capacity) */
+    const char *text;           /* where the back-end keeps it, or copy */
+    size_t length;
+    char *copy;                 /* a copy the back-end had to make, or null */
+    int plain;                  /* no quote, no backslash: fields are values */
+    int32_t capacity;           /* entries of ends: the column count */
+    uint32_t *ends;             /* where piece k ends (its separator) */
+} LineCache;
 
 struct TableHandle {
     int32_t columns;            /* column count */
@@ -55,6 +71,7 @@ struct TableHandle {
     SparseArray *column_list;   /* ColumnRecords, slot i = column i */
     int32_t state;              /* HANDLE_* */
     TableStore store;           /* the back-end and the open's parameters */
+    LineCache cache;
 };
 typedef struct TableHandle TableHandle;
 

@@ -50,6 +50,79 @@ static int32_t LinePosition(const TableHandle *table, int32_t number,
     return position < 0 || position > INT32_MAX ? -1 : (int32_t)position;
 }
 
+static int CellInRange(const TableHandle *table, int32_t column, int32_t line,
+                       int32_t kind) {
+    if (column < 0 || line < 0 || column >= table->columns) return 0;
+    return line < (kind == LINE_DATA ? table->data_lines : table->store.header_lines);
+}
+
+/* ---- The line read last ------------------------------------------------ */
+
+static void CacheForget(TableHandle *table) {
+    table->cache.position = -1;
+    TextBufferFree(&table->cache.copy);
+}
+
+/* Makes room in the cache for the pieces of a line of columns fields. On
+ * failure the cache is as it was (and has room for fewer). */
+static int CacheMakeRoom(TableHandle *table, int32_t columns) {
+    LineCache *cache = &table->cache;
+    if (columns <= cache->capacity) return TBL_OK;
+    uint32_t *ends = (uint32_t *)qmem_realloc(cache->ends, (size_t)columns * sizeof *ends);
+    if (!ends) return TBL_ERR_NO_MEMORY;
+    cache->ends = ends;
+    cache->capacity = columns;
+    return TBL_OK;
+}
+
+static void CacheRelease(TableHandle *table) {
+    CacheForget(table);
+    if (table->cache.ends) qmem_free(table->cache.ends);
+    table->cache.ends = NULL;
+    table->cache.capacity = 0;
+}
+
+/* The line at a table position, split into its pieces, in the cache. */
+static int CacheLine(TableHandle *table, int32_t position) {
+    LineCache *cache = &table->cache;
+    if (cache->position == position) return TBL_OK;
+    CacheForget(table);
+    int rc = table->store.ops->line(&table->store, position, &cache->text,
+                                    &cache->length, &cache->copy);
+    if (rc != TBL_OK) return rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_RANGE;
+    /* Piece ends are 32-bit offsets: a longer line is walked field by
+     * field instead. */
+    int32_t room = cache->length < UINT32_MAX ? cache->capacity : 0;
+    cache->pieces = FieldEnds(cache->text, cache->length, table->store.delimiter,
+                              cache->ends, room, &cache->plain);
+    cache->position = position;
+    return TBL_OK;
+}
+
+/* Where a cell's stored field lies, through the cache; *plain tells whether
+ * it decodes to itself. TBL_ERR_RANGE for a cell the table does not have. */
+static int CachedField(TableHandle *table, int32_t column, int32_t line,
+                       int32_t kind, const char **field, size_t *length,
+                       int *plain) {
+    if (!CellInRange(table, column, line, kind)) return TBL_ERR_RANGE;
+    int rc = CacheLine(table, LinePosition(table, line, kind));
+    if (rc != TBL_OK) return rc;
+    const LineCache *cache = &table->cache;
+    if (column >= cache->pieces) return TBL_ERR_RANGE;
+    size_t start, span;
+    if (column < cache->capacity && cache->length < UINT32_MAX) {
+        start = column ? (size_t)cache->ends[column - 1] + 1 : 0;
+        span = cache->ends[column] - start;
+    } else if (!FindField(cache->text, cache->length, table->store.delimiter,
+                          column, &start, &span)) {
+        return TBL_ERR_RANGE;
+    }
+    *field = cache->text + start;
+    *length = span;
+    *plain = cache->plain;
+    return TBL_OK;
+}
+
 /* ---- The back-end ------------------------------------------------------- */
 
 int LoadBackEnd(TableHandle *table, const char *path, const char *index_dir) {
@@ -156,6 +229,7 @@ int TableNew(TableHandle **out) {
     *out = table;
     if (!table) return TBL_ERR_NO_MEMORY;
     memset(table, 0, sizeof *table); /* HANDLE_NEW, STREAM_ABSENT */
+    table->cache.position = -1;
     return TBL_OK;
 }
 
@@ -191,6 +265,7 @@ int TableClose(TableHandle *table) {
         int rc = ReleaseBackEnd(table);
         if (rc != TBL_OK) return rc;
         if (table->column_list) SparseArrayDestroy(&table->column_list);
+        CacheRelease(table);
     }
     table->state = HANDLE_CLOSED;
     return TBL_OK;
@@ -212,6 +287,7 @@ int TableOpen(const char *path, TableHandle *table, int32_t mode,
         TableClose(table);
 
     memset(table, 0, sizeof *table);
+    table->cache.position = -1;
     table->store.mode = mode;
     table->store.delimiter = delimiter ? *delimiter : ',';
     table->store.header_lines = header_lines ? *header_lines : 1;
@@ -222,7 +298,9 @@ int TableOpen(const char *path, TableHandle *table, int32_t mode,
     if (rc != TBL_OK) return rc;
     table->column_list = SparseArrayCreate(COLUMN_LIST_CAPACITY, ColumnRecordFree);
     if (!table->column_list) return TBL_ERR_BAD_HANDLE;
-    if (BuildColumnList(table) != TBL_OK) return TBL_ERR_BAD_HANDLE;
+    if (BuildColumnList(table) != TBL_OK ||
+        CacheMakeRoom(table, table->columns) != TBL_OK)
+        return TBL_ERR_BAD_HANDLE;
     table->state = HANDLE_OPEN;
     return TBL_OK;
 }
@@ -339,28 +417,34 @@ int ColumnHeadSizeByName(TableHandle *table, const char *name) {
  * holds no quote and (unless D is x or a hex digit) no D. A change that
  * cannot be made sound either way is refused and nothing changes. */
 
-/* Builds into *next the line text[0..n) with its piece column replaced by
- * the stored form of value, plain or escaped; the stored field goes to
- * *field. TBL_OK when the new line is sound for the table, TBL_ERR_RANGE
- * when it would not be, or TBL_ERR_NO_MEMORY. */
+/* Builds into *next, a block of its own, the line text[0..n) with its
+ * piece column replaced by the stored form of value, plain or escaped;
+ * *at and *stored tell where the stored field lies in it. TBL_OK when the
+ * new line is sound for the table, TBL_ERR_RANGE when it would not be, or
+ * TBL_ERR_NO_MEMORY; *next stays null on failure. */
 static int ReplacePiece(const TableHandle *table, const char *text, size_t n,
-                        int32_t column, const char *value, int32_t length,
-                        int escaped, char **field, char **next) {
+                        int32_t column, const char *value, size_t length,
+                        int escaped, char **next, size_t *at, size_t *stored) {
     const char d = table->store.delimiter;
     size_t start, span;
     if (!FindField(text, n, d, column, &start, &span)) return TBL_ERR_RANGE;
-    int rc = TextBufferSet(field, "");
-    if (rc == TBL_OK)
-        rc = escaped ? EncodeFieldEscaped(value, length, d, field)
-                     : EncodeField(value, length, d, field);
-    if (rc != TBL_OK) return rc;
-    if (FieldHasBareDelimiter(*field, d)) return TBL_ERR_RANGE;
-    if (TextBufferSetBytes(next, text, (int32_t)start) != TBL_OK ||
-        TextBufferAppend(next, *field) != TBL_OK ||
-        TextBufferAppendBytes(next, text + start + span, n - start - span) != TBL_OK)
-        return TBL_ERR_NO_MEMORY;
-    return LineIsSound(*next, strlen(*next), d, table->columns) ? TBL_OK
-                                                               : TBL_ERR_RANGE;
+    size_t field = StoreField(value, length, d, escaped, NULL);
+    size_t total = n - span + field;
+    char *line = (char *)qmem_malloc(total + 1);
+    if (!line) return TBL_ERR_NO_MEMORY;
+    memcpy(line, text, start);
+    StoreField(value, length, d, escaped, line + start);
+    memcpy(line + start + field, text + start + span, n - start - span);
+    line[total] = '\0';
+    if (FieldSpanHasBareDelimiter(line + start, field, d) ||
+        !LineIsSound(line, total, d, table->columns)) {
+        qmem_free(line);
+        return TBL_ERR_RANGE;
+    }
+    *next = line;
+    *at = start;
+    *stored = field;
+    return TBL_OK;
 }
 
 /* Appends to *out the pieces of the line text[0..n), joined by D, with
@@ -507,12 +591,14 @@ static int PlanNewField(const TableHandle *table, const char *sep,
 static int CommitNewField(TableHandle *table, const char *sep,
                           const char *name, NewFieldPlan *plan) {
     int32_t position = table->columns;
+    if (CacheMakeRoom(table, position + 1) != TBL_OK) return TBL_ERR_NO_MEMORY;
     ColumnRecord *column = ColumnRecordNew(name, position);
     if (!column) return TBL_ERR_NO_MEMORY;
     if (SparseArrayAdd(table->column_list, column) < 0) {
         ColumnRecordFree(column);
         return TBL_ERR_NO_MEMORY;
     }
+    CacheForget(table);
     int rc = table->store.ops->append_field(&table->store, plan->first, sep,
                                             plan->replace);
     if (rc != TBL_OK) {
@@ -558,12 +644,6 @@ int ColumnAppend(TableHandle *table, int32_t position, const char *name) {
 
 /* ---- Cells and rows ----------------------------------------------------- */
 
-static int CellInRange(const TableHandle *table, int32_t column, int32_t line,
-                       int32_t kind) {
-    if (column < 0 || line < 0 || column >= table->columns) return 0;
-    return line < (kind == LINE_DATA ? table->data_lines : table->store.header_lines);
-}
-
 /* The stored text of a line where it lies (see FetchLine). A line that
  * is not there reads as out of range. */
 static int LineInPlace(const TableHandle *table, int32_t line, int32_t kind,
@@ -578,32 +658,24 @@ static int LineInPlace(const TableHandle *table, int32_t line, int32_t kind,
 static int DecodeCell(TableHandle *table, int32_t column, int32_t line,
                       int32_t kind, char *out, size_t capacity,
                       int32_t *size) {
-    if (!CellInRange(table, column, line, kind)) return TBL_ERR_RANGE;
-    const char *text = NULL;
-    size_t length = 0;
-    char *copy = NULL;
-    int rc = LineInPlace(table, line, kind, &text, &length, &copy);
-    if (rc == TBL_OK) {
-        size_t start = 0, n = 0;
-        if (!FindField(text, length, table->store.delimiter, column, &start, &n)) {
-            rc = TBL_ERR_RANGE;
-        } else {
-            const char *field = text + start;
-            /* The size is a signed 32-bit count: a field that might decode
-             * past it is measured before anything is written. */
-            size_t c = 0;
-            if (n >= (size_t)INT32_MAX)
-                c = DecodeFieldTo(field, n, table->store.delimiter, NULL, 0);
-            if (c >= (size_t)INT32_MAX) {
-                rc = TBL_ERR_NO_MEMORY;
-            } else {
-                c = DecodeFieldTo(field, n, table->store.delimiter, out, capacity);
-                *size = (int32_t)(c + 1);
-            }
-        }
+    const char *field;
+    size_t n;
+    int plain;
+    int rc = CachedField(table, column, line, kind, &field, &n, &plain);
+    if (rc != TBL_OK) return rc;
+    if (plain && n < (size_t)INT32_MAX) {
+        /* The usual cell: its stored bytes are its value. */
+        if (out) memcpy(out, field, n < capacity ? n : capacity);
+        *size = (int32_t)(n + 1);
+        return TBL_OK;
     }
-    if (copy) TextBufferFree(&copy);
-    return rc;
+    /* The size is a signed 32-bit count: a field that might decode past it
+     * is measured before anything is written. */
+    const char d = table->store.delimiter;
+    if (n >= (size_t)INT32_MAX && DecodeFieldTo(field, n, d, NULL, 0) >= (size_t)INT32_MAX)
+        return TBL_ERR_NO_MEMORY;
+    *size = (int32_t)(DecodeFieldTo(field, n, d, out, capacity) + 1);
+    return TBL_OK;
 }
 
 int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
@@ -663,45 +735,38 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
     if (length < 0 || (!value && length > 0)) return TBL_ERR_RANGE;
 
     const char *text = NULL;
-    size_t n = 0;
-    char *copy = NULL, *field = NULL, *next = NULL, *name = NULL;
+    size_t n = 0, at = 0, stored = 0;
+    char *copy = NULL, *next = NULL, *name = NULL;
     int rc = LineInPlace(table, line, kind, &text, &n, &copy);
-    if (rc != TBL_OK) goto done;
-    if (TextBufferNew(&field) != TBL_OK || TextBufferNew(&next) != TBL_OK) {
-        rc = TBL_ERR_NO_MEMORY;
-        goto done;
-    }
-    rc = ReplacePiece(table, text, n, column, value, length, 0, &field, &next);
+    if (rc == TBL_OK)
+        rc = ReplacePiece(table, text, n, column, value, (size_t)length, 0, &next,
+                          &at, &stored);
     if (rc == TBL_ERR_RANGE)
-        rc = ReplacePiece(table, text, n, column, value, length, 1, &field, &next);
-    if (rc != TBL_OK) goto done;
-
-    {
-        /* Line 0 names the columns: its new field renames its column too,
-         * to the stored text written there, exactly as an open would read
-         * it. Prepared before the store, so that nothing can fail after the
-         * line has changed. */
-        int64_t position = (int64_t)line + (kind == LINE_DATA ? table->store.header_lines : 0);
-        ColumnRecord *renamed = position == 0 ? GetColumnRecord(table, column) : NULL;
-        if (renamed && (TextBufferNew(&name) != TBL_OK ||
-                        TextBufferSet(&name, field) != TBL_OK)) {
-            rc = TBL_ERR_NO_MEMORY;
-            goto done;
-        }
-        rc = table->store.ops->replace_line(&table->store,
-                                            LinePosition(table, line, kind), &next);
-        if (rc == TBL_OK && renamed) {
-            TextBufferFree(&renamed->name);
-            renamed->name = name;
-            name = NULL;
-        }
-    }
-done:
+        rc = ReplacePiece(table, text, n, column, value, (size_t)length, 1, &next,
+                          &at, &stored);
     TextBufferFree(&copy);
-    TextBufferFree(&field);
-    TextBufferFree(&next);
-    TextBufferFree(&name);
-    return rc;
+    if (rc != TBL_OK) return rc;
+
+    /* Line 0 names the columns: its new field renames its column too, to
+     * the stored text written there, exactly as an open would read it.
+     * Prepared before the store, so that nothing can fail after the line
+     * has changed. */
+    int32_t position = LinePosition(table, line, kind);
+    ColumnRecord *renamed = position == 0 ? GetColumnRecord(table, column) : NULL;
+    if (renamed && (TextBufferNew(&name) != TBL_OK ||
+                    TextBufferSetBytes(&name, next + at, (int32_t)stored) != TBL_OK)) {
+        TextBufferFree(&name);
+        TextBufferFree(&next);
+        return TBL_ERR_NO_MEMORY;
+    }
+    CacheForget(table);
+    rc = table->store.ops->replace_line(&table->store, position, &next);
+    TAVL_ASSERT(rc == TBL_OK && !next);
+    if (renamed) {
+        TextBufferFree(&renamed->name);
+        renamed->name = name;
+    }
+    return TBL_OK;
 }
 
 int CellWriteByName(TableHandle *table, const char *name, int32_t line,
@@ -770,12 +835,30 @@ static const char *CheckColumns(const TableHandle *table) {
     return broken;
 }
 
+/* The line cache against the line it holds. */
+static const char *CheckCache(const TableHandle *table) {
+    const LineCache *cache = &table->cache;
+    if (cache->capacity < table->columns) return "a line cache without room for every column";
+    if (cache->position < 0) return NULL;
+    const char *text = NULL;
+    size_t n = 0;
+    char *copy = NULL;
+    const char *broken = NULL;
+    if (table->store.ops->line(&table->store, cache->position, &text, &n, &copy) != TBL_OK)
+        broken = "a line cache holding a line the table has not";
+    else if (n != cache->length || memcmp(text, cache->text, n) != 0)
+        broken = "a line cache holding another text than its line";
+    TextBufferFree(&copy);
+    return broken;
+}
+
 const char *TableCheck(const TableHandle *table) {
     if (!table) return NULL;
     const TableStore *store = &table->store;
     switch (table->state) {
     case HANDLE_NEW:
-        if (store->ops || table->column_list || table->columns || table->data_lines)
+        if (store->ops || table->column_list || table->columns || table->data_lines ||
+            table->cache.ends || table->cache.position != -1)
             return "a new handle that is not empty";
         return NULL;
     case HANDLE_OPEN: {
@@ -783,6 +866,7 @@ const char *TableCheck(const TableHandle *table) {
         if ((store->mode == OPEN_INDEXED) != (store->ops == &kIndexedBackEnd))
             return "a back-end of another open mode";
         const char *broken = CheckColumns(table);
+        if (!broken) broken = CheckCache(table);
         if (!broken) broken = store->ops->check(store, table->columns, table->data_lines);
         return broken;
     }
@@ -790,6 +874,7 @@ const char *TableCheck(const TableHandle *table) {
         return store->ops ? NULL : "a failed open without a back-end";
     case HANDLE_CLOSED:
         if (table->column_list) return "a closed table with a column list";
+        if (table->cache.ends || table->cache.copy) return "a closed table with a line cache";
         if (store->loaded.text || store->loaded.stream || store->indexed.data_view ||
             store->indexed.index_view)
             return "a closed table that holds what its back-end built";
