@@ -15,6 +15,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 /* The bytes the stored form of a cell gives a meaning to. */
 #define QUOTE '"'
@@ -71,6 +72,28 @@ static inline unsigned HighestBit(uint32_t x) {
     while (x >>= 1) k++;
     return k;
 #endif
+}
+
+/* Copies count bytes; short copies, the usual cell, go as a pair of
+ * overlapping words instead of a call. */
+static inline void CopyBytes(char *dst, const char *src, size_t count) {
+    if (count > 16) {
+        memcpy(dst, src, count);
+    } else if (count >= 8) {
+        uint64_t head, tail;
+        memcpy(&head, src, 8);
+        memcpy(&tail, src + count - 8, 8);
+        memcpy(dst, &head, 8);
+        memcpy(dst + count - 8, &tail, 8);
+    } else if (count >= 4) {
+        uint32_t head, tail;
+        memcpy(&head, src, 4);
+        memcpy(&tail, src + count - 4, 4);
+        memcpy(dst, &head, 4);
+        memcpy(dst + count - 4, &tail, 4);
+    } else {
+        for (size_t j = 0; j < count; j++) dst[j] = src[j];
+    }
 }
 
 /* Asks for the cache line at p while other work goes on. Never faults,

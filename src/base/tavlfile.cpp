@@ -31,6 +31,7 @@
 #  include <sys/types.h>
 #else
 #  include <fcntl.h>
+#  include <sys/mman.h>
 #  include <sys/stat.h>
 #  include <sys/types.h>
 #  include <unistd.h>
@@ -605,6 +606,20 @@ int FilePlace(const char *path, const void *bytes, size_t size, int replace) {
 #endif
     BesideFree(&beside);
     return rc;
+}
+
+/* ---- Memory ------------------------------------------------------------- */
+
+void AdviseHugePages(void *bytes, size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    const uintptr_t huge = (uintptr_t)2 << 20;
+    uintptr_t start = ((uintptr_t)bytes + huge - 1) & ~(huge - 1);
+    uintptr_t end = ((uintptr_t)bytes + size) & ~(huge - 1);
+    if (end > start) (void)madvise((void *)start, end - start, MADV_HUGEPAGE);
+#else
+    (void)bytes;
+    (void)size;
+#endif
 }
 
 /* ---- Sizes -------------------------------------------------------------- */

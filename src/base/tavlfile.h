@@ -64,6 +64,12 @@ int FilePlace(const char *path, const void *bytes, size_t size, int replace);
  * regular file (a pipe, a device) or cannot be told. */
 int64_t FileStreamSize(FILE *stream);
 
+/* Asks the system to back the whole 2 MiB pages inside bytes[0..size) with
+ * huge pages, where it can: a large table then costs fewer page faults to
+ * fill and fewer address-translation misses to read at random. Only a
+ * hint; nothing changes where the system has none. */
+void AdviseHugePages(void *bytes, size_t size);
+
 /* Access hints of a mapping. */
 #define ACCESS_SEQUENTIAL 1 /* read from start to end once */
 #define ACCESS_RANDOM     2 /* read here and there */

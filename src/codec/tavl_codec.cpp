@@ -206,28 +206,6 @@ static int HexValue(char c) {
     return -1;
 }
 
-/* Copies count bytes; short copies, the usual cell, go as a pair of
- * overlapping words instead of a call. */
-static inline void CopyBytes(char *dst, const char *src, size_t count) {
-    if (count > 16) {
-        memcpy(dst, src, count);
-    } else if (count >= 8) {
-        uint64_t head, tail;
-        memcpy(&head, src, 8);
-        memcpy(&tail, src + count - 8, 8);
-        memcpy(dst, &head, 8);
-        memcpy(dst + count - 8, &tail, 8);
-    } else if (count >= 4) {
-        uint32_t head, tail;
-        memcpy(&head, src, 4);
-        memcpy(&tail, src + count - 4, 4);
-        memcpy(dst, &head, 4);
-        memcpy(dst + count - 4, &tail, 4);
-    } else {
-        for (size_t j = 0; j < count; j++) dst[j] = src[j];
-    }
-}
-
 /* Decoded byte j goes out only while j is below the capacity; the count
  * goes on regardless, so one pass both fills and measures. */
 static inline void PutDecoded(char *out, size_t capacity, size_t c,
@@ -547,66 +525,78 @@ int LineIsSound(const char *line, size_t n, char delimiter, int32_t columns) {
 
 /* ---- The pieces of a line ----------------------------------------------- */
 
-/* Records a separator at position p: piece *count ends there. */
-static inline void EndPiece(uint32_t *ends, int32_t capacity, int32_t *count,
-                            size_t p) {
-    if (*count < capacity) ends[*count] = (uint32_t)p;
-    ++*count;
-}
-
-/* Takes the D bits of the block at position at (bit k: byte at + k). */
+/* Records the separators among the D bits dm of a block at position at
+ * (bit k: byte at + k) as piece ends. qm holds the block's quotes: without
+ * one, no D of the block is flanked by two (its inner neighbour lies in
+ * the block), so every D separates. */
 static inline void EndPieces(const char *line, size_t n, size_t at, uint32_t dm,
                              uint32_t qm, uint32_t *ends, int32_t capacity,
                              int32_t *count) {
+    int32_t c = *count;
+    if (!qm && c + 16 <= capacity) {
+        /* The usual block: every D separates, and there is room for all. */
+        for (; dm; dm &= dm - 1u) ends[c++] = (uint32_t)(at + LowestBit(dm));
+        *count = c;
+        return;
+    }
     for (; dm; dm &= dm - 1u) {
         size_t p = at + LowestBit(dm);
-        /* Without a quote in the block no D of it is flanked by two. */
         if (qm && p > 0 && p + 1 < n && line[p - 1] == QUOTE && line[p + 1] == QUOTE)
             continue;
-        EndPiece(ends, capacity, count, p);
+        if (c < capacity) ends[c] = (uint32_t)p;
+        ++c;
     }
+    *count = c;
 }
 
-int32_t FieldEnds(const char *line, size_t n, char delimiter, uint32_t *ends,
-                  int32_t capacity, int *plain) {
-    int32_t count = 0;
-    int special = 0; /* a quote or a backslash was seen */
-    size_t i = 0;
-    if (delimiter == '\0') {
-        special = memchr(line, QUOTE, n) || memchr(line, BACKSLASH, n);
-        i = n; /* nothing separates */
+int FieldEndsWalk(const char *line, size_t n, char delimiter, uint32_t *ends,
+                  int32_t capacity, int32_t want, size_t *walked,
+                  int32_t *count, int *special) {
+    size_t i = *walked;
+    int32_t c = *count;
+    int seen = 0; /* a quote or a backslash */
+    if (delimiter == '\0') { /* nothing separates */
+        seen = memchr(line, QUOTE, n) || memchr(line, BACKSLASH, n);
+        i = n;
     }
 #if defined(TAVL_SSE2)
-    else if (n >= 16) {
-        const __m128i d_bytes = _mm_set1_epi8(delimiter);
-        const __m128i quotes = _mm_set1_epi8(QUOTE);
-        const __m128i slashes = _mm_set1_epi8(BACKSLASH);
-        for (; i + 16 <= n; i += 16) {
-            __m128i x = LoadSixteen(line + i);
-            uint32_t qm = ByteMask(x, quotes);
-            special |= (qm | ByteMask(x, slashes)) != 0;
-            EndPieces(line, n, i, ByteMask(x, d_bytes), qm, ends, capacity, &count);
-        }
-        if (i < n) {
-            /* The last bytes: the line's last 16, without those seen. */
-            const size_t last = n - 16;
-            __m128i x = LoadSixteen(line + last);
-            uint32_t qm = ByteMask(x, quotes) >> (i - last);
-            special |= (qm | (ByteMask(x, slashes) >> (i - last))) != 0;
-            EndPieces(line, n, i, ByteMask(x, d_bytes) >> (i - last), qm, ends,
-                      capacity, &count);
-            i = n;
-        }
+    const __m128i d_bytes = _mm_set1_epi8(delimiter);
+    const __m128i quotes = _mm_set1_epi8(QUOTE);
+    const __m128i slashes = _mm_set1_epi8(BACKSLASH);
+    while (i + 16 <= n && c <= want) {
+        __m128i x = LoadSixteen(line + i);
+        uint32_t qm = ByteMask(x, quotes);
+        seen |= (qm | ByteMask(x, slashes)) != 0;
+        EndPieces(line, n, i, ByteMask(x, d_bytes), qm, ends, capacity, &c);
+        i += 16;
+    }
+    if (i < n && n >= 16 && c <= want) {
+        /* The last bytes: the line's last 16, without those walked. */
+        const size_t last = n - 16;
+        __m128i x = LoadSixteen(line + last);
+        uint32_t qm = ByteMask(x, quotes) >> (i - last);
+        seen |= (qm | (ByteMask(x, slashes) >> (i - last))) != 0;
+        EndPieces(line, n, i, ByteMask(x, d_bytes) >> (i - last), qm, ends,
+                  capacity, &c);
+        i = n;
     }
 #endif
-    for (; i < n; i++) {
+    for (; i < n && c <= want; i++) {
         char b = line[i];
-        if (b == QUOTE || b == BACKSLASH) special = 1;
+        seen |= b == QUOTE || b == BACKSLASH;
         if (b == delimiter && (i == 0 || i + 1 == n || line[i - 1] != QUOTE ||
-                               line[i + 1] != QUOTE))
-            EndPiece(ends, capacity, &count, i);
+                               line[i + 1] != QUOTE)) {
+            if (c < capacity) ends[c] = (uint32_t)i;
+            ++c;
+        }
     }
-    EndPiece(ends, capacity, &count, n);
-    if (plain) *plain = !special;
-    return count;
+    *walked = i;
+    *special |= seen;
+    int done = i >= n;
+    if (done) { /* the last piece ends at the end of the line */
+        if (c < capacity) ends[c] = (uint32_t)n;
+        ++c;
+    }
+    *count = c;
+    return done;
 }

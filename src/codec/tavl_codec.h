@@ -87,13 +87,18 @@ int32_t CountLineFields(const char *line, size_t n, char delimiter,
  * a line a table of that many columns may hold. */
 int LineIsSound(const char *line, size_t n, char delimiter, int32_t columns);
 
-/* The pieces of the stored line line[0..n) by the split rule, found in one
- * walk: ends[k] receives where piece k ends (the position of the separator
- * after it, or n for the last piece), for k below capacity. *plain, when
- * given, receives 1 when the line holds no quote and no backslash, so that
- * every piece decodes to itself. Returns the number of pieces. Reads only
- * line[0..n), which must be shorter than 4 GiB. */
-int32_t FieldEnds(const char *line, size_t n, char delimiter, uint32_t *ends,
-                  int32_t capacity, int *plain);
+/* A walk over the pieces of the stored line line[0..n) by the split rule,
+ * which can stop and go on: from position *walked, with *count pieces ended
+ * before it, it records where each further piece ends (the position of the
+ * separator after it, or n for the last piece) into ends[k] for k below
+ * capacity, until piece want has ended or the line is done, and moves
+ * *walked and *count on; *special is set when the bytes walked hold a quote
+ * or a backslash (else every piece walked decodes to itself). Returns 1
+ * once the line is done (*count is then its number of pieces). Start with
+ * *walked, *count and *special 0. Reads only line[0..n), which must be
+ * shorter than 4 GiB. */
+int FieldEndsWalk(const char *line, size_t n, char delimiter, uint32_t *ends,
+                  int32_t capacity, int32_t want, size_t *walked,
+                  int32_t *count, int *special);
 
 #endif /* TAVL_CODEC_H */

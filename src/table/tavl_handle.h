@@ -50,16 +50,19 @@
 #define HANDLE_FAILED 2
 #define HANDLE_CLOSED 3
 
-/* The line read last, split: the cell reads of one line (a row read cell
- * by cell) find and measure it once. Forgotten by every change and by the
- * close. */
+/* The line read last, and the ends of its pieces as far as reads needed
+ * them: the cell reads of one line (a row read cell by cell) walk it once.
+ * Forgotten by every change and by the close. */
 typedef struct LineCache {
     int32_t position;           /* the table line held; -1: none */
-    int32_t pieces;             /* its pieces (ends holds the first capacity) */
+    int32_t ended;              /* pieces whose end is known */
+    int done;                   /* the whole line is walked */
+    int special;                /* the bytes walked hold a quote or a
+                                   backslash: pieces may need decoding */
+    size_t walked;              /* bytes walked */
     const char *text;           /* where the back-end keeps it, or copy */
     size_t length;
     char *copy;                 /* a copy the back-end had to make, or null */
-    int plain;                  /* no quote, no backslash: fields are values */
     int32_t capacity;           /* entries of ends: the column count */
     uint32_t *ends;             /* where piece k ends (its separator) */
 } LineCache;

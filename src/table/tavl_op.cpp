@@ -67,11 +67,15 @@ static void CacheForget(TableHandle *table) {
  * failure the cache is as it was (and has room for fewer). */
 static int CacheMakeRoom(TableHandle *table, int32_t columns) {
     LineCache *cache = &table->cache;
-    if (columns <= cache->capacity) return TBL_OK;
-    uint32_t *ends = (uint32_t *)qmem_realloc(cache->ends, (size_t)columns * sizeof *ends);
+    /* Sixteen more than the columns: a walk records a block's separators
+     * without testing the room for each. */
+    if (columns > INT32_MAX - 16) return TBL_ERR_NO_MEMORY;
+    int32_t capacity = columns + 16;
+    if (capacity <= cache->capacity) return TBL_OK;
+    uint32_t *ends = (uint32_t *)qmem_realloc(cache->ends, (size_t)capacity * sizeof *ends);
     if (!ends) return TBL_ERR_NO_MEMORY;
     cache->ends = ends;
-    cache->capacity = columns;
+    cache->capacity = capacity;
     return TBL_OK;
 }
 
@@ -82,45 +86,76 @@ static void CacheRelease(TableHandle *table) {
     table->cache.capacity = 0;
 }
 
-/* The line at a table position, split into its pieces, in the cache. */
+/* The line at a table position, in the cache. */
 static int CacheLine(TableHandle *table, int32_t position) {
     LineCache *cache = &table->cache;
     if (cache->position == position) return TBL_OK;
-    CacheForget(table);
+    if (cache->copy) TextBufferFree(&cache->copy);
+    cache->position = -1;
     int rc = table->store.ops->line(&table->store, position, &cache->text,
                                     &cache->length, &cache->copy);
     if (rc != TBL_OK) return rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_RANGE;
-    /* Piece ends are 32-bit offsets: a longer line is walked field by
-     * field instead. */
-    int32_t room = cache->length < UINT32_MAX ? cache->capacity : 0;
-    cache->pieces = FieldEnds(cache->text, cache->length, table->store.delimiter,
-                              cache->ends, room, &cache->plain);
     cache->position = position;
+    cache->ended = 0;
+    cache->walked = 0;
+    cache->done = 0;
+    cache->special = 0;
     return TBL_OK;
 }
 
-/* Where a cell's stored field lies, through the cache; *plain tells whether
- * it decodes to itself. TBL_ERR_RANGE for a cell the table does not have. */
-static int CachedField(TableHandle *table, int32_t column, int32_t line,
-                       int32_t kind, const char **field, size_t *length,
-                       int *plain) {
-    if (!CellInRange(table, column, line, kind)) return TBL_ERR_RANGE;
-    int rc = CacheLine(table, LinePosition(table, line, kind));
+/* Where a cell's stored field lies, through the cache; *plain is set when
+ * it decodes to itself. The caller has checked the cell's address. A cell
+ * read of column 0 walks the whole line, as the reads of its other cells
+ * are likely to follow; any other walks only as far as it needs. */
+static TAVL_NOINLINE int CachedField(TableHandle *table, int32_t column,
+                                     int32_t position, const char **field,
+                                     size_t *length, int *plain) {
+    int rc = CacheLine(table, position);
     if (rc != TBL_OK) return rc;
-    const LineCache *cache = &table->cache;
-    if (column >= cache->pieces) return TBL_ERR_RANGE;
+    LineCache *cache = &table->cache;
+    const char d = table->store.delimiter;
     size_t start, span;
-    if (column < cache->capacity && cache->length < UINT32_MAX) {
+    /* Piece ends are 32-bit offsets: a longer line is walked field by field
+     * each time. */
+    if (column < cache->capacity && cache->length < UINT32_MAX &&
+        (column == 0 || cache->walked > 0)) {
+        if (column >= cache->ended && !cache->done)
+            cache->done = FieldEndsWalk(cache->text, cache->length, d, cache->ends,
+                                        cache->capacity,
+                                        column ? column : cache->capacity,
+                                        &cache->walked, &cache->ended,
+                                        &cache->special);
+        if (column >= cache->ended) return TBL_ERR_RANGE;
         start = column ? (size_t)cache->ends[column - 1] + 1 : 0;
         span = cache->ends[column] - start;
-    } else if (!FindField(cache->text, cache->length, table->store.delimiter,
-                          column, &start, &span)) {
+        *plain = !cache->special;
+    } else if (FindField(cache->text, cache->length, d, column, &start, &span)) {
+        *plain = 0;
+    } else {
         return TBL_ERR_RANGE;
     }
     *field = cache->text + start;
     *length = span;
-    *plain = cache->plain;
     return TBL_OK;
+}
+
+/* The stored field of a cell: from the cache's known piece ends where the
+ * line is the one read last, else through CachedField. */
+static inline int CellField(TableHandle *table, int32_t column, int32_t line,
+                            int32_t kind, const char **field, size_t *length,
+                            int *plain) {
+    if (!CellInRange(table, column, line, kind)) return TBL_ERR_RANGE;
+    int32_t position = kind == LINE_DATA ? line + table->store.header_lines : line;
+    const LineCache *cache = &table->cache;
+    if (cache->position == position && column < cache->ended &&
+        column < cache->capacity) {
+        size_t start = column ? (size_t)cache->ends[column - 1] + 1 : 0;
+        *field = cache->text + start;
+        *length = cache->ends[column] - start;
+        *plain = !cache->special;
+        return TBL_OK;
+    }
+    return CachedField(table, column, position, field, length, plain);
 }
 
 /* ---- The back-end ------------------------------------------------------- */
@@ -655,17 +690,17 @@ static int LineInPlace(const TableHandle *table, int32_t line, int32_t kind,
 /* Decodes one cell: its first capacity decoded bytes go to out (which may
  * be null when capacity is 0) and its size (decoded bytes + 1) to *size.
  * Nothing is terminated, and out is untouched on every failure. */
-static int DecodeCell(TableHandle *table, int32_t column, int32_t line,
-                      int32_t kind, char *out, size_t capacity,
-                      int32_t *size) {
+static inline int DecodeCell(TableHandle *table, int32_t column, int32_t line,
+                             int32_t kind, char *out, size_t capacity,
+                             int32_t *size) {
     const char *field;
     size_t n;
     int plain;
-    int rc = CachedField(table, column, line, kind, &field, &n, &plain);
+    int rc = CellField(table, column, line, kind, &field, &n, &plain);
     if (rc != TBL_OK) return rc;
     if (plain && n < (size_t)INT32_MAX) {
         /* The usual cell: its stored bytes are its value. */
-        if (out) memcpy(out, field, n < capacity ? n : capacity);
+        CopyBytes(out, field, n < capacity ? n : capacity);
         *size = (int32_t)(n + 1);
         return TBL_OK;
     }
@@ -678,8 +713,11 @@ static int DecodeCell(TableHandle *table, int32_t column, int32_t line,
     return TBL_OK;
 }
 
-int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
-             int32_t *out_length, int32_t buffer_length, int32_t kind) {
+/* Everything a cell read does but its most usual case. */
+static TAVL_NOINLINE int CellReadAny(TableHandle *table, int32_t column,
+                                     int32_t line, char *buffer,
+                                     int32_t *out_length, int32_t buffer_length,
+                                     int32_t kind) {
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
     if (!buffer || !out_length || buffer_length < 1) return TBL_ERR_RANGE;
@@ -697,6 +735,28 @@ int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
     }
     buffer[buffer_length - 1] = '\0';
     return TBL_ERR_TRUNCATED;
+}
+
+int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
+             int32_t *out_length, int32_t buffer_length, int32_t kind) {
+    /* The usual case first, in few instructions: another cell of the line
+     * read last, a plain value, a buffer it fits in. */
+    if (table && table->state == HANDLE_OPEN && buffer && out_length &&
+        CellInRange(table, column, line, kind)) {
+        const LineCache *cache = &table->cache;
+        int32_t position = kind == LINE_DATA ? line + table->store.header_lines : line;
+        if (cache->position == position && column < cache->ended && !cache->special) {
+            size_t start = column ? (size_t)cache->ends[column - 1] + 1 : 0;
+            size_t n = cache->ends[column] - start;
+            if (n < (size_t)buffer_length) {
+                CopyBytes(buffer, cache->text + start, n);
+                buffer[n] = '\0';
+                *out_length = (int32_t)n + 1;
+                return TBL_OK;
+            }
+        }
+    }
+    return CellReadAny(table, column, line, buffer, out_length, buffer_length, kind);
 }
 
 int CellReadByName(TableHandle *table, const char *name, int32_t line,
