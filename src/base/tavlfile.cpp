@@ -622,6 +622,17 @@ void AdviseHugePages(void *bytes, size_t size) {
 #endif
 }
 
+void AdviseWillNeed(const void *bytes, size_t size) {
+#if defined(__linux__) && defined(MADV_WILLNEED)
+    const uintptr_t page = 4096;
+    uintptr_t start = (uintptr_t)bytes & ~(page - 1);
+    (void)madvise((void *)start, (uintptr_t)bytes + size - start, MADV_WILLNEED);
+#else
+    (void)bytes;
+    (void)size;
+#endif
+}
+
 /* ---- Sizes -------------------------------------------------------------- */
 
 int64_t FileStreamSize(FILE *stream) {

@@ -70,6 +70,11 @@ int64_t FileStreamSize(FILE *stream);
  * hint; nothing changes where the system has none. */
 void AdviseHugePages(void *bytes, size_t size);
 
+/* Asks the system to read bytes[0..size) of a mapped file now, without
+ * waiting for it: a mapping opened for reading here and there reads ahead
+ * nothing of its own. Only a hint. */
+void AdviseWillNeed(const void *bytes, size_t size);
+
 /* Access hints of a mapping. */
 #define ACCESS_SEQUENTIAL 1 /* read from start to end once */
 #define ACCESS_RANDOM     2 /* read here and there */

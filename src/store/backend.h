@@ -33,8 +33,9 @@ typedef struct BackEnd {
     /* The stored text of the line at position where it lies: *text and
      * *length. Where it cannot be read in place, a copy is made in *copy
      * (a TextBuffer the caller frees). TBL_OK; TBL_ERR_FAIL for no such
-     * line; TBL_ERR_NO_MEMORY. */
-    int (*line)(const TableStore *store, int32_t position, const char **text,
+     * line; TBL_ERR_NO_MEMORY. Changes nothing of the table (a back-end may
+     * note what is read, to read ahead). */
+    int (*line)(TableStore *store, int32_t position, const char **text,
                 size_t *length, char **copy);
     /* Lines held, header lines included. */
     int32_t (*lines)(const TableStore *store);

@@ -489,12 +489,36 @@ int IndexedFetchLine(const TableStore *store, int32_t position,
     return TBL_OK;
 }
 
+/* The data a scan in order is asked for ahead of it, in one piece. */
+#define READ_AHEAD ((uint32_t)4 << 20)
+
+/* The data file is mapped for reading here and there, which reads nothing
+ * ahead; where lines are read in order, the data ahead of them is asked for
+ * in large pieces, so that a scan of a file not in memory does not wait for
+ * each page in turn. */
+static void ReadAhead(IndexedStore *indexed, int32_t position, const char *start) {
+    int in_order = position == indexed->next_position;
+    indexed->next_position = position + 1;
+    if (!in_order || start < indexed->data_view ||
+        start >= indexed->data_view + indexed->data_size)
+        return;
+    uint32_t at = (uint32_t)(start - indexed->data_view);
+    if (indexed->ahead > at && indexed->ahead - at > READ_AHEAD / 2) return;
+    uint32_t from = indexed->ahead > at ? indexed->ahead : at;
+    if (from >= indexed->data_size) return;
+    uint32_t size = indexed->data_size - from < READ_AHEAD ? indexed->data_size - from
+                                                            : READ_AHEAD;
+    AdviseWillNeed(indexed->data_view + from, size);
+    indexed->ahead = from + size;
+}
+
 /* The line where it lies in the mapped data; a line that holds a NUL byte
  * is fetched into *copy instead, since its text drops those bytes. */
-static int IndexedLine(const TableStore *store, int32_t position,
+static int IndexedLine(TableStore *store, int32_t position,
                        const char **text, size_t *length, char **copy) {
     int nul = 0;
     int rc = IndexedLineSpan(store, position, text, length, &nul);
+    if (rc == TBL_OK) ReadAhead(&store->indexed, position, *text);
     if (rc != TBL_OK || !nul) return rc;
     if (TextBufferNew(copy) != TBL_OK) return TBL_ERR_NO_MEMORY;
     rc = IndexedFetchLine(store, position, copy);
@@ -517,6 +541,8 @@ int IndexedRelease(TableStore *store) {
     indexed->data_size = 0;
     indexed->index_view = NULL;
     indexed->index_size = 0;
+    indexed->next_position = 0;
+    indexed->ahead = 0;
     return TBL_OK;
 }
 

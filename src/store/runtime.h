@@ -19,6 +19,8 @@ typedef struct IndexedStore {
     uint32_t data_size;
     const uint32_t *index_view; /* little-endian words: counts, offsets */
     uint32_t index_size;
+    int32_t next_position;      /* the line a scan in order reads next */
+    uint32_t ahead;             /* data asked for ahead of a scan, up to here */
 } IndexedStore;
 
 /* Name hash of a NUL-terminated text: 0 to 9999. */

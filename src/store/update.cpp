@@ -109,7 +109,7 @@ static void LinesFree(LineTable *table) {
 /* ---- Lines -------------------------------------------------------------- */
 
 /* The text of the line at position, where it lies; never copied. */
-static int FetchLoadedRow(const TableStore *store, int32_t position,
+static int FetchLoadedRow(TableStore *store, int32_t position,
                           const char **text, size_t *length, char **copy) {
     (void)copy;
     const LoadedStore *loaded = &store->loaded;

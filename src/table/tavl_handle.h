@@ -86,6 +86,6 @@ typedef struct ColumnRecord {
 
 /* Null when the handle keeps the invariants of its state; else a short
  * text saying what is broken. Reads the whole column list and line 0. */
-const char *TableCheck(const TableHandle *table);
+const char *TableCheck(TableHandle *table);
 
 #endif /* TAVL_HANDLE_H */

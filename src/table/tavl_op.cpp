@@ -67,10 +67,10 @@ static void CacheForget(TableHandle *table) {
  * failure the cache is as it was (and has room for fewer). */
 static int CacheMakeRoom(TableHandle *table, int32_t columns) {
     LineCache *cache = &table->cache;
-    /* Sixteen more than the columns: a walk records a block's separators
-     * without testing the room for each. */
-    if (columns > INT32_MAX - 16) return TBL_ERR_NO_MEMORY;
-    int32_t capacity = columns + 16;
+    /* Thirty-two more than the columns: a walk records a block's
+     * separators without testing the room for each. */
+    if (columns > INT32_MAX - 32) return TBL_ERR_NO_MEMORY;
+    int32_t capacity = columns + 32;
     if (capacity <= cache->capacity) return TBL_OK;
     uint32_t *ends = (uint32_t *)qmem_realloc(cache->ends, (size_t)capacity * sizeof *ends);
     if (!ends) return TBL_ERR_NO_MEMORY;
@@ -173,7 +173,7 @@ int LoadBackEnd(TableHandle *table, const char *path, const char *index_dir) {
     return TBL_OK;
 }
 
-int FetchLine(const TableHandle *table, int32_t number, int32_t kind,
+int FetchLine(TableHandle *table, int32_t number, int32_t kind,
               const char **text, size_t *length, char **copy) {
     TAVL_ASSERT(table->store.ops);
     int32_t position = LinePosition(table, number, kind);
@@ -573,7 +573,7 @@ static void NewFieldPlanFree(NewFieldPlan *plan) {
 
 /* Stages line p rebuilt (text[0..n)) when appending its suffix would leave
  * it unsound; *work and *scratch are work buffers. */
-static int PlanLine(const TableHandle *table, NewFieldPlan *plan, int32_t p,
+static int PlanLine(TableHandle *table, NewFieldPlan *plan, int32_t p,
                     const char *sep, const char *name, char **work,
                     char **scratch) {
     const char *text = NULL;
@@ -601,7 +601,7 @@ static int PlanLine(const TableHandle *table, NewFieldPlan *plan, int32_t p,
     return TextBufferNew(work);
 }
 
-static int PlanNewField(const TableHandle *table, const char *sep,
+static int PlanNewField(TableHandle *table, const char *sep,
                         const char *name, NewFieldPlan *plan) {
     char *work = NULL, *scratch = NULL;
     int rc = TBL_ERR_NO_MEMORY;
@@ -681,7 +681,7 @@ int ColumnAppend(TableHandle *table, int32_t position, const char *name) {
 
 /* The stored text of a line where it lies (see FetchLine). A line that
  * is not there reads as out of range. */
-static int LineInPlace(const TableHandle *table, int32_t line, int32_t kind,
+static int LineInPlace(TableHandle *table, int32_t line, int32_t kind,
                        const char **text, size_t *length, char **copy) {
     int rc = FetchLine(table, line, kind, text, length, copy);
     return rc == TBL_OK || rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_RANGE;
@@ -860,7 +860,7 @@ int LineCountGet(TableHandle *table, int32_t *count) {
 /* ---- Invariants --------------------------------------------------------- */
 
 /* The column list against the counts and against line 0. */
-static const char *CheckColumns(const TableHandle *table) {
+static const char *CheckColumns(TableHandle *table) {
     if (!table->column_list) return "an open table without a column list";
     if (table->columns < 0) return "a negative column count";
     if (SparseArrayCount(table->column_list) != table->columns ||
@@ -896,7 +896,7 @@ static const char *CheckColumns(const TableHandle *table) {
 }
 
 /* The line cache against the line it holds. */
-static const char *CheckCache(const TableHandle *table) {
+static const char *CheckCache(TableHandle *table) {
     const LineCache *cache = &table->cache;
     if (cache->capacity < table->columns) return "a line cache without room for every column";
     if (cache->position < 0) return NULL;
@@ -912,7 +912,7 @@ static const char *CheckCache(const TableHandle *table) {
     return broken;
 }
 
-const char *TableCheck(const TableHandle *table) {
+const char *TableCheck(TableHandle *table) {
     if (!table) return NULL;
     const TableStore *store = &table->store;
     switch (table->state) {

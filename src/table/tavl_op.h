@@ -19,7 +19,7 @@
  * ReleaseBackEnd releases what the open built: TBL_OK, or TBL_ERR_CLOSE
  * when it built nothing. */
 int LoadBackEnd(TableHandle *table, const char *path, const char *index_dir);
-int FetchLine(const TableHandle *table, int32_t number, int32_t kind,
+int FetchLine(TableHandle *table, int32_t number, int32_t kind,
               const char **text, size_t *length, char **copy);
 int ReleaseBackEnd(TableHandle *table);
 

@@ -21,13 +21,13 @@
 #  if !defined(TAVL_ASSERTIONS)
 #    error "TAVL_TABLE_CHECKS needs TAVL_ASSERTIONS"
 #  endif
-static int32_t Checked(const TableHandle *table, int32_t rc) {
+static int32_t Checked(TableHandle *table, int32_t rc) {
     const char *broken = TableCheck(table);
     if (broken) TavlAssertFailed(broken, __FILE__, __LINE__);
     return rc;
 }
 #else
-static inline int32_t Checked(const TableHandle *table, int32_t rc) {
+static inline int32_t Checked(TableHandle *table, int32_t rc) {
     (void)table;
     return rc;
 }
