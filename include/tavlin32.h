@@ -217,8 +217,9 @@ TAVL_API int32_t TableExist(const char *path);
  *                        255 bytes, or no memory to form it; the index file
  *                        is missing or cannot be mapped; its size or column
  *                        count does not fit the data file and header lines;
- *    TBL_ERR_MAP_DATA    the data file cannot be opened or mapped (an empty
- *                        file cannot be);
+ *    TBL_ERR_MAP_DATA    the data file cannot be opened or mapped: it is
+ *                        empty, or (on Windows) open for writing elsewhere,
+ *                        as by an OPEN_EDIT table;
  *    in every mode:
  *    TBL_ERR_BAD_HANDLE  the column list cannot be made (no memory).
  *  A failure after the first five checks leaves the handle failed; a failed
@@ -289,8 +290,9 @@ TAVL_API int32_t CloseTable(TableHandle *table);
  *                          would exceed 255 bytes, or no memory to form it;
  *    TBL_ERR_INDEX_EXISTS  without overwrite: the index file exists, or
  *                          another process put one in place first;
- *    TBL_ERR_MAP_DATA      the data file cannot be opened or mapped (an
- *                          empty file cannot be);
+ *    TBL_ERR_MAP_DATA      the data file cannot be opened or mapped: it is
+ *                          empty, or (on Windows) open for writing
+ *                          elsewhere, as by an OPEN_EDIT table;
  *    TBL_ERR_FORMAT        the table has fewer lines than *header_lines;
  *    TBL_ERR_INDEX_BUILD   a count exceeds INT32_MAX, no memory for the
  *                          offsets, or the file cannot be written or put in
@@ -329,8 +331,8 @@ TAVL_API int32_t PostCloseTableUnique(const char *path, const char *delimiter,
  *  0). A last line without an LF is not counted. delimiter is not used.
  *  @return : the difference, or
  *    TBL_ERR_NO_FILE   path is null or names no regular file;
- *    TBL_ERR_MAP_DATA  the file cannot be opened or mapped (an empty file
- *                      cannot be);
+ *    TBL_ERR_MAP_DATA  the file cannot be opened or mapped: it is empty,
+ *                      or (on Windows) open for writing elsewhere;
  *    TBL_ERR_RANGE     the difference exceeds INT32_MAX (*subtract < 0).
  *  A *subtract above the count gives a negative difference, which cannot be
  *  told from a code: pass null and subtract after the test for failure. */
