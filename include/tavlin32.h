@@ -9,19 +9,34 @@
  * the library escapes the delimiter, the backslash and the control bytes
  * inside the line and undoes that when it hands a value back.
  *
- * Every function returns a signed 32-bit result: TBL_OK (0) or a negative
- * TBL_ERR_* code. GetColHeadSizeBy*, GetCellSizeBy* and GetNumberOfLinesEx
- * return a size or a count instead, and a negative code on failure.
+ * Testing for failure. Every function returns a signed 32-bit result: TBL_OK
+ * (0) or a negative TBL_ERR_* code, so a result below 0 is a failure.
+ * GetColHeadSizeBy* and GetCellSizeBy* return a size (1 or more) instead of
+ * TBL_OK, GetNumberOfLinesEx a count (which can be negative, see there).
+ * TblResultName() and TblResultText() name a code and say what it means.
+ * The block of each function lists every code it returns, with the cause;
+ * where the order of its checks matters, in that order. Out-parameters are
+ * written only on TBL_OK unless the block says otherwise.
  *
- * Calls the contract leaves open are refused with a negative code and never
- * touch released memory:
- *   - a null handle, or a handle that was closed (or whose open failed after
- *     its argument checks), yields TBL_ERR_BAD_HANDLE (-6), except where a
- *     function below says otherwise;
- *   - a null output pointer, a null buffer or a buffer length below 1 yields
- *     TBL_ERR_RANGE (-15); a null value with a length above 0, or a negative
- *     length, likewise.
- * A handle fresh from NewTable behaves as an empty OPEN_INDEXED table.
+ * Handles. A handle from NewTable is fresh: it answers as an empty
+ * OPEN_INDEXED table (no columns, no lines, no changes). An open that
+ * succeeds makes it open. An open that fails after checking its arguments
+ * leaves it failed, holding what the open had built; CloseTable makes it
+ * closed. A null, failed or closed handle is refused by every function but
+ * the opens, CloseTable and FreeTable, as each block says.
+ *
+ * Lines. The first *header_lines lines of a table (1 unless the open names
+ * another count) are header lines, the rest data lines; line 0 of the table
+ * names the columns. The Head functions count header lines from 0, the other
+ * cell functions data lines from 0. Empty lines of a loaded file are not
+ * lines of the table.
+ *
+ * Last-error value. An OPEN_EDIT or OPEN_PREVIEW open whose load fails
+ * (TBL_ERR_OPEN, TBL_ERR_NO_MEMORY, TBL_ERR_FORMAT) sets the thread's
+ * last-error value (GetLastError()) to 0x20000000 or-ed with the number of
+ * lines stored before the failure: 0 when reading had not begun, else the
+ * position the failing line would have taken among the non-empty lines. No
+ * other call sets or clears it.
  *
  * The header compiles as C99 and as C++.
  */
@@ -47,15 +62,26 @@ extern "C" {
 /* An open table. Its layout is private to the library. */
 typedef struct TableHandle TableHandle;
 
-/* Open modes. */
-#define OPEN_INDEXED 0 /* mapped read-only through a prepared index file */
-#define OPEN_EDIT    1 /* whole file in memory, saved back by SaveTable */
-#define OPEN_PREVIEW 2 /* first 100 lines in memory, never saved */
+/* Open modes: how an open holds the file and what may change the table.
+ *   OPEN_INDEXED  the data file and its index file (made by PreOpenTable)
+ *                 mapped read-only; a line is read straight from the offset
+ *                 the index gives. Read only: changes yield TBL_ERR_MODE,
+ *                 SaveTable TBL_ERR_BAD_HANDLE (there is no file stream).
+ *   OPEN_EDIT     every line read into memory; the file stays open for
+ *                 reading and writing until the first save or the close.
+ *                 Changes are made in memory; SaveTable writes them.
+ *   OPEN_PREVIEW  at most the first 100 non-empty lines read into memory;
+ *                 the file stays open read-only. Changes stay in memory;
+ *                 SaveTable yields TBL_ERR_MODE. */
+#define OPEN_INDEXED 0
+#define OPEN_EDIT    1
+#define OPEN_PREVIEW 2
 
 /* Result codes: name, value and meaning, in one list. The enumeration
  * below, TblResultName and TblResultText are made from it, and the README's
  * table and the tavlin tool's messages are checked against it, so a code
- * means the same everywhere. -3, -12, -18 and -19 are not used. */
+ * means the same everywhere. -3, -12, -18 and -19 are not used; the codes
+ * marked internal never reach a host. */
 #define TBL_RESULT_CODES(X)                                                    \
     X(TBL_OK, 0, "success")                                                    \
     X(TBL_ERR_FAIL, -1, "the table has no first line to extend (CreateColumn)") \
@@ -65,8 +91,8 @@ typedef struct TableHandle TableHandle;
       "a save could not create, write or replace its file, or may not "        \
       "replace it; the old file is as it was")                                 \
     X(TBL_ERR_BAD_HANDLE, -6,                                                  \
-      "null or closed handle, a table without a file stream, or column "       \
-      "names that could not be read")                                          \
+      "null handle, or one closed or left by a failed open; a table without "  \
+      "a file stream; or column names that could not be read")                 \
     X(TBL_ERR_MODE, -7, "not allowed in this open mode")                       \
     X(TBL_ERR_FORMAT, -8,                                                      \
       "a line has another field count than the first, or quotes that "         \
@@ -91,8 +117,8 @@ typedef struct TableHandle TableHandle;
       "the delimiter is refused (NUL, backslash, LF, CR or the quote for an "  \
       "open; the backslash for CreateTable)")                                  \
     X(TBL_ERR_TRUNCATED, -21,                                                  \
-      "the value was cut to fit the caller's buffer; the full size was "       \
-      "reported")                                                              \
+      "the value was cut to fit the caller's buffer (a cell reader still "     \
+      "reports the full size)")                                                \
     X(TBL_ERR_MAP_DATA, -22,                                                   \
       "the data file could not be opened or mapped (an empty file cannot be)") \
     X(TBL_ERR_INDEX_BUILD, -23, "the index file could not be built or written") \
@@ -130,35 +156,74 @@ static inline const char *TblResultText(int32_t code)
 
 /* ---- Handle and file ---------------------------------------------------- */
 
-/* Allocates a zeroed handle into *out. A null out yields TBL_ERR_BAD_HANDLE. */
+/*! NewTable() :
+ *  Allocates a fresh handle and stores it in *out.
+ *  @return : TBL_OK, or
+ *    TBL_ERR_BAD_HANDLE  out is null (nothing is written);
+ *    TBL_ERR_NO_MEMORY   no memory (*out is set to null). */
 TAVL_API int32_t NewTable(TableHandle **out);
 
-/* Gives the record back; releases nothing it points to (CloseTable first).
- * Always TBL_OK, also for a null handle. */
+/*! FreeTable() :
+ *  Gives the handle back. It releases nothing the handle holds: close an
+ *  open or failed table first. table may be null.
+ *  @return : TBL_OK, always. */
 TAVL_API int32_t FreeTable(TableHandle *table);
 
-/* Creates (or empties) the file at path. The backslash delimiter yields
- * TBL_ERR_DELIMITER; a null path TBL_ERR_CREATE. */
+/*! CreateTable() :
+ *  Creates an empty file at path, or cuts an existing one to length 0.
+ *  Nothing is written, not even a header line; the delimiter is only
+ *  checked.
+ *  @return : TBL_OK, or
+ *    TBL_ERR_DELIMITER  delimiter is the backslash (the file is not touched);
+ *    TBL_ERR_CREATE     path is null, or the file cannot be created. */
 TAVL_API int32_t CreateTable(const char *path, char delimiter);
 
-/* TBL_OK when a regular file exists at path, else TBL_ERR_NO_FILE. */
+/*! TableExist() :
+ *  Tells whether a regular file exists at path.
+ *  @return : TBL_OK when one does, else
+ *    TBL_ERR_NO_FILE  path is null or names no regular file. */
 TAVL_API int32_t TableExist(const char *path);
 
-/* Opens path into table. delimiter and header_lines may be null (',' and 1).
- * index_dir is used by OPEN_INDEXED only. Refused before the handle is
- * touched: the delimiters NUL, backslash, LF, CR and the quote
- * (TBL_ERR_DELIMITER), a missing file (TBL_ERR_NO_FILE), a mode other than
- * 0, 1, 2 (TBL_ERR_MODE), a header line count below 0 (TBL_ERR_RANGE).
- * The loaded modes refuse (TBL_ERR_FORMAT) a file with a line of another
- * field count than the first, or a line whose quotes make it split
- * elsewhere than its fields are counted (a delimiter counts where an even
- * number of quotes stands before it; the split cuts at every delimiter not
- * flanked by two quotes), as standard CSV quoting does. After a failed load
- * the thread's last-error value tells why (GetLastError(): 0x20000000,
- * or-ed with the position the failing line would have taken among the
- * non-empty lines). A UTF-8 byte-order mark at the start of the file is not
- * part of the first column's name. A handle that still holds a table
- * (open, or after a failed open) is closed first. */
+/*! OpenTable(), OpenTableUnique() :
+ *  Opens the table at path into table, in mode OPEN_INDEXED, OPEN_EDIT or
+ *  OPEN_PREVIEW. *delimiter is the field delimiter (null: ','),
+ *  *header_lines the number of header lines (null: 1); both are copied.
+ *  index_dir, used by OPEN_INDEXED only, holds the index file PreOpenTable
+ *  made with the same delimiter and header line count; OpenTableUnique also
+ *  takes the unique flag of that preparation (OpenTable passes 0). A handle
+ *  that still holds a table (open or failed) is closed first. Column names
+ *  are the fields of line 0 as they stand; a UTF-8 byte-order mark at the
+ *  start of the file is not part of the first one.
+ *  @return : TBL_OK, or, in this order,
+ *    before the handle is touched:
+ *    TBL_ERR_DELIMITER   *delimiter is NUL, the backslash, LF, CR or the
+ *                        quote;
+ *    TBL_ERR_NO_FILE     path is null or names no regular file;
+ *    TBL_ERR_BAD_HANDLE  table is null;
+ *    TBL_ERR_MODE        mode is none of the three;
+ *    TBL_ERR_RANGE       *header_lines is below 0;
+ *    from the load of OPEN_EDIT and OPEN_PREVIEW:
+ *    TBL_ERR_OPEN        the file cannot be opened (for writing too in
+ *                        OPEN_EDIT), or no memory for the line list;
+ *    TBL_ERR_NO_MEMORY   no memory for the lines;
+ *    TBL_ERR_FORMAT      a line has another field count than the first, or
+ *                        quotes that make it split elsewhere than its fields
+ *                        are counted (a delimiter counts where an even number
+ *                        of quotes stands before it; the split cuts at every
+ *                        delimiter not between two quotes), as standard CSV
+ *                        quoting does; or the file cannot be read;
+ *    from the mapping of OPEN_INDEXED:
+ *    TBL_ERR_INDEX_OPEN  index_dir is null; the index file path would exceed
+ *                        255 bytes, or no memory to form it; the index file
+ *                        is missing or cannot be mapped; its size or column
+ *                        count does not fit the data file and header lines;
+ *    TBL_ERR_MAP_DATA    the data file cannot be opened or mapped: it is
+ *                        empty, or (on Windows) open for writing elsewhere,
+ *                        as by an OPEN_EDIT table;
+ *    in every mode:
+ *    TBL_ERR_BAD_HANDLE  the column list cannot be made (no memory).
+ *  A failure after the first five checks leaves the handle failed; a failed
+ *  load also sets the last-error value (see the top of this file). */
 TAVL_API int32_t OpenTable(const char *path, TableHandle *table, int32_t mode,
                            const char *delimiter, const int32_t *header_lines,
                            const char *index_dir);
@@ -167,34 +232,74 @@ TAVL_API int32_t OpenTableUnique(const char *path, TableHandle *table,
                                  const int32_t *header_lines,
                                  const char *index_dir, int32_t unique);
 
-/* Writes an OPEN_EDIT table to path (which may differ from the one opened),
- * every line ended by CR LF, after the byte-order mark the file was opened
- * with, if any. The file is replaced only once the new text is completely
- * on disk; a save that fails leaves the old file as it was and returns
- * TBL_ERR_SAVE_OPEN (also for a null path, and for an existing file the
- * caller may not write), TBL_ERR_NO_MEMORY or TBL_ERR_SAVE_ROW (also when a
- * table of more than one line holds an empty line, which the next load
- * would skip: a one-column table with an empty cell). A symbolic link is
- * followed, and a target that is not a regular file (a device, a FIFO) is
- * written in place. The table can be saved and closed afterwards. */
+/*! SaveTable() :
+ *  Writes an OPEN_EDIT table to path, which may differ from the one opened:
+ *  the byte-order mark the file was opened with, if any, then every line,
+ *  header lines first, each ended by CR LF. The text goes to a new file
+ *  beside the target, synced to disk and only then renamed over it, so a
+ *  failed save leaves the old file as it was. A symbolic link is followed; a
+ *  target that is not a regular file (a device, a FIFO) is written in
+ *  place. The first save closes the file the open kept. The table itself is
+ *  unchanged and can be saved and closed again, also after a failure.
+ *  @return : TBL_OK, or, in this order,
+ *    TBL_ERR_BAD_HANDLE  table is null or not open (fresh, failed, closed),
+ *                        or has no file stream (every OPEN_INDEXED table);
+ *    TBL_ERR_MODE        the table is open in OPEN_PREVIEW;
+ *    TBL_ERR_SAVE_OPEN   path is null or empty;
+ *    TBL_ERR_SAVE_ROW    the table holds more than one line and one of them
+ *                        is empty (a one-column table with an empty cell),
+ *                        which the next load would skip; no file is touched;
+ *    TBL_ERR_NO_MEMORY   no memory; no file is touched;
+ *    TBL_ERR_SAVE_OPEN   the target exists and the caller may not write it,
+ *                        its links cannot be followed, or the new file cannot
+ *                        be created, written, synced or put in its place. */
 TAVL_API int32_t SaveTable(TableHandle *table, const char *path);
 
-/* Releases what the open built. A second CloseTable returns TBL_OK. */
+/*! CloseTable() :
+ *  Releases what the open built, also after a failed open: the column and
+ *  line lists, the file the load kept open (closed unwritten), the mapped
+ *  views. A fresh or closed handle has nothing to release. The handle can be
+ *  opened again or given to FreeTable.
+ *  @return : TBL_OK, also for a second close, or
+ *    TBL_ERR_BAD_HANDLE  table is null;
+ *    TBL_ERR_CLOSE       the load of OPEN_EDIT or OPEN_PREVIEW could not open
+ *                        its file (its open gave TBL_ERR_OPEN): nothing was
+ *                        built, and the handle stays failed. */
 TAVL_API int32_t CloseTable(TableHandle *table);
 
 /* ---- Indexed tables ----------------------------------------------------- */
 
-/* Scans the data file once and writes its index file into index_dir. The
- * index file appears whole or not at all: it is written under a temporary
- * name beside it and put in place in one step. Without overwrite it is put
- * in place only while none exists, else TBL_ERR_INDEX_EXISTS, so of several
- * processes preparing one data file at once exactly one succeeds and all
- * may open what it wrote. With overwrite it replaces the old file, which
- * tables already open go on reading; Windows refuses to replace a file that
- * a process has mapped, which yields TBL_ERR_INDEX_BUILD and keeps the old
- * one. A null index_dir, delimiter or header_lines yields
- * TBL_ERR_INDEX_BUILD, as do a header line count below 0 and an index file
- * path longer than 255 bytes. */
+/*! PreOpenTable(), PreOpenTableUnique() :
+ *  Scans the data file at path once and writes its index file into
+ *  index_dir for OPEN_INDEXED opens: the data line count, the column count
+ *  (the fields of the first line) and the offset of every line. The scan
+ *  ends, without error, before the first line whose field count differs from
+ *  the first line's. *delimiter and *header_lines must be what the opens
+ *  will pass. The file is named by a hash of path; with a unique flag other
+ *  than 0 (PreOpenTable passes 0) also of the header line count and the
+ *  delimiter, so that preparations with other values get other files.
+ *  It appears whole or not at all: written under a temporary name beside it
+ *  and put in place in one step. Without overwrite it is put in place only
+ *  while none exists, so of several processes preparing one data file at
+ *  once exactly one succeeds and all may open what it wrote. With overwrite
+ *  it replaces the old file, which tables already open go on reading.
+ *  @return : TBL_OK, or, in this order,
+ *    TBL_ERR_NO_FILE       path is null or names no regular file;
+ *    TBL_ERR_INDEX_BUILD   index_dir, delimiter or header_lines is null,
+ *                          *header_lines is below 0, the index file path
+ *                          would exceed 255 bytes, or no memory to form it;
+ *    TBL_ERR_INDEX_EXISTS  without overwrite: the index file exists, or
+ *                          another process put one in place first;
+ *    TBL_ERR_MAP_DATA      the data file cannot be opened or mapped: it is
+ *                          empty, or (on Windows) open for writing
+ *                          elsewhere, as by an OPEN_EDIT table;
+ *    TBL_ERR_FORMAT        the table has fewer lines than *header_lines;
+ *    TBL_ERR_INDEX_BUILD   a count exceeds INT32_MAX, no memory for the
+ *                          offsets, or the file cannot be written or put in
+ *                          place (Windows refuses to replace an index file
+ *                          a process has mapped; the old one stays);
+ *    TBL_ERR_UNMAP         the data file cannot be unmapped afterwards; the
+ *                          index file is in place all the same. */
 TAVL_API int32_t PreOpenTable(const char *path, const char *index_dir,
                               const char *delimiter, const int32_t *header_lines,
                               int32_t overwrite);
@@ -203,29 +308,71 @@ TAVL_API int32_t PreOpenTableUnique(const char *path, const char *index_dir,
                                     const int32_t *header_lines,
                                     int32_t overwrite, int32_t unique);
 
-/* Removes the index file of path; tables still open go on reading it where
- * the system allows the removal (Windows may refuse it for a mapped file).
- * A null path or index_dir (or, with unique set, a null delimiter or
- * header_lines) yields TBL_ERR_REMOVE, as does a refused removal. */
+/*! PostCloseTable(), PostCloseTableUnique() :
+ *  Removes the index file that PreOpenTable, or PreOpenTableUnique with the
+ *  same delimiter, header line count and unique flag, made for path in
+ *  index_dir (note the order of the arguments). delimiter and header_lines
+ *  are read only when unique is not 0. Tables still open on the index go on
+ *  reading it where the system allows the removal (Windows may refuse it
+ *  for a mapped file).
+ *  @return : TBL_OK, or
+ *    TBL_ERR_REMOVE  path or index_dir is null, or with unique set
+ *                    delimiter or header_lines; the index file path would
+ *                    exceed 255 bytes, or no memory to form it; there is no
+ *                    such file, or the system refused to remove it. */
 TAVL_API int32_t PostCloseTable(const char *path, const char *index_dir);
 TAVL_API int32_t PostCloseTableUnique(const char *path, const char *delimiter,
                                       const int32_t *header_lines,
                                       const char *index_dir, int32_t unique);
 
-/* Counts the non-blank lines of any file, minus *subtract (null: 0). A
- * difference above INT32_MAX yields TBL_ERR_RANGE. */
+/*! GetNumberOfLinesEx() :
+ *  Counts the LF-ended lines of any file at path up to its first blank one
+ *  (empty or white space only) and returns the count minus *subtract (null:
+ *  0). A last line without an LF is not counted. delimiter is not used.
+ *  @return : the difference, or
+ *    TBL_ERR_NO_FILE   path is null or names no regular file;
+ *    TBL_ERR_MAP_DATA  the file cannot be opened or mapped: it is empty,
+ *                      or (on Windows) open for writing elsewhere;
+ *    TBL_ERR_RANGE     the difference exceeds INT32_MAX (*subtract < 0).
+ *  A *subtract above the count gives a negative difference, which cannot be
+ *  told from a code: pass null and subtract after the test for failure. */
 TAVL_API int32_t GetNumberOfLinesEx(const char *path, const char *delimiter,
                                     const int32_t *subtract);
 
 /* ---- Columns ------------------------------------------------------------ */
 
+/*! GetColumnCount() :
+ *  Stores the number of columns in *count (0 for a fresh handle).
+ *  @return : TBL_OK, or
+ *    TBL_ERR_BAD_HANDLE  table is null, failed or closed;
+ *    TBL_ERR_RANGE       count is null. */
 TAVL_API int32_t GetColumnCount(TableHandle *table, int32_t *count);
+
+/*! GetColumnIndex() :
+ *  Stores in *index the index of the first column whose name is name, byte
+ *  for byte; names are kept as they stand in line 0, escapes included.
+ *  @return : TBL_OK, or, in this order,
+ *    TBL_ERR_BAD_HANDLE  table is null, failed or closed;
+ *    TBL_ERR_RANGE       index is null;
+ *    TBL_ERR_NO_COLUMN   name is null or no column has it. */
 TAVL_API int32_t GetColumnIndex(TableHandle *table, const char *name,
                                 int32_t *index);
 
-/* attribute is "name", "index" or "head_size". The text is written within
- * size bytes; when it and its NUL do not fit, TBL_ERR_TRUNCATED with what
- * fits. */
+/*! GetColAttrByIndex(), GetColAttrByName() :
+ *  Writes an attribute of the column, found by index or by name, as text
+ *  into value (size bytes, NUL included) and its length without the NUL
+ *  into *value_length. attribute is "name" (as it stands in line 0; value
+ *  is padded with NULs to size), "index" or "head_size" (the name's length),
+ *  the last two in decimal.
+ *  @return : TBL_OK, or, in this order,
+ *    TBL_ERR_BAD_HANDLE  table is null, failed or closed;
+ *    TBL_ERR_RANGE       column is out of range; ByName: name is null or no
+ *                        column has it;
+ *    TBL_ERR_ATTR        attribute is null or none of the three;
+ *    TBL_ERR_RANGE       value or value_length is null, or size is 0;
+ *    TBL_ERR_TRUNCATED   the text and its NUL do not fit: value receives
+ *                        the first size - 1 bytes and a NUL, *value_length
+ *                        size - 1. */
 TAVL_API int32_t GetColAttrByIndex(TableHandle *table, int32_t column,
                                    const char *attribute, char *value,
                                    int32_t *value_length, uint32_t size);
@@ -233,25 +380,57 @@ TAVL_API int32_t GetColAttrByName(TableHandle *table, const char *name,
                                   const char *attribute, char *value,
                                   int32_t *value_length, uint32_t size);
 
-/* Length of the column name plus one, or a negative code. */
+/*! GetColHeadSizeByIndex(), GetColHeadSizeByName() :
+ *  The size of the column's name, found by index or by name: its length
+ *  plus one for a NUL.
+ *  @return : the size (1 or more), or
+ *    TBL_ERR_BAD_HANDLE  table is null, failed or closed;
+ *    TBL_ERR_RANGE       column is out of range; ByName: name is null or no
+ *                        column has it. */
 TAVL_API int32_t GetColHeadSizeByIndex(TableHandle *table, int32_t column);
 TAVL_API int32_t GetColHeadSizeByName(TableHandle *table, const char *name);
 
-/* Appends a column (position = column count, or -1). A null name, or one
- * holding the delimiter, CR or LF, yields TBL_ERR_RANGE. Every line gets an
- * empty cell, header lines included, and line 0 the name as it stands. A
- * line that would then split elsewhere than its fields are counted is
- * rebuilt with its fields that hold a quote stored escaped (values
- * unchanged; on line 0 their columns take the new stored names); where even
- * that fails, TBL_ERR_RANGE. A failed call changes nothing. */
+/*! CreateColumn() :
+ *  Appends a column named name to a loaded table; position must be the
+ *  column count, or -1. Every line gets one more field: line 0 the name as
+ *  it stands, every other line (header lines too) an empty cell. A line that
+ *  would then split elsewhere than its fields are counted is rebuilt with
+ *  its fields that hold a quote stored escaped (values unchanged; on line 0
+ *  their columns take the new stored names). In memory until SaveTable; a
+ *  failed call changes nothing.
+ *  @return : TBL_OK, or, in this order,
+ *    TBL_ERR_BAD_HANDLE  table is null, failed or closed;
+ *    TBL_ERR_MODE        the table is OPEN_INDEXED (so is a fresh handle);
+ *    TBL_ERR_RANGE       position is neither -1 nor the column count, or
+ *                        name is null or holds the delimiter, CR or LF;
+ *    TBL_ERR_FAIL        the table holds no line (an open always leaves
+ *                        one);
+ *    TBL_ERR_RANGE       a line cannot be rebuilt soundly (the delimiter is
+ *                        x or a hex digit);
+ *    TBL_ERR_NO_MEMORY   no memory. */
 TAVL_API int32_t CreateColumn(TableHandle *table, int32_t position,
                               const char *name);
 
 /* ---- Cells and rows ----------------------------------------------------- */
 
-/* Copies the decoded cell and a NUL into buffer; *out_length receives the
- * cell size (decoded bytes + 1), also when the value had to be cut
- * (TBL_ERR_TRUNCATED). */
+/*! GetCellValByIndex(), GetCellValByName(), GetHeadCellValByIndex() :
+ *  Copies the decoded value of a cell and a NUL into buffer (buffer_length
+ *  bytes, NUL included) and stores the cell size (decoded bytes + 1) in
+ *  *out_length; a value may hold NUL bytes. The cell is the column's, by
+ *  index or (ByName) the first column whose name is name, on a data line,
+ *  or for GetHeadCellValByIndex a header line.
+ *  @return : TBL_OK, or, in this order,
+ *    TBL_ERR_BAD_HANDLE  table is null, failed or closed;
+ *    TBL_ERR_RANGE       ByName: name is null or no column has it;
+ *    TBL_ERR_RANGE       buffer or out_length is null, or buffer_length is
+ *                        below 1;
+ *    TBL_ERR_RANGE       column or line is out of range, or the line has no
+ *                        such field;
+ *    TBL_ERR_NO_MEMORY   the value would reach 2 GiB, or (OPEN_INDEXED) no
+ *                        memory for a line that holds NUL bytes;
+ *    TBL_ERR_TRUNCATED   the value does not fit: buffer receives its first
+ *                        buffer_length - 1 bytes and a NUL, *out_length the
+ *                        full size. */
 TAVL_API int32_t GetCellValByIndex(TableHandle *table, int32_t column,
                                    int32_t line, char *buffer,
                                    int32_t *out_length, int32_t buffer_length);
@@ -263,22 +442,39 @@ TAVL_API int32_t GetHeadCellValByIndex(TableHandle *table, int32_t column,
                                        int32_t *out_length,
                                        int32_t buffer_length);
 
-/* Cell size (decoded bytes + 1, at least 1), or a negative code. */
+/*! GetCellSizeByIndex(), GetCellSizeByName() :
+ *  The size of a data cell, found as GetCellValBy* finds it: its decoded
+ *  bytes + 1, the buffer_length that reads it whole.
+ *  @return : the size (1 or more), or, in this order,
+ *    TBL_ERR_BAD_HANDLE  table is null, failed or closed;
+ *    TBL_ERR_RANGE       ByName: name is null or no column has it; column
+ *                        or line is out of range, or the line has no such
+ *                        field;
+ *    TBL_ERR_NO_MEMORY   as for GetCellValByIndex. */
 TAVL_API int32_t GetCellSizeByIndex(TableHandle *table, int32_t column,
                                     int32_t line);
 TAVL_API int32_t GetCellSizeByName(TableHandle *table, const char *name,
                                    int32_t line);
 
-/* Stores length bytes of value (any bytes, NUL included). The value goes
- * in its plain stored form, or, where that would make the line split
- * elsewhere than its fields are counted (a quote beside a separator, an odd
- * number of quotes), in the escaped form (quote as \x22, the delimiter as
- * \xNN); both read back as the value. A value no form can hold (a control
- * byte or the delimiter when the delimiter is x or a hex digit) is refused
- * with TBL_ERR_RANGE and nothing changes. A write to line 0 of the table
- * also renames its column (to the stored text written). TBL_ERR_NO_MEMORY
- * when memory runs out (nothing changes). A null handle or a closed one
- * yields TBL_ERR_RANGE from the two ByIndex writers. */
+/*! SetCellValByIndex(), SetCellValByName(), SetHeadCellValByIndex() :
+ *  Stores length bytes of value (any bytes, NUL included; value may be null
+ *  when length is 0) in a cell of a loaded table, found as the readers find
+ *  it. The value goes in its plain stored form or, where that would make
+ *  the line split elsewhere than its fields are counted (a quote beside a
+ *  delimiter, an odd number of quotes), in the escaped form (the quote as
+ *  \x22, the delimiter as \xNN); both read back as the value. A write to
+ *  line 0 of the table also renames its column, to the stored text written.
+ *  In memory until SaveTable; a failed call changes nothing.
+ *  @return : TBL_OK, or, in this order,
+ *    TBL_ERR_RANGE       ByIndex, Head: table is null, failed or closed;
+ *    TBL_ERR_BAD_HANDLE  ByName: table is null, failed or closed;
+ *    TBL_ERR_MODE        the table is OPEN_INDEXED (so is a fresh handle);
+ *    TBL_ERR_NO_COLUMN   ByName: name is null or no column has it;
+ *    TBL_ERR_RANGE       column or line is out of range; length is below 0,
+ *                        or value is null with length above 0; or no stored
+ *                        form keeps the line sound (a control byte, or the
+ *                        delimiter, where the delimiter is x or a hex digit);
+ *    TBL_ERR_NO_MEMORY   no memory. */
 TAVL_API int32_t SetCellValByIndex(TableHandle *table, int32_t column,
                                    int32_t line, const char *value,
                                    int32_t length);
@@ -289,10 +485,22 @@ TAVL_API int32_t SetHeadCellValByIndex(TableHandle *table, int32_t column,
                                        int32_t line, const char *value,
                                        int32_t length);
 
-/* Appends a data line of empty cells. */
+/*! CreateRow() :
+ *  Appends a data line of empty cells to a loaded table, in memory until
+ *  SaveTable. In a table of one column that line is empty, and SaveTable
+ *  refuses it until one of its cells is set.
+ *  @return : TBL_OK, or
+ *    TBL_ERR_BAD_HANDLE  table is null, failed or closed;
+ *    TBL_ERR_MODE        the table is OPEN_INDEXED (so is a fresh handle);
+ *    TBL_ERR_NO_MEMORY   no memory; nothing is added. */
 TAVL_API int32_t CreateRow(TableHandle *table);
 
-/* Number of data lines (header lines not counted). */
+/*! GetLineCount() :
+ *  Stores the number of data lines in *count (0 for a fresh handle). A
+ *  loaded file with fewer lines than header lines gives a negative count.
+ *  @return : TBL_OK, or
+ *    TBL_ERR_BAD_HANDLE  table is null, failed or closed;
+ *    TBL_ERR_RANGE       count is null. */
 TAVL_API int32_t GetLineCount(TableHandle *table, int32_t *count);
 
 #ifdef __cplusplus

@@ -1,9 +1,12 @@
-// Helpers shared by the test programs: scratch files and the allocation
-// failure sweep over the pellus stand-in.
+// Helpers shared by the test programs: scratch files, the allocation
+// failure sweep over the pellus stand-in, and the public header's
+// documentation blocks.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -32,6 +35,35 @@ std::string Words(const std::vector<uint32_t> &words);
 void Arm(long fail_at);
 void Disarm();
 long SweepAllocationFailures(const std::function<void(long fail_at)> &scenario);
+
+// The documentation of the public header, read from the source tree: the
+// functions it declares TAVL_API, in order, and for each the /*! ... */
+// block standing right above its declaration whose title names it
+// ("Name()"); functions without one have no entry in blocks. titled lists
+// every name the block titles give, so stale names can be found.
+struct HeaderDoc {
+    std::vector<std::string> declared;
+    std::map<std::string, std::string> blocks;
+    std::vector<std::string> titled;
+};
+const HeaderDoc &PublicHeaderDoc();
+// The TBL_* words of a text, each once.
+std::set<std::string> CodeWords(const std::string &text);
+// Whether the block of function documents the result rc: a negative rc
+// must be named there; a result of 0 or more needs only the @return line.
+bool Documents(const std::string &function, int32_t rc);
+// A call of an exported function and the result it must give; its name
+// starts with the function's name.
+struct ExpectedCall {
+    const char *name;
+    std::function<int32_t()> call;
+    int32_t expect;
+};
+// The function a call's name starts with: its first word.
+std::string FunctionOf(const char *case_name);
+// Makes each call, in order, and checks its result and that the function's
+// block documents it.
+void ExpectDocumentedResults(const std::vector<ExpectedCall> &calls);
 
 #ifdef _WIN32
 // The directory of the running program, where the build also puts the
