@@ -191,7 +191,12 @@ TEST(SafeSave, KilledSavesLeaveNothingBehind) {
     const std::string in = WriteFile("killed/in.csv", text);
     const std::string target = dir + "/target.csv";
     const std::string old_text = "old\r\n";
-    auto save_in_child = [&](int *ready) {
+    // One save from old_text in a child process, killed after delay_us
+    // (never, when negative); gives the child's status and the time it had.
+    auto save_once = [&](long delay_us, long *elapsed_us) {
+        WriteFile("killed/target.csv", old_text);
+        int ready[2];
+        if (pipe(ready) != 0) return -1;
         pid_t pid = fork();
         if (pid == 0) {
             TableHandle *h = nullptr;
@@ -202,43 +207,32 @@ TEST(SafeSave, KilledSavesLeaveNothingBehind) {
             if (write(ready[1], &go, 1) != 1) _exit(3);
             _exit(SaveTable(h, target.c_str()) == TBL_OK ? 0 : 4);
         }
-        return pid;
+        char go;
+        if (read(ready[0], &go, 1) != 1) kill(pid, SIGKILL);
+        auto start = std::chrono::steady_clock::now();
+        if (delay_us >= 0) {
+            std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+            kill(pid, SIGKILL);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        *elapsed_us = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                            std::chrono::steady_clock::now() - start).count());
+        close(ready[0]);
+        close(ready[1]);
+        return status;
     };
     // How long one save takes, to spread the kills over it.
     long save_us = 0;
-    {
-        WriteFile("killed/target.csv", old_text);
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        pid_t pid = save_in_child(ready);
-        char go;
-        ASSERT_EQ(read(ready[0], &go, 1), 1);
-        auto start = std::chrono::steady_clock::now();
-        int status = 0;
-        waitpid(pid, &status, 0);
-        save_us = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                        std::chrono::steady_clock::now() - start).count());
-        close(ready[0]);
-        close(ready[1]);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        ASSERT_EQ(ReadFile(target), text);
-    }
+    int status = save_once(-1, &save_us);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_EQ(ReadFile(target), text);
     std::mt19937 random(20261208);
     const int rounds = 24;
     int killed = 0, partial = 0, leftovers = 0;
     for (int round = 0; round < rounds; round++) {
-        WriteFile("killed/target.csv", old_text);
-        int ready[2];
-        ASSERT_EQ(pipe(ready), 0);
-        pid_t pid = save_in_child(ready);
-        char go;
-        ASSERT_EQ(read(ready[0], &go, 1), 1);
-        std::this_thread::sleep_for(std::chrono::microseconds(random() % (save_us + 1)));
-        kill(pid, SIGKILL);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        close(ready[0]);
-        close(ready[1]);
+        long elapsed = 0;
+        status = save_once(static_cast<long>(random() % (save_us + 1)), &elapsed);
         killed += WIFSIGNALED(status);
         std::string now = ReadFile(target);
         partial += now != old_text && now != text;
