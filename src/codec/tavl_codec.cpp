@@ -378,9 +378,10 @@ static inline int TakeBlock(const char *line, size_t n, size_t at,
  * masked off, so no load reaches past the line. Returns the end of piece k,
  * or n with walk->seen short of k when the line has no such piece. */
 static size_t WalkBlocks(const char *line, size_t n, char delimiter, int32_t k,
-                         FieldWalk *walk) {
+                         FieldWalk *walk, uint32_t *special) {
     const __m128i d_bytes = _mm_set1_epi8(delimiter);
     const __m128i quotes = _mm_set1_epi8(QUOTE);
+    const __m128i slashes = _mm_set1_epi8(BACKSLASH);
     size_t end = n;
     size_t i = 0;
     for (; i + 32 <= n; i += 32) {
@@ -388,6 +389,7 @@ static size_t WalkBlocks(const char *line, size_t n, char delimiter, int32_t k,
         __m128i y = LoadSixteen(line + i + 16);
         uint32_t dm = ByteMask(x, d_bytes) | ByteMask(y, d_bytes) << 16;
         uint32_t qm = ByteMask(x, quotes) | ByteMask(y, quotes) << 16;
+        *special |= qm | ByteMask(x, slashes) | ByteMask(y, slashes);
         if (dm && TakeBlock(line, n, i, dm, qm, k, walk, &end)) return end;
     }
     if (i < n) {
@@ -395,15 +397,18 @@ static size_t WalkBlocks(const char *line, size_t n, char delimiter, int32_t k,
          * more remain the 16 from i, their bits placed by position. */
         const size_t last = n - 16;
         __m128i x = LoadSixteen(line + last);
-        uint32_t dm, qm;
+        uint32_t dm, qm, bm;
         if (n - i > 16) {
             __m128i w = LoadSixteen(line + i);
             dm = ByteMask(w, d_bytes) | ByteMask(x, d_bytes) << (last - i);
             qm = ByteMask(w, quotes) | ByteMask(x, quotes) << (last - i);
+            bm = ByteMask(w, slashes) | ByteMask(x, slashes) << (last - i);
         } else {
             dm = ByteMask(x, d_bytes) >> (i - last);
             qm = ByteMask(x, quotes) >> (i - last);
+            bm = ByteMask(x, slashes) >> (i - last);
         }
+        *special |= qm | bm;
         if (dm && TakeBlock(line, n, i, dm, qm, k, walk, &end)) return end;
     }
     return n;
@@ -412,16 +417,25 @@ static size_t WalkBlocks(const char *line, size_t n, char delimiter, int32_t k,
 
 int FindField(const char *line, size_t n, char delimiter, int32_t k,
               size_t *start, size_t *length) {
+    int plain;
+    return FindPlainField(line, n, delimiter, k, start, length, &plain);
+}
+
+int FindPlainField(const char *line, size_t n, char delimiter, int32_t k,
+                   size_t *start, size_t *length, int *plain) {
     if (k < 0 || (!line && n)) return 0;
     FieldWalk walk = {0, 0};
     size_t at = n; /* the end of piece k; the line's end unless a D ends it */
+    uint32_t special = 0;
     if (delimiter == '\0') {
         /* Nothing separates: the line is one piece. */
+        special = !IsPlain(line, n);
 #if defined(TAVL_SSE2)
     } else if (n >= 16) {
-        at = WalkBlocks(line, n, delimiter, k, &walk);
+        at = WalkBlocks(line, n, delimiter, k, &walk, &special);
 #endif
     } else {
+        special = !IsPlain(line, n);
         for (size_t i = 0; i < n; i++) {
             const char *p = (const char *)memchr(line + i, delimiter, n - i);
             if (!p) break;
@@ -435,6 +449,7 @@ int FindField(const char *line, size_t n, char delimiter, int32_t k,
     if (walk.seen != k) return 0;
     *start = walk.begin;
     *length = at - walk.begin;
+    *plain = !special;
     return 1;
 }
 

@@ -61,6 +61,12 @@ int DecodeField(const char *field, char **output, char delimiter,
 int FindField(const char *line, size_t n, char delimiter, int32_t k,
               size_t *start, size_t *length);
 
+/* As FindField; *plain also receives 1 when the field holds no quote and no
+ * backslash, so that it decodes to itself (0 may also mean that bytes walked
+ * before it hold one). */
+int FindPlainField(const char *line, size_t n, char delimiter, int32_t k,
+                   size_t *start, size_t *length, int *plain);
+
 /* Decodes the stored field f[0..n) as DecodeField does, with no NUL needed
  * after it and no allocation: decoded byte j goes to out[j] while j is
  * below capacity (out may be null when capacity is 0), and the count of

@@ -129,9 +129,8 @@ static TAVL_NOINLINE int CachedField(TableHandle *table, int32_t column,
         start = column ? (size_t)cache->ends[column - 1] + 1 : 0;
         span = cache->ends[column] - start;
         *plain = !cache->special;
-    } else if (FindField(cache->text, cache->length, d, column, &start, &span)) {
-        *plain = 0;
-    } else {
+    } else if (!FindPlainField(cache->text, cache->length, d, column, &start, &span,
+                               plain)) {
         return TBL_ERR_RANGE;
     }
     *field = cache->text + start;
@@ -687,9 +686,26 @@ static int LineInPlace(TableHandle *table, int32_t line, int32_t kind,
     return rc == TBL_OK || rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_RANGE;
 }
 
-/* Decodes one cell: its first capacity decoded bytes go to out (which may
- * be null when capacity is 0) and its size (decoded bytes + 1) to *size.
- * Nothing is terminated, and out is untouched on every failure. */
+/* The value of the stored field f[0..n): its first capacity bytes to out
+ * (which may be null when capacity is 0) and its size (bytes + 1) to
+ * *size. Nothing is terminated. */
+static inline int DecodeTo(const char *f, size_t n, int plain, char delimiter,
+                           char *out, size_t capacity, int32_t *size) {
+    if (plain && n < (size_t)INT32_MAX) {
+        /* The usual cell: its stored bytes are its value. */
+        CopyBytes(out, f, n < capacity ? n : capacity);
+        *size = (int32_t)(n + 1);
+        return TBL_OK;
+    }
+    /* The size is a signed 32-bit count: a field that might decode past it
+     * is measured before anything is written. */
+    if (n >= (size_t)INT32_MAX && DecodeFieldTo(f, n, delimiter, NULL, 0) >= (size_t)INT32_MAX)
+        return TBL_ERR_NO_MEMORY;
+    *size = (int32_t)(DecodeFieldTo(f, n, delimiter, out, capacity) + 1);
+    return TBL_OK;
+}
+
+/* Decodes one cell: see DecodeTo. Out is untouched on every failure. */
 static inline int DecodeCell(TableHandle *table, int32_t column, int32_t line,
                              int32_t kind, char *out, size_t capacity,
                              int32_t *size) {
@@ -698,22 +714,23 @@ static inline int DecodeCell(TableHandle *table, int32_t column, int32_t line,
     int plain;
     int rc = CellField(table, column, line, kind, &field, &n, &plain);
     if (rc != TBL_OK) return rc;
-    if (plain && n < (size_t)INT32_MAX) {
-        /* The usual cell: its stored bytes are its value. */
-        CopyBytes(out, field, n < capacity ? n : capacity);
-        *size = (int32_t)(n + 1);
-        return TBL_OK;
-    }
-    /* The size is a signed 32-bit count: a field that might decode past it
-     * is measured before anything is written. */
-    const char d = table->store.delimiter;
-    if (n >= (size_t)INT32_MAX && DecodeFieldTo(field, n, d, NULL, 0) >= (size_t)INT32_MAX)
-        return TBL_ERR_NO_MEMORY;
-    *size = (int32_t)(DecodeFieldTo(field, n, d, out, capacity) + 1);
-    return TBL_OK;
+    return DecodeTo(field, n, plain, table->store.delimiter, out, capacity, size);
 }
 
-/* Everything a cell read does but its most usual case. */
+/* Ends a cell read whose value, of size bytes with its NUL, went to the
+ * buffer as far as it fits: terminates it and reports the size. */
+static inline int FinishRead(char *buffer, int32_t *out_length,
+                             int32_t buffer_length, int32_t size) {
+    *out_length = size;
+    if (size <= buffer_length) {
+        buffer[size - 1] = '\0';
+        return TBL_OK;
+    }
+    buffer[buffer_length - 1] = '\0';
+    return TBL_ERR_TRUNCATED;
+}
+
+/* Everything a cell read does but its usual cases. */
 static TAVL_NOINLINE int CellReadAny(TableHandle *table, int32_t column,
                                      int32_t line, char *buffer,
                                      int32_t *out_length, int32_t buffer_length,
@@ -728,35 +745,48 @@ static TAVL_NOINLINE int CellReadAny(TableHandle *table, int32_t column,
     rc = DecodeCell(table, column, line, kind, buffer,
                     (size_t)buffer_length - 1, &size);
     if (rc != TBL_OK) return rc;
-    *out_length = size;
-    if (size <= buffer_length) {
-        buffer[size - 1] = '\0';
-        return TBL_OK;
-    }
-    buffer[buffer_length - 1] = '\0';
-    return TBL_ERR_TRUNCATED;
+    return FinishRead(buffer, out_length, buffer_length, size);
+}
+
+/* A cell read of an open table, the arguments checked: another line than
+ * the one read last, or a value that needs decoding. */
+static TAVL_NOINLINE int CellReadLine(TableHandle *table, int32_t column,
+                                      int32_t position, char *buffer,
+                                      int32_t *out_length,
+                                      int32_t buffer_length) {
+    const char *field;
+    size_t n;
+    int plain;
+    int rc = CachedField(table, column, position, &field, &n, &plain);
+    if (rc != TBL_OK) return rc;
+    int32_t size = 0;
+    rc = DecodeTo(field, n, plain, table->store.delimiter, buffer,
+                  (size_t)buffer_length - 1, &size);
+    if (rc != TBL_OK) return rc;
+    return FinishRead(buffer, out_length, buffer_length, size);
 }
 
 int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
              int32_t *out_length, int32_t buffer_length, int32_t kind) {
-    /* The usual case first, in few instructions: another cell of the line
-     * read last, a plain value, a buffer it fits in. */
-    if (table && table->state == HANDLE_OPEN && buffer && out_length &&
-        CellInRange(table, column, line, kind)) {
-        const LineCache *cache = &table->cache;
-        int32_t position = kind == LINE_DATA ? line + table->store.header_lines : line;
-        if (cache->position == position && column < cache->ended && !cache->special) {
-            size_t start = column ? (size_t)cache->ends[column - 1] + 1 : 0;
-            size_t n = cache->ends[column] - start;
-            if (n < (size_t)buffer_length) {
-                CopyBytes(buffer, cache->text + start, n);
-                buffer[n] = '\0';
-                *out_length = (int32_t)n + 1;
-                return TBL_OK;
-            }
+    if (!table || table->state != HANDLE_OPEN || !buffer || !out_length ||
+        buffer_length < 1 || !CellInRange(table, column, line, kind))
+        return CellReadAny(table, column, line, buffer, out_length, buffer_length,
+                           kind);
+    /* The usual case first, in few instructions: another plain cell of the
+     * line read last, in a buffer it fits in. */
+    const LineCache *cache = &table->cache;
+    int32_t position = kind == LINE_DATA ? line + table->store.header_lines : line;
+    if (cache->position == position && column < cache->ended && !cache->special) {
+        size_t start = column ? (size_t)cache->ends[column - 1] + 1 : 0;
+        size_t n = cache->ends[column] - start;
+        if (n < (size_t)buffer_length) {
+            CopyBytes(buffer, cache->text + start, n);
+            buffer[n] = '\0';
+            *out_length = (int32_t)n + 1;
+            return TBL_OK;
         }
     }
-    return CellReadAny(table, column, line, buffer, out_length, buffer_length, kind);
+    return CellReadLine(table, column, position, buffer, out_length, buffer_length);
 }
 
 int CellReadByName(TableHandle *table, const char *name, int32_t line,
