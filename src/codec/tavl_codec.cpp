@@ -140,11 +140,62 @@ static char *EncodeInto(const unsigned char *v, size_t len, unsigned char d,
     return out;
 }
 
+/* 1 when one of the eight bytes at p needs escaping in the form: a byte
+ * below 0x20, or one equal to D, the backslash or (escaped) the quote, by
+ * byte-wise tests on the word. */
+static inline int WordNeedsEscape(const unsigned char *p, unsigned char d,
+                                  StoredForm form) {
+    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    uint64_t x;
+    memcpy(&x, p, 8);
+    uint64_t below = (x - ones * 0x20) & ~x;
+    uint64_t a = x ^ (ones * d), b = x ^ (ones * (unsigned char)BACKSLASH);
+    uint64_t found = below | ((a - ones) & ~a) | ((b - ones) & ~b);
+    if (form == FORM_ESCAPED) {
+        uint64_t q = x ^ (ones * (unsigned char)QUOTE);
+        found |= (q - ones) & ~q;
+    }
+    return (found & highs) != 0;
+}
+
+/* 1 when a byte of v[0..len) needs escaping in the form: most values hold
+ * none, and are then stored as they are, in every character set. */
+static int AnyEscape(const unsigned char *v, size_t len, unsigned char d,
+                     StoredForm form) {
+    size_t i = 0;
+#if defined(TAVL_SSE2)
+    const __m128i d_bytes = _mm_set1_epi8((char)d);
+    const __m128i slashes = _mm_set1_epi8(BACKSLASH);
+    const __m128i quotes = _mm_set1_epi8(form == FORM_ESCAPED ? QUOTE : BACKSLASH);
+    const __m128i controls = _mm_set1_epi8(0x1F);
+    for (; i + 16 <= len; i += 16) {
+        __m128i x = LoadSixteen(v + i);
+        /* x <= 0x1F unsigned: min(x, 0x1F) == x. */
+        if (ByteMask(x, d_bytes) | ByteMask(x, slashes) | ByteMask(x, quotes) |
+            ByteMask(_mm_min_epu8(x, controls), x))
+            return 1;
+    }
+#endif
+    if (len - i >= 8) {
+        /* Words of eight bytes, the last one overlapping the one before. */
+        for (; i + 8 < len; i += 8)
+            if (WordNeedsEscape(v + i, d, form)) return 1;
+        return WordNeedsEscape(v + len - 8, d, form);
+    }
+    for (; i < len; i++)
+        if (NeedsEscape(v[i], d, form)) return 1;
+    return 0;
+}
+
 size_t StoreField(const char *value, size_t length, char delimiter,
                   int escaped, char *out) {
     const unsigned char *v = (const unsigned char *)value;
     unsigned char d = (unsigned char)delimiter;
     StoredForm form = escaped ? FORM_ESCAPED : FORM_PLAIN;
+    if (!AnyEscape(v, length, d, form)) {
+        if (out && length) memcpy(out, v, length);
+        return length;
+    }
     if (!out) return EncodedLength(v, length, d, form);
     return (size_t)(EncodeInto(v, length, d, form, out) - out);
 }

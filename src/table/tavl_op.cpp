@@ -470,8 +470,14 @@ static int ReplacePiece(const TableHandle *table, const char *text, size_t n,
     StoreField(value, length, d, escaped, line + start);
     memcpy(line + start + field, text + start + span, n - start - span);
     line[total] = '\0';
-    if (FieldSpanHasBareDelimiter(line + start, field, d) ||
-        !LineIsSound(line, total, d, table->columns)) {
+    /* The line was sound. Where neither the old field nor the new one holds
+     * a quote or D, every separator still splits and counts as before;
+     * otherwise the whole line is checked. */
+    const char *old_field = text + start, *new_field = line + start;
+    int same_shape = !memchr(old_field, QUOTE, span) && !memchr(old_field, d, span) &&
+                     !memchr(new_field, QUOTE, field) && !memchr(new_field, d, field);
+    if (!same_shape && (FieldSpanHasBareDelimiter(new_field, field, d) ||
+                        !LineIsSound(line, total, d, table->columns))) {
         qmem_free(line);
         return TBL_ERR_RANGE;
     }
