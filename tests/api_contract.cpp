@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <climits>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -65,22 +64,31 @@ TEST(Contract, ReadmeCodeTableIsTheCodeList) {
     size_t end = readme.find("\n## ", begin + 1);
     std::istringstream section(readme.substr(begin, end - begin));
 
-    // Rows after the table's head and its rule; identifiers in the meaning
-    // may be set as code.
-    static const std::regex row(R"(^\| *(-?[0-9]+) *\| *`(\w+)` *\| *(.*?) *\|$)");
+    // Rows after the table's head and its rule: | value | `name` | meaning |;
+    // identifiers in the meaning may be set as code.
+    auto trim = [](std::string t) {
+        t.erase(0, t.find_first_not_of(' '));
+        t.erase(t.find_last_not_of(' ') + 1);
+        return t;
+    };
     std::map<int32_t, std::pair<std::string, std::string>> rows;
     std::string line;
     int table_lines = 0;
     while (std::getline(section, line)) {
         if (line.empty() || line[0] != '|') continue;
         if (++table_lines <= 2) continue;
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, row)) << "not a code row: " << line;
-        std::string meaning = m[3];
+        std::vector<std::string> cells;
+        for (size_t at = 1, bar; (bar = line.find('|', at)) != std::string::npos; at = bar + 1)
+            cells.push_back(trim(line.substr(at, bar - at)));
+        ASSERT_EQ(cells.size(), 3u) << "not a code row: " << line;
+        std::string name = cells[1];
+        ASSERT_TRUE(name.size() > 2 && name.front() == '`' && name.back() == '`')
+            << "not a code row: " << line;
+        std::string meaning = cells[2];
         meaning.erase(std::remove(meaning.begin(), meaning.end(), '`'), meaning.end());
-        int32_t value = std::stoi(m[1]);
+        int32_t value = std::stoi(cells[0]);
         EXPECT_EQ(rows.count(value), 0u) << "code " << value << " has two rows";
-        rows[value] = {m[2], meaning};
+        rows[value] = {name.substr(1, name.size() - 2), meaning};
     }
     EXPECT_EQ(rows.size(), sizeof kCodes / sizeof kCodes[0]);
     for (const Code &c : kCodes) {
