@@ -492,14 +492,18 @@ int IndexedFetchLine(const TableStore *store, int32_t position,
 /* The data a scan in order is asked for ahead of it, in one piece. */
 #define READ_AHEAD ((uint32_t)4 << 20)
 
+/* Lines read in order before a scan is taken for one: the open reads line
+ * 0, and a host reading a few lines should not pay for asking. */
+#define SCAN_LINES 64
+
 /* The data file is mapped for reading here and there, which reads nothing
  * ahead; where lines are read in order, the data ahead of them is asked for
  * in large pieces, so that a scan of a file not in memory does not wait for
  * each page in turn. */
 static void ReadAhead(IndexedStore *indexed, int32_t position, const char *start) {
-    int in_order = position == indexed->next_position;
+    indexed->in_order = position == indexed->next_position ? indexed->in_order + 1 : 0;
     indexed->next_position = position + 1;
-    if (!in_order || start < indexed->data_view ||
+    if (indexed->in_order < SCAN_LINES || start < indexed->data_view ||
         start >= indexed->data_view + indexed->data_size)
         return;
     uint32_t at = (uint32_t)(start - indexed->data_view);
@@ -542,6 +546,7 @@ int IndexedRelease(TableStore *store) {
     indexed->index_view = NULL;
     indexed->index_size = 0;
     indexed->next_position = 0;
+    indexed->in_order = 0;
     indexed->ahead = 0;
     return TBL_OK;
 }

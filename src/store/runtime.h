@@ -20,6 +20,7 @@ typedef struct IndexedStore {
     const uint32_t *index_view; /* little-endian words: counts, offsets */
     uint32_t index_size;
     int32_t next_position;      /* the line a scan in order reads next */
+    int32_t in_order;           /* lines read in order so far */
     uint32_t ahead;             /* data asked for ahead of a scan, up to here */
 } IndexedStore;
 
