@@ -21,7 +21,9 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTAVL_BUILD_BENCH=ON \
   -DBUILD_TESTING=OFF -DTAVL_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$build" --target tavl_bench -j "$jobs"
 
-args=(--size="$size" --summary="$build/bench-$size-summary.md" --benchmark_color=false)
+if [ "$size" = small ]; then command="bash scripts/check-bench.sh"; else command="TAVL_BENCH_SIZE=$size bash scripts/check-bench.sh"; fi
+args=(--size="$size" --summary="$build/bench-$size-summary.md" --command="$command"
+  --benchmark_color=false)
 if [ -n "${TAVL_BENCH_DIR:-}" ]; then
   args+=(--data-dir="$TAVL_BENCH_DIR")
 elif [ "$size" = small ]; then
