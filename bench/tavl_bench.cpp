@@ -18,7 +18,8 @@
  *   the OPEN_EDIT load (MB/s) and the peak memory it adds (VmHWM after minus
  *     before, × file size), both in a fresh process;
  *   SetCellValByIndex + SaveTable to a new file, durable (ms), and
- *     SetCellValByIndex alone on a 100-byte line (ns/call);
+ *     SetCellValByIndex alone on a 100-byte line (ns/call), once on each of
+ *     the 100,000 picks of a table loaded for it;
  *   the OPEN_INDEXED open (µs), PreOpenTable and GetNumberOfLinesEx (MB/s).
  * Baselines: counting the file's LF bytes with memchr over a fresh read-only
  * mapping (every scan and read is compared with it), and, for the save,
@@ -642,40 +643,39 @@ void OpenedPasses(benchmark::State &state, TableFile *t, int32_t mode, CellOrder
     state.SetItemsProcessed(static_cast<int64_t>(order.Count()) * state.iterations());
 }
 
-/* SetCellValByIndex on the random picks, one call per iteration, each cell
- * given a value of its own width (the line keeps its length); afterwards
- * every cell written reads back as written. */
-void SetCell(benchmark::State &state, TableFile *t, std::string key) {
-    KeepOnly({key});
-    std::string error;
-    TableHandle *h = Acquire(key, &error);
-    if (!h) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
+/* SetCellValByIndex once on each of the random picks, timed together, on a
+ * table loaded for the repetition, so that nearly every call changes a line
+ * no call changed before; each cell gets a value of its own width (the line
+ * keeps its length). Afterwards every cell written reads back as written. */
+void SetCells(benchmark::State &state, TableFile *t) {
+    KeepOnly({});
     const std::string zeds(256, 'Z');
     const auto &cells = *PickOrder(*t).picks;
-    size_t i = 0;
-    int bad = TBL_OK;
     for (auto _ : state) {
-        const auto &p = cells[i];
-        if (++i == cells.size()) i = 0;
-        int rc = SetCellValByIndex(h, p.second, p.first, zeds.data(), ColumnWidth(t->shape, p.second));
-        if (rc != TBL_OK) bad = rc;
-    }
-    if (bad != TBL_OK) {
-        state.SkipWithError(Err("SetCellValByIndex", bad).c_str());
-        return;
-    }
-    const size_t written = std::min<size_t>(static_cast<size_t>(state.iterations()), cells.size());
-    for (size_t k = 0; k < written; ++k) {
-        const auto &p = cells[k];
-        if (!CheckCell(h, p.first, p.second, zeds.data(), ColumnWidth(t->shape, p.second), &error)) {
+        std::string error;
+        TableHandle *h = OpenChecked(t, OPEN_EDIT, nullptr, &error, nullptr);
+        if (!h) {
             state.SkipWithError(error.c_str());
-            return;
+            break;
+        }
+        int bad = TBL_OK;
+        double t0 = Now();
+        for (const auto &p : cells) {
+            int rc = SetCellValByIndex(h, p.second, p.first, zeds.data(), ColumnWidth(t->shape, p.second));
+            if (rc != TBL_OK) bad = rc;
+        }
+        state.SetIterationTime(Now() - t0);
+        if (bad != TBL_OK) error = Err("SetCellValByIndex", bad);
+        for (size_t k = 0; k < cells.size() && error.empty(); ++k)
+            CheckCell(h, cells[k].first, cells[k].second, zeds.data(),
+                      ColumnWidth(t->shape, cells[k].second), &error);
+        CloseAndFree(h);
+        if (!error.empty()) {
+            state.SkipWithError(error.c_str());
+            break;
         }
     }
-    state.SetItemsProcessed(state.iterations());
+    state.SetItemsProcessed(static_cast<int64_t>(cells.size()) * state.iterations());
 }
 
 void PreOpen(benchmark::State &state, TableFile *t) {
@@ -930,7 +930,8 @@ void RegisterAll() {
     m.Baseline();
     m.Latency();
     m.Load(heavy, true);
-    /* Writes go to main.set, so that main.edit reads the generated values. */
+    /* The save writes to main.set, so that main.edit reads the generated
+     * values. */
     m.Timed("write_fsync_baseline", reps,
             [](benchmark::State &s) { SaveBaseline(s, &g_main, "main.set"); });
     {
@@ -946,11 +947,11 @@ void RegisterAll() {
         f.baseline_bench = m.Name("write_fsync_baseline");
         m.Add(f);
     }
-    m.Auto("SetCellValByIndex", reps, [](benchmark::State &s) { SetCell(s, &g_main, "main.set"); });
+    m.Timed("SetCellValByIndex", reps, [](benchmark::State &s) { SetCells(s, &g_main); });
     m.Add(m.PerItem("SetCellValByIndex",
                     "SetCellValByIndex on a " + std::to_string(static_cast<int>(g_main.line_bytes)) +
-                        "-byte line (ns/call)",
-                    "call", 1, g_main.line_bytes),
+                        "-byte line (ns/call), 100k random cells of a fresh load",
+                    "call", static_cast<double>(kPicks), g_main.line_bytes),
           Target::kAtMost, 300, "≤ 300 ns");
     m.AddPeerTarget(m.ReadEvery(OPEN_EDIT, 1));
     m.Add(m.Random("main.edit"));

@@ -4,10 +4,11 @@
 # right. No time is asserted; the run fails only when a call or a value read
 # back is wrong.
 #
-# TAVL_BENCH_SIZE=full runs the full benchmark instead (about five minutes
-# and 1.2 GB of generated tables under the system's temporary directory, or
-# under TAVL_BENCH_DIR). The summary table is written to
-# build-bench/bench-<size>-summary.md.
+# TAVL_BENCH_SIZE=full runs the full benchmark instead (one to five minutes,
+# most of the spread from the disk, which the figures on a file dropped from
+# the page cache read; 1.2 GB of generated tables under the system's
+# temporary directory, or under TAVL_BENCH_DIR). The summary table is written
+# to build-bench/bench-<size>-summary.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
