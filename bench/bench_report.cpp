@@ -41,14 +41,13 @@ std::string Num(double v) {
     return Format(v, "%.2g");
 }
 
-const char *UnitText(Unit u) {
-    switch (u) {
+std::string UnitText(const Figure &f) {
+    switch (f.unit) {
     case Unit::kMBps: return "MB/s";
-    case Unit::kNsPerCell: return "ns/cell";
+    case Unit::kNsPer: return "ns/" + f.item;
     case Unit::kMicros: return "µs";
     case Unit::kMillis: return "ms";
     case Unit::kPerFile: return "× file size";
-    case Unit::kNs: return "ns";
     }
     return "";
 }
@@ -58,10 +57,9 @@ double ValueOf(const Figure &f, const CollectingReporter::Sample &s) {
     double t = s.seconds_per_iter;
     switch (f.unit) {
     case Unit::kMBps: return f.bytes_per_iter / t / 1e6;
-    case Unit::kNsPerCell: return t / f.cells_per_iter * 1e9;
+    case Unit::kNsPer: return t / f.cells_per_iter * 1e9;
     case Unit::kMicros: return t * 1e6;
     case Unit::kMillis: return t * 1e3;
-    case Unit::kNs: return t * 1e9;
     case Unit::kPerFile: {
         auto it = s.counters.find(f.counter);
         return it == s.counters.end() ? NAN : it->second;
@@ -78,19 +76,27 @@ double MedianOf(const CollectingReporter &r, const Figure &f) {
     return Median(v);
 }
 
+/* Median of a counter of the figure's benchmark, or NaN. */
+double CounterOf(const CollectingReporter &r, const Figure &f, const std::string &counter) {
+    const auto *samples = r.SamplesOf(f.bench);
+    if (!samples) return NAN;
+    std::vector<double> v;
+    for (const auto &s : *samples) {
+        auto it = s.counters.find(counter);
+        if (it != s.counters.end()) v.push_back(it->second);
+    }
+    return Median(v);
+}
+
 /* The baseline in the figure's own unit, or NaN. */
 double BaselineOf(const CollectingReporter &r, const Figure &f) {
-    if (f.unit == Unit::kPerFile) {
-        const auto *samples = r.SamplesOf(f.bench);
-        if (!samples) return NAN;
-        std::vector<double> v;
-        for (const auto &s : *samples) {
-            auto it = s.counters.find(f.baseline_counter);
-            if (it != s.counters.end()) v.push_back(it->second);
-        }
-        return Median(v);
-    }
+    if (f.unit == Unit::kPerFile) return CounterOf(r, f, f.baseline_counter);
     if (f.baseline_bench.empty()) return NAN;
+    if (f.baseline_same_unit) {
+        Figure b = f;
+        b.bench = f.baseline_bench;
+        return MedianOf(r, b);
+    }
     Figure b;
     b.bench = f.baseline_bench;
     b.unit = Unit::kMBps;
@@ -99,7 +105,7 @@ double BaselineOf(const CollectingReporter &r, const Figure &f) {
     if (f.unit == Unit::kMBps) return mbps;
     double seconds = f.baseline_bytes / (mbps * 1e6);
     switch (f.unit) {
-    case Unit::kNsPerCell: return seconds * 1e9;
+    case Unit::kNsPer: return seconds * 1e9;
     case Unit::kMicros: return seconds * 1e6;
     case Unit::kMillis: return seconds * 1e3;
     default: return NAN;
@@ -174,9 +180,12 @@ int PrintSummary(std::ostream &out, const CollectingReporter &reporter,
            "baseline of the same run in the figure's unit: for MB/s the baseline's "
            "rate on the same file; for times, the time the baseline takes over the "
            "same bytes (a cell's share of the file, the line read, or the whole "
-           "file for an open); for memory, the peak of a process that only maps "
-           "and scans the file. A reference row is context for the figures "
-           "near it and is compared with nothing.\n\n"
+           "file for an open); for the save, the file's bytes written and synced; "
+           "for memory, what a process that only maps and scans the file adds; "
+           "for a pass over a file not in the page cache, the same pass with the "
+           "file cached. A reference row is context for the figures near it and is "
+           "compared with nothing. Every value a figure reads back is compared "
+           "with the generated table's.\n\n"
         << "| table | figure | value | baseline | × baseline | target | met |\n"
         << "|---|---|---:|---:|---:|---|---|\n";
     int missed = 0;
@@ -191,27 +200,31 @@ int PrintSummary(std::ostream &out, const CollectingReporter &reporter,
             case Target::kAtLeast: ok = v >= f.limit; break;
             case Target::kAtMost: ok = v <= f.limit; break;
             case Target::kRatioAtLeast: ok = !std::isnan(b) && v / b >= f.limit; break;
+            case Target::kRatioAtMost: ok = !std::isnan(b) && v / b <= f.limit; break;
             case Target::kNone: break;
             }
-            std::string scale;
-            if (!f.scale_bench.empty()) {
-                Figure other = f;
-                other.bench = f.scale_bench;
-                double s = v / MedianOf(reporter, other);
-                scale = " (" + Num(s) + "× the smaller table)";
-                if (std::isnan(s) || s > f.scale_limit) ok = false;
-            }
-            met = (ok ? "yes" : "**no**") + scale;
+            met = ok ? "yes" : "**no**";
             if (!ok) ++missed;
         } else if (f.target != Target::kNone) {
             met = "not run";
+        } else {
+            met = f.met_text;
+        }
+        if (!f.cached_counter.empty()) {
+            double share = CounterOf(reporter, f, f.cached_counter);
+            if (!std::isnan(share)) {
+                std::string note = share < 0 ? "page cache share unknown"
+                                             : Format(share * 100, "%.0f") +
+                                                   "% of the file cached when the pass began";
+                met += (met.empty() ? "" : " (") + note + (met.empty() ? "" : ")");
+            }
         }
         out << "| " << f.table << " | " << f.label << " | "
-            << (std::isnan(v) ? std::string("not run") : Num(v) + " " + UnitText(f.unit))
+            << (std::isnan(v) ? std::string("not run") : Num(v) + " " + UnitText(f))
             << " | "
             << (f.reference ? std::string("(reference)")
                 : is_baseline ? std::string("(baseline)")
-                              : Num(b) + " " + UnitText(f.unit))
+                              : Num(b) + " " + UnitText(f))
             << " | "
             << (f.reference ? std::string("") : is_baseline ? std::string("1") : Num(v / b))
             << " | "

@@ -20,19 +20,19 @@
 namespace tavlbench {
 
 enum class Unit {
-    kMBps,      /* bytes_per_iter / time, in 10^6 bytes per second */
-    kNsPerCell, /* time / cells_per_iter, in nanoseconds */
-    kMicros,    /* time per iteration */
-    kMillis,    /* time per iteration */
-    kPerFile,   /* a counter of the benchmark: bytes per byte of the file */
-    kNs,        /* time per iteration, in nanoseconds */
+    kMBps,    /* bytes_per_iter / time, in 10^6 bytes per second */
+    kNsPer,   /* time / cells_per_iter, in nanoseconds per item */
+    kMicros,  /* time per iteration */
+    kMillis,  /* time per iteration */
+    kPerFile, /* a counter of the benchmark: bytes per byte of the file */
 };
 
 enum class Target {
     kNone,
-    kAtLeast,        /* value >= limit */
-    kAtMost,         /* value <= limit */
-    kRatioAtLeast,   /* value / baseline >= limit */
+    kAtLeast,      /* value >= limit */
+    kAtMost,       /* value <= limit */
+    kRatioAtLeast, /* value / baseline >= limit */
+    kRatioAtMost,  /* value / baseline <= limit */
 };
 
 struct Figure {
@@ -40,16 +40,20 @@ struct Figure {
     std::string label;         /* what is measured */
     std::string bench;         /* benchmark the samples come from */
     Unit unit = Unit::kMBps;
+    std::string item = "cell"; /* kNsPer: what one item is ("cell", "read", "call") */
     double bytes_per_iter = 0; /* kMBps */
-    double cells_per_iter = 0; /* kNsPerCell */
+    double cells_per_iter = 0; /* kNsPer: items per iteration */
     std::string counter;       /* kPerFile: counter holding the value */
 
     /* Baseline: a kMBps figure's benchmark (scan rate), converted into this
-     * figure's unit over baseline_bytes bytes per cell or per iteration; for
-     * kPerFile a counter of the same benchmark. Empty: this is a baseline. */
+     * figure's unit over baseline_bytes bytes per item or per iteration; with
+     * baseline_same_unit, another benchmark read in this figure's own unit
+     * (same items per iteration); for kPerFile a counter of the same
+     * benchmark. Empty: this is a baseline. */
     std::string baseline_bench;
     double baseline_bytes_per_iter = 0; /* of the baseline benchmark */
     double baseline_bytes = 0;          /* bytes this figure's unit covers */
+    bool baseline_same_unit = false;
     std::string baseline_counter;
     /* Shown for context beside the figures, compared with nothing. */
     bool reference = false;
@@ -57,11 +61,11 @@ struct Figure {
     Target target = Target::kNone;
     double limit = 0;
     std::string target_text;
-
-    /* Scaling check: this value divided by the same figure of scale_bench
-     * (same unit, same cells per iteration) must stay at most scale_limit. */
-    std::string scale_bench;
-    double scale_limit = 0;
+    /* Verdict shown for a target this program does not measure. */
+    std::string met_text;
+    /* Counter holding the share of the file in the page cache when the pass
+     * began, printed beside the verdict. */
+    std::string cached_counter;
 };
 
 struct MachineInfo {

@@ -1,6 +1,7 @@
 /*
- * bench_tables.cpp - generation of the benchmark tables and the two baselines
- * (newline count over a mapping; large writes and one fsync).
+ * bench_tables.cpp - generation of the benchmark tables, the two baselines
+ * (newline count over a mapping; large writes and one fsync), and the page
+ * cache control of the figures that read a file not in memory.
  *
  * A generated file is kept beside a small stamp naming the shape it was made
  * from, so later runs reuse it instead of writing a gigabyte again; a stamp
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -158,6 +160,12 @@ bool EnsureTable(const std::string &dir, const TableShape &shape, TableFile *out
     return true;
 }
 
+uint64_t CellOffset(const TableFile &t, int32_t line, int32_t column) {
+    uint64_t at = t.header_bytes + static_cast<uint64_t>(t.line_bytes) * static_cast<uint64_t>(line);
+    for (int32_t c = 0; c < column; ++c) at += static_cast<uint64_t>(ColumnWidth(t.shape, c)) + 1;
+    return at;
+}
+
 bool CountNewlinesMapped(const std::string &path, uint64_t *count) {
     int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0) return false;
@@ -209,6 +217,56 @@ bool ReadWholeFile(const std::string &path, std::vector<char> *out) {
     }
     close(fd);
     return at == size;
+}
+
+bool DropFromPageCache(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    bool ok = fdatasync(fd) == 0 && posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED) == 0;
+    close(fd);
+    return ok;
+}
+
+double CachedShare(const std::string &path) {
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size == 0) {
+        close(fd);
+        return -1;
+    }
+    size_t size = static_cast<size_t>(st.st_size);
+    /* mincore on a file mapping asks the page cache; the mapping itself is
+     * never touched, so it brings no page in. */
+    void *view = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (view == MAP_FAILED) return -1;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> in((size + page - 1) / page);
+    double share = -1;
+    if (mincore(view, size, in.data()) == 0) {
+        size_t resident = 0;
+        for (unsigned char b : in) resident += b & 1;
+        share = static_cast<double>(resident) / static_cast<double>(in.size());
+    }
+    munmap(view, size);
+    return share;
+}
+
+std::string FileSystemOf(const std::string &dir) {
+    struct statfs fs;
+    if (statfs(dir.c_str(), &fs) != 0) return "unknown";
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0xEF53: return "ext2/3/4";
+    case 0x58465342: return "xfs";
+    case 0x9123683E: return "btrfs";
+    case 0x01021994: return "tmpfs";
+    case 0x794c7630: return "overlayfs";
+    case 0x2FC12FC1: return "zfs";
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%lx", static_cast<unsigned long>(fs.f_type));
+    return buf;
 }
 
 uint64_t PeakResidentBytes() {

@@ -52,6 +52,24 @@ std::string ColumnName(const TableShape &shape, int32_t column);
 bool EnsureTable(const std::string &dir, const TableShape &shape, TableFile *out,
                  std::string *error);
 
+/* Byte offset of data cell (line, column) in the file. */
+uint64_t CellOffset(const TableFile &t, int32_t line, int32_t column);
+
+/* Signature of the value of the index-th cell of a pass, made to be summed
+ * over the pass: the value's length and its first, middle and last bytes,
+ * times an odd number taken from the index, so that a wrong length, another
+ * cell's value, a value in another place, a missing or an extra one all
+ * change the sum. Byte loads only and nothing carried from one cell to the
+ * next, so a timed read loop pays about what a host's own use of the value
+ * would cost; the bytes between are left to a byte-for-byte comparison. */
+inline uint64_t ValueSignature(uint64_t index, const char *p, size_t n) {
+    const unsigned char *u = reinterpret_cast<const unsigned char *>(p);
+    uint64_t x = n == 0 ? 0
+                        : (static_cast<uint64_t>(u[0]) << 8) | (static_cast<uint64_t>(u[n / 2]) << 16) |
+                              (static_cast<uint64_t>(u[n - 1]) << 24);
+    return (x + n * 0x9e3779b97f4a7c15ull) * (2 * index + 1);
+}
+
 /* Counts the LF bytes of a file through a fresh read-only mapping: the
  * baseline every scanning figure is compared with. Returns false when the file
  * cannot be mapped. */
@@ -63,6 +81,18 @@ bool WriteAndSync(const std::string &path, const char *bytes, size_t size);
 
 /* Whole contents of a file. */
 bool ReadWholeFile(const std::string &path, std::vector<char> *out);
+
+/* Writes the file's dirty pages back and drops its pages from the page cache
+ * (this file only; pages some process has mapped stay). */
+bool DropFromPageCache(const std::string &path);
+
+/* Share of the file's pages in the page cache (0 to 1), or -1 when it cannot
+ * be told. */
+double CachedShare(const std::string &path);
+
+/* Name of the file system dir is on ("xfs", "tmpfs", ...), or its magic
+ * number in hex. */
+std::string FileSystemOf(const std::string &dir);
 
 /* Peak resident memory of this process so far (VmHWM), in bytes; 0 when it
  * cannot be read. */

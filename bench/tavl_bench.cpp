@@ -3,21 +3,37 @@
  * tavlin32 on large tables, each beside a baseline measured in the same run.
  *
  * Tables (generated once into a scratch directory, see bench_tables.h):
- *   main  1,000,000 data lines of 10 plain fields, CR LF, 100 MB;
+ *   main  1,000,000 data lines of 10 plain fields, CR LF, 100-byte lines,
+ *         100 MB (the line and field counts of the CSV peer comparison);
  *   big   10,000,000 such lines (1 GB), to see how reads scale;
  *   wide  10,000 lines of 1,000 fields;
  *   head  a header line of 100,000 columns and one data line.
+ * Figures, named and measured as in the peer comparison:
+ *   every cell once, row-major, GetCellValByIndex into a 64 KiB buffer, the
+ *     first pass after an open (ns/cell), OPEN_EDIT and OPEN_INDEXED;
+ *     OPEN_INDEXED also on the file dropped from the page cache (open
+ *     included) against the same pass cached;
+ *   100,000 random reads, the same (line, column) picks for every mode and
+ *     pass, median of 3 passes (ns/read), cached and, OPEN_INDEXED, not cached;
+ *   the OPEN_EDIT load (MB/s) and the peak memory it adds (VmHWM after minus
+ *     before, × file size), both in a fresh process;
+ *   SetCellValByIndex + SaveTable to a new file, durable (ms), and
+ *     SetCellValByIndex alone on a 100-byte line (ns/call), once on each of
+ *     the 100,000 picks of a table loaded for it;
+ *   the OPEN_INDEXED open (µs), PreOpenTable and GetNumberOfLinesEx (MB/s).
  * Baselines: counting the file's LF bytes with memchr over a fresh read-only
  * mapping (every scan and read is compared with it), and, for the save,
  * writing the same bytes to a new file with 1 MiB write calls and one fsync.
  * Beside the random reads stands a reference that no code can beat: one
- * dependent load at a random place in a block as large as the file. Peak
- * memory is measured in a fresh process that only opens the table.
+ * dependent load at a random place in a block as large as the file.
  *
  * The program links the shared library as a host does and uses only the
- * public header. Every call's result is checked, and values read back are
- * compared with the generator's; any wrong result fails the run (exit 1). No
- * figure fails it: the summary says which targets are met.
+ * public header. Every call's result is checked, and every value read back is
+ * compared with the generator's: a timed pass sums a cheap signature of each
+ * value (ValueSignature), and an untimed pass after it compares every value
+ * byte for byte and must find the same sum. A saved file is compared byte
+ * for byte with the file loaded plus the one edited cell. Any wrong result fails the run (exit 1). No figure fails it: the
+ * summary says which targets are met.
  *
  * Options (before the Google Benchmark ones):
  *   --size=small|full   small: tables of 1/100 the lines (the header of 1/10
@@ -26,6 +42,7 @@
  *   --data-dir=DIR      where the tables go (also TAVL_BENCH_DIR; default: a
  *                       directory under the system's temporary directory)
  *   --summary=FILE      also write the summary table to FILE
+ *   --command=TEXT      the command that ran the program, for the summary
  */
 #include <benchmark/benchmark.h>
 
@@ -60,6 +77,7 @@ struct Config {
     bool small = false;
     std::string data_dir;
     std::string summary_path;
+    std::string command;
     int32_t main_lines = 1000000;
     int32_t big_lines = 10000000;
     int32_t wide_lines = 10000;
@@ -71,12 +89,23 @@ struct Config {
     double min_time = 0.5;     /* seconds per repetition of a self-timed figure */
 };
 
+/* The random reads: this many picks, read in this many passes (median). */
+const size_t kPicks = 100000;
+const int kRandomPasses = 3;
+/* The read buffer, as large as a host's usual one. */
+const int32_t kReadBuffer = 64 * 1024;
+/* The value the save figure writes (longer than the cell it replaces, so the
+ * line grows), and where. */
+const char kEditValue[] = "edited-value";
+const int32_t kEditColumn = 3;
+
 Config g_cfg;
 TableFile g_main, g_big, g_wide, g_head;
 std::map<std::string, TableFile *> g_tables;
 std::map<std::string, TableHandle *> g_held;  /* open tables kept between figures */
 std::set<std::string> g_prepared;              /* tables whose index file this run wrote */
 std::vector<Figure> g_figures;
+std::set<std::string> g_failed;                /* benchmarks with a failed repetition */
 std::vector<uint32_t> g_chain;   /* the latency reference's block, one table at a time */
 std::string g_chain_of;
 
@@ -98,11 +127,19 @@ TableFile *TableOf(const std::string &key) {
     return it == g_tables.end() ? nullptr : it->second;
 }
 
+bool IsIndexedKey(const std::string &key) {
+    return key.size() > 4 && key.compare(key.size() - 4, 4, ".idx") == 0;
+}
+
+void CloseAndFree(TableHandle *h) {
+    CloseTable(h);
+    FreeTable(h);
+}
+
 void Release(const std::string &key) {
     auto it = g_held.find(key);
     if (it == g_held.end()) return;
-    CloseTable(it->second);
-    FreeTable(it->second);
+    CloseAndFree(it->second);
     g_held.erase(it);
 }
 
@@ -119,21 +156,27 @@ void KeepOnly(std::initializer_list<std::string> keep) {
     }
 }
 
-bool CheckShape(TableHandle *h, const TableFile &t, std::string *error) {
-    int32_t columns = -1, lines = -1;
-    int rc = GetColumnCount(h, &columns);
-    if (rc != TBL_OK || columns != t.shape.fields) {
-        *error = "GetColumnCount: rc " + std::to_string(rc) + ", " + std::to_string(columns) +
-                 " columns, expected " + std::to_string(t.shape.fields);
+/* Compares a table's line and column counts with its shape. */
+bool CheckCounts(const TableFile &t, int rc_lines, int32_t lines, int rc_columns, int32_t columns,
+                 std::string *error) {
+    if (rc_columns != TBL_OK || columns != t.shape.fields) {
+        *error = "GetColumnCount: rc " + std::to_string(rc_columns) + ", " +
+                 std::to_string(columns) + " columns, expected " + std::to_string(t.shape.fields);
         return false;
     }
-    rc = GetLineCount(h, &lines);
-    if (rc != TBL_OK || lines != t.shape.data_lines) {
-        *error = "GetLineCount: rc " + std::to_string(rc) + ", " + std::to_string(lines) +
+    if (rc_lines != TBL_OK || lines != t.shape.data_lines) {
+        *error = "GetLineCount: rc " + std::to_string(rc_lines) + ", " + std::to_string(lines) +
                  " lines, expected " + std::to_string(t.shape.data_lines);
         return false;
     }
     return true;
+}
+
+bool CheckShape(TableHandle *h, const TableFile &t, std::string *error) {
+    int32_t columns = -1, lines = -1;
+    int rc_columns = GetColumnCount(h, &columns);
+    int rc_lines = GetLineCount(h, &lines);
+    return CheckCounts(t, rc_lines, lines, rc_columns, columns, error);
 }
 
 /* Opens the table into a new handle and checks its shape; *seconds, when
@@ -153,19 +196,25 @@ TableHandle *OpenChecked(const TableFile *t, int32_t mode, const char *index_dir
     if (seconds) *seconds = Now() - t0;
     if (rc != TBL_OK || !CheckShape(h, *t, error)) {
         if (rc != TBL_OK) *error = Err("OpenTable", rc);
-        CloseTable(h);
-        FreeTable(h);
+        CloseAndFree(h);
         return nullptr;
     }
     return h;
 }
-
 
 int Prepare(const TableFile &t) {
     mkdir(IndexDir(t).c_str(), 0755);
     int rc = PreOpenTable(t.path.c_str(), IndexDir(t).c_str(), kComma, &kOneHeader, 1);
     if (rc == TBL_OK) g_prepared.insert(t.shape.name);
     return rc;
+}
+
+/* Writes the table's index file unless this run already did. */
+bool EnsurePrepared(const TableFile &t, std::string *error) {
+    if (g_prepared.count(t.shape.name)) return true;
+    int rc = Prepare(t);
+    if (rc != TBL_OK) *error = Err("PreOpenTable", rc);
+    return rc == TBL_OK;
 }
 
 /* Opens (once) the table a key names: "<table>.edit" and "<table>.set" in
@@ -179,14 +228,8 @@ TableHandle *Acquire(const std::string &key, std::string *error) {
         *error = "no table for " + key;
         return nullptr;
     }
-    bool indexed = key.size() > 4 && key.compare(key.size() - 4, 4, ".idx") == 0;
-    if (indexed && !g_prepared.count(t->shape.name)) {
-        int rc = Prepare(*t);
-        if (rc != TBL_OK) {
-            *error = Err("PreOpenTable", rc);
-            return nullptr;
-        }
-    }
+    bool indexed = IsIndexedKey(key);
+    if (indexed && !EnsurePrepared(*t, error)) return nullptr;
     TableHandle *h = OpenChecked(t, indexed ? OPEN_INDEXED : OPEN_EDIT,
                                  IndexDir(*t).c_str(), error, nullptr);
     if (!h) return nullptr;
@@ -194,37 +237,111 @@ TableHandle *Acquire(const std::string &key, std::string *error) {
     return h;
 }
 
-/* Random cell addresses of a table, the same in every run. */
-const std::vector<std::pair<int32_t, int32_t>> &RandomCells(const TableFile &t) {
+/* Reads cell (line, column) and compares it byte for byte with the n bytes
+ * of want (and the NUL after them). */
+bool CheckCell(TableHandle *h, int32_t line, int32_t column, const char *want, int n,
+               std::string *error) {
+    char got[256];
+    int32_t size = 0;
+    int rc = GetCellValByIndex(h, column, line, got, &size, sizeof got);
+    if (rc != TBL_OK || size != n + 1 || std::memcmp(got, want, static_cast<size_t>(n)) != 0 ||
+        got[n] != '\0') {
+        *error = "cell (" + std::to_string(line) + "," + std::to_string(column) + "): rc " +
+                 std::to_string(rc) + ", read '" + std::string(got, rc == TBL_OK ? strnlen(got, sizeof got) : 0) +
+                 "', expected '" + std::string(want, static_cast<size_t>(n)) + "'";
+        return false;
+    }
+    return true;
+}
+
+/* ---- Checked read passes ------------------------------------------------ */
+
+/* The cells a read pass visits, in order: every cell of every step-th data
+ * line, row-major, or a list of picks. */
+struct CellOrder {
+    const TableFile *t = nullptr;
+    int32_t step = 1;
+    const std::vector<std::pair<int32_t, int32_t>> *picks = nullptr;
+
+    template <class Fn> void ForEach(Fn fn) const {
+        if (picks) {
+            for (const auto &p : *picks) fn(p.first, p.second);
+            return;
+        }
+        const int32_t fields = t->shape.fields;
+        for (int32_t r = 0; r < t->shape.data_lines; r += step)
+            for (int32_t c = 0; c < fields; ++c) fn(r, c);
+    }
+    uint64_t Count() const {
+        if (picks) return picks->size();
+        uint64_t lines = (static_cast<uint64_t>(t->shape.data_lines) + static_cast<uint64_t>(step) - 1) /
+                         static_cast<uint64_t>(step);
+        return lines * static_cast<uint64_t>(t->shape.fields);
+    }
+};
+
+CellOrder ScanOrder(const TableFile &t, int32_t step) {
+    CellOrder o;
+    o.t = &t;
+    o.step = step;
+    return o;
+}
+
+/* The random (line, column) picks of a table, the same in every run, every
+ * mode and every pass. */
+CellOrder PickOrder(const TableFile &t) {
     static std::map<std::string, std::vector<std::pair<int32_t, int32_t>>> cache;
     auto &v = cache[t.shape.name];
     if (v.empty()) {
         SplitMix mix(0x7461766cull ^ static_cast<uint64_t>(t.shape.data_lines));
-        v.resize(1u << 20);
+        v.resize(kPicks);
         for (auto &p : v) {
             p.first = static_cast<int32_t>(mix.Next() % static_cast<uint64_t>(t.shape.data_lines));
             p.second = static_cast<int32_t>(mix.Next() % static_cast<uint64_t>(t.shape.fields));
         }
     }
-    return v;
+    CellOrder o;
+    o.t = &t;
+    o.picks = &v;
+    return o;
 }
 
-/* Reads cell (line, column) and compares it with the generator's value. */
-bool CheckCell(TableHandle *h, const TableFile &t, int32_t line, int32_t column,
-               const char *expected_override, std::string *error) {
-    char want[256], got[256];
-    int n = expected_override ? static_cast<int>(std::strlen(expected_override))
-                              : CellValue(t.shape, line, column, want);
-    if (expected_override) std::memcpy(want, expected_override, static_cast<size_t>(n) + 1);
-    int32_t size = 0;
-    int rc = GetCellValByIndex(h, column, line, got, &size, sizeof got);
-    if (rc != TBL_OK || size != n + 1 || std::memcmp(got, want, static_cast<size_t>(n) + 1) != 0) {
-        *error = "cell (" + std::to_string(line) + "," + std::to_string(column) + "): rc " +
-                 std::to_string(rc) + ", read '" + std::string(got, rc == TBL_OK ? std::strlen(got) : 0) +
-                 "', expected '" + want + "'";
+/* Reads the cells of the order once, timed (*seconds), each into a buffer as
+ * a host would, and sums the ValueSignature of every value read. Then reads
+ * them again, untimed, comparing each value byte for byte with the
+ * generator's, and sums the signatures of the generator's values: the two
+ * sums must agree, so the values of the timed pass are checked too. */
+bool ReadPass(TableHandle *h, const CellOrder &order, double *seconds, std::string *error) {
+    static std::vector<char> buffer(kReadBuffer);
+    char *buf = buffer.data();
+    uint64_t sum = 0, k = 0;
+    int bad = TBL_OK;
+    double t0 = Now();
+    order.ForEach([&](int32_t line, int32_t column) {
+        int32_t size = 0;
+        int rc = GetCellValByIndex(h, column, line, buf, &size, kReadBuffer);
+        if (rc != TBL_OK) bad = rc;
+        size_t n = rc == TBL_OK && size >= 1 && size <= kReadBuffer ? static_cast<size_t>(size - 1) : 0;
+        sum += ValueSignature(k++, buf, n);
+    });
+    *seconds = Now() - t0;
+    if (bad != TBL_OK) {
+        *error = Err("GetCellValByIndex", bad);
         return false;
     }
-    return true;
+    uint64_t want_sum = 0;
+    bool ok = true;
+    char want[256];
+    k = 0;
+    order.ForEach([&](int32_t line, int32_t column) {
+        int n = CellValue(order.t->shape, line, column, want);
+        want_sum += ValueSignature(k++, want, static_cast<size_t>(n));
+        if (ok) ok = CheckCell(h, line, column, want, n, error);
+    });
+    if (ok && sum != want_sum)
+        *error = "the values of the timed pass differ from the table's, though the checking pass "
+                 "read every one right";
+    return ok && sum == want_sum;
 }
 
 /* ---- The figures -------------------------------------------------------- */
@@ -269,40 +386,21 @@ void LatencyReference(benchmark::State &state, TableFile *t) {
     state.SetItemsProcessed(state.iterations());
 }
 
-/* One timed open, for the open figures: the benchmark is told the time, or
- * why the open failed (the result is then null). */
-TableHandle *TimedOpen(benchmark::State &state, TableFile *t, int32_t mode,
-                       const char *index_dir) {
-    std::string error;
+/* What a fresh process that loads the table (or only maps and scans it)
+ * reports: the time of the load and the peak resident memory it added. */
+struct ChildLoad {
+    int rc = -1;
     double seconds = 0;
-    TableHandle *h = OpenChecked(t, mode, index_dir, &error, &seconds);
-    state.SetIterationTime(seconds);
-    if (!h) state.SkipWithError(error.c_str());
-    return h;
-}
+    unsigned long long added = 0; /* VmHWM after minus before, bytes */
+    long long lines = -1;         /* data lines, or LF bytes for the scan */
+    int columns = -1;
+};
 
-/* OPEN_EDIT open of the whole table; keep_as keeps the handle for later
- * figures (the 1 GB table is loaded only once). */
-void LoadEdit(benchmark::State &state, TableFile *t, std::string keep_as) {
-    KeepOnly({});
-    for (auto _ : state) {
-        TableHandle *h = TimedOpen(state, t, OPEN_EDIT, nullptr);
-        if (!h) break;
-        if (!keep_as.empty()) {
-            Release(keep_as);
-            g_held[keep_as] = h;
-        } else {
-            CloseTable(h);
-            FreeTable(h);
-        }
-    }
-    state.SetBytesProcessed(static_cast<int64_t>(t->bytes) * state.iterations());
-}
-
-/* Runs this program again as a process that only opens the table (or only
- * maps and scans it) and reports its peak resident memory. A fresh process,
- * because this one has long since passed any peak a load alone would make. */
-bool ChildPeak(const char *mode, const std::string &path, uint64_t *peak, std::string *error) {
+/* Runs this program again as a process that only loads the table (mode
+ * "edit") or only maps and scans it ("map"). A fresh process, because this
+ * one has long since passed any peak a load alone would make, and its heap
+ * would be warm. */
+bool RunLoadChild(const char *mode, const std::string &path, ChildLoad *out, std::string *error) {
     int fds[2];
     if (pipe(fds) != 0) {
         *error = "pipe failed";
@@ -310,6 +408,8 @@ bool ChildPeak(const char *mode, const std::string &path, uint64_t *peak, std::s
     }
     pid_t pid = fork();
     if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
         *error = "fork failed";
         return false;
     }
@@ -317,70 +417,92 @@ bool ChildPeak(const char *mode, const std::string &path, uint64_t *peak, std::s
         dup2(fds[1], 1);
         close(fds[0]);
         close(fds[1]);
-        execl("/proc/self/exe", "tavl_bench", "--peak-child", mode, path.c_str(),
+        execl("/proc/self/exe", "tavl_bench", "--load-child", mode, path.c_str(),
               static_cast<char *>(nullptr));
         _exit(127);
     }
     close(fds[1]);
-    std::string out;
+    std::string text;
     char buf[256];
     ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
-    unsigned long long value = 0;
-    int rc = -1;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
-        std::sscanf(out.c_str(), "peak %llu rc %d", &value, &rc) != 2 || rc != 0) {
-        *error = std::string("peak child (") + mode + ") failed: " + out;
+        std::sscanf(text.c_str(), "rc %d seconds %lf added %llu lines %lld columns %d", &out->rc,
+                    &out->seconds, &out->added, &out->lines, &out->columns) != 5) {
+        *error = std::string("load process (") + mode + ") failed: " + text;
         return false;
     }
-    *peak = value;
     return true;
 }
 
-int PeakChildMain(const std::string &mode, const std::string &path) {
-    int rc = -1;
+int LoadChildMain(const std::string &mode, const std::string &path) {
+    ChildLoad r;
+    uint64_t before = PeakResidentBytes();
     if (mode == "edit") {
         TableHandle *h = nullptr;
-        rc = NewTable(&h);
-        if (rc == TBL_OK) rc = OpenTable(path.c_str(), h, OPEN_EDIT, kComma, &kOneHeader, nullptr);
-        uint64_t peak = PeakResidentBytes();
-        std::printf("peak %llu rc %d\n", static_cast<unsigned long long>(peak), rc);
-        std::fflush(stdout);
-        if (h) {
-            CloseTable(h);
-            FreeTable(h);
+        r.rc = NewTable(&h);
+        double t0 = Now();
+        if (r.rc == TBL_OK) r.rc = OpenTable(path.c_str(), h, OPEN_EDIT, kComma, &kOneHeader, nullptr);
+        r.seconds = Now() - t0;
+        r.added = PeakResidentBytes() - before;
+        int32_t lines = -1, columns = -1;
+        if (r.rc == TBL_OK) {
+            GetLineCount(h, &lines);
+            GetColumnCount(h, &columns);
         }
-        return 0;
+        r.lines = lines;
+        r.columns = columns;
+        if (h) CloseAndFree(h);
+    } else {
+        uint64_t lf = 0;
+        double t0 = Now();
+        r.rc = CountNewlinesMapped(path, &lf) ? 0 : -1;
+        r.seconds = Now() - t0;
+        r.added = PeakResidentBytes() - before;
+        r.lines = static_cast<long long>(lf);
+        r.columns = 0;
     }
-    uint64_t lines = 0;
-    rc = CountNewlinesMapped(path, &lines) ? 0 : -1;
-    benchmark::DoNotOptimize(lines);
-    std::printf("peak %llu rc %d\n", static_cast<unsigned long long>(PeakResidentBytes()), rc);
+    std::printf("rc %d seconds %.9f added %llu lines %lld columns %d\n", r.rc, r.seconds, r.added,
+                r.lines, r.columns);
     return 0;
 }
 
-void PeakMemory(benchmark::State &state, TableFile *t) {
+/* The OPEN_EDIT load in a fresh process: its time, the peak memory it adds,
+ * and, as the memory baseline, what mapping and scanning the file adds. */
+void LoadFresh(benchmark::State &state, TableFile *t) {
     KeepOnly({});
-    uint64_t peak = 0, base = 0;
+    double added = 0, base = 0;
     for (auto _ : state) {
         std::string error;
-        double t0 = Now();
-        if (!ChildPeak("edit", t->path, &peak, &error) || !ChildPeak("map", t->path, &base, &error)) {
+        ChildLoad load, scan;
+        if (!RunLoadChild("edit", t->path, &load, &error) ||
+            !RunLoadChild("map", t->path, &scan, &error)) {
             state.SkipWithError(error.c_str());
             break;
         }
-        state.SetIterationTime(Now() - t0);
+        if (load.rc != TBL_OK) error = Err("OpenTable", load.rc);
+        else if (load.lines != t->shape.data_lines || load.columns != t->shape.fields)
+            CheckCounts(*t, TBL_OK, static_cast<int32_t>(load.lines), TBL_OK, load.columns, &error);
+        else if (scan.rc != 0 || scan.lines != t->shape.data_lines + 1)
+            error = "the mapped scan counted " + std::to_string(scan.lines) + " LF bytes";
+        if (!error.empty()) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        state.SetIterationTime(load.seconds);
+        added = static_cast<double>(load.added);
+        base = static_cast<double>(scan.added);
     }
-    state.counters["peak_per_file"] = static_cast<double>(peak) / static_cast<double>(t->bytes);
-    state.counters["baseline_peak_per_file"] =
-        static_cast<double>(base) / static_cast<double>(t->bytes);
+    state.counters["rss_added_per_file"] = added / static_cast<double>(t->bytes);
+    state.counters["baseline_rss_added_per_file"] = base / static_cast<double>(t->bytes);
+    state.SetBytesProcessed(static_cast<int64_t>(t->bytes) * state.iterations());
 }
 
-void SaveBaseline(benchmark::State &state, TableFile *t) {
-    KeepOnly({"main.edit"});
+void SaveBaseline(benchmark::State &state, TableFile *t, std::string keep) {
+    KeepOnly({keep});
     std::vector<char> bytes;
     if (!ReadWholeFile(t->path, &bytes)) {
         state.SkipWithError("cannot read the table file");
@@ -401,40 +523,61 @@ void SaveBaseline(benchmark::State &state, TableFile *t) {
     state.SetBytesProcessed(static_cast<int64_t>(t->bytes) * state.iterations());
 }
 
-void Save(benchmark::State &state, TableFile *t) {
-    KeepOnly({"main.edit"});
+/* One cell set and the whole table saved to a new file (SaveTable writes a
+ * temporary file, syncs it, renames it and syncs the folder). The saved file
+ * must be the file loaded with that one cell changed, byte for byte. */
+void SaveDurable(benchmark::State &state, TableFile *t, std::string key) {
+    KeepOnly({key});
     std::string error;
-    TableHandle *h = Acquire("main.edit", &error);
+    TableHandle *h = Acquire(key, &error);
     if (!h) {
         state.SkipWithError(error.c_str());
         return;
     }
+    const int32_t line = t->shape.data_lines / 2;
+    const int32_t column = kEditColumn % t->shape.fields;
+    const int32_t length = static_cast<int32_t>(std::strlen(kEditValue));
+    std::vector<char> want, got;
+    if (!ReadWholeFile(t->path, &want)) {
+        state.SkipWithError("cannot read the table file");
+        return;
+    }
+    auto at = want.begin() + static_cast<std::ptrdiff_t>(CellOffset(*t, line, column));
+    at = want.erase(at, at + ColumnWidth(t->shape, column));
+    want.insert(at, kEditValue, kEditValue + length);
+
     const std::string out = g_cfg.data_dir + "/save.out";
     for (auto _ : state) {
         unlink(out.c_str());
         double t0 = Now();
-        int rc = SaveTable(h, out.c_str());
+        int rc = SetCellValByIndex(h, column, line, kEditValue, length);
+        if (rc == TBL_OK) rc = SaveTable(h, out.c_str());
         state.SetIterationTime(Now() - t0);
         if (rc != TBL_OK) {
-            state.SkipWithError(Err("SaveTable", rc).c_str());
+            state.SkipWithError(Err("SetCellValByIndex + SaveTable", rc).c_str());
             break;
         }
-    }
-    /* The table was loaded unchanged from CR LF lines: the save must give the
-     * same bytes back. */
-    static bool compared = false;
-    if (!state.error_occurred() && !compared) {
-        compared = true;
-        std::vector<char> a, b;
-        if (!ReadWholeFile(t->path, &a) || !ReadWholeFile(out, &b) || a != b)
-            state.SkipWithError("the saved file differs from the file loaded");
+        if (!ReadWholeFile(out, &got)) {
+            state.SkipWithError("cannot read the saved file back");
+            break;
+        }
+        if (got != want) {
+            auto diff = std::mismatch(got.begin(), got.end(), want.begin(), want.end());
+            error = "the saved file (" + std::to_string(got.size()) + " bytes) differs from the file "
+                    "loaded with one cell set (" + std::to_string(want.size()) +
+                    " bytes) from byte " + std::to_string(diff.first - got.begin());
+            state.SkipWithError(error.c_str());
+            break;
+        }
     }
     unlink(out.c_str());
-    state.SetBytesProcessed(static_cast<int64_t>(t->bytes) * state.iterations());
 }
 
-/* Reads every cell of every step-th data line once, line by line. */
-void ReadAll(benchmark::State &state, TableFile *t, std::string key, int32_t step) {
+/* Read passes over a table already open under key (kept between figures),
+ * one per iteration. An indexed table's file is read into the page cache
+ * before each pass, and the share found there when the pass began is
+ * reported. */
+void HeldPasses(benchmark::State &state, TableFile *t, std::string key, CellOrder order) {
     KeepOnly({key});
     std::string error;
     TableHandle *h = Acquire(key, &error);
@@ -442,90 +585,97 @@ void ReadAll(benchmark::State &state, TableFile *t, std::string key, int32_t ste
         state.SkipWithError(error.c_str());
         return;
     }
-    const int32_t fields = t->shape.fields;
-    uint64_t width_sum = 0;
-    for (int32_t c = 0; c < fields; ++c) width_sum += static_cast<uint64_t>(ColumnWidth(t->shape, c));
-    uint64_t visited = 0;
-    for (int32_t r = 0; r < t->shape.data_lines; r += step) ++visited;
-    const uint64_t expected = visited * (width_sum + static_cast<uint64_t>(fields));
-    std::vector<char> buf(4096);
+    const bool indexed = IsIndexedKey(key);
+    double cached = 0;
     for (auto _ : state) {
-        uint64_t sum = 0;
+        if (indexed) {
+            uint64_t lf = 0;
+            CountNewlinesMapped(t->path, &lf);
+            cached = CachedShare(t->path);
+        }
+        double seconds = 0;
+        if (!ReadPass(h, order, &seconds, &error)) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        state.SetIterationTime(seconds);
+    }
+    if (indexed) state.counters["cached_at_start"] = cached;
+    state.SetItemsProcessed(static_cast<int64_t>(order.Count()) * state.iterations());
+}
+
+/* Read passes, each the first over a table opened for it, as a host that
+ * opens a table to read it would see them. Cached, the file is read into the
+ * page cache first and the pass alone is timed. Cold (OPEN_INDEXED), the
+ * file's pages are dropped (its index file stays cached), and the open and
+ * the pass are timed together. The share of the file in the page cache when
+ * the open began is reported. */
+void OpenedPasses(benchmark::State &state, TableFile *t, int32_t mode, CellOrder order, bool cold) {
+    KeepOnly({});
+    std::string error;
+    if (mode == OPEN_INDEXED && !EnsurePrepared(*t, &error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    double cached = 0;
+    for (auto _ : state) {
+        uint64_t lf = 0;
+        if (cold ? !DropFromPageCache(t->path) : !CountNewlinesMapped(t->path, &lf)) {
+            state.SkipWithError("cannot drop the table file from the page cache, or read it");
+            break;
+        }
+        cached = CachedShare(t->path);
+        double open_seconds = 0, pass_seconds = 0;
+        TableHandle *h = OpenChecked(t, mode, IndexDir(*t).c_str(), &error, &open_seconds);
+        if (!h) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        bool ok = ReadPass(h, order, &pass_seconds, &error);
+        CloseAndFree(h);
+        if (!ok) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        state.SetIterationTime(pass_seconds + (cold ? open_seconds : 0));
+    }
+    if (mode == OPEN_INDEXED) state.counters["cached_at_start"] = cached;
+    state.SetItemsProcessed(static_cast<int64_t>(order.Count()) * state.iterations());
+}
+
+/* SetCellValByIndex once on each of the random picks, timed together, on a
+ * table loaded for the repetition, so that nearly every call changes a line
+ * no call changed before; each cell gets a value of its own width (the line
+ * keeps its length). Afterwards every cell written reads back as written. */
+void SetCells(benchmark::State &state, TableFile *t) {
+    KeepOnly({});
+    const std::string zeds(256, 'Z');
+    const auto &cells = *PickOrder(*t).picks;
+    for (auto _ : state) {
+        std::string error;
+        TableHandle *h = OpenChecked(t, OPEN_EDIT, nullptr, &error, nullptr);
+        if (!h) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
         int bad = TBL_OK;
         double t0 = Now();
-        for (int32_t r = 0; r < t->shape.data_lines; r += step) {
-            for (int32_t c = 0; c < fields; ++c) {
-                int32_t size = 0;
-                int rc = GetCellValByIndex(h, c, r, buf.data(), &size, static_cast<int32_t>(buf.size()));
-                if (rc != TBL_OK) bad = rc;
-                sum += static_cast<uint64_t>(size);
-            }
+        for (const auto &p : cells) {
+            int rc = SetCellValByIndex(h, p.second, p.first, zeds.data(), ColumnWidth(t->shape, p.second));
+            if (rc != TBL_OK) bad = rc;
         }
         state.SetIterationTime(Now() - t0);
-        if (bad != TBL_OK || sum != expected) {
-            state.SkipWithError(bad != TBL_OK ? Err("GetCellValByIndex", bad).c_str()
-                                              : "the cell sizes read do not add up to the table's");
+        if (bad != TBL_OK) error = Err("SetCellValByIndex", bad);
+        for (size_t k = 0; k < cells.size() && error.empty(); ++k)
+            CheckCell(h, cells[k].first, cells[k].second, zeds.data(),
+                      ColumnWidth(t->shape, cells[k].second), &error);
+        CloseAndFree(h);
+        if (!error.empty()) {
+            state.SkipWithError(error.c_str());
             break;
         }
     }
-    state.SetItemsProcessed(static_cast<int64_t>(visited) * fields * state.iterations());
-    state.SetBytesProcessed(static_cast<int64_t>(static_cast<double>(visited) * t->line_bytes) *
-                            state.iterations());
-}
-
-/* One call per iteration on a random cell of the table under key, then a
-   check of the first cells: against the generator's values, or, when
-   `written` is given, against the prefix of it that op stored there (only
-   cells op reached). */
-template <class Op>
-void OnRandomCells(benchmark::State &state, TableFile *t, const std::string &key, const char *call,
-                   Op op, const std::string *written) {
-    KeepOnly({key});
-    std::string error;
-    TableHandle *h = Acquire(key, &error);
-    if (!h) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    const auto &cells = RandomCells(*t);
-    const size_t mask = cells.size() - 1;
-    size_t i = 0;
-    int bad = TBL_OK;
-    for (auto _ : state) {
-        int rc = op(h, cells[i++ & mask]);
-        if (rc != TBL_OK) bad = rc;
-    }
-    if (bad != TBL_OK) {
-        state.SkipWithError(Err(call, bad).c_str());
-        return;
-    }
-    for (size_t k = 0; k < 1000 && (!written || k < i); ++k) {
-        const auto &p = cells[k];
-        std::string want;
-        if (written) want.assign(*written, 0, static_cast<size_t>(ColumnWidth(t->shape, p.second)));
-        if (!CheckCell(h, *t, p.first, p.second, written ? want.c_str() : nullptr, &error)) {
-            state.SkipWithError(error.c_str());
-            return;
-        }
-    }
-    state.SetItemsProcessed(state.iterations());
-}
-
-void RandomRead(benchmark::State &state, TableFile *t, std::string key) {
-    char buf[256];
-    OnRandomCells(state, t, key, "GetCellValByIndex", [&buf](TableHandle *h, const std::pair<int32_t, int32_t> &p) {
-        int32_t size = 0;
-        int rc = GetCellValByIndex(h, p.second, p.first, buf, &size, sizeof buf);
-        benchmark::DoNotOptimize(buf);
-        return rc;
-    }, nullptr);
-}
-
-void SetCell(benchmark::State &state, TableFile *t, std::string key) {
-    const std::string zeds(256, 'Z');
-    OnRandomCells(state, t, key, "SetCellValByIndex", [&](TableHandle *h, const std::pair<int32_t, int32_t> &p) {
-        return SetCellValByIndex(h, p.second, p.first, zeds.data(), ColumnWidth(t->shape, p.second));
-    }, &zeds);
+    state.SetItemsProcessed(static_cast<int64_t>(cells.size()) * state.iterations());
 }
 
 void PreOpen(benchmark::State &state, TableFile *t) {
@@ -565,18 +715,20 @@ void CountLines(benchmark::State &state, TableFile *t) {
  * is not timed. */
 void OpenOnce(benchmark::State &state, TableFile *t, int32_t mode) {
     KeepOnly({});
-    if (mode == OPEN_INDEXED && !g_prepared.count(t->shape.name)) {
-        int rc = Prepare(*t);
-        if (rc != TBL_OK) {
-            state.SkipWithError(Err("PreOpenTable", rc).c_str());
-            return;
-        }
+    std::string error;
+    if (mode == OPEN_INDEXED && !EnsurePrepared(*t, &error)) {
+        state.SkipWithError(error.c_str());
+        return;
     }
     for (auto _ : state) {
-        TableHandle *h = TimedOpen(state, t, mode, IndexDir(*t).c_str());
-        if (!h) break;
-        CloseTable(h);
-        FreeTable(h);
+        double seconds = 0;
+        TableHandle *h = OpenChecked(t, mode, IndexDir(*t).c_str(), &error, &seconds);
+        state.SetIterationTime(seconds);
+        if (!h) {
+            state.SkipWithError(error.c_str());
+            break;
+        }
+        CloseAndFree(h);
     }
 }
 
@@ -598,15 +750,37 @@ std::string Megabytes(uint64_t bytes) {
     return buf;
 }
 
+/* Target texts of the figures whose targets are the peer comparison's. */
+const char kFasterThanPeers[] = "faster than every peer";
+const char kSeePeers[] = "see run-peers";
+
 struct Registrar {
     TableFile *t;
     std::string label;
 
     std::string Name(const std::string &what) const { return t->shape.name + "/" + what; }
 
+    /* Once a repetition fails, the later ones fail at once too: the figure
+     * then has no median made of the repetitions that happened to pass (and
+     * Google Benchmark 1.7 crashes summing repetitions when the first one
+     * failed and a later one did not). */
+    benchmark::internal::Benchmark *Register(const std::string &what,
+                                             std::function<void(benchmark::State &)> fn) const {
+        const std::string name = Name(what);
+        return benchmark::RegisterBenchmark(name.c_str(), [name, fn](benchmark::State &s) {
+            if (g_failed.count(name)) {
+                s.SkipWithError("an earlier repetition failed");
+                return;
+            }
+            fn(s);
+            if (s.error_occurred()) g_failed.insert(name);
+        });
+    }
+
+    /* A figure timed by the program: one iteration per repetition. */
     benchmark::internal::Benchmark *Timed(const std::string &what, int reps,
                                           std::function<void(benchmark::State &)> fn) const {
-        return benchmark::RegisterBenchmark(Name(what).c_str(), fn)
+        return Register(what, fn)
             ->UseManualTime()
             ->Iterations(1)
             ->Repetitions(reps)
@@ -615,7 +789,7 @@ struct Registrar {
     benchmark::internal::Benchmark *Auto(const std::string &what, int reps,
                                          std::function<void(benchmark::State &)> fn,
                                          bool manual = false) const {
-        auto *b = benchmark::RegisterBenchmark(Name(what).c_str(), fn)
+        auto *b = Register(what, fn)
                       ->MinTime(g_cfg.min_time)
                       ->Repetitions(reps);
         return manual ? b->UseManualTime() : b->UseRealTime();
@@ -633,6 +807,15 @@ struct Registrar {
         f.baseline_bytes = static_cast<double>(t->bytes);
         return f;
     }
+    /* A figure in ns per item, the memchr baseline taken over bytes_per_item. */
+    Figure PerItem(const std::string &what, const std::string &text, const std::string &item,
+                   double items_per_iter, double bytes_per_item) const {
+        Figure f = Base(what, text, Unit::kNsPer);
+        f.item = item;
+        f.cells_per_iter = items_per_iter;
+        f.baseline_bytes = bytes_per_item;
+        return f;
+    }
     void Add(Figure f, Target target = Target::kNone, double limit = 0,
              std::string text = "") const {
         f.target = target;
@@ -640,55 +823,103 @@ struct Registrar {
         f.target_text = std::move(text);
         g_figures.push_back(std::move(f));
     }
+    /* A figure whose target is judged by the peer comparison. */
+    void AddPeerTarget(Figure f) const {
+        f.met_text = kSeePeers;
+        Add(std::move(f), Target::kNone, 0, kFasterThanPeers);
+    }
 
     void Baseline() const {
         TableFile *tt = t;
         Auto("baseline_memchr", g_cfg.reps, [tt](benchmark::State &s) { BaselineScan(s, tt); })
             ->Unit(benchmark::kMillisecond);
-        Figure f = Base("baseline_memchr", "baseline: LF count, memchr over a mapping", Unit::kMBps);
+        Figure f = Base("baseline_memchr", "baseline: LF count, memchr over a mapping (MB/s)",
+                        Unit::kMBps);
         f.baseline_bench.clear();
         Add(f);
     }
     void Latency() const {
         TableFile *tt = t;
         Auto("reference_latency", g_cfg.reps, [tt](benchmark::State &s) { LatencyReference(s, tt); });
-        Figure f = Base("reference_latency",
-                        "reference: one dependent load at random in a block of the file's size",
-                        Unit::kNs);
+        Figure f = PerItem("reference_latency",
+                           "reference: one dependent load at random in a block of the file's size",
+                           "load", 1, 0);
         f.baseline_bench.clear();
         f.reference = true;
         Add(f);
     }
-    void Load(int reps, const std::string &keep_as, Target target = Target::kNone,
-              double limit = 0, std::string text = "") const {
+    /* The OPEN_EDIT load and the memory it adds, in a fresh process. */
+    void Load(int reps, bool with_memory_target) const {
         TableFile *tt = t;
-        Timed("OpenTable_EDIT", reps, [tt, keep_as](benchmark::State &s) { LoadEdit(s, tt, keep_as); });
-        Add(Base("OpenTable_EDIT", "OpenTable, OPEN_EDIT load", Unit::kMBps), target, limit, text);
+        Timed("load_EDIT_fresh", reps, [tt](benchmark::State &s) { LoadFresh(s, tt); });
+        Add(Base("load_EDIT_fresh",
+                 "load whole table (MB/s of file, wall): OpenTable OPEN_EDIT, fresh process",
+                 Unit::kMBps));
+        Figure f = Base("load_EDIT_fresh", "peak RSS added by the load (x file size)", Unit::kPerFile);
+        f.counter = "rss_added_per_file";
+        f.baseline_counter = "baseline_rss_added_per_file";
+        if (with_memory_target) Add(f, Target::kAtMost, 1.15, "≤ 1.15 × file size");
+        else Add(f);
     }
-    void ReadEvery(const std::string &mode, const std::string &key, int32_t step, bool target) const {
+    /* Every cell once (1 line in step), row-major, the first pass after an
+     * open. */
+    Figure ReadEvery(int32_t mode, int32_t step) const {
         TableFile *tt = t;
-        const std::string what = "read_all_" + mode;
-        Timed(what, g_cfg.heavy_reps, [tt, key, step](benchmark::State &s) { ReadAll(s, tt, key, step); });
-        uint64_t visited = 0;
-        for (int32_t r = 0; r < t->shape.data_lines; r += step) ++visited;
-        const std::string text = "every cell once (GetCellValByIndex), OPEN_" + mode +
-                                 (step > 1 ? ", 1 line in " + std::to_string(step) : std::string());
-        Figure f = Base(what, text, Unit::kMBps);
-        f.bytes_per_iter = static_cast<double>(visited) * t->line_bytes;
-        Add(f, target ? Target::kAtLeast : Target::kNone, 300, target ? "≥ 300 MB/s" : "");
-        Figure g = Base(what, text, Unit::kNsPerCell);
-        g.cells_per_iter = static_cast<double>(visited) * t->shape.fields;
-        g.baseline_bytes = t->line_bytes / t->shape.fields;
-        Add(g);
-    }
-    Figure Random(const std::string &mode, const std::string &key) const {
-        TableFile *tt = t;
-        const std::string what = "random_read_" + mode;
-        Auto(what, g_cfg.reps, [tt, key](benchmark::State &s) { RandomRead(s, tt, key); });
-        Figure f = Base(what, "random cell read, OPEN_" + mode, Unit::kNsPerCell);
-        f.cells_per_iter = 1;
-        f.baseline_bytes = t->line_bytes;
+        const std::string name = mode == OPEN_INDEXED ? "INDEXED" : "EDIT";
+        const std::string what = "every_cell_" + name;
+        const CellOrder order = ScanOrder(*t, step);
+        Timed(what, g_cfg.heavy_reps,
+              [tt, mode, order](benchmark::State &s) { OpenedPasses(s, tt, mode, order, false); });
+        Figure f = PerItem(what,
+                           "every cell once (ns/cell, wall), OPEN_" + name +
+                               (step > 1 ? ", 1 line in " + std::to_string(step) : std::string()),
+                           "cell", static_cast<double>(order.Count()),
+                           t->line_bytes / t->shape.fields);
+        if (mode == OPEN_INDEXED) f.cached_counter = "cached_at_start";
         return f;
+    }
+    Figure Random(const std::string &key) const {
+        TableFile *tt = t;
+        const std::string mode = IsIndexedKey(key) ? "INDEXED" : "EDIT";
+        const std::string what = "random_reads_" + mode;
+        const CellOrder order = PickOrder(*t);
+        Timed(what, kRandomPasses,
+              [tt, key, order](benchmark::State &s) { HeldPasses(s, tt, key, order); });
+        Figure f = PerItem(what, "100k random reads (ns/read, wall), OPEN_" + mode, "read",
+                           static_cast<double>(kPicks), t->line_bytes);
+        if (IsIndexedKey(key)) f.cached_counter = "cached_at_start";
+        return f;
+    }
+    /* The OPEN_INDEXED passes of the figure `cached` again, each after an
+     * open of the file dropped from the page cache; the cached figure is the
+     * baseline. */
+    Figure Cold(const Figure &cached, const std::string &what, const std::string &text,
+                CellOrder order, int reps) const {
+        TableFile *tt = t;
+        Timed(what, reps,
+              [tt, order](benchmark::State &s) { OpenedPasses(s, tt, OPEN_INDEXED, order, true); });
+        Figure f = cached;
+        f.bench = Name(what);
+        f.label = text;
+        f.baseline_bench = cached.bench;
+        f.baseline_same_unit = true;
+        f.met_text.clear();
+        return f;
+    }
+    void PreOpenTableFigure(int reps, bool target) const {
+        TableFile *tt = t;
+        Timed("PreOpenTable", reps, [tt](benchmark::State &s) { PreOpen(s, tt); });
+        Figure f = Base("PreOpenTable", "PreOpenTable (MB/s)", Unit::kMBps);
+        if (target) Add(f, Target::kRatioAtLeast, 0.5, "≥ 0.5 × baseline");
+        else Add(f);
+    }
+    void OpenIndexed() const {
+        TableFile *tt = t;
+        Auto("open_INDEXED", g_cfg.reps,
+             [tt](benchmark::State &s) { OpenOnce(s, tt, OPEN_INDEXED); }, true)
+            ->Unit(benchmark::kMicrosecond);
+        Add(Base("open_INDEXED", "OpenTable OPEN_INDEXED (us)", Unit::kMicros), Target::kAtMost, 100,
+            "≤ 100 µs");
     }
 };
 
@@ -698,86 +929,74 @@ void RegisterAll() {
     Registrar m{&g_main, Megabytes(g_main.bytes) + ", " + Count(g_main.shape.data_lines) + " lines"};
     m.Baseline();
     m.Latency();
-    benchmark::RegisterBenchmark(m.Name("peak_memory_EDIT").c_str(),
-                                 [](benchmark::State &s) { PeakMemory(s, &g_main); })
-        ->UseManualTime()
-        ->Iterations(1)
-        ->Repetitions(heavy)
-        ->Unit(benchmark::kMillisecond);
+    m.Load(heavy, true);
+    /* The save writes to main.set, so that main.edit reads the generated
+     * values. */
+    m.Timed("write_fsync_baseline", reps,
+            [](benchmark::State &s) { SaveBaseline(s, &g_main, "main.set"); });
     {
-        Figure f = m.Base("peak_memory_EDIT", "peak resident memory of an OPEN_EDIT load",
-                          Unit::kPerFile);
-        f.counter = "peak_per_file";
-        f.baseline_counter = "baseline_peak_per_file";
-        m.Add(f, Target::kAtMost, 1.6, "≤ 1.6 × file size");
-    }
-    m.Load(heavy, "", Target::kAtLeast, 1000, "≥ 1000 MB/s");
-    m.Timed("write_fsync_baseline", reps, [](benchmark::State &s) { SaveBaseline(s, &g_main); });
-    {
-        Figure f = m.Base("write_fsync_baseline", "baseline: same bytes, 1 MiB writes + fsync",
-                          Unit::kMBps);
+        Figure f = m.Base("write_fsync_baseline",
+                          "baseline: the file's bytes, 1 MiB writes + fsync (ms)", Unit::kMillis);
         f.baseline_bench.clear();
         m.Add(f);
     }
-    m.Timed("SaveTable", reps, [](benchmark::State &s) { Save(s, &g_main); });
+    m.Timed("set_and_save", heavy, [](benchmark::State &s) { SaveDurable(s, &g_main, "main.set"); });
     {
-        Figure f = m.Base("SaveTable", "SaveTable", Unit::kMBps);
+        Figure f = m.Base("set_and_save", "set 1 cell + durable save to a new file (ms)",
+                          Unit::kMillis);
         f.baseline_bench = m.Name("write_fsync_baseline");
-        m.Add(f, Target::kRatioAtLeast, 1 / 1.3, "time ≤ 1.3 × write + fsync");
-    }
-    m.ReadEvery("EDIT", "main.edit", 1, true);
-    m.Add(m.Random("EDIT", "main.edit"), Target::kAtMost, 200, "≤ 200 ns");
-    m.Timed("PreOpenTable", reps, [](benchmark::State &s) { PreOpen(s, &g_main); });
-    m.Add(m.Base("PreOpenTable", "PreOpenTable", Unit::kMBps), Target::kRatioAtLeast, 0.5,
-          "≥ 0.5 × baseline");
-    m.Timed("GetNumberOfLinesEx", reps, [](benchmark::State &s) { CountLines(s, &g_main); });
-    m.Add(m.Base("GetNumberOfLinesEx", "GetNumberOfLinesEx", Unit::kMBps), Target::kRatioAtLeast,
-          1.0 / 3, "≥ 0.33 × baseline");
-    m.Auto("open_INDEXED", reps, [](benchmark::State &s) { OpenOnce(s, &g_main, OPEN_INDEXED); }, true)
-        ->Unit(benchmark::kMicrosecond);
-    m.Add(m.Base("open_INDEXED", "OpenTable, OPEN_INDEXED", Unit::kMicros), Target::kAtMost, 100,
-          "≤ 100 µs");
-    m.ReadEvery("INDEXED", "main.idx", 1, true);
-    m.Add(m.Random("INDEXED", "main.idx"), Target::kAtMost, 200, "≤ 200 ns");
-    m.Auto("SetCellValByIndex", reps, [](benchmark::State &s) { SetCell(s, &g_main, "main.set"); });
-    {
-        Figure f = m.Base("SetCellValByIndex", "SetCellValByIndex, random cells", Unit::kNsPerCell);
-        f.cells_per_iter = 1;
-        f.baseline_bytes = g_main.line_bytes;
         m.Add(f);
+    }
+    m.Timed("SetCellValByIndex", reps, [](benchmark::State &s) { SetCells(s, &g_main); });
+    m.Add(m.PerItem("SetCellValByIndex",
+                    "SetCellValByIndex on a " + std::to_string(static_cast<int>(g_main.line_bytes)) +
+                        "-byte line (ns/call), 100k random cells of a fresh load",
+                    "call", static_cast<double>(kPicks), g_main.line_bytes),
+          Target::kAtMost, 300, "≤ 300 ns");
+    m.AddPeerTarget(m.ReadEvery(OPEN_EDIT, 1));
+    m.Add(m.Random("main.edit"));
+    m.PreOpenTableFigure(reps, true);
+    m.Timed("GetNumberOfLinesEx", reps, [](benchmark::State &s) { CountLines(s, &g_main); });
+    m.Add(m.Base("GetNumberOfLinesEx", "GetNumberOfLinesEx (MB/s)", Unit::kMBps),
+          Target::kRatioAtLeast, 1.0 / 3, "≥ 0.33 × baseline");
+    m.OpenIndexed();
+    {
+        Figure cached = m.ReadEvery(OPEN_INDEXED, 1);
+        m.AddPeerTarget(cached);
+        m.Add(m.Cold(cached, "every_cell_INDEXED_cold",
+                     "every cell once, file not in the page cache (ns/cell, wall; open included), "
+                     "OPEN_INDEXED",
+                     ScanOrder(g_main, 1), heavy),
+              Target::kRatioAtMost, 2, "≤ 2 × cached");
+    }
+    {
+        Figure cached = m.Random("main.idx");
+        m.Add(cached);
+        m.Add(m.Cold(cached, "random_reads_INDEXED_cold",
+                     "100k random reads, file not in the page cache (ns/read, wall; open "
+                     "included), OPEN_INDEXED",
+                     PickOrder(g_main), kRandomPasses),
+              Target::kNone, 0, "no slower than before (compare runs)");
     }
 
     Registrar b{&g_big, Megabytes(g_big.bytes) + ", " + Count(g_big.shape.data_lines) + " lines"};
     b.Baseline();
     b.Latency();
-    b.Load(1, "big.edit");
-    for (const char *mode : {"EDIT", "INDEXED"}) {
-        Figure f = b.Random(mode, std::string("big.") + (mode[0] == 'E' ? "edit" : "idx"));
-        f.scale_bench = m.Name(std::string("random_read_") + mode);
-        f.scale_limit = 1.3;
-        b.Add(f, Target::kAtMost, 200, "≤ 200 ns, ≤ 1.3 × the smaller table");
-        if (mode[0] == 'E') {
-            b.Timed("PreOpenTable", heavy, [](benchmark::State &s) { PreOpen(s, &g_big); });
-            b.Add(b.Base("PreOpenTable", "PreOpenTable", Unit::kMBps), Target::kRatioAtLeast, 0.5,
-                  "≥ 0.5 × baseline");
-            b.Auto("open_INDEXED", reps,
-                   [](benchmark::State &s) { OpenOnce(s, &g_big, OPEN_INDEXED); }, true)
-                ->Unit(benchmark::kMicrosecond);
-            b.Add(b.Base("open_INDEXED", "OpenTable, OPEN_INDEXED", Unit::kMicros), Target::kAtMost,
-                  100, "≤ 100 µs");
-        }
-    }
+    b.Load(1, true);
+    b.Add(b.Random("big.edit"));
+    b.PreOpenTableFigure(heavy, true);
+    b.OpenIndexed();
+    b.Add(b.Random("big.idx"));
 
     Registrar w{&g_wide, Megabytes(g_wide.bytes) + ", " + Count(g_wide.shape.data_lines) +
                              " lines × " + Count(g_wide.shape.fields) + " fields"};
     w.Baseline();
-    w.Load(heavy, "");
-    w.ReadEvery("EDIT", "wide.edit", g_cfg.wide_step, false);
-    w.Add(w.Random("EDIT", "wide.edit"));
-    w.Timed("PreOpenTable", heavy, [](benchmark::State &s) { PreOpen(s, &g_wide); });
-    w.Add(w.Base("PreOpenTable", "PreOpenTable", Unit::kMBps));
-    w.ReadEvery("INDEXED", "wide.idx", g_cfg.wide_step, false);
-    w.Add(w.Random("INDEXED", "wide.idx"));
+    w.Load(heavy, false);
+    w.Add(w.ReadEvery(OPEN_EDIT, g_cfg.wide_step));
+    w.Add(w.Random("wide.edit"));
+    w.PreOpenTableFigure(heavy, false);
+    w.Add(w.ReadEvery(OPEN_INDEXED, g_cfg.wide_step));
+    w.Add(w.Random("wide.idx"));
 
     Registrar h{&g_head, "header of " + Count(g_head.shape.fields) + " columns"};
     h.Baseline();
@@ -786,8 +1005,8 @@ void RegisterAll() {
         h.Auto("open_" + name, heavy,
                [mode](benchmark::State &s) { OpenOnce(s, &g_head, mode); }, true)
             ->Unit(benchmark::kMillisecond);
-        h.Add(h.Base("open_" + name, "OpenTable, OPEN_" + name, Unit::kMillis), Target::kAtMost,
-              100, "≤ 100 ms");
+        h.Add(h.Base("open_" + name, "OpenTable OPEN_" + name + " (ms)", Unit::kMillis),
+              Target::kAtMost, 100, "≤ 100 ms");
     }
 }
 
@@ -817,7 +1036,7 @@ bool MakeTables(std::string *error) {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc == 4 && std::strcmp(argv[1], "--peak-child") == 0) return PeakChildMain(argv[2], argv[3]);
+    if (argc == 4 && std::strcmp(argv[1], "--load-child") == 0) return LoadChildMain(argv[2], argv[3]);
 
     const char *env_size = std::getenv("TAVL_BENCH_SIZE");
     const char *env_dir = std::getenv("TAVL_BENCH_DIR");
@@ -829,6 +1048,7 @@ int main(int argc, char **argv) {
         if (a.rfind("--size=", 0) == 0) size = a.substr(7);
         else if (a.rfind("--data-dir=", 0) == 0) g_cfg.data_dir = a.substr(11);
         else if (a.rfind("--summary=", 0) == 0) g_cfg.summary_path = a.substr(10);
+        else if (a.rfind("--command=", 0) == 0) g_cfg.command = a.substr(10);
         else rest.push_back(argv[i]);
     }
     if (size == "small") {
@@ -864,6 +1084,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
+    std::fprintf(stderr, "tables in %s\n", g_cfg.data_dir.c_str());
     RegisterAll();
 
     const MachineInfo machine = DescribeMachine();
@@ -879,9 +1100,13 @@ int main(int argc, char **argv) {
     benchmark::Shutdown();
 
     std::ostringstream summary;
-    const std::string note = std::string(g_cfg.small ? "Small run (a smoke test: the targets apply to the full run)"
-                                                     : "Full run") +
-                             "; tables in " + g_cfg.data_dir + ".";
+    /* The summary names no path of this machine: it is pasted into documents. */
+    std::string note = std::string(g_cfg.small ? "Small run (a smoke test: the targets apply to the full run)"
+                                               : "Full run") +
+                       "; file system of the tables: " + FileSystemOf(g_cfg.data_dir) + ".";
+    if (!g_cfg.command.empty()) note += " Command: `" + g_cfg.command + "`.";
+    note += " Targets marked \"" + std::string(kSeePeers) +
+            "\" compare with other CSV libraries, which this program does not run.";
     int missed = PrintSummary(summary, reporter, g_figures, machine, note);
     std::cout << summary.str() << missed << " target(s) not met.\n";
     if (!g_cfg.summary_path.empty()) {
