@@ -284,6 +284,13 @@ TEST(LoadedCells, HeaderLineZeroNamesTheColumns) {
     EXPECT_EQ(GetColumnIndex(t.h, "q\\x22", &idx), TBL_OK);
     EXPECT_EQ(idx, 0);
     EXPECT_EQ(t.Cell(0, 0, true), "q\"");
+    // Header lines the file does not have cannot be written, in either form.
+    Table few;
+    ASSERT_EQ(few.Open(WriteFile("few.csv", "a,b\n"), OPEN_EDIT, ',', 3), TBL_OK);
+    for (const char *v : {"x", "\""}) {
+        EXPECT_EQ(SetHeadCellValByIndex(few.h, 0, 2, v, 1), TBL_ERR_RANGE) << v;
+        EXPECT_EQ(few.Cell(0, 0, true), "a");
+    }
     // With no header line, data line 0 is line 0.
     Table z;
     ASSERT_EQ(z.Open(WriteFile("z.csv", "a,b\n1,2\n"), OPEN_EDIT, ',', 0), TBL_OK);

@@ -834,12 +834,13 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
     size_t n = 0, at = 0, stored = 0;
     char *copy = NULL, *next = NULL, *name = NULL;
     int rc = LineInPlace(table, line, kind, &text, &n, &copy);
-    if (rc == TBL_OK)
+    if (rc == TBL_OK) {
         rc = ReplacePiece(table, text, n, column, value, (size_t)length, 0, &next,
                           &at, &stored);
-    if (rc == TBL_ERR_RANGE)
-        rc = ReplacePiece(table, text, n, column, value, (size_t)length, 1, &next,
-                          &at, &stored);
+        if (rc == TBL_ERR_RANGE)
+            rc = ReplacePiece(table, text, n, column, value, (size_t)length, 1, &next,
+                              &at, &stored);
+    }
     TextBufferFree(&copy);
     if (rc != TBL_OK) return rc;
 
