@@ -16,7 +16,7 @@ namespace tavlin {
 namespace {
 
 const char kBom[] = "\xEF\xBB\xBF";
-const size_t kFlushAt = size_t(1) << 16;
+const size_t kFlushAt = size_t(1) << 18;
 
 bool StartsWithBom(const std::string &s) { return s.compare(0, 3, kBom) == 0; }
 
@@ -452,7 +452,6 @@ void AppendJsonString(const std::string &v, std::string *out) {
 bool ExportTable(std::FILE *in, std::FILE *out, const ExportOptions &o,
                  LineFault *fault, bool *write_failed) {
     TableReader reader(in, o.delimiter);
-    std::vector<Piece> pieces;
     std::vector<std::string> values, names;
     std::string buffer;
     *write_failed = false;
@@ -462,12 +461,30 @@ bool ExportTable(std::FILE *in, std::FILE *out, const ExportOptions &o,
             *write_failed = true;
         buffer.clear();
     };
-    while (reader.Next()) {
+    // A line without quotes, backslashes or CR is its own CSV record when
+    // the separator is the delimiter: each piece is its value, no value
+    // holds the separator, a quote or a line break, and a line is never
+    // empty. Such lines are only checked, not split. Line 0 takes the full
+    // path for its byte-order mark check.
+    const bool same_csv = o.to == TextFormat::kCsv && o.separator == o.delimiter;
+    while (reader.Next(!same_csv)) {
         const int64_t t = reader.table_line();
-        Pieces(reader.line(), reader.size(), o.delimiter, &pieces);
-        values.resize(pieces.size());
-        for (size_t i = 0; i < pieces.size(); ++i)
-            Decode(reader.line() + pieces[i].start, pieces[i].size, o.delimiter, &values[i]);
+        const char *line = reader.line();
+        const size_t size = reader.size();
+        if (same_csv) {
+            if (t > 0 && reader.plain() && !std::memchr(line, '\r', size)) {
+                buffer.append(line, size);
+                buffer += "\r\n";
+                flush(false);
+                continue;
+            }
+            reader.SplitCurrent();
+        }
+        values.resize(static_cast<size_t>(reader.columns()));
+        for (size_t i = 0; i < values.size(); ++i) {
+            const Piece p = reader.piece(i);
+            Decode(line + p.start, p.size, o.delimiter, &values[i]);
+        }
         switch (o.to) {
         case TextFormat::kCsv:
             AppendCsvRecord(values, o.separator, t == 0, &buffer);
