@@ -521,7 +521,8 @@ TEST_F(ToolTest, ShowLaysOutStreamedRowsAsMeasuredOnes) {
 // rows, export to TSV) or only counted (rows after those shown, export to
 // CSV): a delimiter in the bytes after a line does not count, a line of
 // many fields is split whole, and one with more fields than the first
-// fails by the load's count.
+// fails by the load's count. A line of 5001 empty fields is counted by
+// the line read first (split) and the one after it (counted only).
 TEST_F(ToolTest, StreamedLinesCountAsTheLoadCounts) {
     std::string wide_header, wide_row, wider_row;
     for (int c = 0; c < 70; ++c) {
@@ -530,6 +531,7 @@ TEST_F(ToolTest, StreamedLinesCountAsTheLoadCounts) {
     }
     wider_row = wide_row + std::string(30, ',');
     Spit(dir_ / "short.csv", "a,b\n1,2\n,\n,\n");
+    Spit(dir_ / "many.csv", std::string(5000, ',') + "\n" + std::string(5000, ',') + "\n");
     Spit(dir_ / "wide.csv", wide_header + "\n" + wide_row + "\n");
     Spit(dir_ / "ragged.csv", wide_header + "\n" + wide_row + "\n" + wider_row + "\n");
     Spit(dir_ / "out.csv", "a,b\n1,2\n3,4\n\"x,y\",2\n");
@@ -540,6 +542,8 @@ TEST_F(ToolTest, StreamedLinesCountAsTheLoadCounts) {
         {{"export", (dir_ / "short.csv").string(), "--to", "tsv"}, 0, "a\tb\n1\t2\n\t\n\t\n", ""},
         {{"show", (dir_ / "short.csv").string(), "--rows", "0:1"}, 0,
          "~(rows 0 to 0 of 3; --rows A:B shows others)\n", ""},
+        {{"show", (dir_ / "many.csv").string(), "--rows", "0:0"}, 0,
+         "~the table has 1 data rows", ""},
         {{"get", (dir_ / "wide.csv").string(), "0", "c69"}, 0, "69\n", ""},
         {{"export", (dir_ / "wide.csv").string(), "--to", "tsv"}, 0,
          "~\t68\t69\n", ""},
