@@ -531,6 +531,7 @@ TEST_F(ToolTest, StreamedLinesCountAsTheLoadCounts) {
     }
     wider_row = wide_row + std::string(30, ',');
     Spit(dir_ / "short.csv", "a,b\n1,2\n,\n,\n");
+    Spit(dir_ / "raw.csv", "k,v\n\xff,\x01\nx\ry,\t\n");
     Spit(dir_ / "many.csv", std::string(5000, ',') + "\n" + std::string(5000, ',') + "\n");
     Spit(dir_ / "wide.csv", wide_header + "\n" + wide_row + "\n");
     Spit(dir_ / "ragged.csv", wide_header + "\n" + wide_row + "\n" + wider_row + "\n");
@@ -540,6 +541,15 @@ TEST_F(ToolTest, StreamedLinesCountAsTheLoadCounts) {
     RunSteps({
         {{"export", (dir_ / "short.csv").string()}, 0, "a,b\r\n1,2\r\n,\r\n,\r\n", ""},
         {{"export", (dir_ / "short.csv").string(), "--to", "tsv"}, 0, "a\tb\n1\t2\n\t\n\t\n", ""},
+        {{"export", (dir_ / "short.csv").string(), "-s", ";"}, 0, "a;b\r\n1;2\r\n;\r\n;\r\n", ""},
+        {{"export", (dir_ / "short.csv").string(), "--to", "jsonl"}, 0,
+         "{\"a\":\"1\",\"b\":\"2\"}\n{\"a\":\"\",\"b\":\"\"}\n{\"a\":\"\",\"b\":\"\"}\n", ""},
+        // Raw bytes a format escapes, in lines without stored escapes.
+        {{"export", (dir_ / "raw.csv").string(), "--to", "jsonl"}, 0,
+         "{\"k\":\"\\udcff\",\"v\":\"\\u0001\"}\n{\"k\":\"x\\ry\",\"v\":\"\\t\"}\n", ""},
+        {{"export", (dir_ / "raw.csv").string()}, 0, "k,v\r\n\xff,\x01\r\n\"x\ry\",\t\r\n", ""},
+        {{"export", (dir_ / "raw.csv").string(), "--to", "tsv"}, 0,
+         "k\tv\n\xff\t\x01\nx\\ry\t\\t\n", ""},
         {{"show", (dir_ / "short.csv").string(), "--rows", "0:1"}, 0,
          "~(rows 0 to 0 of 3; --rows A:B shows others)\n", ""},
         {{"show", (dir_ / "many.csv").string(), "--rows", "0:0"}, 0,
