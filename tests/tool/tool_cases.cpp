@@ -469,6 +469,103 @@ TEST_F(ToolTest, ShowStopsAtOneHundredRowsUnlessAsked) {
     EXPECT_NE(o.out.find("\n149  149\n"), std::string::npos);
 }
 
+// Rows after the first thousand are laid out as they stream, with the
+// widths measured on those: plain rows straight from the line, others
+// through the glyph path. Both must give what the measured rows get.
+TEST_F(ToolTest, ShowLaysOutStreamedRowsAsMeasuredOnes) {
+    std::string table = "a,b\n";
+    for (int i = 0; i < 1000; ++i) table += "wwww,vvvvvv\n";
+    table += "xy,z\n"                          // padded
+             "toolongvalue,z\n"                // cut unless wide
+             "p,\n"                            // last value empty: no trailing spaces
+             ",q\n"                            // first value empty
+             "sp  ,end \n"                     // values ending in spaces
+             "Bj\xC3\xB6rn,\\x0a\n"            // not ASCII, an escape
+             "a\",\"b,c\n"                     // quote-D-quote
+             "t\ta,abcdefghijklmnopq\n"        // a raw tab; a value over 16 bytes
+             "0123456789abcdef,vvvvvv\n";      // a value of 16 bytes
+    Spit(table_, table);
+    const std::string last = "999  wwww  vvvvvv\n";
+    RunSteps({
+        // 20 columns hold the measured widths (3, 4 and 6) whole.
+        {{"show", "{F}", "--rows", "0:"}, 0,
+         "~" + last +
+             "1000  xy    z\n"
+             "1001  too\xE2\x80\xA6  z\n"
+             "1002  p\n"
+             "1003        q\n"
+             "1004  sp    end\n"
+             "1005  Bj\xC3\xB6\xE2\x80\xA6  \\n\n"
+             "1006  a,b   c\n"
+             "1007  t\\ta  abcde\xE2\x80\xA6\n"
+             "1008  012\xE2\x80\xA6  vvvvvv\n"
+             "(1009 data rows)\n",
+         "", "20"},
+        {{"show", "{F}", "--rows", "0:", "--wide"}, 0,
+         "~" + last +
+             "1000  xy    z\n"
+             "1001  toolongvalue  z\n"
+             "1002  p\n"
+             "1003        q\n"
+             "1004  sp    end\n"
+             "1005  Bj\xC3\xB6rn  \\n\n"
+             "1006  a,b   c\n"
+             "1007  t\\ta  abcdefghijklmnopq\n"
+             "1008  0123456789abcdef  vvvvvv\n"
+             "(1009 data rows)\n",
+         "", "20"},
+    });
+}
+
+// Lines are checked as a load checks them whether they are split (shown
+// rows, export to TSV) or only counted (rows after those shown, export to
+// CSV): a delimiter in the bytes after a line does not count, a line of
+// many fields is split whole, and one with more fields than the first
+// fails by the load's count. A line of 5001 empty fields is counted by
+// the line read first (split) and the one after it (counted only).
+TEST_F(ToolTest, StreamedLinesCountAsTheLoadCounts) {
+    std::string wide_header, wide_row, wider_row;
+    for (int c = 0; c < 70; ++c) {
+        wide_header += (c ? ",c" : "c") + std::to_string(c);
+        wide_row += (c ? "," : "") + std::to_string(c);
+    }
+    wider_row = wide_row + std::string(30, ',');
+    Spit(dir_ / "short.csv", "a,b\n1,2\n,\n,\n");
+    Spit(dir_ / "raw.csv", "k,v\n\xff,\x01\nx\ry,\t\n");
+    Spit(dir_ / "many.csv", std::string(5000, ',') + "\n" + std::string(5000, ',') + "\n");
+    Spit(dir_ / "wide.csv", wide_header + "\n" + wide_row + "\n");
+    Spit(dir_ / "ragged.csv", wide_header + "\n" + wide_row + "\n" + wider_row + "\n");
+    Spit(dir_ / "out.csv", "a,b\n1,2\n3,4\n\"x,y\",2\n");
+    const std::string ragged = "~line 3 of '{R}' has 100 fields where the first line has 70";
+    const std::string quotes = "~line 4 of '{O}' has quotes that hide or make a delimiter";
+    RunSteps({
+        {{"export", (dir_ / "short.csv").string()}, 0, "a,b\r\n1,2\r\n,\r\n,\r\n", ""},
+        {{"export", (dir_ / "short.csv").string(), "--to", "tsv"}, 0, "a\tb\n1\t2\n\t\n\t\n", ""},
+        {{"export", (dir_ / "short.csv").string(), "-s", ";"}, 0, "a;b\r\n1;2\r\n;\r\n;\r\n", ""},
+        {{"export", (dir_ / "short.csv").string(), "--to", "jsonl"}, 0,
+         "{\"a\":\"1\",\"b\":\"2\"}\n{\"a\":\"\",\"b\":\"\"}\n{\"a\":\"\",\"b\":\"\"}\n", ""},
+        // Raw bytes a format escapes, in lines without stored escapes.
+        {{"export", (dir_ / "raw.csv").string(), "--to", "jsonl"}, 0,
+         "{\"k\":\"\\udcff\",\"v\":\"\\u0001\"}\n{\"k\":\"x\\ry\",\"v\":\"\\t\"}\n", ""},
+        {{"export", (dir_ / "raw.csv").string()}, 0, "k,v\r\n\xff,\x01\r\n\"x\ry\",\t\r\n", ""},
+        {{"export", (dir_ / "raw.csv").string(), "--to", "tsv"}, 0,
+         "k\tv\n\xff\t\x01\nx\\ry\t\\t\n", ""},
+        {{"show", (dir_ / "short.csv").string(), "--rows", "0:1"}, 0,
+         "~(rows 0 to 0 of 3; --rows A:B shows others)\n", ""},
+        {{"show", (dir_ / "many.csv").string(), "--rows", "0:0"}, 0,
+         "~the table has 1 data rows", ""},
+        {{"get", (dir_ / "wide.csv").string(), "0", "c69"}, 0, "69\n", ""},
+        {{"export", (dir_ / "wide.csv").string(), "--to", "tsv"}, 0,
+         "~\t68\t69\n", ""},
+        {{"show", "{R}", "--rows", "0:"}, 1, kAny, ragged},
+        {{"show", "{R}", "--rows", "0:1"}, 1, kAny, ragged},
+        {{"export", "{R}"}, 1, kAny, ragged},
+        {{"export", "{R}", "--to", "tsv"}, 1, kAny, ragged},
+        {{"show", "{O}", "--rows", "0:1"}, 1, kAny, quotes},
+        {{"export", "{O}"}, 1, kAny, quotes},
+    });
+}
+
 TEST_F(ToolTest, EditsAreSavedAndReadBack) {
     const std::string original = Slurp(table_);
     RunSteps({

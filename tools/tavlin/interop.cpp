@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "codec/tavl_codec.h"
+#include "render.h"
 #include "utf8.h"
 
 #include "base/tavlhost.h"
@@ -16,7 +17,7 @@ namespace tavlin {
 namespace {
 
 const char kBom[] = "\xEF\xBB\xBF";
-const size_t kFlushAt = size_t(1) << 16;
+const size_t kFlushAt = size_t(1) << 18;
 
 bool StartsWithBom(const std::string &s) { return s.compare(0, 3, kBom) == 0; }
 
@@ -447,13 +448,59 @@ void AppendJsonString(const std::string &v, std::string *out) {
     *out += '"';
 }
 
+// Writes a record straight from the stored pieces of the reader's line
+// when none of its values needs decoding or an escape in the output
+// format; false (nothing written) when one does. Not for line 0, whose
+// first value may need its byte-order mark kept apart. keys holds each
+// column's name as JSON, with its colon.
+bool AppendPlainRecord(const TableReader &r, const ExportOptions &o,
+                       const std::vector<std::string> &keys, std::string *out) {
+    if (!r.plain()) return false; // a quote or backslash: values need decoding
+    const char *line = r.line();
+    const size_t size = r.size();
+    const size_t columns = static_cast<size_t>(r.columns());
+    if (o.to == TextFormat::kJsonl) {
+        // Printable ASCII without backslash or (being plain) quote is its
+        // own JSON string.
+        if (!IsPlainAscii(std::string_view(line, size))) return false;
+        *out += '{';
+        for (size_t i = 0; i < columns; ++i) {
+            const Piece p = r.piece(i);
+            if (i > 0) *out += ',';
+            *out += keys[i];
+            *out += '"';
+            out->append(line + p.start, p.size);
+            *out += '"';
+        }
+        *out += "}\n";
+        return true;
+    }
+    // CSV quotes a value holding the separator, a quote or a line break;
+    // TSV escapes a tab, a line break, a backslash or a NUL (a read line
+    // holds none). Without those the record is the line with its
+    // delimiters turned into separators.
+    const char separator = o.to == TextFormat::kCsv ? o.separator : '\t';
+    if (std::memchr(line, '\r', size) ||
+        (separator != o.delimiter && std::memchr(line, separator, size)))
+        return false;
+    const size_t at = out->size();
+    out->append(line, size);
+    if (separator != o.delimiter) {
+        for (size_t i = 0; i + 1 < columns; ++i) {
+            const Piece p = r.piece(i);
+            (*out)[at + p.start + p.size] = separator;
+        }
+    }
+    *out += o.to == TextFormat::kCsv ? "\r\n" : "\n";
+    return true;
+}
+
 } // namespace
 
 bool ExportTable(std::FILE *in, std::FILE *out, const ExportOptions &o,
                  LineFault *fault, bool *write_failed) {
     TableReader reader(in, o.delimiter);
-    std::vector<Piece> pieces;
-    std::vector<std::string> values, names;
+    std::vector<std::string> values, keys;
     std::string buffer;
     *write_failed = false;
     auto flush = [&](bool all) {
@@ -462,12 +509,32 @@ bool ExportTable(std::FILE *in, std::FILE *out, const ExportOptions &o,
             *write_failed = true;
         buffer.clear();
     };
-    while (reader.Next()) {
+    // CSV with the delimiter as separator needs no pieces for a plain
+    // line, so lines are only checked, and split when a value needs work.
+    const bool same_csv = o.to == TextFormat::kCsv && o.separator == o.delimiter;
+    while (reader.Next(!same_csv)) {
         const int64_t t = reader.table_line();
-        Pieces(reader.line(), reader.size(), o.delimiter, &pieces);
-        values.resize(pieces.size());
-        for (size_t i = 0; i < pieces.size(); ++i)
-            Decode(reader.line() + pieces[i].start, pieces[i].size, o.delimiter, &values[i]);
+        // Line 0 names the columns; JSON Lines writes the data rows after
+        // the header lines (with none, line 0 is a data row too).
+        const bool written = o.to != TextFormat::kJsonl || t >= o.header_lines;
+        if (t > 0 && (!written || AppendPlainRecord(reader, o, keys, &buffer))) {
+            flush(false);
+            continue;
+        }
+        if (same_csv) reader.SplitCurrent();
+        values.resize(static_cast<size_t>(reader.columns()));
+        for (size_t i = 0; i < values.size(); ++i) {
+            const Piece p = reader.piece(i);
+            Decode(reader.line() + p.start, p.size, o.delimiter, &values[i]);
+        }
+        if (t == 0 && o.to == TextFormat::kJsonl) {
+            for (const std::string &name : values) {
+                keys.emplace_back();
+                AppendJsonString(name, &keys.back());
+                keys.back() += ':';
+            }
+        }
+        if (!written) continue;
         switch (o.to) {
         case TextFormat::kCsv:
             AppendCsvRecord(values, o.separator, t == 0, &buffer);
@@ -481,15 +548,10 @@ bool ExportTable(std::FILE *in, std::FILE *out, const ExportOptions &o,
             buffer += '\n';
             break;
         case TextFormat::kJsonl:
-            // Line 0 names the columns; the data rows follow the header
-            // lines (with none, line 0 is a data row too).
-            if (t == 0) names = values;
-            if (t < o.header_lines) break;
             buffer += '{';
             for (size_t i = 0; i < values.size(); ++i) {
                 if (i > 0) buffer += ',';
-                AppendJsonString(names[i], &buffer);
-                buffer += ':';
+                buffer += keys[i];
                 AppendJsonString(values[i], &buffer);
             }
             buffer += "}\n";

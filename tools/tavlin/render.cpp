@@ -16,6 +16,8 @@
 
 #include "utf8.h"
 
+#include "base/tavlbits.h"
+
 #if defined(TAVLIN_HAVE_UTF8PROC)
 #  include <utf8proc.h>
 #endif
@@ -80,26 +82,6 @@ bool StartsCluster(char32_t, char32_t cp, int *) { return CodePointWidth(cp) != 
 // Emoji sequences joined by ZERO WIDTH JOINER, and characters asked for in
 // emoji form by VARIATION SELECTOR-16, take two columns as one picture.
 bool IsEmojiJoiner(char32_t cp) { return cp == 0x200D || cp == 0xFE0F; }
-
-// A value of plain printable ASCII (no backslash): shown as it is, one
-// column per byte. Most cells are such, so they skip the glyph split.
-bool IsPlainAscii(const std::string &s) {
-    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    auto has_zero = [&](uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
-    size_t i = 0, n = s.size();
-    for (; i + 8 <= n; i += 8) { // eight bytes a time: none high, DEL, \ or below 0x20
-        uint64_t v;
-        std::memcpy(&v, s.data() + i, 8);
-        if ((v & highs) || has_zero(v ^ (ones * 0x7F)) || has_zero(v ^ (ones * '\\')) ||
-            (((v - ones * 0x20) & ~v & highs) != 0))
-            return false;
-    }
-    for (; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x20 || c >= 0x7F || c == '\\') return false;
-    }
-    return true;
-}
 
 // Walks the glyphs of s[0..n): glyph(text, length, width) for each new
 // glyph (a character or an escape), join(text, length, width) for a code
@@ -199,6 +181,44 @@ int AppendVisible(const char *s, size_t n, std::string *out) {
 
 } // namespace
 
+// Sixteen bytes a step where the machine has SSE2 (a signed compare with
+// 0x20 catches the control bytes and every byte from 0x80 at once), else
+// eight (a byte-wise zero test of the word against each byte sought).
+bool IsPlainAscii(std::string_view s) {
+    size_t i = 0;
+    const size_t n = s.size();
+#if defined(TAVL_SSE2)
+    const __m128i space = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7F),
+                  slash = _mm_set1_epi8('\\');
+    auto bad = [&](const char *at) {
+        __m128i x = LoadSixteen(at);
+        __m128i hit = _mm_or_si128(_mm_cmplt_epi8(x, space),
+                                   _mm_or_si128(_mm_cmpeq_epi8(x, del), _mm_cmpeq_epi8(x, slash)));
+        return _mm_movemask_epi8(hit) != 0;
+    };
+    if (n >= 16) {
+        for (; i + 16 <= n; i += 16)
+            if (bad(s.data() + i)) return false;
+        return i == n || !bad(s.data() + n - 16); // the last bytes, overlapping
+    }
+#else
+    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+    auto has_zero = [&](uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
+    for (; i + 8 <= n; i += 8) {
+        uint64_t v;
+        std::memcpy(&v, s.data() + i, 8);
+        if ((v & highs) || has_zero(v ^ (ones * 0x7F)) || has_zero(v ^ (ones * '\\')) ||
+            (((v - ones * 0x20) & ~v & highs) != 0))
+            return false;
+    }
+#endif
+    for (; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20 || c >= 0x7F || c == '\\') return false;
+    }
+    return true;
+}
+
 std::vector<Glyph> ToGlyphs(const std::string &bytes) {
     std::vector<Glyph> out;
     out.reserve(bytes.size());
@@ -288,37 +308,78 @@ std::vector<int> FitWidths(const std::vector<int> &natural, int room, int gap,
 namespace {
 
 const int kGap = 2;
+// Output is written in blocks of about this size.
+const size_t kFlushAt = size_t(1) << 18;
 
-// Appends one cell cut to width (when cut) and padded to it: before the
-// text in the right-aligned column 0, after it elsewhere.
-void AppendCell(std::string *line, const std::string &value, int width, bool cut,
-                bool right) {
-    const bool plain = IsPlainAscii(value);
-    if (right) { // row numbers: plain, never cut
-        int used = plain ? static_cast<int>(value.size()) : MeasureVisible(value.data(), value.size());
+// Appends a cell whose value is not plain ASCII: its visible form, cut
+// between glyphs (when cut) to width. Column 0 (right) is padded before
+// the text and never cut; for the others the spaces that fill the cell
+// are returned, for the caller to write only when another cell follows.
+size_t AppendGlyphCell(std::string *line, std::string_view value, int width, bool cut,
+                       bool right) {
+    if (right) { // row numbers: never cut
+        int used = MeasureVisible(value.data(), value.size());
         line->append(static_cast<size_t>(std::max(0, width - used)), ' ');
-        if (plain) line->append(value);
-        else AppendVisible(value.data(), value.size(), line);
-        return;
+        AppendVisible(value.data(), value.size(), line);
+        return 0;
     }
     const size_t start = line->size();
-    int used;
-    if (plain) {
-        line->append(value);
-        used = static_cast<int>(value.size());
-    } else {
-        used = AppendVisible(value.data(), value.size(), line);
-    }
-    if (cut && used > width) { // the rare case: glyphs, to cut between them
+    int used = AppendVisible(value.data(), value.size(), line);
+    if (cut && used > width) { // glyphs, to cut between them
         line->resize(start);
-        line->append(CutToWidth(ToGlyphs(value), width, &used));
+        line->append(CutToWidth(ToGlyphs(std::string(value)), width, &used));
     }
-    line->append(static_cast<size_t>(std::max(0, width - used)), ' ');
+    return static_cast<size_t>(std::max(0, width - used));
 }
+
+// Writes count spaces at p; returns the end. Up to sixteen are written as
+// one block of sixteen, so p needs room for that many.
+char *Pad(char *p, size_t count) {
+    static const char kSpaces[16] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                     ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
+    if (count <= sizeof kSpaces) std::memcpy(p, kSpaces, sizeof kSpaces);
+    else std::memset(p, ' ', count);
+    return p + count;
+}
+
+// Copies a value of size bytes from s to p; returns the end. With kTail
+// (the caller vouches for kPlainTail readable bytes after the value, and
+// has room for them at p) a value up to that size moves as one block.
+template <bool kTail>
+inline char *CopyValue(char *p, const char *s, size_t size) {
+    if (kTail && size <= kPlainTail) std::memcpy(p, s, kPlainTail);
+    else std::memcpy(p, s, size);
+    return p + size;
+}
+
+// Writes a plain ASCII value of a left-aligned cell at p, cut to room
+// columns with an ellipsis when cut and longer: each byte is a glyph one
+// column wide, so this is what the glyph path gives. Returns the end;
+// *pad receives the spaces that fill the cell. Writes at most
+// max(size, room) + kPlainTail bytes.
+template <bool kTail>
+inline char *PutPlain(char *p, std::string_view value, size_t room, bool cut, size_t *pad) {
+    const size_t len = value.size();
+    if (cut && len > room) {
+        *pad = 0;
+        if (room == 0) return p;
+        p = CopyValue<kTail>(p, value.data(), room - 1);
+        std::memcpy(p, kEllipsis, sizeof kEllipsis - 1);
+        return p + (sizeof kEllipsis - 1);
+    }
+    *pad = room > len ? room - len : 0;
+    return CopyValue<kTail>(p, value.data(), len);
+}
+
+size_t Columns(int width) { return static_cast<size_t>(std::max(0, width)); }
 
 int NaturalWidth(const std::string &value) {
     if (IsPlainAscii(value)) return static_cast<int>(value.size());
     return MeasureVisible(value.data(), value.size());
+}
+
+std::vector<std::string_view> Views(const std::vector<std::string> &cells) {
+    return std::vector<std::string_view>(cells.begin(), cells.end());
 }
 
 } // namespace
@@ -326,14 +387,16 @@ int NaturalWidth(const std::string &value) {
 TableLayout::TableLayout(std::vector<std::string> header, int terminal_width,
                          bool wide, std::FILE *out, size_t window)
     : header_(std::move(header)), terminal_width_(terminal_width), wide_(wide),
-      out_(out), window_(window) {}
+      out_(out), window_(window), block_(kFlushAt + 4096) {}
 
-void TableLayout::Add(const std::vector<std::string> &row) {
+void TableLayout::Add(const std::vector<std::string> &row) { Add(Views(row)); }
+
+void TableLayout::Add(const std::vector<std::string_view> &row, bool plain) {
     if (fixed_) {
-        Emit(row);
+        Emit(row.data(), plain);
         return;
     }
-    held_.push_back(row);
+    held_.emplace_back(row.begin(), row.end());
     held_.back().resize(header_.size());
     if (held_.size() >= window_) Fix();
 }
@@ -346,45 +409,109 @@ void TableLayout::Fix() {
     for (size_t c = 0; c < n; ++c) natural[c] = std::max(natural[c], NaturalWidth(header_[c]));
     for (const auto &row : held_)
         for (size_t c = 0; c < n; ++c) natural[c] = std::max(natural[c], NaturalWidth(row[c]));
-    widths_ = natural;
+    std::vector<int> widths = natural;
     if (!wide_ && n > 1) {
         // The row-number column is never cut; the value columns share the rest.
         std::vector<int> values(natural.begin() + 1, natural.end());
         values = FitWidths(values, terminal_width_ - natural[0] - kGap, kGap, 4);
-        std::copy(values.begin(), values.end(), widths_.begin() + 1);
+        std::copy(values.begin(), values.end(), widths.begin() + 1);
+    }
+    // A plain line takes at most, per cell, its value or its width, the
+    // spaces owed before it (the width before and the gap) and the slack
+    // of the block moves; and its line end.
+    plain_room_ = 1;
+    for (int w : widths) {
+        columns_.push_back(Columns(w));
+        plain_room_ += 2 * Columns(w) + kGap + 2 * kPlainTail;
     }
     fixed_ = true;
-    Emit(header_);
-    std::string rule;
+    Emit(Views(header_).data(), false);
     for (size_t c = 0; c < n; ++c) {
-        if (c > 0) rule.append(kGap, ' ');
-        rule.append(static_cast<size_t>(widths_[c]), '-');
+        if (c > 0) Fill(' ', kGap);
+        Fill('-', columns_[c]);
     }
-    text_ += rule + "\n";
-    for (const auto &row : held_) Emit(row);
+    Fill('\n', 1);
+    for (const auto &row : held_) Emit(Views(row).data(), false);
     held_.clear();
     held_.shrink_to_fit();
 }
 
-void TableLayout::Emit(const std::vector<std::string> &cells) {
-    const size_t start = text_.size();
-    for (size_t c = 0; c < cells.size(); ++c) {
-        if (c > 0) text_.append(kGap, ' ');
-        // Column 0 holds row numbers: never cut, so never longer than shown.
-        AppendCell(&text_, cells[c], widths_[c], !wide_ && c > 0, c == 0);
+char *TableLayout::Room(size_t n) {
+    if (block_.size() - used_ < n) block_.resize(std::max(block_.size() * 2, used_ + n));
+    return block_.data() + used_;
+}
+
+void TableLayout::Fill(char c, size_t count) {
+    std::memset(Room(count), c, count);
+    used_ += count;
+}
+
+void TableLayout::Put(const char *text, size_t size) {
+    std::memcpy(Room(size), text, size);
+    used_ += size;
+}
+
+void TableLayout::Emit(const std::string_view *cells, bool plain) {
+    const size_t n = header_.size();
+    const size_t *widths = columns_.data();
+    const bool cut = !wide_; // column 0 holds row numbers: never cut
+    if (n == 0) {
+        Fill('\n', 1);
+        return;
     }
-    size_t end = text_.size();
-    while (end > start && text_[end - 1] == ' ') --end;
-    text_.resize(end);
-    text_ += '\n';
+    // Spaces owed before the next cell: the padding of the one before and
+    // the gap. The last cell's are never written, as no line ends in spaces.
+    size_t owed = kGap, pad = 0;
+    if (plain) {
+        // Every value is copied as it is: the line is written through a
+        // pointer into room taken once for the whole line.
+        size_t need = plain_room_;
+        for (size_t c = 0; c < n; ++c) need += cells[c].size();
+        char *const begin = Room(need);
+        const size_t len = cells[0].size();
+        char *p = CopyValue<true>(Pad(begin, widths[0] > len ? widths[0] - len : 0),
+                                  cells[0].data(), len);
+        for (size_t c = 1; c < n; ++c) {
+            p = PutPlain<true>(Pad(p, owed), cells[c], widths[c], cut, &pad);
+            owed = pad + kGap;
+        }
+        while (p > begin && p[-1] == ' ') --p;
+        *p++ = '\n';
+        used_ = static_cast<size_t>(p - block_.data());
+        Flush(false);
+        return;
+    }
+    std::string &line = scratch_;
+    line.clear();
+    for (size_t c = 0; c < n; ++c) {
+        const std::string_view value = cells[c];
+        if (c > 0) line.append(owed, ' ');
+        if (!IsPlainAscii(value)) {
+            pad = AppendGlyphCell(&line, value, static_cast<int>(widths[c]), cut && c > 0, c == 0);
+        } else if (c == 0) {
+            line.append(widths[0] > value.size() ? widths[0] - value.size() : 0, ' ');
+            line.append(value);
+            pad = 0;
+        } else {
+            const size_t at = line.size();
+            line.resize(at + std::max(value.size(), widths[c]) + kPlainTail);
+            char *end = PutPlain<false>(&line[at], value, widths[c], cut, &pad);
+            line.resize(static_cast<size_t>(end - line.data()));
+        }
+        owed = pad + kGap;
+    }
+    size_t size = line.size();
+    while (size > 0 && line[size - 1] == ' ') --size;
+    Put(line.data(), size);
+    Fill('\n', 1);
     Flush(false);
 }
 
 void TableLayout::Flush(bool all) {
-    if (!out_ || (!all && text_.size() < (size_t(1) << 16))) return;
-    if (!failed_ && std::fwrite(text_.data(), 1, text_.size(), out_) != text_.size())
-        failed_ = true;
-    text_.clear();
+    if (!all && used_ < kFlushAt) return;
+    if (!out_) text_.append(block_.data(), used_);
+    else if (!failed_ && std::fwrite(block_.data(), 1, used_, out_) != used_) failed_ = true;
+    used_ = 0;
 }
 
 bool TableLayout::Finish() {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavlin {
@@ -24,6 +25,10 @@ struct Glyph {
 // was built with it (see TAVLIN_HAVE_UTF8PROC), else with a small table.
 std::vector<Glyph> ToGlyphs(const std::string &bytes);
 
+// Whether bytes are all printable ASCII other than the backslash: such
+// text is shown as it is, one column per byte.
+bool IsPlainAscii(std::string_view bytes);
+
 // The escaped text of bytes, whole.
 std::string Visible(const std::string &bytes);
 
@@ -42,6 +47,9 @@ std::string CutToWidth(const std::vector<Glyph> &glyphs, int width,
 std::vector<int> FitWidths(const std::vector<int> &natural, int room, int gap,
                            int floor);
 
+// Bytes after a value that TableLayout::Add may read for a plain row.
+const size_t kPlainTail = 16;
+
 // An aligned table written as rows arrive: a header row, a rule, then the
 // rows. Column 0 is right-aligned (it holds row numbers), the others
 // left-aligned; no line ends in spaces. The widths are measured on the
@@ -54,7 +62,12 @@ public:
     // out null: everything goes to text() instead of a stream.
     TableLayout(std::vector<std::string> header, int terminal_width, bool wide,
                 std::FILE *out, size_t window);
-    // row has one value per header column.
+    // row has one value per header column. Once the widths are fixed a row
+    // is laid out at once, so the values need to live only for the call.
+    // plain: every value is plain ASCII (IsPlainAscii) and followed by
+    // at least kPlainTail bytes that may be read (they are not shown), so
+    // that a short value is copied as one block.
+    void Add(const std::vector<std::string_view> &row, bool plain = false);
     void Add(const std::vector<std::string> &row);
     // Lays out what is held and writes the rest; false when a write failed.
     bool Finish();
@@ -62,7 +75,10 @@ public:
 
 private:
     void Fix();
-    void Emit(const std::vector<std::string> &cells);
+    void Emit(const std::string_view *cells, bool plain);
+    char *Room(size_t n);
+    void Fill(char c, size_t count);
+    void Put(const char *text, size_t size);
     void Flush(bool all);
 
     std::vector<std::string> header_;
@@ -71,9 +87,12 @@ private:
     std::FILE *out_;
     size_t window_;
     std::vector<std::vector<std::string>> held_;
-    std::vector<int> widths_;
+    std::vector<size_t> columns_; // the width of each column, fixed
+    size_t plain_room_ = 0;       // room a plain line takes beyond its values
     bool fixed_ = false, failed_ = false;
-    std::string text_;
+    std::vector<char> block_; // lines laid out and not yet written
+    size_t used_ = 0;
+    std::string scratch_, text_;
 };
 
 // The whole table at once, as TableLayout writes it.

@@ -1,19 +1,45 @@
 // stream.cpp - line-by-line reading of table files with the field codec.
 #include "stream.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "base/tavlbits.h"
 #include "codec/tavl_codec.h"
 
 namespace tavlin {
 namespace {
 
-const size_t kBlock = size_t(1) << 16;
+const size_t kBlock = size_t(1) << 18;
 const char kBom[] = "\xEF\xBB\xBF";
+// Piece ends kept beyond the column count: a walk may pass up to 32 more
+// separators in its last step before it stops.
+const size_t kEndsSlack = 64;
+
+// Pieces of a line too long for the walk's 32-bit positions. Piece 0 of
+// the rest of the line is the next piece of the line: the byte before it
+// is a separator, never a quote, so the split rule gives the same answer
+// for the rest as for the whole line.
+void LongPieces(const char *line, size_t size, char d, std::vector<Piece> *out) {
+    out->clear();
+    size_t at = 0;
+    for (;;) {
+        size_t start = 0, length = 0;
+        if (!FindField(line + at, size - at, d, 0, &start, &length)) break;
+        out->push_back({at + start, length});
+        at += start + length;
+        if (at >= size) break;
+        ++at; // the separator
+        if (at == size) {
+            out->push_back({at, 0}); // a separator at the last byte
+            break;
+        }
+    }
+}
 
 } // namespace
 
-LineSplitter::LineSplitter(std::FILE *in) : in_(in), block_(kBlock) {}
+LineSplitter::LineSplitter(std::FILE *in) : in_(in), block_(kBlock + kLineTail) {}
 LineSplitter::~LineSplitter() = default;
 
 // Moves the unread bytes to the front and reads behind them, doubling the
@@ -25,8 +51,9 @@ bool LineSplitter::Refill() {
         end_ -= begin_;
         begin_ = 0;
     }
-    if (end_ == block_.size()) block_.resize(block_.size() * 2);
-    size_t got = std::fread(block_.data() + end_, 1, block_.size() - end_, in_);
+    const size_t capacity = block_.size() - kLineTail;
+    if (end_ == capacity) block_.resize(capacity * 2 + kLineTail);
+    size_t got = std::fread(block_.data() + end_, 1, block_.size() - kLineTail - end_, in_);
     if (got == 0) {
         at_end_ = true;
         read_error_ = std::ferror(in_) != 0;
@@ -104,9 +131,94 @@ std::string DescribeFault(const LineFault &f, const std::string &path) {
 }
 
 TableReader::TableReader(std::FILE *in, char delimiter)
-    : lines_(in), delimiter_(delimiter) {}
+    : lines_(in), delimiter_(delimiter), ends_(kEndsSlack) {}
 
-bool TableReader::Next() {
+// Cuts the line into its pieces (in one walk, which also tells whether it
+// holds a quote or a backslash) and returns its field count as the load
+// counts it. Without a quote every delimiter separates, so the pieces are
+// the load's fields; a line with quotes is counted by quote parity too, and
+// *consistent tells whether the two agree.
+int32_t TableReader::Split(const char *text, size_t n, int *consistent) {
+    if (n >= UINT32_MAX) {
+        LongPieces(text, n, delimiter_, &long_pieces_);
+        plain_ = !std::memchr(text, '"', n) && !std::memchr(text, '\\', n);
+        return CountLineFields(text, n, delimiter_, consistent);
+    }
+    long_pieces_.clear();
+    size_t walked = 0;
+    int32_t count = 0;
+    int special = 0;
+    // The walk stops while every end it passed still has room; the first
+    // line grows the room, a later one with more pieces than columns fails.
+    for (;;) {
+        const int32_t room = static_cast<int32_t>(ends_.size());
+        if (FieldEndsWalk(text, n, delimiter_, ends_.data(), room, room - 33, &walked,
+                          &count, &special))
+            break;
+        if (columns_ >= 0 || ends_.size() > size_t(INT32_MAX) / 4)
+            return CountLineFields(text, n, delimiter_, consistent);
+        ends_.resize(ends_.size() * 2);
+    }
+    plain_ = !special;
+    if (plain_) {
+        *consistent = 1;
+        return count;
+    }
+    return CountLineFields(text, n, delimiter_, consistent);
+}
+
+// Counts the fields of a line as the load does, without splitting it. One
+// pass counts the delimiters and looks for quotes and backslashes: without
+// a quote every delimiter separates, so the count is theirs plus one; a
+// line with quotes is counted by quote parity.
+int32_t TableReader::Count(const char *text, size_t n, int *consistent) {
+    uint64_t delimiters = 0;
+    bool special = false;
+    size_t i = 0;
+#if defined(TAVL_SSE2)
+    // Sixteen bytes a step; each byte lane counts its own delimiters (up to
+    // 255 steps, then the lanes are summed). The last step reads into the
+    // bytes kept after the line and masks them off.
+    static const unsigned char kKeep[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                            0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    const __m128i d_bytes = _mm_set1_epi8(delimiter_), quotes = _mm_set1_epi8('"'),
+                  slashes = _mm_set1_epi8('\\'), zero = _mm_setzero_si128();
+    __m128i seen = zero;
+    while (i < n) {
+        const size_t steps = std::min<size_t>((n - i + 15) / 16, 255);
+        __m128i counts = zero;
+        for (size_t k = 0; k < steps; ++k, i += 16) {
+            const __m128i keep = n - i >= 16 ? _mm_cmpeq_epi8(zero, zero)
+                                             : LoadSixteen(kKeep + 16 - (n - i));
+            const __m128i x = LoadSixteen(text + i);
+            counts = _mm_sub_epi8(counts, _mm_and_si128(_mm_cmpeq_epi8(x, d_bytes), keep));
+            seen = _mm_or_si128(seen, _mm_and_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quotes),
+                                                                 _mm_cmpeq_epi8(x, slashes)),
+                                                    keep));
+        }
+        const __m128i sums = _mm_sad_epu8(counts, zero); // two sums of eight lanes
+        delimiters += static_cast<uint32_t>(_mm_cvtsi128_si32(sums)) +
+                      static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
+    }
+    special = _mm_movemask_epi8(seen) != 0;
+#endif
+    for (; i < n; ++i) {
+        delimiters += text[i] == delimiter_;
+        special = special || text[i] == '"' || text[i] == '\\';
+    }
+    plain_ = !special;
+    if (!plain_ || delimiters >= uint64_t(INT32_MAX))
+        return CountLineFields(text, n, delimiter_, consistent);
+    *consistent = 1;
+    return static_cast<int32_t>(delimiters + 1);
+}
+
+void TableReader::SplitCurrent() {
+    int consistent = 0;
+    Split(line_, size_, &consistent); // the line was found sound already
+}
+
+bool TableReader::Next(bool split) {
     if (fault_.kind != LineFault::kNone) return false;
     char *text;
     size_t n;
@@ -115,8 +227,11 @@ bool TableReader::Next() {
         if (n == 0) continue; // empty lines are not lines of the table
         ++table_line_;
         int consistent = 0;
-        int32_t fields = CountLineFields(text, n, delimiter_, &consistent);
-        if (columns_ < 0) columns_ = fields;
+        int32_t fields = split ? Split(text, n, &consistent) : Count(text, n, &consistent);
+        if (columns_ < 0) {
+            columns_ = fields;
+            ends_.resize(std::max(ends_.size(), size_t(columns_) + kEndsSlack));
+        }
         if (fields != columns_ || !consistent) {
             fault_.kind = fields != columns_ ? LineFault::kFieldCount : LineFault::kQuotes;
             fault_.file_line = lines_.number();
@@ -135,37 +250,6 @@ bool TableReader::Next() {
         fault_.table_line = table_line_ + 1;
     }
     return false;
-}
-
-void Pieces(const char *line, size_t size, char d, std::vector<Piece> *out) {
-    out->clear();
-    if (!std::memchr(line, '"', size)) {
-        // Without quotes every D separates: no need for the split rule.
-        size_t at = 0;
-        while (const char *p = static_cast<const char *>(std::memchr(line + at, d, size - at))) {
-            size_t end = static_cast<size_t>(p - line);
-            out->push_back({at, end - at});
-            at = end + 1;
-        }
-        out->push_back({at, size - at});
-        return;
-    }
-    // Piece 0 of the rest of the line is the next piece of the line: the
-    // byte before it is a separator, never a quote, so the split rule gives
-    // the same answer for the rest as for the whole line.
-    size_t at = 0;
-    for (;;) {
-        size_t start = 0, length = 0;
-        if (!FindField(line + at, size - at, d, 0, &start, &length)) break;
-        out->push_back({at + start, length});
-        at += start + length;
-        if (at >= size) break;
-        ++at; // the separator
-        if (at == size) {
-            out->push_back({at, 0}); // a separator at the last byte
-            break;
-        }
-    }
 }
 
 void Decode(const char *field, size_t size, char d, std::string *out) {

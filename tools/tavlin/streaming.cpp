@@ -5,10 +5,12 @@
 // edit load (see stream.h); a line that breaks them ends the subcommand
 // with TBL_ERR_FORMAT and its line number, as a load would, though rows
 // before it may have been written already.
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -24,6 +26,8 @@ const int64_t kDefaultShowRows = 100;
 const int64_t kPreviewLines = 100;
 // Rows measured for the column widths of show before it starts writing.
 const size_t kShowWindow = 1000;
+// A plain row is laid out from the values in the line, read past their end.
+static_assert(kLineTail >= kPlainTail, "plain rows read past their values");
 
 // "A:B", "A:", ":B" or "A": data rows A up to but not including B; an open
 // end is -1.
@@ -67,8 +71,10 @@ public:
     // Reads line 0. False when it breaks a rule (see fault()).
     bool Start() {
         if (!reader_.Next()) return reader_.fault().kind == LineFault::kNone;
-        Pieces(reader_.line(), reader_.size(), d_, &pieces_);
-        for (const Piece &p : pieces_) names_.emplace_back(reader_.line() + p.start, p.size);
+        for (int32_t c = 0; c < reader_.columns(); ++c) {
+            const Piece p = reader_.piece(static_cast<size_t>(c));
+            names_.emplace_back(reader_.line() + p.start, p.size);
+        }
         zero_is_row_ = header_ == 0; // without header lines, line 0 is a data row
         return true;
     }
@@ -78,19 +84,41 @@ public:
     bool NextRow(bool values = true) {
         if (zero_is_row_) {
             zero_is_row_ = false;
-            return Split(values);
+            ++rows_;
+            return true;
         }
         for (;;) {
-            if (limit_ >= 0 && reader_.table_line() + 1 >= limit_) return false;
-            if (!reader_.Next()) return false;
-            if (reader_.table_line() >= header_) return Split(values);
+            const int64_t next = reader_.table_line() + 1;
+            if (limit_ >= 0 && next >= limit_) return false;
+            if (!reader_.Next(values && next >= header_)) return false;
+            if (next >= header_) {
+                ++rows_;
+                return true;
+            }
         }
     }
 
     // Decoded value of column c of the current row.
     void Value(size_t c, std::string *out) const {
-        const Piece &p = pieces_[c];
+        const Piece p = reader_.piece(c);
         Decode(reader_.line() + p.start, p.size, d_, out);
+    }
+
+    // Value of column c of the current row: in place where the line holds
+    // no escape (then kLineTail bytes after it may be read), else decoded
+    // into *scratch. Valid until the next row.
+    std::string_view Text(size_t c, std::string *scratch) const {
+        const Piece p = reader_.piece(c);
+        if (reader_.plain()) return std::string_view(reader_.line() + p.start, p.size);
+        Decode(reader_.line() + p.start, p.size, d_, scratch);
+        return *scratch;
+    }
+
+    // Every value of the current row is plain ASCII as stored (no escape, no
+    // byte a terminal needs escaped), found for the whole line at once.
+    bool PlainRow() const {
+        return reader_.plain() &&
+               IsPlainAscii(std::string_view(reader_.line(), reader_.size()));
     }
 
     const std::vector<std::string> &names() const { return names_; }
@@ -110,17 +138,10 @@ public:
     }
 
 private:
-    bool Split(bool values) {
-        if (values) Pieces(reader_.line(), reader_.size(), d_, &pieces_);
-        ++rows_;
-        return true;
-    }
-
     TableReader reader_;
     char d_;
     int64_t header_, limit_;
     std::vector<std::string> names_;
-    std::vector<Piece> pieces_;
     int64_t rows_ = 0;
     bool zero_is_row_ = false;
 };
@@ -277,16 +298,21 @@ int RunShow(const Options &o) {
     // Rows before the range are only read; the range is written as it
     // comes; the rest is read to count it (and to find a bad line).
     TableLayout layout(header, TerminalWidth(), o.wide, stdout, kShowWindow);
-    std::vector<std::string> line(picked.size() + 1);
+    std::vector<std::string_view> line(picked.size() + 1);
+    std::vector<std::string> decoded(picked.size());
+    // The row number, with room behind it for a plain row's block moves.
+    char number[24 + kPlainTail];
     bool written = false;
     for (;;) {
         const int64_t r = table.rows(); // the row NextRow moves to
         const bool shown = r >= first && (end < 0 || r < end);
         if (!table.NextRow(shown)) break;
         if (!shown) continue;
-        line[0] = std::to_string(r);
-        for (size_t k = 0; k < picked.size(); ++k) table.Value(picked[k], &line[k + 1]);
-        layout.Add(line);
+        const char *digits_end = std::to_chars(number, number + sizeof number, r).ptr;
+        line[0] = std::string_view(number, static_cast<size_t>(digits_end - number));
+        for (size_t k = 0; k < picked.size(); ++k)
+            line[k + 1] = table.Text(picked[k], &decoded[k]);
+        layout.Add(line, table.PlainRow());
         if (end >= 0 && r + 1 == end) {
             written = true;
             if (!layout.Finish()) return Complain(o, "the output could not be written");
