@@ -128,8 +128,14 @@ bool StartPiped(std::string command, void **process, void **to, void **from) {
     start.hStdOutput = out_write;
     start.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info = {};
-    BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                  nullptr, &start, &info);
+    // Under Wine on a loaded machine a start is now and then refused for a
+    // moment; a few more tries tell that from a program that cannot start.
+    BOOL started = FALSE;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        if (attempt) Sleep(200);
+        started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
+                                 nullptr, &start, &info);
+    }
     CloseHandle(in_read);
     CloseHandle(out_write);
     if (!started) {
