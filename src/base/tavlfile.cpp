@@ -610,18 +610,6 @@ int FilePlace(const char *path, const void *bytes, size_t size, int replace) {
 
 /* ---- Memory ------------------------------------------------------------- */
 
-void AdviseHugePages(void *bytes, size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    const uintptr_t huge = (uintptr_t)2 << 20;
-    uintptr_t start = ((uintptr_t)bytes + huge - 1) & ~(huge - 1);
-    uintptr_t end = ((uintptr_t)bytes + size) & ~(huge - 1);
-    if (end > start) (void)madvise((void *)start, end - start, MADV_HUGEPAGE);
-#else
-    (void)bytes;
-    (void)size;
-#endif
-}
-
 void AdviseWillNeed(const void *bytes, size_t size) {
 #if defined(__linux__) && defined(MADV_WILLNEED)
     const uintptr_t page = 4096;

@@ -64,12 +64,6 @@ int FilePlace(const char *path, const void *bytes, size_t size, int replace);
  * regular file (a pipe, a device) or cannot be told. */
 int64_t FileStreamSize(FILE *stream);
 
-/* Asks the system to back the whole 2 MiB pages inside bytes[0..size) with
- * huge pages, where it can: a large table then costs fewer page faults to
- * fill and fewer address-translation misses to read at random. Only a
- * hint; nothing changes where the system has none. */
-void AdviseHugePages(void *bytes, size_t size);
-
 /* Asks the system to read bytes[0..size) of a mapped file now, without
  * waiting for it: a mapping opened for reading here and there reads ahead
  * nothing of its own. Only a hint. */

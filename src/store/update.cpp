@@ -63,10 +63,9 @@ static int LineAppend(LineTable *table, LineRef ref) {
     if (!table->chunks[k]) {
         /* Never touched before it is filled, so a chunk costs memory only
          * as far as lines reach into it. */
-        size_t size = ((size_t)LINE_CHUNK_FIRST << k) * sizeof(LineRef);
-        table->chunks[k] = (LineRef *)qmem_malloc(size);
+        table->chunks[k] =
+            (LineRef *)qmem_malloc(((size_t)LINE_CHUNK_FIRST << k) * sizeof(LineRef));
         if (!table->chunks[k]) return TBL_ERR_NO_MEMORY;
-        AdviseHugePages(table->chunks[k], size);
     }
     table->chunks[k][q - (LINE_CHUNK_FIRST << k)] = ref;
     table->count++;
@@ -299,7 +298,6 @@ int TableFileLoad(TableStore *store, const char *path, int32_t *columns,
     if (size >= 0 && (uint64_t)size < ((size_t)-1) / 2) s.capacity = (size_t)size + 2;
     s.bytes = (char *)qmem_malloc(s.capacity);
     if (!s.bytes) return LoadFailed(TBL_ERR_NO_MEMORY, 0);
-    AdviseHugePages(s.bytes, s.capacity);
     loaded->text = s.bytes; /* from here the store's; the close frees it */
 
     int rc = LoadRead(&s, loaded);
