@@ -104,20 +104,37 @@ int RunInfo(const Options &o) {
     return 0;
 }
 
+namespace {
+
+// The start of a command on one cell, ROW and COLUMN in args[1] and args[2]:
+// checks ROW before anything is opened, opens the table by open(table,
+// status) and finds COLUMN in it. False with the exit status in *status.
+template <typename Open>
+bool OpenCell(const Options &o, Open open, Table *table, int32_t *column,
+              int32_t *row, int *status) {
+    if (!ParseInt32(o.args[1], row)) {
+        *status = UsageFail(o, "ROW must be a whole number, not " + Q(o.args[1]));
+        return false;
+    }
+    if (!open(table, status)) return false;
+    int32_t rc = ResolveColumn(table->handle(), o.args[2], column);
+    if (rc == TBL_OK) return true;
+    *status = Fail(o, rc, "no column named " + Q(o.args[2]));
+    return false;
+}
+
+} // namespace
+
 int RunGet(const Options &o) {
-    int32_t row = 0;
-    if (!ParseInt32(o.args[1], &row))
-        return UsageFail(o, "ROW must be a whole number, not " + Q(o.args[1]));
     LibraryInput input;
     Table table;
+    int32_t column = 0, row = 0;
     int status = 0;
-    if (!OpenForReading(o, &input, &table, &status)) return status;
+    auto open = [&](Table *t, int *s) { return OpenForReading(o, &input, t, s); };
+    if (!OpenCell(o, open, &table, &column, &row, &status)) return status;
     TableHandle *h = table.handle();
-    int32_t column = 0;
-    int32_t rc = ResolveColumn(h, o.args[2], &column);
-    if (rc != TBL_OK) return Fail(o, rc, "no column named " + Q(o.args[2]));
     std::string value;
-    rc = ReadCell(h, column, row, &value);
+    int32_t rc = ReadCell(h, column, row, &value);
     if (rc != TBL_OK)
         return Fail(o, rc, rc == TBL_ERR_RANGE ? ExplainCellRange(h, column, row)
                                                : CodeMeaning(rc));
@@ -146,19 +163,15 @@ bool BeginEdit(const Options &o, EditLock *lock, Table *table, int *status) {
 } // namespace
 
 int RunSet(const Options &o) {
-    int32_t row = 0;
-    if (!ParseInt32(o.args[1], &row))
-        return UsageFail(o, "ROW must be a whole number, not " + Q(o.args[1]));
     EditLock lock;
     Table table;
+    int32_t column = 0, row = 0;
     int status = 0;
-    if (!BeginEdit(o, &lock, &table, &status)) return status;
+    auto open = [&](Table *t, int *s) { return BeginEdit(o, &lock, t, s); };
+    if (!OpenCell(o, open, &table, &column, &row, &status)) return status;
     TableHandle *h = table.handle();
-    int32_t column = 0;
-    int32_t rc = ResolveColumn(h, o.args[2], &column);
-    if (rc != TBL_OK) return Fail(o, rc, "no column named " + Q(o.args[2]));
     const std::string &value = o.args[3];
-    rc = SetCellValByIndex(h, column, row, value.data(), static_cast<int32_t>(value.size()));
+    int32_t rc = SetCellValByIndex(h, column, row, value.data(), static_cast<int32_t>(value.size()));
     if (rc == TBL_ERR_RANGE) {
         int32_t columns = CountOf(GetColumnCount, h), rows = CountOf(GetLineCount, h);
         if (column >= 0 && column < columns && row >= 0 && row < rows)
