@@ -128,6 +128,15 @@ void FileSinkPut(FileSink *sink, const char *bytes, size_t n) {
     sink->written += n;
 }
 
+/* Flushes what was written to fd to the disk. 1 when it went. */
+static int SyncFile(int fd) {
+#if defined(_WIN32)
+    return _commit(fd) == 0;
+#else
+    return fsync(fd) == 0;
+#endif
+}
+
 /* Runs writer into fd through block; flushes what it gathered (bytes before
  * a failure of the writer still go out) and syncs the file when sync is
  * set. TBL_OK, the writer's code, or TBL_ERR_SAVE_OPEN. */
@@ -137,11 +146,7 @@ static int WriteThrough(int fd, FileWriter writer, void *context, char *block,
     int rc = writer(context, &sink);
     SinkFlush(&sink);
     if (rc == TBL_OK && sink.failed) rc = TBL_ERR_SAVE_OPEN;
-#if defined(_WIN32)
-    if (rc == TBL_OK && sync && _commit(fd) != 0) rc = TBL_ERR_SAVE_OPEN;
-#else
-    if (rc == TBL_OK && sync && fsync(fd) != 0) rc = TBL_ERR_SAVE_OPEN;
-#endif
+    if (rc == TBL_OK && sync && !SyncFile(fd)) rc = TBL_ERR_SAVE_OPEN;
     return rc;
 }
 
@@ -240,6 +245,14 @@ static void SyncDirectory(const char *dir) {
 static int PlacingRefused(int error) {
     return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP ||
            error == ENOSYS || error == EINVAL;
+}
+
+/* What the error of a link or move that must not replace says: the name
+ * is taken, the file system cannot place so, or the placing failed. */
+static int PlaceFailure(int error) {
+    return error == EEXIST ? NAME_TAKEN
+           : PlacingRefused(error) ? NAME_UNSUPPORTED
+                                   : TBL_ERR_FAIL;
 }
 #endif
 
@@ -347,22 +360,16 @@ static int PlaceTemp(NewFile *f, const char *target, int replace) {
         rc = TBL_ERR_FAIL;
     } else if (link(temp, target) == 0) {
         rc = TBL_OK; /* a second name, which never replaces one */
-    } else if (errno == EEXIST) {
-        rc = NAME_TAKEN;
-    } else if (!PlacingRefused(errno)) {
-        rc = TBL_ERR_FAIL;
-    }
+    } else {
+        rc = PlaceFailure(errno);
 #  if defined(__linux__) && defined(RENAME_NOREPLACE)
-    else if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_NOREPLACE) == 0) {
-        return TBL_OK;
-    } else if (errno == EEXIST) {
-        rc = NAME_TAKEN;
-    } else if (!PlacingRefused(errno)) {
-        rc = TBL_ERR_FAIL;
-    }
+        /* Where links are refused, a move that refuses a taken name. */
+        if (rc == NAME_UNSUPPORTED) {
+            if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_NOREPLACE) == 0)
+                return TBL_OK;
+            rc = PlaceFailure(errno);
+        }
 #  endif
-    else {
-        rc = NAME_UNSUPPORTED;
     }
 #endif
     RemoveName(temp);
@@ -379,11 +386,9 @@ static int NewFileFinish(NewFile *f, const char *target, int replace) {
         snprintf(proc, sizeof proc, "/proc/self/fd/%d", f->fd);
         int rc = TBL_ERR_FAIL;
         if (!replace) {
-            if (linkat(AT_FDCWD, proc, AT_FDCWD, target, AT_SYMLINK_FOLLOW) == 0)
-                rc = TBL_OK;
-            else
-                rc = errno == EEXIST ? NAME_TAKEN
-                     : PlacingRefused(errno) ? NAME_UNSUPPORTED : TBL_ERR_FAIL;
+            rc = linkat(AT_FDCWD, proc, AT_FDCWD, target, AT_SYMLINK_FOLLOW) == 0
+                     ? TBL_OK
+                     : PlaceFailure(errno);
             if (!CloseFile(f->fd) && rc == TBL_OK) rc = TBL_ERR_FAIL;
             f->fd = -1;
             return rc;
@@ -561,12 +566,7 @@ int FileReplace(const char *path, FileWriter writer, void *context) {
 
 /* Writes size bytes to fd and syncs them. */
 static int WriteSynced(int fd, const void *bytes, size_t size) {
-    if (!WriteAll(fd, (const char *)bytes, size)) return 0;
-#if defined(_WIN32)
-    return _commit(fd) == 0;
-#else
-    return fsync(fd) == 0;
-#endif
+    return WriteAll(fd, (const char *)bytes, size) && SyncFile(fd);
 }
 
 /* Where the file system can neither link nor move without replacing, the

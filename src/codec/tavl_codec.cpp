@@ -232,10 +232,7 @@ int32_t SplitLine(char *line, char delimiter) {
     char *p = line;
     char *end = line + n;
     while ((p = (char *)memchr(p, delimiter, (size_t)(end - p))) != NULL) {
-        size_t at = (size_t)(p - line);
-        int quoted = at > 0 && at + 1 < n && line[at - 1] == QUOTE &&
-                     line[at + 1] == QUOTE;
-        if (!quoted) {
+        if (DelimiterSeparates(line, n, (size_t)(p - line))) {
             *p = '\0';
             pieces++;
         }
@@ -382,10 +379,8 @@ typedef struct FieldWalk {
 /* Takes the D at position at into the walk. 1 when it closes piece k. */
 static inline int TakeDelimiter(const char *line, size_t n, size_t at,
                                 int32_t k, FieldWalk *walk) {
-    /* The middle of quote-D-quote belongs to its field, except at either
-     * end of the line, where one side is missing. */
-    if (at > 0 && at + 1 < n && line[at - 1] == QUOTE && line[at + 1] == QUOTE)
-        return 0;
+    /* The middle of quote-D-quote belongs to its field. */
+    if (!DelimiterSeparates(line, n, at)) return 0;
     if (walk->seen == k) return 1;
     walk->seen++;
     walk->begin = at + 1;
@@ -513,12 +508,9 @@ int FieldSpanHasBareDelimiter(const char *stored, size_t n, char delimiter) {
     for (const char *p = stored;
          (p = (const char *)memchr(p, delimiter, n - (size_t)(p - stored)));
          p++) {
-        size_t at = (size_t)(p - stored);
         /* Between two separators the field's first and last bytes border a
          * separator, never a quote. */
-        if (at == 0 || at + 1 >= n || stored[at - 1] != QUOTE ||
-            stored[at + 1] != QUOTE)
-            return 1;
+        if (DelimiterSeparates(stored, n, (size_t)(p - stored))) return 1;
     }
     return 0;
 }
@@ -543,8 +535,7 @@ static void CountBytes(const unsigned char *line, size_t n, size_t from,
             *inside = !*inside;
         } else if (b == d) {
             int counted = !*inside;
-            int splits = p == 0 || p + 1 == n || line[p - 1] != QUOTE ||
-                         line[p + 1] != QUOTE;
+            int splits = DelimiterSeparates((const char *)line, n, p);
             *count += (uint64_t)counted;
             if (counted != splits) *consistent = 0;
         }
@@ -607,8 +598,7 @@ static inline void EndPieces(const char *line, size_t n, size_t at, uint32_t dm,
     }
     for (; dm; dm &= dm - 1u) {
         size_t p = at + LowestBit(dm);
-        if (qm && p > 0 && p + 1 < n && line[p - 1] == QUOTE && line[p + 1] == QUOTE)
-            continue;
+        if (qm && !DelimiterSeparates(line, n, p)) continue;
         if (c < capacity) ends[c] = (uint32_t)p;
         ++c;
     }
@@ -659,8 +649,7 @@ int FieldEndsWalk(const char *line, size_t n, char delimiter, uint32_t *ends,
     for (; i < n && c <= want; i++) {
         char b = line[i];
         seen |= b == QUOTE || b == BACKSLASH;
-        if (b == delimiter && (i == 0 || i + 1 == n || line[i - 1] != QUOTE ||
-                               line[i + 1] != QUOTE)) {
+        if (b == delimiter && DelimiterSeparates(line, n, i)) {
             if (c < capacity) ends[c] = (uint32_t)i;
             ++c;
         }

@@ -19,6 +19,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "base/tavlbits.h"
+
+/* The split rule: 1 when the D at line[p] of the line line[0..n) is a
+ * separator, that is, unless it is the middle of a quote-D-quote group
+ * inside the line (at either end of the line one side is missing). Every
+ * reader and writer of pieces asks this one test. */
+static inline int DelimiterSeparates(const char *line, size_t n, size_t p) {
+    return p == 0 || p + 1 >= n || line[p - 1] != QUOTE || line[p + 1] != QUOTE;
+}
+
 /* Appends the stored form of length bytes of value to *output. value must be
  * followed by a NUL; a length of 0 or less appends nothing. TBL_OK or
  * TBL_ERR_NO_MEMORY (then *output is as it was). */

@@ -34,6 +34,7 @@
 #include "base/tavlbuf.h"
 #include "base/tavlfile.h"
 #include "base/tavlhost.h"
+#include "codec/tavl_codec.h"
 #include "store/backend.h"
 #include "tavlin32.h"
 
@@ -189,8 +190,7 @@ static int ScanByte(Scan *scan, const unsigned char *data, size_t i,
                     size_t last, unsigned char delimiter) {
     unsigned char b = data[i];
     if (b == '\n' || i == last) return EndLine(scan, i + 1);
-    if (b == delimiter &&
-        !(i > 0 && data[i - 1] == '"' && data[i + 1] == '"'))
+    if (b == delimiter && DelimiterSeparates((const char *)data, last + 1, i))
         ++scan->fields;
     return 1;
 }
@@ -215,10 +215,10 @@ static void ScanTable(const char *view, uint32_t size, char delimiter,
      * delimiter of it can be an encoded one (its inner neighbours would be
      * quotes), so the masks alone count it; blocks with quotes go byte by
      * byte. A quote delimiter always goes byte by byte. */
-    if (d != '"') {
+    if (d != QUOTE) {
         const __m128i lf_bytes = _mm_set1_epi8('\n');
         const __m128i delimiter_bytes = _mm_set1_epi8((char)d);
-        const __m128i quote_bytes = _mm_set1_epi8('"');
+        const __m128i quote_bytes = _mm_set1_epi8(QUOTE);
         while (i + 16 < n) {
             __m128i x = LoadSixteen(data + i);
             if (ByteMask(x, quote_bytes)) {

@@ -72,6 +72,11 @@ static int LineAppend(LineTable *table, LineRef ref) {
     return TBL_OK;
 }
 
+/* The LineRef of a line of length n at offset at in the loaded text. */
+static LineRef TextRef(size_t at, size_t n) {
+    return ((LineRef)at << LENGTH_BITS) | (n < LENGTH_LONG ? (LineRef)n : LENGTH_LONG);
+}
+
 static LineRef OwnedRef(char *text) {
     TAVL_ASSERT(((uintptr_t)text & LINE_OWNED) == 0);
     return (LineRef)(uintptr_t)text | LINE_OWNED;
@@ -146,6 +151,23 @@ static int LoadedAppendRow(TableStore *store, int32_t columns) {
     return rc;
 }
 
+/* Line p with a new field: its text (*n bytes) and what follows it in
+ * *add (*add_length bytes): its suffix, or nothing when it is replaced. */
+static const char *NewFieldLine(const LoadedStore *loaded, int32_t p,
+                                const char *first_suffix, const char *suffix,
+                                char **replace, size_t *n, const char **add,
+                                size_t *add_length) {
+    if (replace && replace[p]) {
+        *n = strlen(replace[p]);
+        *add = "";
+        *add_length = 0;
+        return replace[p];
+    }
+    *add = p ? suffix : first_suffix;
+    *add_length = strlen(*add);
+    return RefText(loaded, *LineSlot(&loaded->lines, p), n);
+}
+
 /* A new field on every line: the whole text is built anew, every line in
  * it with its suffix (or its replacement), so that no line needs a block
  * of its own; then the new text and table take the old ones' place. */
@@ -153,17 +175,11 @@ static int LoadedAppendField(TableStore *store, const char *first_suffix,
                              const char *suffix, char **replace) {
     LoadedStore *loaded = &store->loaded;
     const int32_t count = loaded->lines.count;
-    const size_t first_length = strlen(first_suffix), length = strlen(suffix);
-    size_t size = 1;
+    size_t size = 1, n, add_length;
+    const char *add;
     for (int32_t p = 0; p < count; p++) {
-        size_t n;
-        if (replace && replace[p]) {
-            n = strlen(replace[p]);
-        } else {
-            RefText(loaded, *LineSlot(&loaded->lines, p), &n);
-            n += p ? length : first_length;
-        }
-        size += n + 1;
+        NewFieldLine(loaded, p, first_suffix, suffix, replace, &n, &add, &add_length);
+        size += n + add_length + 1;
     }
     char *text = (char *)qmem_malloc(size);
     LineTable lines;
@@ -171,32 +187,17 @@ static int LoadedAppendField(TableStore *store, const char *first_suffix,
     if (!text) return TBL_ERR_NO_MEMORY;
     size_t at = 0;
     for (int32_t p = 0; p < count; p++) {
-        size_t n;
-        const char *line;
-        if (replace && replace[p]) {
-            line = replace[p];
-            n = strlen(line);
-        } else {
-            line = RefText(loaded, *LineSlot(&loaded->lines, p), &n);
-        }
+        const char *line =
+            NewFieldLine(loaded, p, first_suffix, suffix, replace, &n, &add, &add_length);
         memcpy(text + at, line, n);
-        size_t total = n;
-        if (!(replace && replace[p])) {
-            const char *add = p ? suffix : first_suffix;
-            size_t add_length = p ? length : first_length;
-            memcpy(text + at + n, add, add_length);
-            total += add_length;
-        }
-        text[at + total] = '\0';
-        LineRef ref = ((LineRef)at << LENGTH_BITS) |
-                      (total < LENGTH_LONG ? (LineRef)total : LENGTH_LONG);
-        if (LineAppend(&lines, ref) != TBL_OK) {
-            for (int k = 0; k < LINE_CHUNKS; k++)
-                if (lines.chunks[k]) qmem_free(lines.chunks[k]);
+        memcpy(text + at + n, add, add_length);
+        text[at + n + add_length] = '\0';
+        if (LineAppend(&lines, TextRef(at, n + add_length)) != TBL_OK) {
+            LinesFree(&lines); /* it holds no line of its own */
             qmem_free(text);
             return TBL_ERR_NO_MEMORY;
         }
-        at += total + 1;
+        at += n + add_length + 1;
     }
     text[at] = '\0';
     LinesFree(&loaded->lines);
@@ -276,9 +277,7 @@ static int LoadLine(LoadState *s, LoadedStore *loaded, char delimiter,
     if (!consistent) return TBL_ERR_FORMAT;
     if (s->expected < 0) s->expected = fields;
     else if (fields != s->expected) return TBL_ERR_FORMAT;
-    LineRef ref = ((LineRef)start << LENGTH_BITS) |
-                  (n < LENGTH_LONG ? (LineRef)n : LENGTH_LONG);
-    return LineAppend(&loaded->lines, ref);
+    return LineAppend(&loaded->lines, TextRef(start, n));
 }
 
 int TableFileLoad(TableStore *store, const char *path, int32_t *columns,

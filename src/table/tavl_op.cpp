@@ -56,7 +56,20 @@ static int CellInRange(const TableHandle *table, int32_t column, int32_t line,
     return line < (kind == LINE_DATA ? table->data_lines : table->store.header_lines);
 }
 
+/* The table position of a cell's line; the caller has checked that the
+ * cell is in range, so it fits. */
+static inline int32_t CellPosition(const TableHandle *table, int32_t line,
+                                   int32_t kind) {
+    return kind == LINE_DATA ? line + table->store.header_lines : line;
+}
+
 /* ---- The line read last ------------------------------------------------ */
+
+/* Where piece column of the cached line starts; it ends at ends[column].
+ * The caller has checked that the walk has ended that piece. */
+static inline size_t CachedStart(const LineCache *cache, int32_t column) {
+    return column ? (size_t)cache->ends[column - 1] + 1 : 0;
+}
 
 static void CacheForget(TableHandle *table) {
     table->cache.position = -1;
@@ -126,7 +139,7 @@ static TAVL_NOINLINE int CachedField(TableHandle *table, int32_t column,
                                         &cache->walked, &cache->ended,
                                         &cache->special);
         if (column >= cache->ended) return TBL_ERR_RANGE;
-        start = column ? (size_t)cache->ends[column - 1] + 1 : 0;
+        start = CachedStart(cache, column);
         span = cache->ends[column] - start;
         *plain = !cache->special;
     } else if (!FindPlainField(cache->text, cache->length, d, column, &start, &span,
@@ -144,11 +157,11 @@ static inline int CellField(TableHandle *table, int32_t column, int32_t line,
                             int32_t kind, const char **field, size_t *length,
                             int *plain) {
     if (!CellInRange(table, column, line, kind)) return TBL_ERR_RANGE;
-    int32_t position = kind == LINE_DATA ? line + table->store.header_lines : line;
+    int32_t position = CellPosition(table, line, kind);
     const LineCache *cache = &table->cache;
     if (cache->position == position && column < cache->ended &&
         column < cache->capacity) {
-        size_t start = column ? (size_t)cache->ends[column - 1] + 1 : 0;
+        size_t start = CachedStart(cache, column);
         *field = cache->text + start;
         *length = cache->ends[column] - start;
         *plain = !cache->special;
@@ -183,6 +196,21 @@ int FetchLine(TableHandle *table, int32_t number, int32_t kind,
 int ReleaseBackEnd(TableHandle *table) {
     TAVL_ASSERT(table->store.ops);
     return table->store.ops->close(&table->store);
+}
+
+/* The next piece of the stored line text[0..n): the one that starts at
+ * *at (0, or just past a separator). 1 with its place in *start and *span
+ * and *at moved past it and its separator; 0 after the last piece. The
+ * split rule looks only at a D's neighbours, and the byte before a piece
+ * is a separator, never a quote, so the rest of a line splits as the whole
+ * line does: a walk over every piece reads the line once. */
+static int NextPiece(const char *text, size_t n, char d, size_t *at,
+                     size_t *start, size_t *span) {
+    size_t from = *at, first;
+    if (from > n || !FindField(text + from, n - from, d, 0, &first, span)) return 0;
+    *start = from;
+    *at = from + *span + 1;
+    return 1;
 }
 
 /* ---- Column list -------------------------------------------------------- */
@@ -493,9 +521,9 @@ static int ReplacePiece(const TableHandle *table, const char *text, size_t n,
 static int EscapeQuotedPieces(const TableHandle *table, const char *text,
                               size_t n, char **out, char **scratch) {
     const char d = table->store.delimiter;
+    size_t at = 0, start, span;
     for (int32_t k = 0; k < table->columns; k++) {
-        size_t start, span;
-        if (!FindField(text, n, d, k, &start, &span)) return TBL_ERR_RANGE;
+        if (!NextPiece(text, n, d, &at, &start, &span)) return TBL_ERR_RANGE;
         if (k > 0 && TextBufferAppendChar(out, d) != TBL_OK)
             return TBL_ERR_NO_MEMORY;
         const char *piece = text + start;
@@ -538,11 +566,10 @@ static int RebuildWithField(const TableHandle *table, int32_t p,
  * new text for each column whose piece changed (names[i], else null). */
 static int RenamedColumns(const TableHandle *table, const char *line,
                           char **names) {
-    size_t n = strlen(line);
+    size_t n = strlen(line), at = 0, start, span;
     for (int32_t i = 0; i < table->columns; i++) {
-        size_t start, span;
         const char *old = ColumnName(table, i);
-        if (!FindField(line, n, table->store.delimiter, i, &start, &span))
+        if (!NextPiece(line, n, table->store.delimiter, &at, &start, &span))
             return TBL_ERR_RANGE;
         if (old && strlen(old) == span && memcmp(old, line + start, span) == 0)
             continue;
@@ -736,26 +763,11 @@ static inline int FinishRead(char *buffer, int32_t *out_length,
     return TBL_ERR_TRUNCATED;
 }
 
-/* Everything a cell read does but its usual cases. */
-static TAVL_NOINLINE int CellReadAny(TableHandle *table, int32_t column,
-                                     int32_t line, char *buffer,
-                                     int32_t *out_length, int32_t buffer_length,
-                                     int32_t kind) {
-    int rc = Usable(table);
-    if (rc != TBL_OK) return rc;
-    if (!buffer || !out_length || buffer_length < 1) return TBL_ERR_RANGE;
-    /* Decoded straight into the caller's buffer, all but its last byte:
-     * a value that does not fit leaves its first buffer_length - 1 bytes
-     * there and still reports its full size. */
-    int32_t size = 0;
-    rc = DecodeCell(table, column, line, kind, buffer,
-                    (size_t)buffer_length - 1, &size);
-    if (rc != TBL_OK) return rc;
-    return FinishRead(buffer, out_length, buffer_length, size);
-}
-
-/* A cell read of an open table, the arguments checked: another line than
- * the one read last, or a value that needs decoding. */
+/* A cell read, the arguments checked: another line than the one read
+ * last, or a value that needs decoding. The value is decoded straight into
+ * the caller's buffer, all but its last byte: a value that does not fit
+ * leaves its first buffer_length - 1 bytes there and still reports its
+ * full size. */
 static TAVL_NOINLINE int CellReadLine(TableHandle *table, int32_t column,
                                       int32_t position, char *buffer,
                                       int32_t *out_length,
@@ -772,6 +784,21 @@ static TAVL_NOINLINE int CellReadLine(TableHandle *table, int32_t column,
     return FinishRead(buffer, out_length, buffer_length, size);
 }
 
+/* A cell read whose handle or arguments are not the usual ones: the
+ * checks, in the order their codes take. */
+static TAVL_NOINLINE int CellReadAny(TableHandle *table, int32_t column,
+                                     int32_t line, char *buffer,
+                                     int32_t *out_length, int32_t buffer_length,
+                                     int32_t kind) {
+    int rc = Usable(table);
+    if (rc != TBL_OK) return rc;
+    if (!buffer || !out_length || buffer_length < 1 ||
+        !CellInRange(table, column, line, kind))
+        return TBL_ERR_RANGE;
+    return CellReadLine(table, column, CellPosition(table, line, kind), buffer,
+                        out_length, buffer_length);
+}
+
 int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
              int32_t *out_length, int32_t buffer_length, int32_t kind) {
     if (!table || table->state != HANDLE_OPEN || !buffer || !out_length ||
@@ -781,9 +808,9 @@ int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
     /* The usual case first, in few instructions: another plain cell of the
      * line read last, in a buffer it fits in. */
     const LineCache *cache = &table->cache;
-    int32_t position = kind == LINE_DATA ? line + table->store.header_lines : line;
+    int32_t position = CellPosition(table, line, kind);
     if (cache->position == position && column < cache->ended && !cache->special) {
-        size_t start = column ? (size_t)cache->ends[column - 1] + 1 : 0;
+        size_t start = CachedStart(cache, column);
         size_t n = cache->ends[column] - start;
         if (n < (size_t)buffer_length) {
             CopyBytes(buffer, cache->text + start, n);
@@ -910,23 +937,17 @@ static const char *CheckColumns(TableHandle *table) {
     if (table->columns > 0 &&
         FetchLine(table, 0, LINE_HEADER, &text, &n, &copy) != TBL_OK)
         return "no line 0 to name the columns";
-    /* One walk over line 0, piece by piece, by the split rule. */
-    const char d = table->store.delimiter;
-    size_t start = 0;
-    int32_t i = 0;
-    for (size_t p = 0; p <= n && i < table->columns && !broken; p++) {
-        int separates = p < n && text[p] == d &&
-                        (p == 0 || p + 1 == n || text[p - 1] != QUOTE ||
-                         text[p + 1] != QUOTE);
-        if (p < n && !separates) continue;
+    /* One walk over line 0, piece by piece. */
+    size_t at = 0, start, span;
+    for (int32_t i = 0; i < table->columns && !broken &&
+                        NextPiece(text, n, table->store.delimiter, &at, &start, &span);
+         i++) {
         const ColumnRecord *column = GetColumnRecord(table, i);
         if (!column || column->index != i || !column->name)
             broken = "a column record out of its slot";
-        else if (strlen(column->name) != p - start ||
-                 memcmp(column->name, text + start, p - start) != 0)
+        else if (strlen(column->name) != span ||
+                 memcmp(column->name, text + start, span) != 0)
             broken = "a column name that is not its piece of line 0";
-        start = p + 1;
-        i++;
     }
     TextBufferFree(&copy);
     return broken;
