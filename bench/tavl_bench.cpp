@@ -573,6 +573,19 @@ void SaveDurable(benchmark::State &state, TableFile *t, std::string key) {
     unlink(out.c_str());
 }
 
+/* Before a read pass: reads the table file into the page cache or, cold,
+ * drops it from there, and tells the share of the file the cache then holds. */
+bool SetPageCache(const TableFile &t, bool cold, double *share, std::string *error) {
+    uint64_t lf = 0;
+    if (cold ? !DropFromPageCache(t.path) : !CountNewlinesMapped(t.path, &lf)) {
+        *error = cold ? "cannot drop the table file from the page cache"
+                      : "cannot read the table file into the page cache";
+        return false;
+    }
+    *share = CachedShare(t.path);
+    return true;
+}
+
 /* Read passes over a table already open under key (kept between figures),
  * one per iteration. An indexed table's file is read into the page cache
  * before each pass, and the share found there when the pass began is
@@ -588,13 +601,9 @@ void HeldPasses(benchmark::State &state, TableFile *t, std::string key, CellOrde
     const bool indexed = IsIndexedKey(key);
     double cached = 0;
     for (auto _ : state) {
-        if (indexed) {
-            uint64_t lf = 0;
-            CountNewlinesMapped(t->path, &lf);
-            cached = CachedShare(t->path);
-        }
         double seconds = 0;
-        if (!ReadPass(h, order, &seconds, &error)) {
+        if ((indexed && !SetPageCache(*t, false, &cached, &error)) ||
+            !ReadPass(h, order, &seconds, &error)) {
             state.SkipWithError(error.c_str());
             break;
         }
@@ -619,14 +628,10 @@ void OpenedPasses(benchmark::State &state, TableFile *t, int32_t mode, CellOrder
     }
     double cached = 0;
     for (auto _ : state) {
-        uint64_t lf = 0;
-        if (cold ? !DropFromPageCache(t->path) : !CountNewlinesMapped(t->path, &lf)) {
-            state.SkipWithError("cannot drop the table file from the page cache, or read it");
-            break;
-        }
-        cached = CachedShare(t->path);
         double open_seconds = 0, pass_seconds = 0;
-        TableHandle *h = OpenChecked(t, mode, IndexDir(*t).c_str(), &error, &open_seconds);
+        TableHandle *h = SetPageCache(*t, cold, &cached, &error)
+                             ? OpenChecked(t, mode, IndexDir(*t).c_str(), &error, &open_seconds)
+                             : nullptr;
         if (!h) {
             state.SkipWithError(error.c_str());
             break;
