@@ -484,9 +484,8 @@ void LoadFresh(benchmark::State &state, TableFile *t) {
             break;
         }
         if (load.rc != TBL_OK) error = Err("OpenTable", load.rc);
-        else if (load.lines != t->shape.data_lines || load.columns != t->shape.fields)
-            CheckCounts(*t, TBL_OK, static_cast<int32_t>(load.lines), TBL_OK, load.columns, &error);
-        else if (scan.rc != 0 || scan.lines != t->shape.data_lines + 1)
+        else CheckCounts(*t, TBL_OK, static_cast<int32_t>(load.lines), TBL_OK, load.columns, &error);
+        if (error.empty() && (scan.rc != 0 || scan.lines != t->shape.data_lines + 1))
             error = "the mapped scan counted " + std::to_string(scan.lines) + " LF bytes";
         if (!error.empty()) {
             state.SkipWithError(error.c_str());
