@@ -32,8 +32,9 @@
  * compared with the generator's: a timed pass sums a cheap signature of each
  * value (ValueSignature), and an untimed pass after it compares every value
  * byte for byte and must find the same sum. A saved file is compared byte
- * for byte with the file loaded plus the one edited cell. Any wrong result fails the run (exit 1). No figure fails it: the
- * summary says which targets are met.
+ * for byte with the file loaded plus the one edited cell. Any wrong result
+ * fails the run (exit 1). No figure fails it: the summary says which targets
+ * are met.
  *
  * Options (before the Google Benchmark ones):
  *   --size=small|full   small: tables of 1/100 the lines (the header of 1/10
