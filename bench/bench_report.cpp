@@ -68,24 +68,25 @@ double ValueOf(const Figure &f, const CollectingReporter::Sample &s) {
     return NAN;
 }
 
+/* Median of the figure's values, leaving out repetitions that have none
+ * (a counter missing); NaN when no repetition has one. */
 double MedianOf(const CollectingReporter &r, const Figure &f) {
     const auto *samples = r.SamplesOf(f.bench);
     if (!samples) return NAN;
     std::vector<double> v;
-    for (const auto &s : *samples) v.push_back(ValueOf(f, s));
+    for (const auto &s : *samples) {
+        double x = ValueOf(f, s);
+        if (!std::isnan(x)) v.push_back(x);
+    }
     return Median(v);
 }
 
 /* Median of a counter of the figure's benchmark, or NaN. */
 double CounterOf(const CollectingReporter &r, const Figure &f, const std::string &counter) {
-    const auto *samples = r.SamplesOf(f.bench);
-    if (!samples) return NAN;
-    std::vector<double> v;
-    for (const auto &s : *samples) {
-        auto it = s.counters.find(counter);
-        if (it != s.counters.end()) v.push_back(it->second);
-    }
-    return Median(v);
+    Figure c = f;
+    c.unit = Unit::kPerFile;
+    c.counter = counter;
+    return MedianOf(r, c);
 }
 
 /* The baseline in the figure's own unit, or NaN. */

@@ -92,8 +92,6 @@ bool EnsureTable(const std::string &dir, const TableShape &shape, TableFile *out
     f.header_bytes = static_cast<uint64_t>(shape.fields - 1) + 2;
     for (int32_t c = 0; c < shape.fields; ++c) f.header_bytes += ColumnName(shape, c).size();
     f.bytes = f.header_bytes + line * static_cast<uint64_t>(shape.data_lines);
-    f.cell_size_sum = (width_sum + static_cast<uint64_t>(shape.fields)) *
-                      static_cast<uint64_t>(shape.data_lines);
     f.line_bytes = static_cast<double>(line);
 
     const std::string stamp_path = dir + "/" + shape.name + ".stamp";

@@ -32,7 +32,6 @@ struct TableFile {
     std::string path;
     uint64_t bytes = 0;          /* file size */
     uint64_t header_bytes = 0;   /* header line with its CR LF */
-    uint64_t cell_size_sum = 0;  /* sum of the cell sizes (value + 1) of all data cells */
     double line_bytes = 0;       /* mean size of a data line with its CR LF */
 };
 
