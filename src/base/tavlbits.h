@@ -40,6 +40,15 @@ static inline __m128i LoadSixteen(const void *at) {
 }
 #endif
 
+/* Eight bytes at a time without SIMD: the word with every byte b, and the
+ * high bit of every byte of x that is zero. A byte above a zero byte may
+ * be flagged too, so the result tells whether x holds a zero byte, not
+ * which; x ^ Bytes(b) holds one where x holds b. */
+static inline uint64_t Bytes(unsigned char b) { return 0x0101010101010101ull * b; }
+static inline uint64_t ZeroBytes(uint64_t x) {
+    return (x - Bytes(1)) & ~x & Bytes(0x80);
+}
+
 /* Set bits of a mask. Plain arithmetic: a popcount instruction is not part
  * of every machine the library is built for. */
 static inline uint32_t BitCount(uint32_t x) {

@@ -145,17 +145,13 @@ static char *EncodeInto(const unsigned char *v, size_t len, unsigned char d,
  * byte-wise tests on the word. */
 static inline int WordNeedsEscape(const unsigned char *p, unsigned char d,
                                   StoredForm form) {
-    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
     uint64_t x;
     memcpy(&x, p, 8);
-    uint64_t below = (x - ones * 0x20) & ~x;
-    uint64_t a = x ^ (ones * d), b = x ^ (ones * (unsigned char)BACKSLASH);
-    uint64_t found = below | ((a - ones) & ~a) | ((b - ones) & ~b);
-    if (form == FORM_ESCAPED) {
-        uint64_t q = x ^ (ones * (unsigned char)QUOTE);
-        found |= (q - ones) & ~q;
-    }
-    return (found & highs) != 0;
+    /* Below 0x20: the same borrow test as ZeroBytes, against 0x20. */
+    uint64_t found = ((x - Bytes(0x20)) & ~x & Bytes(0x80)) | ZeroBytes(x ^ Bytes(d)) |
+                     ZeroBytes(x ^ Bytes(BACKSLASH));
+    if (form == FORM_ESCAPED) found |= ZeroBytes(x ^ Bytes(QUOTE));
+    return found != 0;
 }
 
 /* 1 when a byte of v[0..len) needs escaping in the form: most values hold
@@ -266,13 +262,9 @@ static inline void PutDecoded(char *out, size_t capacity, size_t c,
 /* 1 when the eight bytes at p hold a quote or a backslash: a byte-wise
  * zero test of the word XOR each byte sought. */
 static inline int WordHasEscape(const char *p) {
-    const uint64_t ones = 0x0101010101010101ull;
-    const uint64_t highs = 0x8080808080808080ull;
     uint64_t v;
     memcpy(&v, p, 8);
-    uint64_t q = v ^ (ones * (unsigned char)QUOTE);
-    uint64_t b = v ^ (ones * (unsigned char)BACKSLASH);
-    return ((((q - ones) & ~q) | ((b - ones) & ~b)) & highs) != 0;
+    return (ZeroBytes(v ^ Bytes(QUOTE)) | ZeroBytes(v ^ Bytes(BACKSLASH))) != 0;
 }
 
 /* 1 when f[0..n) holds neither a quote nor a backslash, so that it decodes
