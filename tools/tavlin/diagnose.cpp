@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <system_error>
 
-#include "codec/tavl_codec.h"
 #include "stream.h"
 
 #if defined(_WIN32)
@@ -52,29 +51,16 @@ std::string ExplainLoadFailure(const std::string &path, const std::string &shown
     const uint64_t position = last_error & ~kLoadError;
     std::FILE *in = std::fopen(path.c_str(), "rb");
     if (!in) return shown + " could not be read as a table";
-    LineSplitter lines(in);
-    LineFault fault;
-    char *text;
-    size_t n;
-    uint64_t filled = 0;
-    int32_t first = 0;
-    while (lines.Next(&text, &n)) {
-        n = ShapeLine(text, n);
-        if (n == 0) continue;
-        int consistent = 0;
-        int32_t fields = CountLineFields(text, n, delimiter, &consistent);
-        if (filled == 0) first = fields;
-        if (filled++ < position) continue;
-        fault.file_line = lines.number();
-        fault.table_line = static_cast<int64_t>(position);
-        fault.fields = fields;
-        fault.expected = first;
-        if (fields != first) fault.kind = LineFault::kFieldCount;
-        else if (!consistent) fault.kind = LineFault::kQuotes;
-        break;
+    // The stream reader reads by the load's rules and stops at the first
+    // line that breaks one: that is the load's line when both agree.
+    TableReader reader(in, delimiter);
+    while (reader.Next(false)) {
     }
     std::fclose(in);
-    if (fault.kind != LineFault::kNone) return DescribeFault(fault, shown);
+    const LineFault &fault = reader.fault();
+    if ((fault.kind == LineFault::kFieldCount || fault.kind == LineFault::kQuotes) &&
+        fault.table_line == static_cast<int64_t>(position))
+        return DescribeFault(fault, shown);
     return shown + " could not be read to its end (the load stopped after " +
            std::to_string(position) + " non-empty lines)";
 }
