@@ -7,15 +7,7 @@
 #include <system_error>
 
 #include "stream.h"
-
-#if defined(_WIN32)
-#  include <fcntl.h>
-#  include <io.h>
-#  include <process.h>
-#else
-#  include <fcntl.h>
-#  include <unistd.h>
-#endif
+#include "tool.h"
 
 namespace tavlin {
 namespace {
@@ -81,24 +73,10 @@ std::string SaveFailureReason(const std::string &path, int saved_errno) {
         return "the file is read-only";
     // The save writes a new file beside the target and renames it over the
     // target: try the first step to hear the system's own reason.
-    fs::path probe = dir / (".tavlin-save-probe-" + std::to_string(
-#if defined(_WIN32)
-                                                        _getpid()
-#else
-                                                        getpid()
-#endif
-                                                            ));
-#if defined(_WIN32)
-    int fd = _open(probe.string().c_str(), _O_CREAT | _O_EXCL | _O_WRONLY, 0600);
-#else
-    int fd = open(probe.string().c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-#endif
-    if (fd < 0) return std::string("a new file cannot be made in its folder: ") + std::strerror(errno);
-#if defined(_WIN32)
-    _close(fd);
-#else
-    close(fd);
-#endif
+    std::string probe;
+    std::FILE *made = CreateUnique(dir.string(), ".tavlin-save-probe-", &probe);
+    if (!made) return std::string("a new file cannot be made in its folder: ") + std::strerror(errno);
+    std::fclose(made);
     fs::remove(probe, ec);
     if (saved_errno != 0) return std::strerror(saved_errno);
     return "the system gave no reason";

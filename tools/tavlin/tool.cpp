@@ -85,6 +85,15 @@ std::FILE *CreateNew(const std::string &path) {
 
 } // namespace
 
+std::FILE *CreateUnique(const std::string &dir, const std::string &stem, std::string *name) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *name = UniqueName(dir, stem);
+        if (std::FILE *f = CreateNew(*name)) return f;
+        if (errno != EEXIST) break; // another name would fail as well
+    }
+    return nullptr;
+}
+
 LibraryInput::~LibraryInput() {
     if (!temporary_.empty()) {
         std::error_code ec;
@@ -100,25 +109,22 @@ bool LibraryInput::Prepare(const std::string &path, std::string *error) {
     std::error_code ec;
     fs::path dir = fs::temp_directory_path(ec);
     if (ec) dir = ".";
-    for (int attempt = 0; attempt < 100 && temporary_.empty(); ++attempt) {
-        std::string name = UniqueName(dir, "tavlin-stdin-");
-        if (std::FILE *f = CreateNew(name)) {
-            temporary_ = name;
-            char buffer[1 << 16];
-            size_t n;
-            bool ok = true;
-            while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
-                if (std::fwrite(buffer, 1, n, f) != n) ok = false;
-            if (std::ferror(stdin)) ok = false;
-            if (std::fclose(f) != 0) ok = false;
-            if (!ok) {
-                *error = "standard input could not be copied into " + Q(name);
-                return false;
-            }
-        }
-    }
-    if (temporary_.empty()) {
+    std::string name;
+    std::FILE *f = CreateUnique(dir.string(), "tavlin-stdin-", &name);
+    if (!f) {
         *error = "no temporary file could be made for standard input";
+        return false;
+    }
+    temporary_ = name;
+    char buffer[1 << 16];
+    size_t n;
+    bool ok = true;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
+        if (std::fwrite(buffer, 1, n, f) != n) ok = false;
+    if (std::ferror(stdin)) ok = false;
+    if (std::fclose(f) != 0) ok = false;
+    if (!ok) {
+        *error = "standard input could not be copied into " + Q(name);
         return false;
     }
     path_ = temporary_;
@@ -165,17 +171,14 @@ bool OutputFile::Open(const std::string &path, std::string *error) {
     target_ = path;
     fs::path dir = fs::path(path).parent_path();
     if (dir.empty()) dir = ".";
-    std::string stem = "." + fs::path(path).filename().string() + ".tavlin-";
-    for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
-        std::string name = UniqueName(dir, stem);
-        file_ = CreateNew(name);
-        if (file_) temporary_ = name;
-        else if (errno != EEXIST) break;
-    }
+    std::string name;
+    file_ = CreateUnique(dir.string(), "." + fs::path(path).filename().string() + ".tavlin-",
+                         &name);
     if (!file_) {
         *error = Q(path) + " could not be written: " + SaveFailureReason(path, errno);
         return false;
     }
+    temporary_ = name;
     return true;
 }
 
