@@ -132,9 +132,7 @@ public:
         for (size_t c = 0; c < names_.size(); ++c)
             if (names_[c] == text) return static_cast<int64_t>(c);
         int32_t n = 0;
-        if (!text.empty() && text[0] >= '0' && text[0] <= '9' && ParseInt32(text, &n))
-            return n;
-        return -1;
+        return ParseColumnIndex(text, &n) ? n : -1;
     }
 
 private:
@@ -170,10 +168,7 @@ bool ColumnOrFail(const Options &o, int64_t count,
         return false;
     }
     if (c >= count) {
-        *status = Fail(o, TBL_ERR_RANGE,
-                       count == 0 ? std::string("the table has no columns")
-                                  : "column " + std::to_string(c) + " is past the last column (" +
-                                        std::to_string(count - 1) + ")");
+        *status = Fail(o, TBL_ERR_RANGE, ExplainColumnRange(c, count));
         return false;
     }
     *column = static_cast<size_t>(c);
