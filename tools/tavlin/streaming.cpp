@@ -150,12 +150,7 @@ int FaultFail(const Options &o, const LineFault &fault) {
 
 // Opens FILE as a stream, refusing the delimiters an open refuses.
 bool OpenStream(const Options &o, StreamInput *input, int *status) {
-    if (DelimiterRefused(o.delimiter)) {
-        *status = Fail(o, TBL_ERR_DELIMITER,
-                       "the delimiter " + DelimiterText(o.delimiter) + " cannot be used");
-        return false;
-    }
-    return input->Open(o, FilePath(o), status);
+    return DelimiterOrFail(o, status) && input->Open(o, FilePath(o), status);
 }
 
 // Finds the column named text (by lookup) among count columns.
@@ -389,14 +384,12 @@ int RunImport(const Options &o) {
         return Complain(o, "this build of tavlin reads TSV only (--from tsv): it was built"
                            " without libcsv");
     // A table delimiter the library accepts for an open and for CreateTable.
-    if (DelimiterRefused(o.delimiter))
-        return Fail(o, TBL_ERR_DELIMITER,
-                    "the delimiter " + DelimiterText(o.delimiter) + " cannot be used");
+    int status = 0;
+    if (!DelimiterOrFail(o, &status)) return status;
     std::error_code ec;
     if (!IsStdin(target) && std::filesystem::exists(target, ec) && !o.force)
         return Complain(o, Q(target) + " exists (--force replaces it)");
     StreamInput input;
-    int status = 0;
     if (!input.Open(o, FilePath(o), &status)) return status;
     OutputFile output;
     std::string error;

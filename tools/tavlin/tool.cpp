@@ -58,8 +58,19 @@ std::string DelimiterText(char d) {
     return d == '\t' ? std::string("tab") : Q(std::string(1, d));
 }
 
-bool DelimiterRefused(char d) {
-    return d == '\0' || d == '\\' || d == '\n' || d == '\r' || d == '"';
+namespace {
+
+std::string RefusedDelimiter(char d) {
+    return "the delimiter " + DelimiterText(d) + " cannot be used";
+}
+
+} // namespace
+
+bool DelimiterOrFail(const Options &o, int *status) {
+    const char d = o.delimiter;
+    if (d != '\0' && d != '\\' && d != '\n' && d != '\r' && d != '"') return true;
+    *status = Fail(o, TBL_ERR_DELIMITER, RefusedDelimiter(d));
+    return false;
 }
 
 namespace {
@@ -210,8 +221,7 @@ std::string ExplainOpen(const Options &o, const std::string &real_path, int32_t 
     const std::string path = Shown(FilePath(o));
     switch (code) {
     case TBL_ERR_NO_FILE: return "no file at " + path;
-    case TBL_ERR_DELIMITER:
-        return "the delimiter " + DelimiterText(o.delimiter) + " cannot be used";
+    case TBL_ERR_DELIMITER: return RefusedDelimiter(o.delimiter);
     case TBL_ERR_RANGE:
         return "the header line count " + std::to_string(o.header_lines) +
                " cannot be used";

@@ -31,9 +31,11 @@ const std::string &FilePath(const Options &o);
 std::string DelimiterText(char d);
 bool IsStdin(const std::string &path);
 
-// A delimiter the library refuses for an open (NUL, backslash, LF, CR and
-// the quote): streaming readers refuse the same ones.
-bool DelimiterRefused(char d);
+// Refuses, in the words of a refused open, a delimiter the library refuses
+// for an open (NUL, backslash, LF, CR and the quote), for the subcommands
+// that read or write tables without it: false, with the exit status in
+// *status, for such a delimiter.
+bool DelimiterOrFail(const Options &o, int *status);
 
 // Creates a new file in dir, named stem and a number that no other process
 // of ours picks, and opens it for binary writing; *name receives its path.
