@@ -98,12 +98,6 @@ public:
         }
     }
 
-    // Decoded value of column c of the current row.
-    void Value(size_t c, std::string *out) const {
-        const Piece p = reader_.piece(c);
-        Decode(reader_.line() + p.start, p.size, d_, out);
-    }
-
     // Value of column c of the current row: in place where the line holds
     // no escape (then kLineTail bytes after it may be read), else decoded
     // into *scratch. Valid until the next row.
@@ -333,10 +327,9 @@ int RunFind(const Options &o) {
                       &column, &status))
         return status;
     const std::string &wanted = o.args[2];
-    std::string value, out;
+    std::string decoded, out;
     while (table.NextRow()) {
-        table.Value(column, &value);
-        if (value != wanted) continue;
+        if (table.Text(column, &decoded) != wanted) continue;
         out += std::to_string(table.rows() - 1);
         out += '\n';
         if (out.size() >= 4096) {
