@@ -27,8 +27,10 @@ int32_t SplitFields(const char *line, size_t n, char d) {
 }
 
 bool IsBlank(const char *line, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-        if (!std::strchr(" \t\r\v\f", line[i]) || line[i] == '\0') return false;
+    for (size_t i = 0; i < n; ++i) {
+        const char c = line[i];
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\v' && c != '\f') return false;
+    }
     return true;
 }
 

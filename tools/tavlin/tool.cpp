@@ -152,7 +152,7 @@ bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
         return true;
     }
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec) && !fs::exists(path, ec)) {
+    if (!fs::exists(path, ec)) {
         *status = Fail(o, TBL_ERR_NO_FILE, "no file at " + Q(path));
         return false;
     }
