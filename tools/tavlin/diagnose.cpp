@@ -6,17 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "codec/tavl_codec.h"
 #include "stream.h"
-
-#if defined(_WIN32)
-#  include <fcntl.h>
-#  include <io.h>
-#  include <process.h>
-#else
-#  include <fcntl.h>
-#  include <unistd.h>
-#endif
+#include "tool.h"
 
 namespace tavlin {
 namespace {
@@ -36,8 +27,10 @@ int32_t SplitFields(const char *line, size_t n, char d) {
 }
 
 bool IsBlank(const char *line, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-        if (!std::strchr(" \t\r\v\f", line[i]) || line[i] == '\0') return false;
+    for (size_t i = 0; i < n; ++i) {
+        const char c = line[i];
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\v' && c != '\f') return false;
+    }
     return true;
 }
 
@@ -52,29 +45,16 @@ std::string ExplainLoadFailure(const std::string &path, const std::string &shown
     const uint64_t position = last_error & ~kLoadError;
     std::FILE *in = std::fopen(path.c_str(), "rb");
     if (!in) return shown + " could not be read as a table";
-    LineSplitter lines(in);
-    LineFault fault;
-    char *text;
-    size_t n;
-    uint64_t filled = 0;
-    int32_t first = 0;
-    while (lines.Next(&text, &n)) {
-        n = ShapeLine(text, n);
-        if (n == 0) continue;
-        int consistent = 0;
-        int32_t fields = CountLineFields(text, n, delimiter, &consistent);
-        if (filled == 0) first = fields;
-        if (filled++ < position) continue;
-        fault.file_line = lines.number();
-        fault.table_line = static_cast<int64_t>(position);
-        fault.fields = fields;
-        fault.expected = first;
-        if (fields != first) fault.kind = LineFault::kFieldCount;
-        else if (!consistent) fault.kind = LineFault::kQuotes;
-        break;
+    // The stream reader reads by the load's rules and stops at the first
+    // line that breaks one: that is the load's line when both agree.
+    TableReader reader(in, delimiter);
+    while (reader.Next(false)) {
     }
     std::fclose(in);
-    if (fault.kind != LineFault::kNone) return DescribeFault(fault, shown);
+    const LineFault &fault = reader.fault();
+    if ((fault.kind == LineFault::kFieldCount || fault.kind == LineFault::kQuotes) &&
+        fault.table_line == static_cast<int64_t>(position))
+        return DescribeFault(fault, shown);
     return shown + " could not be read to its end (the load stopped after " +
            std::to_string(position) + " non-empty lines)";
 }
@@ -95,24 +75,10 @@ std::string SaveFailureReason(const std::string &path, int saved_errno) {
         return "the file is read-only";
     // The save writes a new file beside the target and renames it over the
     // target: try the first step to hear the system's own reason.
-    fs::path probe = dir / (".tavlin-save-probe-" + std::to_string(
-#if defined(_WIN32)
-                                                        _getpid()
-#else
-                                                        getpid()
-#endif
-                                                            ));
-#if defined(_WIN32)
-    int fd = _open(probe.string().c_str(), _O_CREAT | _O_EXCL | _O_WRONLY, 0600);
-#else
-    int fd = open(probe.string().c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-#endif
-    if (fd < 0) return std::string("a new file cannot be made in its folder: ") + std::strerror(errno);
-#if defined(_WIN32)
-    _close(fd);
-#else
-    close(fd);
-#endif
+    std::string probe;
+    std::FILE *made = CreateUnique(dir.string(), ".tavlin-save-probe-", &probe);
+    if (!made) return std::string("a new file cannot be made in its folder: ") + std::strerror(errno);
+    std::fclose(made);
     fs::remove(probe, ec);
     if (saved_errno != 0) return std::strerror(saved_errno);
     return "the system gave no reason";

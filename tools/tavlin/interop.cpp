@@ -7,8 +7,6 @@
 #include "render.h"
 #include "utf8.h"
 
-#include "base/tavlhost.h"
-
 #if defined(TAVLIN_HAVE_LIBCSV)
 #  include <csv.h>
 #endif
@@ -25,19 +23,13 @@ std::string LineText(uint64_t line) { return "line " + std::to_string(line); }
 
 // ---- storing records -------------------------------------------------------
 
-// Appends the stored form of value through the codec's encoder.
+// Appends the stored form of value, which the codec measures and then
+// writes in place. A value larger than a cell can hold is refused.
 bool Encode(const std::string &value, char d, bool escaped, std::string *out) {
     if (value.size() > static_cast<size_t>(INT32_MAX)) return false;
-    char *slot = nullptr;
-    int32_t n = static_cast<int32_t>(value.size());
-    int rc = escaped ? EncodeFieldEscaped(value.c_str(), n, d, &slot)
-                     : EncodeField(value.c_str(), n, d, &slot);
-    if (rc != 0) {
-        qmem_free(slot);
-        return false;
-    }
-    if (slot) out->append(slot);
-    qmem_free(slot);
+    const size_t at = out->size();
+    out->resize(at + StoreField(value.data(), value.size(), d, escaped, nullptr));
+    StoreField(value.data(), value.size(), d, escaped, &(*out)[at]);
     return true;
 }
 

@@ -229,17 +229,14 @@ int main(int argc, char **argv) {
         std::printf("tavlin %s\n", TAVLIN_VERSION);
         return 0;
     case ParseResult::kUsageError:
-        if (opts.command) std::fprintf(stderr, "tavlin %s: %s\n", opts.command->name, message.c_str());
-        else std::fprintf(stderr, "tavlin: %s\n", message.c_str());
+        if (opts.command) return UsageFail(opts, message);
+        std::fprintf(stderr, "tavlin: %s\n", message.c_str());
         return kExitUsage;
     case ParseResult::kRun:
         break;
     }
     int status = opts.command->run(opts);
-    if (std::fflush(stdout) != 0 && status == 0) {
-        std::fprintf(stderr, "tavlin %s: the output could not be written\n",
-                     opts.command->name);
-        return kExitFailure;
-    }
+    if (std::fflush(stdout) != 0 && status == 0)
+        return Complain(opts, "the output could not be written");
     return status;
 }

@@ -98,12 +98,6 @@ public:
         }
     }
 
-    // Decoded value of column c of the current row.
-    void Value(size_t c, std::string *out) const {
-        const Piece p = reader_.piece(c);
-        Decode(reader_.line() + p.start, p.size, d_, out);
-    }
-
     // Value of column c of the current row: in place where the line holds
     // no escape (then kLineTail bytes after it may be read), else decoded
     // into *scratch. Valid until the next row.
@@ -132,9 +126,7 @@ public:
         for (size_t c = 0; c < names_.size(); ++c)
             if (names_[c] == text) return static_cast<int64_t>(c);
         int32_t n = 0;
-        if (!text.empty() && text[0] >= '0' && text[0] <= '9' && ParseInt32(text, &n))
-            return n;
-        return -1;
+        return ParseColumnIndex(text, &n) ? n : -1;
     }
 
 private:
@@ -152,12 +144,7 @@ int FaultFail(const Options &o, const LineFault &fault) {
 
 // Opens FILE as a stream, refusing the delimiters an open refuses.
 bool OpenStream(const Options &o, StreamInput *input, int *status) {
-    if (DelimiterRefused(o.delimiter)) {
-        *status = Fail(o, TBL_ERR_DELIMITER,
-                       "the delimiter " + DelimiterText(o.delimiter) + " cannot be used");
-        return false;
-    }
-    return input->Open(o, FilePath(o), status);
+    return DelimiterOrFail(o, status) && input->Open(o, FilePath(o), status);
 }
 
 // Finds the column named text (by lookup) among count columns.
@@ -170,10 +157,7 @@ bool ColumnOrFail(const Options &o, int64_t count,
         return false;
     }
     if (c >= count) {
-        *status = Fail(o, TBL_ERR_RANGE,
-                       count == 0 ? std::string("the table has no columns")
-                                  : "column " + std::to_string(c) + " is past the last column (" +
-                                        std::to_string(count - 1) + ")");
+        *status = Fail(o, TBL_ERR_RANGE, ExplainColumnRange(c, count));
         return false;
     }
     *column = static_cast<size_t>(c);
@@ -343,10 +327,9 @@ int RunFind(const Options &o) {
                       &column, &status))
         return status;
     const std::string &wanted = o.args[2];
-    std::string value, out;
+    std::string decoded, out;
     while (table.NextRow()) {
-        table.Value(column, &value);
-        if (value != wanted) continue;
+        if (table.Text(column, &decoded) != wanted) continue;
         out += std::to_string(table.rows() - 1);
         out += '\n';
         if (out.size() >= 4096) {
@@ -394,14 +377,12 @@ int RunImport(const Options &o) {
         return Complain(o, "this build of tavlin reads TSV only (--from tsv): it was built"
                            " without libcsv");
     // A table delimiter the library accepts for an open and for CreateTable.
-    if (DelimiterRefused(o.delimiter))
-        return Fail(o, TBL_ERR_DELIMITER,
-                    "the delimiter " + DelimiterText(o.delimiter) + " cannot be used");
+    int status = 0;
+    if (!DelimiterOrFail(o, &status)) return status;
     std::error_code ec;
     if (!IsStdin(target) && std::filesystem::exists(target, ec) && !o.force)
         return Complain(o, Q(target) + " exists (--force replaces it)");
     StreamInput input;
-    int status = 0;
     if (!input.Open(o, FilePath(o), &status)) return status;
     OutputFile output;
     std::string error;

@@ -79,25 +79,19 @@ int32_t ColumnName(TableHandle *table, int32_t column, std::string *name) {
 int32_t ResolveColumn(TableHandle *table, const std::string &text,
                       int32_t *column) {
     int32_t rc = GetColumnIndex(table, text.c_str(), column);
-    if (rc == TBL_OK) return rc;
-    int32_t number = 0;
-    if (!text.empty() && text[0] >= '0' && text[0] <= '9' && ParseInt32(text, &number)) {
-        *column = number;
-        return TBL_OK;
-    }
+    if (rc == TBL_OK || ParseColumnIndex(text, column)) return TBL_OK;
     return rc;
+}
+
+bool ParseColumnIndex(const std::string &text, int32_t *column) {
+    return !text.empty() && text[0] >= '0' && text[0] <= '9' && ParseInt32(text, column);
 }
 
 std::string ExplainCellRange(TableHandle *table, int32_t column, int32_t row) {
     int32_t columns = 0, rows = 0;
     GetColumnCount(table, &columns);
     GetLineCount(table, &rows);
-    if (column < 0) return "column " + std::to_string(column) + " is not a column";
-    if (column >= columns) {
-        if (columns <= 0) return "the table has no columns";
-        return "column " + std::to_string(column) + " is past the last column (" +
-               std::to_string(columns - 1) + ")";
-    }
+    if (column < 0 || column >= columns) return ExplainColumnRange(column, columns);
     if (row < 0) return "row " + std::to_string(row) + " is not a data row (rows count from 0)";
     if (row >= rows) {
         if (rows <= 0) return "the table has no data rows";
@@ -105,6 +99,13 @@ std::string ExplainCellRange(TableHandle *table, int32_t column, int32_t row) {
                std::to_string(rows - 1) + ")";
     }
     return "the line holding row " + std::to_string(row) + " could not be read";
+}
+
+std::string ExplainColumnRange(int64_t column, int64_t columns) {
+    if (column < 0) return "column " + std::to_string(column) + " is not a column";
+    if (columns <= 0) return "the table has no columns";
+    return "column " + std::to_string(column) + " is past the last column (" +
+           std::to_string(columns - 1) + ")";
 }
 
 } // namespace tavlin

@@ -47,8 +47,16 @@ int32_t ColumnName(TableHandle *table, int32_t column, std::string *name);
 int32_t ResolveColumn(TableHandle *table, const std::string &text,
                       int32_t *column);
 
+// The index a column argument gives when no column bears it as a name:
+// digits only (no sign), a whole number that fits. False for other text.
+bool ParseColumnIndex(const std::string &text, int32_t *column);
+
 // Why a cell address was refused with TBL_ERR_RANGE, from the table's
 // counts: "row 12 is past the last data row (10)" and the like.
 std::string ExplainCellRange(TableHandle *table, int32_t column, int32_t row);
+
+// Why a column index outside a table of that many columns was refused:
+// "column 7 is past the last column (4)" and the like.
+std::string ExplainColumnRange(int64_t column, int64_t columns);
 
 } // namespace tavlin

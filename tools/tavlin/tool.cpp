@@ -58,8 +58,19 @@ std::string DelimiterText(char d) {
     return d == '\t' ? std::string("tab") : Q(std::string(1, d));
 }
 
-bool DelimiterRefused(char d) {
-    return d == '\0' || d == '\\' || d == '\n' || d == '\r' || d == '"';
+namespace {
+
+std::string RefusedDelimiter(char d) {
+    return "the delimiter " + DelimiterText(d) + " cannot be used";
+}
+
+} // namespace
+
+bool DelimiterOrFail(const Options &o, int *status) {
+    const char d = o.delimiter;
+    if (d != '\0' && d != '\\' && d != '\n' && d != '\r' && d != '"') return true;
+    *status = Fail(o, TBL_ERR_DELIMITER, RefusedDelimiter(d));
+    return false;
 }
 
 namespace {
@@ -85,6 +96,15 @@ std::FILE *CreateNew(const std::string &path) {
 
 } // namespace
 
+std::FILE *CreateUnique(const std::string &dir, const std::string &stem, std::string *name) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        *name = UniqueName(dir, stem);
+        if (std::FILE *f = CreateNew(*name)) return f;
+        if (errno != EEXIST) break; // another name would fail as well
+    }
+    return nullptr;
+}
+
 LibraryInput::~LibraryInput() {
     if (!temporary_.empty()) {
         std::error_code ec;
@@ -100,25 +120,22 @@ bool LibraryInput::Prepare(const std::string &path, std::string *error) {
     std::error_code ec;
     fs::path dir = fs::temp_directory_path(ec);
     if (ec) dir = ".";
-    for (int attempt = 0; attempt < 100 && temporary_.empty(); ++attempt) {
-        std::string name = UniqueName(dir, "tavlin-stdin-");
-        if (std::FILE *f = CreateNew(name)) {
-            temporary_ = name;
-            char buffer[1 << 16];
-            size_t n;
-            bool ok = true;
-            while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
-                if (std::fwrite(buffer, 1, n, f) != n) ok = false;
-            if (std::ferror(stdin)) ok = false;
-            if (std::fclose(f) != 0) ok = false;
-            if (!ok) {
-                *error = "standard input could not be copied into " + Q(name);
-                return false;
-            }
-        }
-    }
-    if (temporary_.empty()) {
+    std::string name;
+    std::FILE *f = CreateUnique(dir.string(), "tavlin-stdin-", &name);
+    if (!f) {
         *error = "no temporary file could be made for standard input";
+        return false;
+    }
+    temporary_ = name;
+    char buffer[1 << 16];
+    size_t n;
+    bool ok = true;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
+        if (std::fwrite(buffer, 1, n, f) != n) ok = false;
+    if (std::ferror(stdin)) ok = false;
+    if (std::fclose(f) != 0) ok = false;
+    if (!ok) {
+        *error = "standard input could not be copied into " + Q(name);
         return false;
     }
     path_ = temporary_;
@@ -135,7 +152,7 @@ bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
         return true;
     }
     std::error_code ec;
-    if (!fs::is_regular_file(path, ec) && !fs::exists(path, ec)) {
+    if (!fs::exists(path, ec)) {
         *status = Fail(o, TBL_ERR_NO_FILE, "no file at " + Q(path));
         return false;
     }
@@ -165,17 +182,14 @@ bool OutputFile::Open(const std::string &path, std::string *error) {
     target_ = path;
     fs::path dir = fs::path(path).parent_path();
     if (dir.empty()) dir = ".";
-    std::string stem = "." + fs::path(path).filename().string() + ".tavlin-";
-    for (int attempt = 0; attempt < 100 && !file_; ++attempt) {
-        std::string name = UniqueName(dir, stem);
-        file_ = CreateNew(name);
-        if (file_) temporary_ = name;
-        else if (errno != EEXIST) break;
-    }
+    std::string name;
+    file_ = CreateUnique(dir.string(), "." + fs::path(path).filename().string() + ".tavlin-",
+                         &name);
     if (!file_) {
         *error = Q(path) + " could not be written: " + SaveFailureReason(path, errno);
         return false;
     }
+    temporary_ = name;
     return true;
 }
 
@@ -207,8 +221,7 @@ std::string ExplainOpen(const Options &o, const std::string &real_path, int32_t 
     const std::string path = Shown(FilePath(o));
     switch (code) {
     case TBL_ERR_NO_FILE: return "no file at " + path;
-    case TBL_ERR_DELIMITER:
-        return "the delimiter " + DelimiterText(o.delimiter) + " cannot be used";
+    case TBL_ERR_DELIMITER: return RefusedDelimiter(o.delimiter);
     case TBL_ERR_RANGE:
         return "the header line count " + std::to_string(o.header_lines) +
                " cannot be used";

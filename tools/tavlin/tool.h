@@ -1,6 +1,7 @@
 // tool.h - what the subcommands of tavlin share: how a failure is reported,
 // how an input is opened (a file, or standard input for '-'), how a table is
-// opened through the library, and how a new output file replaces an old one.
+// opened through the library, how a new file gets a name of its own, and how
+// a new output file replaces an old one.
 #pragma once
 
 #include <cstdint>
@@ -30,9 +31,16 @@ const std::string &FilePath(const Options &o);
 std::string DelimiterText(char d);
 bool IsStdin(const std::string &path);
 
-// A delimiter the library refuses for an open (NUL, backslash, LF, CR and
-// the quote): streaming readers refuse the same ones.
-bool DelimiterRefused(char d);
+// Refuses, in the words of a refused open, a delimiter the library refuses
+// for an open (NUL, backslash, LF, CR and the quote), for the subcommands
+// that read or write tables without it: false, with the exit status in
+// *status, for such a delimiter.
+bool DelimiterOrFail(const Options &o, int *status);
+
+// Creates a new file in dir, named stem and a number that no other process
+// of ours picks, and opens it for binary writing; *name receives its path.
+// Null when none could be made, with errno telling why.
+std::FILE *CreateUnique(const std::string &dir, const std::string &stem, std::string *name);
 
 // An input for the subcommands that read a table through the library: a
 // file as it is, or standard input copied into a temporary file (removed
