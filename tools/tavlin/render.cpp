@@ -202,13 +202,11 @@ bool IsPlainAscii(std::string_view s) {
         return i == n || !bad(s.data() + n - 16); // the last bytes, overlapping
     }
 #else
-    const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-    auto has_zero = [&](uint64_t v) { return ((v - ones) & ~v & highs) != 0; };
     for (; i + 8 <= n; i += 8) {
         uint64_t v;
         std::memcpy(&v, s.data() + i, 8);
-        if ((v & highs) || has_zero(v ^ (ones * 0x7F)) || has_zero(v ^ (ones * '\\')) ||
-            (((v - ones * 0x20) & ~v & highs) != 0))
+        if ((v & Bytes(0x80)) || ZeroBytes(v ^ Bytes(0x7F)) || ZeroBytes(v ^ Bytes(BACKSLASH)) ||
+            ((v - Bytes(0x20)) & ~v & Bytes(0x80)))
             return false;
     }
 #endif
