@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "codec/tavl_codec.h"
 #include "stream.h"
 #include "tool.h"
 
@@ -21,7 +22,7 @@ int32_t SplitFields(const char *line, size_t n, char d) {
     int64_t count = 1;
     for (size_t p = 0; p < n; ++p) {
         if (line[p] != d) continue;
-        if (p == 0 || p + 1 == n || line[p - 1] != '"' || line[p + 1] != '"') ++count;
+        if (DelimiterSeparates(line, n, p)) ++count;
     }
     return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
 }
