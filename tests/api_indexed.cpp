@@ -16,6 +16,7 @@
 
 using tavltest::FreshDir;
 using tavltest::Listing;
+using tavltest::Prepare;
 using tavltest::ReadFile;
 using tavltest::Table;
 using tavltest::Words;
@@ -24,11 +25,6 @@ using tavltest::WriteFile;
 namespace fs = std::filesystem;
 
 namespace {
-
-int Prepare(const std::string &path, const std::string &dir, char d = ',',
-            int32_t header = 1, int32_t overwrite = 0, int32_t unique = 0) {
-    return PreOpenTableUnique(path.c_str(), dir.c_str(), &d, &header, overwrite, unique);
-}
 
 // What a reader sees of an open table (counts, every cell through every
 // reader, column attributes; the probe checks the readers agree), plus the

@@ -123,36 +123,46 @@ TEST(SafeSave, LinksAreFollowedAndPermissionsKept) {
 }
 #endif
 
+// Runs body as a user who is not root and gives its result: as root, in a
+// child process that has given root up; otherwise (and on Windows) here.
+int AsOrdinaryUser(const std::function<int()> &body) {
+#ifndef _WIN32
+    if (geteuid() == 0) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+            _exit(body());
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+    }
+#endif
+    return body();
+}
+
+// Lets everyone read the file, and write it only when writable.
+int SetWritable(const std::string &path, bool writable) {
+#ifdef _WIN32
+    return _chmod(path.c_str(), writable ? _S_IREAD | _S_IWRITE : _S_IREAD);
+#else
+    return chmod(path.c_str(), writable ? 0666 : 0444);
+#endif
+}
+
 // A file the caller may not write is not replaced, although the rename
 // would go through (it needs only the directory's permission): the save
-// fails, the file keeps its text, and no temporary file is left. Run as
-// root, the save is made by a child process that has given up root.
-#ifndef _WIN32
-int AsOrdinaryUser(const std::function<int()> &body) {
-    if (geteuid() != 0) return body();
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
-}
-#endif
-
+// fails, the file keeps its text, and no temporary file is left.
 TEST(SafeSave, ReadOnlyTargetIsNotReplaced) {
     std::string dir = tavltest::FreshDir("readonly");
     std::string in = WriteFile("readonly/in.csv", "k,v\r\n1,2\r\n");
     std::string target = WriteFile("readonly/target.csv", "old\r\n");
-#ifdef _WIN32
-    ASSERT_EQ(_chmod(target.c_str(), _S_IREAD), 0);
-#else
+#ifndef _WIN32
     ASSERT_EQ(chmod(TempDir().c_str(), 0711), 0); // the other user passes
     ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
-    ASSERT_EQ(chmod(in.c_str(), 0666), 0); // OPEN_EDIT opens it for writing
-    ASSERT_EQ(chmod(target.c_str(), 0444), 0);
 #endif
+    ASSERT_EQ(SetWritable(in, true), 0); // OPEN_EDIT opens it for writing
+    ASSERT_EQ(SetWritable(target, false), 0);
     auto save = [&] {
         TableHandle *h = nullptr;
         if (NewTable(&h) != TBL_OK) return 90;
@@ -162,20 +172,11 @@ TEST(SafeSave, ReadOnlyTargetIsNotReplaced) {
         FreeTable(h);
         return -rc;
     };
-#ifdef _WIN32
-    EXPECT_EQ(-save(), TBL_ERR_SAVE_OPEN);
-    ASSERT_EQ(_chmod(target.c_str(), _S_IREAD | _S_IWRITE), 0);
-#else
     EXPECT_EQ(-AsOrdinaryUser(save), TBL_ERR_SAVE_OPEN);
-    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
-#endif
     EXPECT_EQ(ReadFile(target), "old\r\n");
     EXPECT_EQ(tavltest::Listing(dir).size(), 2u); // no temporary file
-#ifdef _WIN32
-    EXPECT_EQ(save(), 0);
-#else
+    ASSERT_EQ(SetWritable(target, true), 0);
     EXPECT_EQ(AsOrdinaryUser(save), 0); // once writable, it is replaced
-#endif
     EXPECT_EQ(ReadFile(target), "k,v\r\n1,2\r\n");
 }
 

@@ -85,18 +85,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             if (!tampered.empty()) std::fwrite(tampered.data(), 1, tampered.size(), f);
             std::fclose(f);
 
-            TableHandle *t = nullptr;
-            if (NewTable(&t) != TBL_OK) Fail("NewTable failed");
-            int32_t rc = OpenTable(path.c_str(), t, OPEN_INDEXED, &d, &h, dir.c_str());
-            if (rc == TBL_OK) {
-                tavlprobe::Snapshot snap;
-                Expect(tavlprobe::Read(t, h, limits, &snap), "tampered index read");
-                Expect(tavlprobe::CheckReadOnly(t, fuzzutil::PathOf("never.csv")), "tampered index");
-            } else if (rc > 0) {
-                Fail("OpenTable returned " + std::to_string(rc));
+            {
+                Handle t;
+                int32_t rc = OpenTable(path.c_str(), t.t, OPEN_INDEXED, &d, &h, dir.c_str());
+                if (rc == TBL_OK) {
+                    tavlprobe::Snapshot snap;
+                    Expect(tavlprobe::Read(t.t, h, limits, &snap), "tampered index read");
+                    Expect(tavlprobe::CheckReadOnly(t.t, fuzzutil::PathOf("never.csv")), "tampered index");
+                } else if (rc > 0) {
+                    Fail("OpenTable returned " + std::to_string(rc));
+                }
             }
-            if (CloseTable(t) != TBL_OK) Fail("CloseTable of an indexed table did not return TBL_OK");
-            FreeTable(t);
             if (PostCloseTable(path.c_str(), dir.c_str()) != TBL_OK) Fail("PostCloseTable failed");
         }
     }

@@ -49,17 +49,6 @@ bool BothReadAlike(std::string bytes) {
     return bytes.find("\n\n") == std::string::npos;
 }
 
-struct Table {
-    TableHandle *t = nullptr;
-    Table() {
-        if (NewTable(&t) != TBL_OK) Fail("NewTable failed");
-    }
-    ~Table() {
-        if (CloseTable(t) != TBL_OK) Fail("CloseTable of an indexed or failed table did not return TBL_OK");
-        FreeTable(t);
-    }
-};
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -89,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             Snapshot indexed;
             bool opened = false;
             {
-                Table t;
+                Handle t;
                 rc = OpenTableUnique(path.c_str(), t.t, OPEN_INDEXED, &d, &h_open, dir.c_str(), unique);
                 if (rc == TBL_OK) {
                     opened = true;
@@ -102,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 }
             }
             if (opened && h_open == h && BothReadAlike(bytes)) {
-                Table e;
+                Handle e;
                 if (OpenTable(path.c_str(), e.t, OPEN_EDIT, &d, &h, nullptr) == TBL_OK) {
                     Snapshot loaded;
                     Expect(tavlprobe::Read(e.t, h, limits, &loaded), "edit read");

@@ -32,18 +32,6 @@ std::vector<std::string> Values(char d, const uint8_t *data, size_t size) {
     return v;
 }
 
-struct Table {
-    TableHandle *t = nullptr;
-    Table() {
-        if (NewTable(&t) != TBL_OK) Fail("NewTable failed");
-    }
-    ~Table() {
-        int32_t rc = CloseTable(t);
-        if (rc != TBL_OK && rc != TBL_ERR_CLOSE) Fail("CloseTable returned " + std::to_string(rc));
-        FreeTable(t);
-    }
-};
-
 // Writes a spread of values into the visited cells, adds a row and a
 // column, each step checked. Returns the table's shape afterwards.
 void Change(TableHandle *t, int32_t h, const std::vector<std::string> &values, const Limits &limits) {
@@ -130,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         bool preview_open = false;
         {
-            Table p;
+            Handle p(true);
             int32_t rc = OpenTable(path.c_str(), p.t, OPEN_PREVIEW, &d, &h, nullptr);
             if (rc == TBL_OK) {
                 preview_open = true;
@@ -144,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         bool saved_ok = false;
         {
-            Table e;
+            Handle e(true);
             int32_t rc = OpenTable(path.c_str(), e.t, OPEN_EDIT, &d, &h, nullptr);
             if (rc == TBL_OK) {
                 if (!preview_open) Fail("OPEN_EDIT opened a file that OPEN_PREVIEW refused");
@@ -172,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
 
         if (saved_ok) {
-            Table r;
+            Handle r;
             int32_t rc = OpenTable(saved.c_str(), r.t, OPEN_EDIT, &d, &h, nullptr);
             if (rc != TBL_OK) Fail("the saved table does not open again: " + std::to_string(rc));
             Expect(tavlprobe::Read(r.t, h, limits, &reloaded), "reload read");
@@ -192,7 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             const std::string dir = fuzzutil::Subdir("index");
             int32_t rc = PreOpenTable(saved.c_str(), dir.c_str(), &d, &h, 1);
             if (rc != TBL_OK) Fail("PreOpenTable of the saved table returned " + std::to_string(rc));
-            Table x;
+            Handle x;
             rc = OpenTable(saved.c_str(), x.t, OPEN_INDEXED, &d, &h, dir.c_str());
             if (rc != TBL_OK) Fail("the saved table does not open indexed: " + std::to_string(rc));
             Snapshot indexed;

@@ -26,8 +26,6 @@ namespace {
 using fuzzutil::Fail;
 using Records = std::vector<std::vector<std::string>>;
 
-const char kBom[] = "\xEF\xBB\xBF";
-
 std::string Csv(const Records &records, char separator) {
     std::string text;
     for (size_t r = 0; r < records.size(); ++r) {
@@ -83,41 +81,20 @@ std::string Export(const std::string &table, tavlin::TextFormat to, char separat
     return out;
 }
 
-// Whether the library drops a byte-order mark at the start of a file (the
-// importer writes one before a first column name that starts with one).
-bool LibraryDropsBom() {
-    static int known = -1;
-    if (known < 0) {
-        std::string path = fuzzutil::WriteFile("bom.csv", "\xEF\xBB\xBF" "a,b\n", 7);
-        TableHandle *t = nullptr;
-        NewTable(&t);
-        char name[16] = {0};
-        int32_t length = 0;
-        known = OpenTable(path.c_str(), t, OPEN_EDIT, ",", nullptr, nullptr) == TBL_OK &&
-                GetHeadCellValByIndex(t, 0, 0, name, &length, sizeof name) == TBL_OK &&
-                std::string(name) == "a";
-        CloseTable(t);
-        FreeTable(t);
-    }
-    return known == 1;
-}
-
+// A cell read through every reader the probe tries, which must agree.
 std::string Cell(TableHandle *t, int32_t column, int32_t line, bool header) {
-    // A name decodes to at most its stored length.
-    int32_t size = header ? GetColHeadSizeByIndex(t, column) : GetCellSizeByIndex(t, column, line);
-    if (size < 1) Fail("no cell size at line " + std::to_string(line));
-    std::vector<char> buffer(static_cast<size_t>(size));
-    int32_t length = 0;
-    int32_t rc = header ? GetHeadCellValByIndex(t, column, line, buffer.data(), &length, size)
-                        : GetCellValByIndex(t, column, line, buffer.data(), &length, size);
-    if (rc != TBL_OK) Fail("cell read returned " + std::to_string(rc));
-    return std::string(buffer.data(), static_cast<size_t>(length - 1));
+    tavlprobe::Cell cell;
+    fuzzutil::Expect(header ? tavlprobe::ReadHeadCell(t, column, line, &cell)
+                            : tavlprobe::ReadDataCell(t, column, line, &cell),
+                     "cell read");
+    if (cell.rc != TBL_OK) Fail("cell read returned " + std::to_string(cell.rc));
+    return cell.value;
 }
 
 void CheckWithLibrary(const std::string &table, const Records &records, char d) {
     std::string path = fuzzutil::WriteFile("table.csv", table.data(), table.size());
-    TableHandle *t = nullptr;
-    if (NewTable(&t) != TBL_OK) Fail("NewTable failed");
+    fuzzutil::Handle handle;
+    TableHandle *t = handle.t;
     const char delimiter[2] = {d, '\0'};
     int32_t rc = OpenTable(path.c_str(), t, OPEN_EDIT, delimiter, nullptr, nullptr);
     if (rc != TBL_OK) Fail("OPEN_EDIT refused an imported table: " + std::to_string(rc));
@@ -128,17 +105,16 @@ void CheckWithLibrary(const std::string &table, const Records &records, char d) 
         static_cast<size_t>(lines) != records.size() - 1)
         Fail("the library sees " + std::to_string(columns) + " columns and " +
              std::to_string(lines) + " rows");
+    // A first name that starts with a byte-order mark reads whole: the
+    // importer writes a mark of the file's own before it, and the library
+    // takes that one as the file's.
     for (size_t c = 0; c < records[0].size(); ++c) {
-        std::string want = records[0][c];
-        if (c == 0 && want.compare(0, 3, kBom) == 0 && !LibraryDropsBom()) want = kBom + want;
-        if (Cell(t, static_cast<int32_t>(c), 0, true) != want)
+        if (Cell(t, static_cast<int32_t>(c), 0, true) != records[0][c])
             Fail("column name " + std::to_string(c) + " does not read back");
         for (size_t r = 1; r < records.size(); ++r)
             if (Cell(t, static_cast<int32_t>(c), static_cast<int32_t>(r - 1), false) != records[r][c])
                 Fail("cell " + std::to_string(c) + "," + std::to_string(r - 1) + " does not read back");
     }
-    CloseTable(t);
-    FreeTable(t);
 }
 
 } // namespace

@@ -102,6 +102,29 @@ inline void Expect(const std::string &problem, const char *stage) {
     if (!problem.empty()) Fail(std::string(stage) + ": " + problem);
 }
 
+// A handle from NewTable, closed and given back however the check ends.
+// Its close must give TBL_OK; where its open may have been a load that
+// could not open its file (load_may_fail), TBL_ERR_CLOSE as well.
+class Handle {
+public:
+    explicit Handle(bool load_may_fail = false) : load_may_fail_(load_may_fail) {
+        if (NewTable(&t) != TBL_OK) Fail("NewTable failed");
+    }
+    ~Handle() {
+        int32_t rc = CloseTable(t);
+        if (rc != TBL_OK && !(load_may_fail_ && rc == TBL_ERR_CLOSE))
+            Fail("CloseTable returned " + std::to_string(rc));
+        FreeTable(t);
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+
+    TableHandle *t = nullptr;
+
+private:
+    bool load_may_fail_;
+};
+
 // The lowest free descriptor: it rises when a call leaves a file open.
 inline int LowestFreeDescriptor() {
     int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -133,6 +156,7 @@ struct Held {
 namespace fuzztarget {
 using fuzzutil::Expect;
 using fuzzutil::Fail;
+using fuzzutil::Handle;
 using tavlprobe::Limits;
 using tavlprobe::Snapshot;
 constexpr char kDelimiters[] = {',', ';', '\t', '|'};

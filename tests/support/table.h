@@ -1,5 +1,6 @@
 // A handle for tests of the public interface: made by NewTable, closed and
-// given back when the object goes, with the reads most tests want.
+// given back when the object goes, with the reads most tests want; and the
+// preparation of an index with the arguments as values.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -52,5 +53,11 @@ struct Table {
         return SetCellValByIndex(h, col, line, v.data(), static_cast<int32_t>(v.size()));
     }
 };
+
+// Prepares the index of the table at path in dir (PreOpenTableUnique).
+inline int32_t Prepare(const std::string &path, const std::string &dir, char d = ',',
+                       int32_t header = 1, int32_t overwrite = 0, int32_t unique = 0) {
+    return PreOpenTableUnique(path.c_str(), dir.c_str(), &d, &header, overwrite, unique);
+}
 
 } // namespace tavltest

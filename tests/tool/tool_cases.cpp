@@ -679,7 +679,6 @@ TEST_F(ToolTest, CsvImportAndExportRoundTrip) {
     });
     // Plain stored form where it keeps the line sound, the escaped form where
     // it would not; CR LF line ends as a save writes them.
-    EXPECT_EQ(Slurp(dir_ / "out.csv").substr(0, 1), "a");
     RunTool({"import", (dir_ / "in.csv").string(), (dir_ / "out.csv").string(), "--force"}, dir_);
     EXPECT_EQ(Slurp(dir_ / "out.csv"),
               "id,text\r\n1,a\",\" b\r\n2,say \"hi\"\r\n3,two\\x0d\\x0alines\r\n"
