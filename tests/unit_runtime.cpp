@@ -288,7 +288,7 @@ TEST(Prepare, ManyLines) {
 // A bare store opened straight through the back-end, as the open does.
 struct Indexed {
     TableStore store{};
-    int32_t columns = 0, data_lines = 0;
+    TableShape shape{};
     std::string path, dir;
     explicit Indexed(const std::string &data, int32_t header = 1, char delimiter = ',',
                      const std::string &file = "fetch.csv") {
@@ -304,7 +304,7 @@ struct Indexed {
         IndexedRelease(&store);
         std::remove(NameOf(path, dir).c_str());
     }
-    int Open() { return IndexedOpen(&store, path.c_str(), dir.c_str(), &columns, &data_lines); }
+    int Open() { return IndexedOpen(&store, path.c_str(), dir.c_str(), &shape); }
     std::string Fetch(int32_t position, int *rc) {
         char *text = nullptr;
         EXPECT_EQ(TextBufferNew(&text), TBL_OK);
@@ -321,8 +321,8 @@ TEST(IndexedTable, FetchLines) {
               "0123456789abcdefghij\0klmnopqrstuvwxyz,0123456789abcdef\r\n"
               "0123456789abcdefghijklmnopqrstuvwxyz\0,tail"s);
     ASSERT_EQ(t.Open(), TBL_OK);
-    EXPECT_EQ(t.columns, 2);
-    EXPECT_EQ(t.data_lines, 5);
+    EXPECT_EQ(t.shape.columns, 2);
+    EXPECT_EQ(t.shape.data_lines, 5);
     struct Case { int32_t position; int rc; const char *text; } cases[] = {
         {0, TBL_OK, "h1,h2"},      // CR LF without the CR
         {1, TBL_OK, "1"},          // a lone CR ends the line too
@@ -343,8 +343,8 @@ TEST(IndexedTable, FetchLines) {
         }
     }
     EXPECT_EQ(IndexedRelease(&t.store), TBL_OK);
-    EXPECT_EQ(t.store.indexed.data_view, nullptr);
-    EXPECT_EQ(t.store.indexed.index_view, nullptr);
+    EXPECT_EQ(IndexedOf(&t.store)->data_view, nullptr);
+    EXPECT_EQ(IndexedOf(&t.store)->index_view, nullptr);
     int rc;
     t.Fetch(0, &rc);
     EXPECT_EQ(rc, TBL_ERR_FAIL);
@@ -385,8 +385,8 @@ TEST(IndexedTable, DamagedIndexFiles) {
         t.store.header_lines = c.open_header;
         EXPECT_EQ(t.Open(), c.rc) << c.what;
         if (c.rc != TBL_OK) {
-            EXPECT_EQ(t.columns, 0) << c.what;
-            EXPECT_EQ(t.data_lines, 0) << c.what;
+            EXPECT_EQ(t.shape.columns, 0) << c.what;
+            EXPECT_EQ(t.shape.data_lines, 0) << c.what;
         }
         t.store.header_lines = 1;
     }
@@ -394,13 +394,13 @@ TEST(IndexedTable, DamagedIndexFiles) {
 
 TEST(IndexedTable, OpenFailures) {
     Indexed t("a,b\n1,2\n");
-    int32_t columns = 0, lines = 0;
-    EXPECT_EQ(IndexedOpen(&t.store, t.path.c_str(), nullptr, &columns, &lines),
+    TableShape shape{};
+    EXPECT_EQ(IndexedOpen(&t.store, t.path.c_str(), nullptr, &shape),
               TBL_ERR_INDEX_OPEN);
     EXPECT_EQ(IndexedOpen(&t.store, t.path.c_str(), (TempDir() + "/none").c_str(),
-                          &columns, &lines),
+                          &shape),
               TBL_ERR_INDEX_OPEN);
-    EXPECT_EQ(t.store.indexed.index_view, nullptr);
+    EXPECT_EQ(IndexedOf(&t.store)->index_view, nullptr);
     t.store.unique = 1; // prepared without: the unique name has no file
     EXPECT_EQ(t.Open(), TBL_ERR_INDEX_OPEN);
     t.store.unique = 0;
@@ -409,8 +409,8 @@ TEST(IndexedTable, OpenFailures) {
     // mapped index stays in the handle for the release.
     WriteFile("fetch.csv", "");
     EXPECT_EQ(t.Open(), TBL_ERR_MAP_DATA);
-    EXPECT_NE(t.store.indexed.index_view, nullptr);
-    EXPECT_EQ(t.store.indexed.data_view, nullptr);
+    EXPECT_NE(IndexedOf(&t.store)->index_view, nullptr);
+    EXPECT_EQ(IndexedOf(&t.store)->data_view, nullptr);
 }
 
 } // namespace

@@ -1,13 +1,21 @@
 /*
  * backend.h - the seam between the table layer and the storage behind a
- * table. A table is held by one of two back-ends: the loaded one (the
- * whole file, or its first lines, in memory: OPEN_EDIT and OPEN_PREVIEW)
- * or the indexed one (the file and its index file mapped read-only:
- * OPEN_INDEXED). The table layer picks one when it opens a table, the one
- * place the open mode chooses a back-end, and from then on asks it through
- * these operations alone: for a line's stored text, a changed line, an
- * appended row or field, a save, the close. Lines are given by their
- * position in the table, header lines first.
+ * table, and the one header of the store the table layer includes.
+ *
+ * A table is held by one of two back-ends: the loaded one (the whole file,
+ * or its first lines, in memory: OPEN_EDIT and OPEN_PREVIEW; update.cpp) or
+ * the indexed one (the file and its index file mapped read-only:
+ * OPEN_INDEXED; runtime.cpp). BackEndFor() picks one for an open mode, the
+ * one place the mode chooses; from then on the table layer asks the store
+ * through the operations below alone: for a line's stored text, a changed
+ * line, an appended row or field, a save, the close; whether it takes
+ * changes; whether its invariants hold. Lines are given by their position
+ * in the table, header lines first.
+ *
+ * What a back-end holds lives in the store's state area, a record of the
+ * back-end's own that no other file sees (as a file system's own file
+ * record extends its base record). The table layer knows the operations
+ * and the open's parameters, nothing more.
  */
 #ifndef TAVL_BACKEND_H
 #define TAVL_BACKEND_H
@@ -15,33 +23,40 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "store/runtime.h"
-#include "store/update.h"
-
 typedef struct TableStore TableStore;
 
-/* What a back-end does. The operations that change a table are those of
- * the loaded back-end only; the table layer refuses changes to an indexed
- * table before it asks. */
+/* The counts of an open table, as the table layer keeps them. */
+typedef struct TableShape {
+    int32_t columns;
+    int32_t data_lines;
+} TableShape;
+
+/* What a back-end does. */
 typedef struct BackEnd {
     /* Reads or maps the file at path (with its index file in index_dir,
      * for an indexed table) into the empty store, whose open parameters
-     * are set: *columns and *data_lines receive the table's counts. On
-     * failure the store keeps what was built, for close. */
+     * are set: *shape receives the table's counts. On failure the store
+     * keeps what was built, for close. */
     int (*open)(TableStore *store, const char *path, const char *index_dir,
-                int32_t *columns, int32_t *data_lines);
+                TableShape *shape);
     /* The stored text of the line at position where it lies: *text and
      * *length. Where it cannot be read in place, a copy is made in *copy
      * (a TextBuffer the caller frees). TBL_OK; TBL_ERR_FAIL for no such
      * line; TBL_ERR_NO_MEMORY. Changes nothing of the table (a back-end may
-     * note what is read, to read ahead). */
+     * note what is read, to read ahead). With a null copy it is a look that
+     * allocates and notes nothing: a line that would need a copy answers
+     * TBL_ERR_NO_MEMORY. */
     int (*line)(TableStore *store, int32_t position, const char **text,
                 size_t *length, char **copy);
     /* Lines held, header lines included. */
     int32_t (*lines)(const TableStore *store);
+    /* 1 when the table takes changes (the five operations below are then
+     * there); 0 for a read-only table, whose changes the table layer
+     * refuses before it asks. */
+    int (*takes_changes)(const TableStore *store);
     /* Makes the TextBuffer *text the line at position; the back-end owns
      * it then and clears *text. Never fails. */
-    int (*replace_line)(TableStore *store, int32_t position, char **text);
+    void (*replace_line)(TableStore *store, int32_t position, char **text);
     /* Appends a line of columns empty cells. TBL_OK or TBL_ERR_NO_MEMORY. */
     int (*append_row)(TableStore *store, int32_t columns);
     /* Gives every line one more field, all or nothing: line p takes
@@ -56,25 +71,47 @@ typedef struct BackEnd {
     /* Releases what the open built. TBL_OK, or TBL_ERR_CLOSE when the open
      * built nothing to release. */
     int (*close)(TableStore *store);
-    /* Null when the store keeps its invariants for a table of that many
-     * columns and data lines; else what is broken. */
-    const char *(*check)(const TableStore *store, int32_t columns,
-                         int32_t data_lines);
+    /* Null when the store keeps its invariants: for an open table of that
+     * shape, or with a null shape for a released one (it holds nothing);
+     * else what is broken. Thorough, it also reads a few lines (a cost in
+     * their length); else it looks at counts and records alone. Changes
+     * and allocates nothing. */
+    const char *(*check)(const TableStore *store, const TableShape *shape,
+                         int thorough);
 } BackEnd;
 
-extern const BackEnd kLoadedBackEnd;  /* update.cpp */
-extern const BackEnd kIndexedBackEnd; /* runtime.cpp */
+/* Room for a back-end's own record. Each back-end asserts at compile time
+ * that its record fits. */
+#define STORE_STATE_SIZE 256
 
 /* The storage of one table: the back-end, the open's parameters, and the
- * state of each back-end (only the chosen one is used). */
+ * back-end's own state. All zero before an open. */
 struct TableStore {
     const BackEnd *ops;         /* null until an open chose a back-end */
     int32_t mode;               /* OPEN_INDEXED, OPEN_EDIT, OPEN_PREVIEW */
     char delimiter;
     int32_t header_lines;       /* H */
     int32_t unique;             /* the index file's name includes H and D */
-    LoadedStore loaded;
-    IndexedStore indexed;
+    union {                     /* the back-end's record; aligned for any */
+        unsigned char bytes[STORE_STATE_SIZE];
+        uint64_t align_words;
+        void *align_pointer;
+    } state;
 };
+
+/* The back-end that holds a table opened in mode (one of the three). */
+const BackEnd *BackEndFor(int32_t mode);
+
+/* The index file calls behind the exports that need no table: the work of
+ * PreOpenTable(Unique), PostCloseTable(Unique) and GetNumberOfLinesEx,
+ * argument checks included (runtime.cpp). */
+int PrepareIndexFile(const char *path, const char *index_dir,
+                     const char *delimiter, const int32_t *header_lines,
+                     int32_t overwrite, int32_t unique);
+int RemoveIndexFile(const char *path, const char *delimiter,
+                    const int32_t *header_lines, const char *index_dir,
+                    int32_t unique);
+int CountFileLines(const char *path, const char *delimiter,
+                   const int32_t *subtract);
 
 #endif /* TAVL_BACKEND_H */

@@ -385,8 +385,8 @@ static size_t LineLength(const char *start, size_t rest, int *nul) {
 }
 
 int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
-                int32_t *columns_out, int32_t *data_lines_out) {
-    IndexedStore *indexed = &store->indexed;
+                TableShape *shape) {
+    IndexedStore *indexed = IndexedOf(store);
     if (!index_dir) return TBL_ERR_INDEX_OPEN;
     char name[INDEX_PATH_MAX];
     if (IndexFileName(path, index_dir, store->delimiter, store->header_lines,
@@ -430,14 +430,14 @@ int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
     size_t line_zero = lf ? (size_t)(lf - (data + first)) : room;
     if ((uint64_t)columns > (uint64_t)line_zero + 1) return TBL_ERR_INDEX_OPEN;
 
-    *data_lines_out = data_lines;
-    *columns_out = columns;
+    shape->data_lines = data_lines;
+    shape->columns = columns;
     return TBL_OK;
 }
 
 int IndexedLineSpan(const TableStore *store, int32_t position,
                     const char **start, size_t *length, int *nul) {
-    const IndexedStore *indexed = &store->indexed;
+    const IndexedStore *indexed = IndexedOfConst(store);
     *start = "";
     *length = 0;
     *nul = 0;
@@ -522,9 +522,9 @@ static int IndexedLine(TableStore *store, int32_t position,
                        const char **text, size_t *length, char **copy) {
     int nul = 0;
     int rc = IndexedLineSpan(store, position, text, length, &nul);
-    if (rc == TBL_OK) ReadAhead(&store->indexed, position, *text);
+    if (rc == TBL_OK && copy) ReadAhead(IndexedOf(store), position, *text);
     if (rc != TBL_OK || !nul) return rc;
-    if (TextBufferNew(copy) != TBL_OK) return TBL_ERR_NO_MEMORY;
+    if (!copy || TextBufferNew(copy) != TBL_OK) return TBL_ERR_NO_MEMORY;
     rc = IndexedFetchLine(store, position, copy);
     if (rc != TBL_OK) return rc;
     *text = *copy;
@@ -533,12 +533,12 @@ static int IndexedLine(TableStore *store, int32_t position,
 }
 
 static int32_t IndexedLines(const TableStore *store) {
-    const IndexedStore *indexed = &store->indexed;
+    const IndexedStore *indexed = IndexedOfConst(store);
     return indexed->index_size >= 8 ? (int32_t)((indexed->index_size - 8u) / 4u) : 0;
 }
 
 int IndexedRelease(TableStore *store) {
-    IndexedStore *indexed = &store->indexed;
+    IndexedStore *indexed = IndexedOf(store);
     UnmapFile(indexed->data_view);
     UnmapFile((const char *)(const void *)indexed->index_view);
     indexed->data_view = NULL;
@@ -559,19 +559,37 @@ static int IndexedSave(TableStore *store, const char *path, int32_t columns) {
     return TBL_ERR_BAD_HANDLE;
 }
 
-static const char *IndexedCheck(const TableStore *store, int32_t columns,
-                                int32_t data_lines) {
-    const IndexedStore *indexed = &store->indexed;
+/* An indexed table never takes changes. */
+static int IndexedTakesChanges(const TableStore *store) {
+    (void)store;
+    return 0;
+}
+
+static const char *IndexedCheck(const TableStore *store, const TableShape *shape,
+                                int thorough) {
+    (void)thorough; /* every check here is of counts */
+    const IndexedStore *indexed = IndexedOfConst(store);
+    if (!shape) {
+        return indexed->data_view || indexed->index_view
+                   ? "a released indexed table that still maps a file"
+                   : NULL;
+    }
     if (!indexed->index_view || !indexed->data_view) return "an indexed table without its views";
     const char *words = (const char *)(const void *)indexed->index_view;
-    if (indexed->index_size != 8 + 4 * ((uint64_t)store->header_lines + (uint64_t)data_lines))
+    if (indexed->index_size !=
+        8 + 4 * ((uint64_t)store->header_lines + (uint64_t)shape->data_lines))
         return "an index of another size than its counts promise";
-    if ((int32_t)LoadWord(words) != data_lines || (int32_t)LoadWord(words + 4) != columns)
+    if ((int32_t)LoadWord(words) != shape->data_lines ||
+        (int32_t)LoadWord(words + 4) != shape->columns)
         return "counts that differ from the index file's";
     return NULL;
 }
 
+/* Its record lives in the store's state area. */
+static_assert(sizeof(IndexedStore) <= STORE_STATE_SIZE,
+              "the indexed back-end's record fits the store");
+
 const BackEnd kIndexedBackEnd = {
-    IndexedOpen, IndexedLine, IndexedLines, NULL, NULL, NULL,
+    IndexedOpen, IndexedLine, IndexedLines, IndexedTakesChanges, NULL, NULL, NULL,
     IndexedSave, IndexedRelease, IndexedCheck,
 };

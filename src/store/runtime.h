@@ -1,8 +1,9 @@
 /*
- * runtime.h - the indexed back-end of OPEN_INDEXED: index files (name, hash,
- * building, removal), line counting, and the open, line fetch and release
- * of a mapped table. The table layer reaches the mapped table through the
- * seam of backend.h, and the index calls through the functions below.
+ * runtime.h - the indexed back-end of OPEN_INDEXED, inside the store: its
+ * own record, index file names, and the open, line fetch and release of a
+ * mapped table. The table layer never includes it: it reaches the mapped
+ * table through the seam of backend.h, which also declares the index file
+ * calls. The back-end's unit tests drive these routines on a bare store.
  */
 #ifndef TAVL_RUNTIME_H
 #define TAVL_RUNTIME_H
@@ -10,7 +11,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-typedef struct TableStore TableStore;
+#include "store/backend.h"
 
 /* What an indexed table holds: the data file and its index file, mapped
  * read-only. Both views are null until mapped and again after release. */
@@ -24,6 +25,14 @@ typedef struct IndexedStore {
     uint32_t ahead;             /* data asked for ahead of a scan, up to here */
 } IndexedStore;
 
+/* The indexed back-end's record in a store. */
+static inline IndexedStore *IndexedOf(TableStore *store) {
+    return (IndexedStore *)(void *)store->state.bytes;
+}
+static inline const IndexedStore *IndexedOfConst(const TableStore *store) {
+    return (const IndexedStore *)(const void *)store->state.bytes;
+}
+
 /* Name hash of a NUL-terminated text: 0 to 9999. */
 uint32_t IndexNameHash(const char *text);
 
@@ -34,11 +43,14 @@ int IndexFileName(const char *data_path, const char *index_dir,
                   char delimiter, int32_t header_lines, int32_t unique,
                   char *name, uint32_t capacity);
 
-/* The operations behind kIndexedBackEnd (backend.h). IndexedOpen maps the
+/* The indexed back-end's operations, for BackEndFor. */
+extern const BackEnd kIndexedBackEnd;
+
+/* Its open and release, which the unit tests call too. IndexedOpen maps the
  * index file and the data file; on failure the store keeps what it mapped
  * for IndexedRelease, which unmaps both and always succeeds. */
 int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
-                int32_t *columns, int32_t *data_lines);
+                TableShape *shape);
 int IndexedRelease(TableStore *store);
 
 /* Where the line at a table position lies in the mapped data, read in
@@ -54,15 +66,5 @@ int IndexedLineSpan(const TableStore *store, int32_t position,
 /* Copies that line, without its NUL bytes, into the TextBuffer *output. */
 int IndexedFetchLine(const TableStore *store, int32_t position,
                      char **output);
-
-/* The work behind the exported index calls, argument checks included. */
-int PrepareIndexFile(const char *path, const char *index_dir,
-                     const char *delimiter, const int32_t *header_lines,
-                     int32_t overwrite, int32_t unique);
-int RemoveIndexFile(const char *path, const char *delimiter,
-                    const int32_t *header_lines, const char *index_dir,
-                    int32_t unique);
-int CountFileLines(const char *path, const char *delimiter,
-                   const int32_t *subtract);
 
 #endif /* TAVL_RUNTIME_H */

@@ -51,6 +51,7 @@
 #define LENGTH_LONG (((LineRef)1 << LENGTH_BITS) - 1)
 
 static inline LineRef *LineSlot(const LineTable *table, int32_t p) {
+    TAVL_ASSERT(p >= 0 && p < table->count);
     uint32_t q = (uint32_t)p + LINE_CHUNK_FIRST;
     unsigned k = HighestBit(q) - LINE_CHUNK_FIRST_BITS;
     return &table->chunks[k][q - (LINE_CHUNK_FIRST << k)];
@@ -116,7 +117,7 @@ static void LinesFree(LineTable *table) {
 static int FetchLoadedRow(TableStore *store, int32_t position,
                           const char **text, size_t *length, char **copy) {
     (void)copy;
-    const LoadedStore *loaded = &store->loaded;
+    const LoadedStore *loaded = LoadedOfConst(store);
     if (position < 0 || position >= loaded->lines.count) return TBL_ERR_FAIL;
     *text = RefText(loaded, *LineSlot(&loaded->lines, position), length);
     /* The line's second cache line, asked for while its first is read: a
@@ -126,27 +127,27 @@ static int FetchLoadedRow(TableStore *store, int32_t position,
 }
 
 static int32_t LoadedLines(const TableStore *store) {
-    return store->loaded.lines.count;
+    return LoadedOfConst(store)->lines.count;
 }
 
-static int StoreLoadedRow(TableStore *store, int32_t position, char **text) {
-    LoadedStore *loaded = &store->loaded;
+static void StoreLoadedRow(TableStore *store, int32_t position, char **text) {
+    LoadedStore *loaded = LoadedOf(store);
     TAVL_ASSERT(position >= 0 && position < loaded->lines.count && *text);
     LineRef *slot = LineSlot(&loaded->lines, position);
     char *old = OwnedText(*slot);
     if (old) TextBufferFree(&old);
     *slot = OwnedRef(*text);
     *text = NULL;
-    return TBL_OK;
 }
 
 static int LoadedAppendRow(TableStore *store, int32_t columns) {
+    TAVL_ASSERT(columns >= 0);
     size_t delimiters = columns > 1 ? (size_t)columns - 1 : 0;
     char *text = (char *)qmem_malloc(delimiters + 1);
     if (!text) return TBL_ERR_NO_MEMORY;
     memset(text, store->delimiter, delimiters);
     text[delimiters] = '\0';
-    int rc = LineAppend(&store->loaded.lines, OwnedRef(text));
+    int rc = LineAppend(&LoadedOf(store)->lines, OwnedRef(text));
     if (rc != TBL_OK) TextBufferFree(&text);
     return rc;
 }
@@ -173,7 +174,7 @@ static const char *NewFieldLine(const LoadedStore *loaded, int32_t p,
  * of its own; then the new text and table take the old ones' place. */
 static int LoadedAppendField(TableStore *store, const char *first_suffix,
                              const char *suffix, char **replace) {
-    LoadedStore *loaded = &store->loaded;
+    LoadedStore *loaded = LoadedOf(store);
     const int32_t count = loaded->lines.count;
     size_t size = 1, n, add_length;
     const char *add;
@@ -259,6 +260,7 @@ static int LoadRead(LoadState *s, LoadedStore *loaded) {
  * another count. */
 static int LoadLine(LoadState *s, LoadedStore *loaded, char delimiter,
                     size_t start, size_t stop) {
+    TAVL_ASSERT(start <= stop && stop <= s->end && s->end < s->capacity);
     char *text = s->bytes + start;
     size_t n = stop - start;
     if (n && text[n - 1] == '\r') n--;
@@ -280,9 +282,8 @@ static int LoadLine(LoadState *s, LoadedStore *loaded, char delimiter,
     return LineAppend(&loaded->lines, TextRef(start, n));
 }
 
-int TableFileLoad(TableStore *store, const char *path, int32_t *columns,
-                  int32_t *data_lines) {
-    LoadedStore *loaded = &store->loaded;
+int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
+    LoadedStore *loaded = LoadedOf(store);
     loaded->stream = fopen(path, store->mode == OPEN_PREVIEW ? "rb" : "r+b");
     if (!loaded->stream) {
         loaded->stream_state = STREAM_ABSENT;
@@ -346,15 +347,15 @@ int TableFileLoad(TableStore *store, const char *path, int32_t *columns,
         loaded->stream_state = STREAM_CLOSED;
         return LoadFailed(TBL_ERR_FORMAT, (uint32_t)lines->count);
     }
-    *columns = s.expected;
-    *data_lines = lines->count - store->header_lines;
+    shape->columns = s.expected;
+    shape->data_lines = lines->count - store->header_lines;
     return TBL_OK;
 }
 
 /* ---- Close ------------------------------------------------------------- */
 
 int TableFileClose(TableStore *store) {
-    LoadedStore *loaded = &store->loaded;
+    LoadedStore *loaded = LoadedOf(store);
     if (loaded->stream_state == STREAM_ABSENT) return TBL_ERR_BAD_HANDLE;
     if (loaded->stream_state == STREAM_OPEN) fclose(loaded->stream);
     loaded->stream = NULL;
@@ -366,9 +367,10 @@ int TableFileClose(TableStore *store) {
  * not open the file built nothing: TBL_ERR_CLOSE. */
 static int LoadedClose(TableStore *store) {
     if (TableFileClose(store) != TBL_OK) return TBL_ERR_CLOSE;
-    LinesFree(&store->loaded.lines);
-    if (store->loaded.text) qmem_free(store->loaded.text);
-    store->loaded.text = NULL;
+    LoadedStore *loaded = LoadedOf(store);
+    LinesFree(&loaded->lines);
+    if (loaded->text) qmem_free(loaded->text);
+    loaded->text = NULL;
     return TBL_OK;
 }
 
@@ -407,7 +409,7 @@ static int WouldLoseEmptyLine(const LoadedStore *loaded, int32_t columns) {
 }
 
 int TableFileSave(TableStore *store, const char *path, int32_t columns) {
-    LoadedStore *loaded = &store->loaded;
+    LoadedStore *loaded = LoadedOf(store);
     if (loaded->stream_state == STREAM_ABSENT) return TBL_ERR_BAD_HANDLE;
     if (store->mode != OPEN_EDIT) return TBL_ERR_MODE;
     if (!path || !*path) return TBL_ERR_SAVE_OPEN;
@@ -421,25 +423,31 @@ int TableFileSave(TableStore *store, const char *path, int32_t columns) {
 
 /* ---- Invariants --------------------------------------------------------- */
 
-static const char *LoadedCheck(const TableStore *store, int32_t columns,
-                               int32_t data_lines) {
-    const LoadedStore *loaded = &store->loaded;
+static const char *LoadedCheck(const TableStore *store, const TableShape *shape,
+                               int thorough) {
+    const LoadedStore *loaded = LoadedOfConst(store);
+    if (!shape) {
+        return loaded->text || loaded->stream || loaded->lines.count
+                   ? "a released loaded table that still holds its lines or file"
+                   : NULL;
+    }
     if (loaded->stream_state == STREAM_OPEN && !loaded->stream)
         return "an open stream without a stream";
     if (loaded->stream_state != STREAM_OPEN && loaded->stream)
         return "a stream in a state other than open";
     if (!loaded->text) return "a loaded table without its text";
     int32_t held = loaded->lines.count;
-    if (held != store->header_lines + data_lines)
+    if (held != store->header_lines + shape->data_lines)
         return "the lines held differ from the header and data line counts";
-    if (held > 0) {
+    if (thorough && held > 0) {
         /* Every line is sound; the first, the middle and the last are
          * checked as samples. */
         const int32_t samples[3] = {0, held / 2, held - 1};
         for (int32_t p : samples) {
             size_t n;
             const char *text = RefText(loaded, *LineSlot(&loaded->lines, p), &n);
-            if (columns > 0 && !LineIsSound(text, n, store->delimiter, columns))
+            if (shape->columns > 0 &&
+                !LineIsSound(text, n, store->delimiter, shape->columns))
                 return "a line that does not split into one field per column";
         }
     }
@@ -447,12 +455,24 @@ static const char *LoadedCheck(const TableStore *store, int32_t columns,
 }
 
 static int LoadedOpen(TableStore *store, const char *path, const char *index_dir,
-                      int32_t *columns, int32_t *data_lines) {
+                      TableShape *shape) {
     (void)index_dir;
-    return TableFileLoad(store, path, columns, data_lines);
+    return TableFileLoad(store, path, shape);
 }
 
+/* Both loaded modes take changes; OPEN_PREVIEW keeps them in memory (its
+ * save refuses). */
+static int LoadedTakesChanges(const TableStore *store) {
+    (void)store;
+    return 1;
+}
+
+/* Its record lives in the store's state area. */
+static_assert(sizeof(LoadedStore) <= STORE_STATE_SIZE,
+              "the loaded back-end's record fits the store");
+
 const BackEnd kLoadedBackEnd = {
-    LoadedOpen,        FetchLoadedRow, LoadedLines, StoreLoadedRow, LoadedAppendRow,
-    LoadedAppendField, TableFileSave,  LoadedClose, LoadedCheck,
+    LoadedOpen,     FetchLoadedRow,  LoadedLines,       LoadedTakesChanges,
+    StoreLoadedRow, LoadedAppendRow, LoadedAppendField, TableFileSave,
+    LoadedClose,    LoadedCheck,
 };

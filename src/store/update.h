@@ -1,8 +1,10 @@
 /*
- * update.h - the loaded back-end of OPEN_EDIT and OPEN_PREVIEW: the whole
- * file (or its first 100 lines) held in memory, one line of stored text per
- * line of the table, fetched and replaced by position, and written back by
- * the save. The table layer reaches it through the seam of backend.h only.
+ * update.h - the loaded back-end of OPEN_EDIT and OPEN_PREVIEW, inside the
+ * store: its own record and its load, save and close. The whole file (or
+ * its first 100 lines) is held in memory, one line of stored text per line
+ * of the table, fetched and replaced by position, and written back by the
+ * save. The table layer never includes this header: it reaches the loaded
+ * table through the seam of backend.h only.
  */
 #ifndef TAVL_UPDATE_H
 #define TAVL_UPDATE_H
@@ -11,7 +13,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
-typedef struct TableStore TableStore;
+#include "store/backend.h"
 
 /* The data file's stream, and the calls that move it between its states:
  *
@@ -55,9 +57,19 @@ typedef struct LoadedStore {
     int32_t byte_order_mark;    /* the file began with one; the save writes it */
 } LoadedStore;
 
-/* The operations behind kLoadedBackEnd (backend.h). */
-int TableFileLoad(TableStore *store, const char *path, int32_t *columns,
-                  int32_t *data_lines);
+/* The loaded back-end's record in a store. */
+static inline LoadedStore *LoadedOf(TableStore *store) {
+    return (LoadedStore *)(void *)store->state.bytes;
+}
+static inline const LoadedStore *LoadedOfConst(const TableStore *store) {
+    return (const LoadedStore *)(const void *)store->state.bytes;
+}
+
+/* The loaded back-end's operations, for BackEndFor. */
+extern const BackEnd kLoadedBackEnd;
+
+/* Its load (the open), save and stream close. */
+int TableFileLoad(TableStore *store, const char *path, TableShape *shape);
 int TableFileSave(TableStore *store, const char *path, int32_t columns);
 int TableFileClose(TableStore *store);
 

@@ -84,8 +84,16 @@ typedef struct ColumnRecord {
     int32_t index;
 } ColumnRecord;
 
+/* How far TableCheck looks. After a read nothing a read leaves alone can
+ * have changed: the column list is compared with line 0 only after the
+ * calls that may change either (TABLE_CHECK_ALL: opens, writes, new rows
+ * and columns, saves, closes), so that a read costs the check little. */
+#define TABLE_CHECK_READ 0
+#define TABLE_CHECK_ALL  1
+
 /* Null when the handle keeps the invariants of its state; else a short
- * text saying what is broken. Reads the whole column list and line 0. */
-const char *TableCheck(TableHandle *table);
+ * text saying what is broken. With TABLE_CHECK_ALL it reads the whole
+ * column list and line 0. Allocates nothing. */
+const char *TableCheck(TableHandle *table, int depth);
 
 #endif /* TAVL_HANDLE_H */

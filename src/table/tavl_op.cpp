@@ -42,6 +42,12 @@ static int Usable(const TableHandle *table) {
                : TBL_ERR_BAD_HANDLE;
 }
 
+/* 1 when the table may be changed: its back-end takes changes. A fresh
+ * handle has none and answers as a read-only table. */
+static int TakesChanges(const TableHandle *table) {
+    return table->store.ops && table->store.ops->takes_changes(&table->store);
+}
+
 /* The table position of a line number of a kind, or -1 outside. */
 static int32_t LinePosition(const TableHandle *table, int32_t number,
                             int32_t kind) {
@@ -56,18 +62,20 @@ static int CellInRange(const TableHandle *table, int32_t column, int32_t line,
     return line < (kind == LINE_DATA ? table->data_lines : table->store.header_lines);
 }
 
-/* The table position of a cell's line; the caller has checked that the
- * cell is in range, so it fits. */
+/* The table position of a cell's line, which fits: the cell is in range. */
 static inline int32_t CellPosition(const TableHandle *table, int32_t line,
                                    int32_t kind) {
+    TAVL_ASSERT(line >= 0 && line < (kind == LINE_DATA ? table->data_lines
+                                                       : table->store.header_lines));
     return kind == LINE_DATA ? line + table->store.header_lines : line;
 }
 
 /* ---- The line read last ------------------------------------------------ */
 
 /* Where piece column of the cached line starts; it ends at ends[column].
- * The caller has checked that the walk has ended that piece. */
+ * The walk has ended that piece. */
 static inline size_t CachedStart(const LineCache *cache, int32_t column) {
+    TAVL_ASSERT(column >= 0 && column < cache->ended && column < cache->capacity);
     return column ? (size_t)cache->ends[column - 1] + 1 : 0;
 }
 
@@ -117,12 +125,13 @@ static int CacheLine(TableHandle *table, int32_t position) {
 }
 
 /* Where a cell's stored field lies, through the cache; *plain is set when
- * it decodes to itself. The caller has checked the cell's address. A cell
- * read of column 0 walks the whole line, as the reads of its other cells
- * are likely to follow; any other walks only as far as it needs. */
+ * it decodes to itself. The cell is in range. A cell read of column 0 walks
+ * the whole line, as the reads of its other cells are likely to follow; any
+ * other walks only as far as it needs. */
 static TAVL_NOINLINE int CachedField(TableHandle *table, int32_t column,
                                      int32_t position, const char **field,
                                      size_t *length, int *plain) {
+    TAVL_ASSERT(column >= 0 && column < table->columns && position >= 0);
     int rc = CacheLine(table, position);
     if (rc != TBL_OK) return rc;
     LineCache *cache = &table->cache;
@@ -173,15 +182,12 @@ static inline int CellField(TableHandle *table, int32_t column, int32_t line,
 /* ---- The back-end ------------------------------------------------------- */
 
 int LoadBackEnd(TableHandle *table, const char *path, const char *index_dir) {
-    /* The one place the open mode chooses a back-end. */
-    table->store.ops = table->store.mode == OPEN_INDEXED ? &kIndexedBackEnd
-                                                          : &kLoadedBackEnd;
-    int32_t columns = 0, data_lines = 0;
-    int rc = table->store.ops->open(&table->store, path, index_dir, &columns,
-                                    &data_lines);
+    table->store.ops = BackEndFor(table->store.mode);
+    TableShape shape = {0, 0};
+    int rc = table->store.ops->open(&table->store, path, index_dir, &shape);
     if (rc != TBL_OK) return rc;
-    table->columns = columns;
-    table->data_lines = data_lines;
+    table->columns = shape.columns;
+    table->data_lines = shape.data_lines;
     return TBL_OK;
 }
 
@@ -686,7 +692,7 @@ static int CommitNewField(TableHandle *table, const char *sep,
 int ColumnAppend(TableHandle *table, int32_t position, const char *name) {
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
-    if (table->store.mode == OPEN_INDEXED) return TBL_ERR_MODE;
+    if (!TakesChanges(table)) return TBL_ERR_MODE;
     if (position == -1) position = table->columns;
     if (position != table->columns) return TBL_ERR_RANGE;
     /* The name goes into line 0 as it stands, so it must stay one field of
@@ -754,6 +760,7 @@ static inline int DecodeCell(TableHandle *table, int32_t column, int32_t line,
  * buffer as far as it fits: terminates it and reports the size. */
 static inline int FinishRead(char *buffer, int32_t *out_length,
                              int32_t buffer_length, int32_t size) {
+    TAVL_ASSERT(buffer && out_length && buffer_length >= 1 && size >= 1);
     *out_length = size;
     if (size <= buffer_length) {
         buffer[size - 1] = '\0';
@@ -853,7 +860,7 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
     /* The writers by index learn the column count first; a handle that
      * cannot give it is out of range. */
     if (Usable(table) != TBL_OK) return TBL_ERR_RANGE;
-    if (table->store.mode == OPEN_INDEXED) return TBL_ERR_MODE;
+    if (!TakesChanges(table)) return TBL_ERR_MODE;
     if (!CellInRange(table, column, line, kind)) return TBL_ERR_RANGE;
     if (length < 0 || (!value && length > 0)) return TBL_ERR_RANGE;
 
@@ -884,8 +891,8 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
         return TBL_ERR_NO_MEMORY;
     }
     CacheForget(table);
-    rc = table->store.ops->replace_line(&table->store, position, &next);
-    TAVL_ASSERT(rc == TBL_OK && !next);
+    table->store.ops->replace_line(&table->store, position, &next);
+    TAVL_ASSERT(!next);
     if (renamed) {
         TextBufferFree(&renamed->name);
         renamed->name = name;
@@ -897,7 +904,7 @@ int CellWriteByName(TableHandle *table, const char *name, int32_t line,
                     const char *value, int32_t length) {
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
-    if (table->store.mode == OPEN_INDEXED) return TBL_ERR_MODE;
+    if (!TakesChanges(table)) return TBL_ERR_MODE;
     int32_t column;
     rc = ColumnIndexGet(table, name, &column);
     if (rc != TBL_OK) return rc;
@@ -907,7 +914,7 @@ int CellWriteByName(TableHandle *table, const char *name, int32_t line,
 int RowAppendEmpty(TableHandle *table) {
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
-    if (table->store.mode == OPEN_INDEXED) return TBL_ERR_MODE;
+    if (!TakesChanges(table)) return TBL_ERR_MODE;
     rc = table->store.ops->append_row(&table->store, table->columns);
     if (rc == TBL_OK) table->data_lines++;
     return rc;
@@ -923,34 +930,39 @@ int LineCountGet(TableHandle *table, int32_t *count) {
 
 /* ---- Invariants --------------------------------------------------------- */
 
+/* A look at the stored text of the line at position for a check: nothing
+ * is allocated (a check must not change what an allocation sweep counts)
+ * and nothing noted. TBL_OK; TBL_ERR_NO_MEMORY for a line that cannot be
+ * read in place, which a check then leaves unchecked; else no such line. */
+static int LookAtLine(TableHandle *table, int32_t position, const char **text,
+                      size_t *n) {
+    return table->store.ops->line(&table->store, position, text, n, NULL);
+}
+
 /* The column list against the counts and against line 0. */
 static const char *CheckColumns(TableHandle *table) {
     if (!table->column_list) return "an open table without a column list";
     if (table->columns < 0) return "a negative column count";
-    if (SparseArrayCount(table->column_list) != table->columns ||
-        table->column_list->used != table->columns)
+    if (SparseArrayCount(table->column_list) != table->columns)
         return "a column list of another length than the column count";
+    if (table->columns == 0) return NULL;
     const char *text = NULL;
     size_t n = 0;
-    char *copy = NULL;
-    const char *broken = NULL;
-    if (table->columns > 0 &&
-        FetchLine(table, 0, LINE_HEADER, &text, &n, &copy) != TBL_OK)
-        return "no line 0 to name the columns";
+    int rc = LookAtLine(table, 0, &text, &n);
+    if (rc == TBL_ERR_NO_MEMORY) return NULL;
+    if (rc != TBL_OK) return "no line 0 to name the columns";
     /* One walk over line 0, piece by piece. */
     size_t at = 0, start, span;
-    for (int32_t i = 0; i < table->columns && !broken &&
-                        NextPiece(text, n, table->store.delimiter, &at, &start, &span);
+    for (int32_t i = 0;
+         i < table->columns && NextPiece(text, n, table->store.delimiter, &at, &start, &span);
          i++) {
         const ColumnRecord *column = GetColumnRecord(table, i);
         if (!column || column->index != i || !column->name)
-            broken = "a column record out of its slot";
-        else if (strlen(column->name) != span ||
-                 memcmp(column->name, text + start, span) != 0)
-            broken = "a column name that is not its piece of line 0";
+            return "a column record out of its slot";
+        if (strlen(column->name) != span || memcmp(column->name, text + start, span) != 0)
+            return "a column name that is not its piece of line 0";
     }
-    TextBufferFree(&copy);
-    return broken;
+    return NULL;
 }
 
 /* The line cache against the line it holds. */
@@ -960,17 +972,16 @@ static const char *CheckCache(TableHandle *table) {
     if (cache->position < 0) return NULL;
     const char *text = NULL;
     size_t n = 0;
-    char *copy = NULL;
-    const char *broken = NULL;
-    if (table->store.ops->line(&table->store, cache->position, &text, &n, &copy) != TBL_OK)
-        broken = "a line cache holding a line the table has not";
-    else if (n != cache->length || memcmp(text, cache->text, n) != 0)
-        broken = "a line cache holding another text than its line";
-    TextBufferFree(&copy);
-    return broken;
+    int rc = LookAtLine(table, cache->position, &text, &n);
+    if (rc == TBL_ERR_NO_MEMORY) return NULL;
+    if (rc != TBL_OK) return "a line cache holding a line the table has not";
+    /* A line read in place is the same line where it is the same bytes. */
+    if (n != cache->length || (text != cache->text && memcmp(text, cache->text, n) != 0))
+        return "a line cache holding another text than its line";
+    return NULL;
 }
 
-const char *TableCheck(TableHandle *table) {
+const char *TableCheck(TableHandle *table, int depth) {
     if (!table) return NULL;
     const TableStore *store = &table->store;
     switch (table->state) {
@@ -981,11 +992,11 @@ const char *TableCheck(TableHandle *table) {
         return NULL;
     case HANDLE_OPEN: {
         if (!store->ops) return "an open table without a back-end";
-        if ((store->mode == OPEN_INDEXED) != (store->ops == &kIndexedBackEnd))
-            return "a back-end of another open mode";
-        const char *broken = CheckColumns(table);
+        if (store->ops != BackEndFor(store->mode)) return "a back-end of another open mode";
+        const char *broken = depth == TABLE_CHECK_ALL ? CheckColumns(table) : NULL;
         if (!broken) broken = CheckCache(table);
-        if (!broken) broken = store->ops->check(store, table->columns, table->data_lines);
+        const TableShape shape = {table->columns, table->data_lines};
+        if (!broken) broken = store->ops->check(store, &shape, depth == TABLE_CHECK_ALL);
         return broken;
     }
     case HANDLE_FAILED:
@@ -993,10 +1004,7 @@ const char *TableCheck(TableHandle *table) {
     case HANDLE_CLOSED:
         if (table->column_list) return "a closed table with a column list";
         if (table->cache.ends || table->cache.copy) return "a closed table with a line cache";
-        if (store->loaded.text || store->loaded.stream || store->indexed.data_view ||
-            store->indexed.index_view)
-            return "a closed table that holds what its back-end built";
-        return NULL;
+        return store->ops ? store->ops->check(store, NULL, 0) : NULL;
     }
     return "a handle in no known state";
 }

@@ -11,33 +11,42 @@
 
 #include "base/tavlbits.h"
 #include "base/tavlhost.h"
-#include "store/runtime.h"
+#include "store/backend.h"
 #include "table/tavl_op.h"
 
-/* Where TAVL_TABLE_CHECKS is defined (the fuzz targets' builds), every call
- * that takes a handle verifies the handle's invariants as it returns, and
- * stops the process when one is broken. */
+/* Where TAVL_TABLE_CHECKS is defined (debug, sanitizer and fuzz builds),
+ * every call that takes a handle verifies the handle's invariants as it
+ * returns, and stops the process when one is broken: Checked after the
+ * calls that only read, CheckedAll after those that may change the table
+ * or the handle. */
 #if defined(TAVL_TABLE_CHECKS)
 #  if !defined(TAVL_ASSERTIONS)
 #    error "TAVL_TABLE_CHECKS needs TAVL_ASSERTIONS"
 #  endif
-static int32_t Checked(TableHandle *table, int32_t rc) {
-    const char *broken = TableCheck(table);
+static int32_t CheckedTo(TableHandle *table, int32_t rc, int depth) {
+    const char *broken = TableCheck(table, depth);
     if (broken) TavlAssertFailed(broken, __FILE__, __LINE__);
     return rc;
 }
 #else
-static inline int32_t Checked(TableHandle *table, int32_t rc) {
+static inline int32_t CheckedTo(TableHandle *table, int32_t rc, int depth) {
     (void)table;
+    (void)depth;
     return rc;
 }
 #endif
+static inline int32_t Checked(TableHandle *table, int32_t rc) {
+    return CheckedTo(table, rc, TABLE_CHECK_READ);
+}
+static inline int32_t CheckedAll(TableHandle *table, int32_t rc) {
+    return CheckedTo(table, rc, TABLE_CHECK_ALL);
+}
 
 /* ---- Handle and file ---------------------------------------------------- */
 
 extern "C" TAVL_API int32_t NewTable(TableHandle **out) {
     int32_t rc = TableNew(out);
-    return Checked(out ? *out : NULL, rc);
+    return CheckedAll(out ? *out : NULL, rc);
 }
 
 extern "C" TAVL_API int32_t FreeTable(TableHandle *table) { return TableFree(table); }
@@ -54,7 +63,7 @@ extern "C" TAVL_API int32_t OpenTable(const char *path, TableHandle *table,
                                       int32_t mode, const char *delimiter,
                                       const int32_t *header_lines,
                                       const char *index_dir) {
-    return Checked(table, TableOpen(path, table, mode, delimiter, header_lines, index_dir, 0));
+    return CheckedAll(table, TableOpen(path, table, mode, delimiter, header_lines, index_dir, 0));
 }
 
 extern "C" TAVL_API int32_t OpenTableUnique(const char *path, TableHandle *table,
@@ -62,16 +71,16 @@ extern "C" TAVL_API int32_t OpenTableUnique(const char *path, TableHandle *table
                                             const int32_t *header_lines,
                                             const char *index_dir,
                                             int32_t unique) {
-    return Checked(table, TableOpen(path, table, mode, delimiter, header_lines, index_dir,
+    return CheckedAll(table, TableOpen(path, table, mode, delimiter, header_lines, index_dir,
                      unique));
 }
 
 extern "C" TAVL_API int32_t SaveTable(TableHandle *table, const char *path) {
-    return Checked(table, TableSave(table, path));
+    return CheckedAll(table, TableSave(table, path));
 }
 
 extern "C" TAVL_API int32_t CloseTable(TableHandle *table) {
-    return Checked(table, TableClose(table));
+    return CheckedAll(table, TableClose(table));
 }
 
 /* ---- Indexed tables ----------------------------------------------------- */
@@ -147,7 +156,7 @@ extern "C" TAVL_API int32_t GetColHeadSizeByName(TableHandle *table,
 
 extern "C" TAVL_API int32_t CreateColumn(TableHandle *table, int32_t position,
                                          const char *name) {
-    return Checked(table, ColumnAppend(table, position, name));
+    return CheckedAll(table, ColumnAppend(table, position, name));
 }
 
 /* ---- Cells and rows ----------------------------------------------------- */
@@ -189,24 +198,24 @@ extern "C" TAVL_API int32_t GetCellSizeByName(TableHandle *table, const char *na
 extern "C" TAVL_API int32_t SetCellValByIndex(TableHandle *table, int32_t column,
                                               int32_t line, const char *value,
                                               int32_t length) {
-    return Checked(table, CellWrite(table, column, line, value, length, LINE_DATA));
+    return CheckedAll(table, CellWrite(table, column, line, value, length, LINE_DATA));
 }
 
 extern "C" TAVL_API int32_t SetCellValByName(TableHandle *table, const char *name,
                                              int32_t line, const char *value,
                                              int32_t length) {
-    return Checked(table, CellWriteByName(table, name, line, value, length));
+    return CheckedAll(table, CellWriteByName(table, name, line, value, length));
 }
 
 extern "C" TAVL_API int32_t SetHeadCellValByIndex(TableHandle *table,
                                                   int32_t column, int32_t line,
                                                   const char *value,
                                                   int32_t length) {
-    return Checked(table, CellWrite(table, column, line, value, length, LINE_HEADER));
+    return CheckedAll(table, CellWrite(table, column, line, value, length, LINE_HEADER));
 }
 
 extern "C" TAVL_API int32_t CreateRow(TableHandle *table) {
-    return Checked(table, RowAppendEmpty(table));
+    return CheckedAll(table, RowAppendEmpty(table));
 }
 
 extern "C" TAVL_API int32_t GetLineCount(TableHandle *table, int32_t *count) {
