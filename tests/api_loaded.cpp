@@ -345,6 +345,18 @@ TEST(LoadedColumns, LookupsAndAttributes) {
     EXPECT_EQ(GetColHeadSizeByIndex(t.h, 5), 5);
     EXPECT_EQ(GetColHeadSizeByName(t.h, "c12"), 4);
     EXPECT_EQ(GetColHeadSizeByName(t.h, "nope"), TBL_ERR_RANGE);
+    // Lookups follow renames and new columns; of equal names the first wins.
+    ASSERT_EQ(SetHeadCellValByIndex(t.h, 5, 0, "c1", 2), TBL_OK);
+    ASSERT_EQ(CreateColumn(t.h, -1, "c3"), TBL_OK);
+    for (auto [name, want] : {std::pair{"c1", 1}, {"dup5", 13}, {"c3", 3}, {"c12", 12}}) {
+        EXPECT_EQ(GetColumnIndex(t.h, name, &idx), TBL_OK) << name;
+        EXPECT_EQ(idx, want) << name;
+    }
+    ASSERT_EQ(SetHeadCellValByIndex(t.h, 3, 0, "new", 3), TBL_OK);
+    EXPECT_EQ(GetColumnIndex(t.h, "new", &idx), TBL_OK);
+    EXPECT_EQ(idx, 3);
+    EXPECT_EQ(GetColumnIndex(t.h, "c3", &idx), TBL_OK);
+    EXPECT_EQ(idx, 15);
 }
 
 TEST(LoadedColumns, CreateColumnAndRow) {

@@ -192,6 +192,10 @@ TEST(Nulls, NullArgumentsOnAnOpenTable) {
         {"GetCellSizeByName null name", [&] { return GetCellSizeByName(t, nullptr, 0); }, RANGE},
         {"SetCellValByIndex null value", [&] { return SetCellValByIndex(t, 0, 0, nullptr, 1); }, RANGE},
         {"SetCellValByIndex negative length", [&] { return SetCellValByIndex(t, 0, 0, "x", -1); }, RANGE},
+        // A cell size of INT32_MAX + 1 could never be read back: refused
+        // before the value is read.
+        {"SetCellValByIndex length INT32_MAX", [&] { return SetCellValByIndex(t, 0, 0, "x", INT32_MAX); },
+         RANGE},
         {"SetCellValByName null name", [&] { return SetCellValByName(t, nullptr, 0, "x", 1); },
          TBL_ERR_NO_COLUMN},
         {"SetCellValByName null value", [&] { return SetCellValByName(t, "a", 0, nullptr, 3); }, RANGE},

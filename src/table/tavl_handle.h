@@ -36,11 +36,13 @@
  *           each splitting into columns fields. The column list holds
  *           columns records; record i has index i and the name piece i of
  *           line 0 gives. The line cache has room for columns pieces, and
- *           holds a line of the table as it is now, or none.
+ *           holds a line of the table as it is now, or none. The name index,
+ *           where made, finds each column's name at the first column that
+ *           bears it.
  *   FAILED  the back-end (and maybe part of the column list) holds what the
  *           open built before it failed, for CloseTable to release. Only the
  *           opens, CloseTable and FreeTable touch it.
- *   CLOSED  nothing is held: no column list, no line cache, the back-end
+ *   CLOSED  nothing is held: no column list, line cache or name index, the back-end
  *           released. The counts and the mode keep their values. Only the
  *           opens, CloseTable (which does nothing more) and FreeTable touch
  *           it.
@@ -67,6 +69,17 @@ typedef struct LineCache {
     uint32_t *ends;             /* where piece k ends (its separator) */
 } LineCache;
 
+/* The column names by hash, so that a lookup by name does not walk the
+ * column list: an open-addressed table of column index + 1 (0: empty),
+ * filled in column order, so that of equal names the first column is met
+ * first. Made at the first lookup of a table of many columns and dropped
+ * by every change of a name or of the column count; where it cannot be
+ * made, lookups walk the list. */
+typedef struct NameIndex {
+    int32_t *slots;             /* null: none made */
+    uint32_t mask;              /* slots - 1 (a power of two minus 1) */
+} NameIndex;
+
 struct TableHandle {
     int32_t columns;            /* column count */
     int32_t data_lines;         /* data line count (negative: fewer lines
@@ -75,6 +88,7 @@ struct TableHandle {
     int32_t state;              /* HANDLE_* */
     TableStore store;           /* the back-end and the open's parameters */
     LineCache cache;
+    NameIndex names;
 };
 typedef struct TableHandle TableHandle;
 

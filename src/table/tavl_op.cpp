@@ -289,6 +289,61 @@ static const char *ColumnName(const TableHandle *table, int32_t column) {
     return record && record->name ? record->name : NULL;
 }
 
+/* ---- Names by hash ----------------------------------------------------- */
+
+/* Tables of at most this many columns are looked up by walking the list. */
+#define NAME_INDEX_MIN_COLUMNS 8
+
+static uint32_t NameHash(const char *name) {
+    uint32_t h = 2166136261u; /* FNV-1a */
+    for (const unsigned char *p = (const unsigned char *)name; *p; ++p)
+        h = (h ^ *p) * 16777619u;
+    return h;
+}
+
+static void NamesDrop(TableHandle *table) {
+    if (table->names.slots) qmem_free(table->names.slots);
+    table->names.slots = NULL;
+    table->names.mask = 0;
+}
+
+/* Makes the name index; 0 when it cannot be made (lookups then walk). */
+static int NamesMake(TableHandle *table) {
+    uint32_t size = 64;
+    while (size < 2u * (uint32_t)table->columns) size *= 2;
+    int32_t *slots = (int32_t *)qmem_calloc(size, sizeof *slots);
+    if (!slots) return 0;
+    for (int32_t i = 0; i < table->columns; i++) {
+        const char *name = ColumnName(table, i);
+        TAVL_ASSERT(name);
+        uint32_t k = NameHash(name) & (size - 1);
+        while (slots[k]) k = (k + 1) & (size - 1);
+        slots[k] = i + 1;
+    }
+    table->names.slots = slots;
+    table->names.mask = size - 1;
+    return 1;
+}
+
+/* The first column named name, or -1. */
+static int32_t FindColumn(TableHandle *table, const char *name) {
+    if (table->columns > NAME_INDEX_MIN_COLUMNS &&
+        (table->names.slots || NamesMake(table))) {
+        const NameIndex *names = &table->names;
+        for (uint32_t k = NameHash(name) & names->mask; names->slots[k];
+             k = (k + 1) & names->mask) {
+            int32_t i = names->slots[k] - 1;
+            if (strcmp(ColumnName(table, i), name) == 0) return i;
+        }
+        return -1;
+    }
+    for (int32_t i = 0; i < table->columns; i++) {
+        const char *have = ColumnName(table, i);
+        if (have && strcmp(have, name) == 0) return i;
+    }
+    return -1;
+}
+
 /* ---- Handle and file ---------------------------------------------------- */
 
 int TableNew(TableHandle **out) {
@@ -334,6 +389,7 @@ int TableClose(TableHandle *table) {
         if (rc != TBL_OK) return rc;
         if (table->column_list) SparseArrayDestroy(&table->column_list);
         CacheRelease(table);
+        NamesDrop(table);
     }
     table->state = HANDLE_CLOSED;
     return TBL_OK;
@@ -393,14 +449,10 @@ int ColumnIndexGet(TableHandle *table, const char *name, int32_t *index) {
     if (rc != TBL_OK) return rc;
     if (!index) return TBL_ERR_RANGE;
     if (!name) return TBL_ERR_NO_COLUMN;
-    for (int32_t i = 0; i < table->columns; i++) {
-        const char *have = ColumnName(table, i);
-        if (have && strcmp(have, name) == 0) {
-            *index = i;
-            return TBL_OK;
-        }
-    }
-    return TBL_ERR_NO_COLUMN;
+    int32_t i = FindColumn(table, name);
+    if (i < 0) return TBL_ERR_NO_COLUMN;
+    *index = i;
+    return TBL_OK;
 }
 
 /* Copies text into the caller's value buffer of size bytes, padded with
@@ -672,6 +724,7 @@ static int CommitNewField(TableHandle *table, const char *sep,
         return TBL_ERR_NO_MEMORY;
     }
     CacheForget(table);
+    NamesDrop(table);
     int rc = table->store.ops->append_field(&table->store, plan->first, sep,
                                             plan->replace);
     if (rc != TBL_OK) {
@@ -862,7 +915,9 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
     if (Usable(table) != TBL_OK) return TBL_ERR_RANGE;
     if (!TakesChanges(table)) return TBL_ERR_MODE;
     if (!CellInRange(table, column, line, kind)) return TBL_ERR_RANGE;
-    if (length < 0 || (!value && length > 0)) return TBL_ERR_RANGE;
+    /* A value whose cell size (its bytes and a NUL) would not fit the
+     * signed 32-bit size a reader reports could never be read back. */
+    if (length < 0 || length == INT32_MAX || (!value && length > 0)) return TBL_ERR_RANGE;
 
     const char *text = NULL;
     size_t n = 0, at = 0, stored = 0;
@@ -896,6 +951,7 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
     if (renamed) {
         TextBufferFree(&renamed->name);
         renamed->name = name;
+        NamesDrop(table);
     }
     return TBL_OK;
 }
@@ -965,6 +1021,19 @@ static const char *CheckColumns(TableHandle *table) {
     return NULL;
 }
 
+/* The name index, where made, against the column list: each column's
+ * name leads to the first column that bears it. */
+static const char *CheckNames(TableHandle *table) {
+    if (!table->names.slots) return NULL;
+    for (int32_t i = 0; i < table->columns; i++) {
+        const char *name = ColumnName(table, i);
+        int32_t found = FindColumn(table, name);
+        if (found < 0 || found > i || strcmp(ColumnName(table, found), name) != 0)
+            return "a name index that does not lead to the first column of a name";
+    }
+    return NULL;
+}
+
 /* The line cache against the line it holds. */
 static const char *CheckCache(TableHandle *table) {
     const LineCache *cache = &table->cache;
@@ -987,13 +1056,15 @@ const char *TableCheck(TableHandle *table, int depth) {
     switch (table->state) {
     case HANDLE_NEW:
         if (store->ops || table->column_list || table->columns || table->data_lines ||
-            table->cache.ends || table->cache.position != -1)
+            table->cache.ends || table->cache.position != -1 || table->names.slots)
             return "a new handle that is not empty";
         return NULL;
     case HANDLE_OPEN: {
         if (!store->ops) return "an open table without a back-end";
         if (store->ops != BackEndFor(store->mode)) return "a back-end of another open mode";
-        const char *broken = depth == TABLE_CHECK_ALL ? CheckColumns(table) : NULL;
+        const char *broken = NULL;
+        if (depth == TABLE_CHECK_ALL) broken = CheckColumns(table);
+        if (!broken && depth == TABLE_CHECK_ALL) broken = CheckNames(table);
         if (!broken) broken = CheckCache(table);
         const TableShape shape = {table->columns, table->data_lines};
         if (!broken) broken = store->ops->check(store, &shape, depth == TABLE_CHECK_ALL);
@@ -1004,6 +1075,7 @@ const char *TableCheck(TableHandle *table, int depth) {
     case HANDLE_CLOSED:
         if (table->column_list) return "a closed table with a column list";
         if (table->cache.ends || table->cache.copy) return "a closed table with a line cache";
+        if (table->names.slots) return "a closed table with a name index";
         return store->ops ? store->ops->check(store, NULL, 0) : NULL;
     }
     return "a handle in no known state";
