@@ -1,5 +1,5 @@
-// Field codec: stored forms, splitting, picking, decoding, round trips of
-// every byte, the multibyte path and allocation failures.
+// Field codec: stored forms, splitting, decoding, round trips of every
+// byte, the multibyte path and allocation failures.
 #include <gtest/gtest.h>
 #include <varnix32.h>
 
@@ -15,21 +15,23 @@
 
 namespace {
 
-std::string Encode(const std::string &value, char d) {
+std::string Encode(const std::string &value, char d, int escaped = 0) {
     char *out = nullptr;
     EXPECT_EQ(TextBufferNew(&out), TBL_OK);
-    EXPECT_EQ(EncodeField(value.c_str(), static_cast<int32_t>(value.size()), d, &out), 0);
+    EXPECT_EQ(EncodeField(value.data(), value.size(), d, escaped, &out), TBL_OK);
     std::string s(out);
     TextBufferFree(&out);
     return s;
 }
 
 // Decoded bytes, checked against the reported size and the terminator.
+// The field goes in a block of exactly its size, with no NUL after it.
 std::string Decode(const std::string &field, char d) {
     char *out = nullptr;
     int32_t size = -99;
+    std::vector<char> exact(field.begin(), field.end());
     EXPECT_EQ(TextBufferNew(&out), TBL_OK);
-    EXPECT_EQ(DecodeField(field.c_str(), &out, d, &size), TBL_OK);
+    EXPECT_EQ(DecodeField(exact.data(), exact.size(), d, &out, &size), TBL_OK);
     std::string s(out, size > 0 ? size - 1 : 0);
     EXPECT_EQ(out[s.size()], '\0');
     TextBufferFree(&out);
@@ -48,7 +50,8 @@ TEST(Codec, StoredForms) {
     const struct {
         std::string value, stored;
         char d;
-        bool encodes;  // false: an irregular field that only decodes
+        int encodes;  // 1: the plain form, 2: the escaped form, 0: an
+                      // irregular field that only decodes
     } cases[] = {
         {"a,b", "a\",\"b", ',', 1}, {",", "\",\"", ',', 1}, {"C:\\dir", "C:\\\\dir", ',', 1},
         {"x\ny", "x\\x0ay", ',', 1}, {"\t", "\\x09", ',', 1}, {"say \"hi\"", "say \"hi\"", ',', 1},
@@ -58,11 +61,13 @@ TEST(Codec, StoredForms) {
         {"ab\\", "ab\\", ',', 0}, {"\x04", "\\x4", ',', 0}, {std::string(1, 0), "\\x", ',', 0},
         {std::string("\0z", 2), "\\xg1z", ',', 0}, {"\x12" "3", "\\x123", ',', 0},
         {"\",", "\",", ',', 0}, {"\",", "\"\",\"", ',', 0},
+        {"a,\"b\\\n", "a\\x2c\\x22b\\\\\\x0a", ',', 2}, {"a\tb", "a\\x09b", '\t', 2},
+        {"x", "\\x78", 'x', 2}, {"", "", ',', 2},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.stored);
         if (c.encodes) {
-            EXPECT_EQ(Encode(c.value, c.d), c.stored);
+            EXPECT_EQ(Encode(c.value, c.d, c.encodes == 2), c.stored);
         }
         EXPECT_EQ(Decode(c.stored, c.d), c.value);
     }
@@ -73,20 +78,13 @@ TEST(Codec, StoredForms) {
     }
 }
 
-TEST(Codec, SplitPickAndBareDelimiters) {
+TEST(Codec, SplitAndBareDelimiters) {
     const std::pair<std::string, std::vector<std::string>> lines[] = {
         {"x,a\",\"b,", {"x", "a\",\"b", ""}}, {",a", {"", "a"}}, {"a\",", {"a\"", ""}},
         {"\",\"", {"\",\""}}, {",\",", {"", "\"", ""}}, {"a,,b", {"a", "", "b"}},
+        {"p0,p\",\"1,,p3", {"p0", "p\",\"1", "", "p3"}},
     };
     for (const auto &c : lines) EXPECT_EQ(Split(c.first, ','), c.second) << c.first;
-    std::string line = "p0,p\",\"1,,p3";
-    ASSERT_EQ(SplitLine(&line[0], ','), 4);
-    char *out = nullptr;
-    for (int32_t k : {-1, 1, 3}) {
-        ASSERT_EQ(PickField(line.c_str(), k, &out), TBL_OK);
-        EXPECT_STREQ(out, k == -1 ? "p0" : k == 1 ? "p\",\"1" : "p3");
-    }
-    TextBufferFree(&out);
     // A field has a bare D exactly when it splits between two separators.
     const std::pair<const char *, int> fields[] = {
         {"", 0},  {"abc", 0}, {"a\",\"b", 0}, {"\",\"\",\"", 0}, {"a,b", 1},
@@ -129,6 +127,7 @@ TEST(Codec, RoundTrips) {
                     EXPECT_EQ(out.find('#'), std::string::npos); // every byte written
                 }
                 ASSERT_EQ(Decode(out, d), v) << "escaped " << escaped;
+                EXPECT_EQ(Encode(v, d, escaped), out);  // appended whole
                 if (escaped) {
                     EXPECT_EQ(out.find('"'), std::string::npos);
                 }
@@ -173,7 +172,7 @@ TEST(Codec, AllocationFailures) {
         char *out = nullptr;
         ASSERT_EQ(TextBufferSet(&out, "head:"), TBL_OK);
         tavltest::Arm(fail_at);
-        int rc = EncodeField("a,b\\c\n", 6, ',', &out);
+        int rc = EncodeField("a,b\\c\n", 6, ',', 0, &out);
         tavltest::Disarm();
         EXPECT_EQ(rc, fail_at ? TBL_ERR_NO_MEMORY : TBL_OK);
         EXPECT_STREQ(out, fail_at ? "head:" : "head:a\",\"b\\\\c\\x0a");
@@ -184,7 +183,7 @@ TEST(Codec, AllocationFailures) {
         int32_t size = -99;
         ASSERT_EQ(TextBufferNew(&out), TBL_OK);
         tavltest::Arm(fail_at);
-        int rc = DecodeField("a\",\"b", &out, ',', &size);
+        int rc = DecodeField("a\",\"b", 5, ',', &out, &size);
         tavltest::Disarm();
         EXPECT_EQ(rc, fail_at ? TBL_ERR_NO_MEMORY : TBL_OK);
         EXPECT_EQ(size, fail_at ? -99 : 4);

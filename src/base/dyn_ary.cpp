@@ -10,8 +10,6 @@
  */
 #include "base/dyn_ary.h"
 
-#include <string.h>
-
 #include "base/tavlhost.h"
 
 SparseArray *SparseArrayCreate(uint32_t capacity, ElementDestructor destroy) {
@@ -78,13 +76,6 @@ int SparseArrayDestroy(SparseArray **array) {
     return 0;
 }
 
-int SparseArraySet(SparseArray *array, int32_t index, void *element) {
-    if (!InUse(array, index) || !element) return -1;
-    if (!array->slots[index]) array->live++;
-    array->slots[index] = element;
-    return 0;
-}
-
 int SparseArrayRemove(SparseArray *array, int32_t index) {
     if (!InUse(array, index) || !array->slots[index]) return -1;
     if (array->destroy) {
@@ -96,59 +87,6 @@ int SparseArrayRemove(SparseArray *array, int32_t index) {
     return 0;
 }
 
-int SparseArrayIsOccupied(const SparseArray *array, int32_t index) {
-    return InUse(array, index) && array->slots[index] != NULL;
-}
-
 int32_t SparseArrayCount(const SparseArray *array) {
     return array ? array->live : -1;
-}
-
-/* Copies key into the cursor, cut to the 1023 bytes that fit. */
-static void CopyKey(ArraySearch *cursor, const char *key) {
-    size_t n = strlen(key);
-    if (n > sizeof cursor->key - 1) n = sizeof cursor->key - 1;
-    memcpy(cursor->key, key, n);
-    cursor->key[n] = '\0';
-}
-
-int ArraySearchInit(ArrayMatch match, const char *key, int32_t position,
-                    ArraySearch *cursor) {
-    if (!cursor) return -1;
-    cursor->match = match;
-    CopyKey(cursor, key ? key : "");
-    cursor->position = position;
-    return 0;
-}
-
-/* Visits from index start up to the used extent, recording each index in
- * the cursor; returns the first occupied slot the predicate accepts. */
-static int32_t Scan(const SparseArray *array, int32_t start, ArrayMatch match,
-                    const char *key, ArraySearch *cursor) {
-    for (int32_t i = start; i < array->used; i++) {
-        if (cursor) cursor->position = i;
-        void *element = array->slots[i];
-        if (element && (!match || match(element, key))) return i;
-    }
-    return -1;
-}
-
-int32_t SparseArrayFindFirst(const SparseArray *array, const char *key,
-                             ArrayMatch match, ArraySearch *cursor) {
-    if (!array || !array->slots) return -1;
-    if (cursor) {
-        cursor->match = match;
-        if (key) CopyKey(cursor, key);
-        cursor->position = -1;
-    }
-    return Scan(array, 0, match, key, cursor);
-}
-
-int32_t SparseArrayFindNext(const SparseArray *array, ArraySearch *cursor) {
-    if (!array || !array->slots || !cursor) return -1;
-    /* A position below -1 (a cursor set up by hand) starts at slot 0. */
-    int64_t start = (int64_t)cursor->position + 1;
-    if (start < 0) start = 0;
-    if (start >= array->used) return -1;
-    return Scan(array, (int32_t)start, cursor->match, cursor->key, cursor);
 }

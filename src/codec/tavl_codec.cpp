@@ -1,6 +1,6 @@
 /*
  * tavl_codec.cpp - the stored form of a cell: encoding, splitting a line
- * into fields, picking one and decoding it.
+ * into fields, finding one and decoding it.
  *
  * Stored, the delimiter D becomes quote-D-quote, the backslash is doubled
  * and each byte below 0x20 becomes \xNN with lower-case digits; every other
@@ -25,7 +25,6 @@
 #include <wchar.h>
 
 #include "base/tavlbits.h"
-#include "base/tavlbuf.h"
 #include "base/tavlhost.h"
 #include "tavlin32.h"
 
@@ -196,28 +195,17 @@ size_t StoreField(const char *value, size_t length, char delimiter,
     return (size_t)(EncodeInto(v, length, d, form, out) - out);
 }
 
-/* Appends the stored form of value to *output, resizing it once. */
-static int EncodeAs(const char *value, int32_t length, char delimiter,
-                    int escaped, char **output) {
-    if (!value || length <= 0) return TBL_OK;
+int EncodeField(const char *value, size_t length, char delimiter, int escaped,
+                char **output) {
+    if (!value || length == 0) return TBL_OK;
     size_t have = *output ? strlen(*output) : 0;
-    size_t add = StoreField(value, (size_t)length, delimiter, escaped, NULL);
+    size_t add = StoreField(value, length, delimiter, escaped, NULL);
     if (add > SIZE_MAX - 1 - have) return TBL_ERR_NO_MEMORY;
     char *block = (char *)qmem_realloc(*output, have + add + 1);
     if (!block) return TBL_ERR_NO_MEMORY;
     *output = block;
-    block[have + StoreField(value, (size_t)length, delimiter, escaped, block + have)] = '\0';
+    block[have + StoreField(value, length, delimiter, escaped, block + have)] = '\0';
     return TBL_OK;
-}
-
-int EncodeField(const char *value, int32_t length, char delimiter,
-                char **output) {
-    return EncodeAs(value, length, delimiter, 0, output);
-}
-
-int EncodeFieldEscaped(const char *value, int32_t length, char delimiter,
-                       char **output) {
-    return EncodeAs(value, length, delimiter, 1, output);
 }
 
 int32_t SplitLine(char *line, char delimiter) {
@@ -235,12 +223,6 @@ int32_t SplitLine(char *line, char delimiter) {
         p++;
     }
     return pieces;
-}
-
-int PickField(const char *pieces, int32_t k, char **output) {
-    const char *p = pieces;
-    for (int32_t i = 0; p && i < k; i++) p += strlen(p) + 1;
-    return TextBufferSet(output, p);
 }
 
 static int HexValue(char c) {
@@ -342,13 +324,8 @@ size_t DecodeFieldTo(const char *f, size_t n, char delimiter, char *out,
     return n;
 }
 
-int DecodeField(const char *field, char **output, char delimiter,
+int DecodeField(const char *field, size_t n, char delimiter, char **output,
                 int32_t *size) {
-    size_t n = field ? strlen(field) : 0;
-    if (n == 0) {
-        if (size) *size = 1;
-        return TBL_OK;
-    }
     size_t c = DecodeFieldTo(field, n, delimiter, NULL, 0);
     /* The size is reported as a signed 32-bit count. */
     if (c >= (size_t)INT32_MAX) return TBL_ERR_NO_MEMORY;

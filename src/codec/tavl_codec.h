@@ -29,38 +29,33 @@ static inline int DelimiterSeparates(const char *line, size_t n, size_t p) {
     return p == 0 || p + 1 >= n || line[p - 1] != QUOTE || line[p + 1] != QUOTE;
 }
 
-/* Appends the stored form of length bytes of value to *output. value must be
- * followed by a NUL; a length of 0 or less appends nothing. TBL_OK or
- * TBL_ERR_NO_MEMORY (then *output is as it was). */
-int EncodeField(const char *value, int32_t length, char delimiter,
-                char **output);
-
 /* Writes the stored form of length bytes of value to out, plain or (with
  * escaped) escaped, and returns its length; with a null out only measures
- * it. No NUL is written. */
+ * it. No NUL is written. The escaped form writes the quote as \x22 and D as
+ * \x and D's two lower-case hex digits, so the field holds no quote, and no
+ * D unless D is x or a hex digit. It decodes to the same value. It is used
+ * only where the plain form would break its line. */
 size_t StoreField(const char *value, size_t length, char delimiter,
                   int escaped, char *out);
 
-/* As EncodeField, in the escaped form: the quote is written \x22 and D as
- * \x and D's two lower-case hex digits, so the field holds no quote, and no
- * D unless D is x or a hex digit. It decodes to the same value. Used only
- * where the plain form would break its line. */
-int EncodeFieldEscaped(const char *value, int32_t length, char delimiter,
-                       char **output);
+/* Appends the stored form of length bytes of value, plain or (with escaped)
+ * escaped as StoreField writes it, to the text of the TextBuffer *output,
+ * resizing its block once. A length of 0 appends nothing. TBL_OK or
+ * TBL_ERR_NO_MEMORY (then *output is as it was). */
+int EncodeField(const char *value, size_t length, char delimiter, int escaped,
+                char **output);
 
 /* Splits line in place; returns the number of pieces (separators + 1). */
 int32_t SplitLine(char *line, char delimiter);
 
-/* Copies piece k of a split line into *output (TextBufferSet). The caller
- * guarantees the line has more than k pieces; k <= 0 picks the first. */
-int PickField(const char *pieces, int32_t k, char **output);
-
-/* Decodes a stored field into the empty *output and stores the decoded
- * byte count + 1 through size. An empty field leaves *output untouched and
- * gives size 1. \x takes up to two hex digits of either case (none gives 0)
- * and always consumes four bytes, never reading past the NUL. TBL_OK or
- * TBL_ERR_NO_MEMORY (then no size is stored). */
-int DecodeField(const char *field, char **output, char delimiter,
+/* Decodes the stored field field[0..n) (no NUL needed after it) into the
+ * TextBuffer *output, which then holds the decoded bytes and a NUL, and
+ * stores the decoded byte count + 1 through size. \x takes up to two hex
+ * digits of either case (none gives 0) and always consumes four bytes,
+ * never reading past the field. TBL_OK, or TBL_ERR_NO_MEMORY (then *output
+ * is as it was and no size is stored), also for a value of INT32_MAX bytes
+ * or more, whose size has no int32_t. */
+int DecodeField(const char *field, size_t n, char delimiter, char **output,
                 int32_t *size);
 
 /* Finds piece k of the stored line line[0..n) by the split rule, without
@@ -77,11 +72,10 @@ int FindField(const char *line, size_t n, char delimiter, int32_t k,
 int FindPlainField(const char *line, size_t n, char delimiter, int32_t k,
                    size_t *start, size_t *length, int *plain);
 
-/* Decodes the stored field f[0..n) as DecodeField does, with no NUL needed
- * after it and no allocation: decoded byte j goes to out[j] while j is
- * below capacity (out may be null when capacity is 0), and the count of
- * all decoded bytes is returned. Nothing is terminated. Reads only
- * f[0..n). */
+/* Decodes the stored field f[0..n) as DecodeField does, without
+ * allocating: decoded byte j goes to out[j] while j is below capacity (out
+ * may be null when capacity is 0), and the count of all decoded bytes is
+ * returned. Nothing is terminated. Reads only f[0..n). */
 size_t DecodeFieldTo(const char *f, size_t n, char delimiter, char *out,
                      size_t capacity);
 

@@ -590,12 +590,9 @@ static int EscapeQuotedPieces(const TableHandle *table, const char *text,
                 return TBL_ERR_NO_MEMORY;
             continue;
         }
-        size_t c = DecodeFieldTo(piece, span, d, NULL, 0);
-        char *block = (char *)qmem_realloc(*scratch, c + 1);
-        if (!block) return TBL_ERR_NO_MEMORY;
-        *scratch = block;
-        DecodeFieldTo(piece, span, d, block, c);
-        if (EncodeFieldEscaped(block, (int32_t)c, d, out) != TBL_OK)
+        int32_t size;
+        if (DecodeField(piece, span, d, scratch, &size) != TBL_OK ||
+            EncodeField(*scratch, (size_t)(size - 1), d, 1, out) != TBL_OK)
             return TBL_ERR_NO_MEMORY;
     }
     return TBL_OK;

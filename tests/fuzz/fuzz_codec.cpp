@@ -2,14 +2,16 @@
 //
 // Input: the first byte is the delimiter (NUL and the backslash, which no
 // table accepts, stand for the comma); the rest is used twice: as a value
-// to encode and decode (it must come back byte for byte), and, up to its
-// first NUL, as a stored line to split, pick and decode (which must stay in
-// bounds and split into pieces that join back into the line).
+// to encode in both forms and decode (it must come back byte for byte),
+// and, up to its first NUL, as a stored line to split, find pieces of and
+// decode them (which must stay in bounds, find the pieces the split gives
+// and split into pieces that join back into the line).
 #include <tavlin32.h>
 
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/tavlbuf.h"
 #include "codec/tavl_codec.h"
@@ -33,9 +35,9 @@ struct Text {
 // values instead), nor the quote, LF or CR, which no table accepts.
 bool NeverBare(char d) { return d != '\0' && std::strchr("x0123456789abcdef\"\n\r", d) == nullptr; }
 
-void RoundTrip(const std::string &value, char d) {
+void RoundTrip(const std::string &value, char d, int escaped) {
     Text encoded;
-    if (EncodeField(value.c_str(), static_cast<int32_t>(value.size()), d, &encoded.slot) != TBL_OK)
+    if (EncodeField(value.data(), value.size(), d, escaped, &encoded.slot) != TBL_OK)
         Fail("EncodeField failed");
     const std::string stored = encoded.slot;
     // Control bytes are escaped; one may appear only as the delimiter
@@ -48,17 +50,19 @@ void RoundTrip(const std::string &value, char d) {
     }
     if (NeverBare(d) && FieldHasBareDelimiter(stored.c_str(), d))
         Fail("stored form holds a bare delimiter");
+    if (escaped && stored.find('"') != std::string::npos) Fail("escaped form holds a quote");
 
     Text decoded;
     int32_t size = -1;
-    if (DecodeField(stored.c_str(), &decoded.slot, d, &size) != TBL_OK) Fail("DecodeField failed");
+    if (DecodeField(stored.data(), stored.size(), d, &decoded.slot, &size) != TBL_OK)
+        Fail("DecodeField failed");
     if (size != static_cast<int32_t>(value.size()) + 1)
         Fail("decoded size " + std::to_string(size) + " for a value of " + std::to_string(value.size()) + " bytes");
     if (std::memcmp(decoded.slot, value.data(), value.size()) != 0 || decoded.slot[value.size()] != '\0')
         Fail("value did not come back byte for byte");
 }
 
-void SplitPickDecode(const std::string &line, char d) {
+void SplitFindDecode(const std::string &line, char d) {
     std::string split = line;
     int32_t pieces = SplitLine(&split[0], d);
     // Separators become NUL; putting D back gives the line again.
@@ -75,18 +79,29 @@ void SplitPickDecode(const std::string &line, char d) {
 
     split = line;
     SplitLine(&split[0], d);
+    // The pieces are found in the unchanged line, which lies in a block of
+    // exactly its size, and decoded where they lie. They are the pieces the
+    // split gives, except with the quote as D, which no table accepts: the
+    // split then takes a quote it has already cut for a neighbour.
+    const bool same_rule = d != '"';
+    const std::vector<char> exact(line.begin(), line.end());
     const char *piece = split.c_str();
-    for (int32_t k = 0; k < pieces; ++k) {
-        Text picked;
-        if (PickField(split.c_str(), k, &picked.slot) != TBL_OK) Fail("PickField failed");
-        if (std::strcmp(picked.slot, piece) != 0) Fail("PickField picked another piece");
+    for (int32_t k = 0; k <= static_cast<int32_t>(line.size()) + 1; ++k) {
+        size_t start = 0, length = 0;
+        int found = FindField(exact.data(), exact.size(), d, k, &start, &length);
+        if (same_rule && found != (k < pieces))
+            Fail("FindField disagrees with SplitLine on piece " + std::to_string(k));
+        if (!found) break;
+        if (start > line.size() || length > line.size() - start) Fail("FindField left the line");
+        if (same_rule && line.compare(start, length, piece) != 0) Fail("FindField found another piece");
         Text decoded;
         int32_t size = -1;
-        if (DecodeField(picked.slot, &decoded.slot, d, &size) != TBL_OK) Fail("DecodeField failed");
-        if (size < 1 || size > static_cast<int32_t>(std::strlen(piece)) + 1)
-            Fail("decoded size " + std::to_string(size) + " for a field of " + std::to_string(std::strlen(piece)) + " bytes");
+        if (DecodeField(exact.data() + start, length, d, &decoded.slot, &size) != TBL_OK)
+            Fail("DecodeField failed");
+        if (size < 1 || size > static_cast<int32_t>(length) + 1)
+            Fail("decoded size " + std::to_string(size) + " for a field of " + std::to_string(length) + " bytes");
         if (decoded.slot[size - 1] != '\0') Fail("decoded value not terminated at its size");
-        piece += std::strlen(piece) + 1;
+        if (same_rule) piece += length + 1;
     }
 }
 
@@ -99,8 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzzutil::Held held;
     {
         std::string rest(reinterpret_cast<const char *>(data) + 1, size - 1);
-        RoundTrip(rest, d);
-        SplitPickDecode(rest.substr(0, rest.find('\0')), d);
+        RoundTrip(rest, d, 0);
+        RoundTrip(rest, d, 1);
+        SplitFindDecode(rest.substr(0, rest.find('\0')), d);
     }
     held.ExpectSame("codec");
     return 0;
