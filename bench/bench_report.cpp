@@ -168,7 +168,7 @@ CollectingReporter::SamplesOf(const std::string &bench) const {
     return it == samples_.end() || it->second.empty() ? nullptr : &it->second;
 }
 
-int PrintSummary(std::ostream &out, const CollectingReporter &reporter,
+TargetTally PrintSummary(std::ostream &out, const CollectingReporter &reporter,
                  const std::vector<Figure> &figures, const MachineInfo &machine,
                  const std::string &run_note) {
     out << "\n## tavlin32 benchmark summary\n\n"
@@ -189,7 +189,7 @@ int PrintSummary(std::ostream &out, const CollectingReporter &reporter,
            "with the generated table's.\n\n"
         << "| table | figure | value | baseline | × baseline | target | met |\n"
         << "|---|---|---:|---:|---:|---|---|\n";
-    int missed = 0;
+    TargetTally tally;
     for (const Figure &f : figures) {
         double v = MedianOf(reporter, f);
         double b = BaselineOf(reporter, f);
@@ -205,9 +205,10 @@ int PrintSummary(std::ostream &out, const CollectingReporter &reporter,
             case Target::kNone: break;
             }
             met = ok ? "yes" : "**no**";
-            if (!ok) ++missed;
+            ++(ok ? tally.met : tally.missed);
         } else if (f.target != Target::kNone) {
             met = "not run";
+            ++tally.not_run;
         } else {
             met = f.met_text;
         }
@@ -237,7 +238,7 @@ int PrintSummary(std::ostream &out, const CollectingReporter &reporter,
         for (const auto &e : reporter.Errors()) out << "- " << e << "\n";
         out << "\n";
     }
-    return missed;
+    return tally;
 }
 
 } // namespace tavlbench

@@ -97,9 +97,16 @@ private:
     std::vector<std::string> errors_;
 };
 
-/* Writes the markdown summary of the figures. Returns the number of targets
- * that were not met (printing only: nothing fails on a time). */
-int PrintSummary(std::ostream &out, const CollectingReporter &reporter,
+/* How the figures that have a target fared. */
+struct TargetTally {
+    int met = 0;
+    int missed = 0;
+    int not_run = 0; /* no value: the benchmark failed or was filtered out */
+};
+
+/* Writes the markdown summary of the figures and counts their targets
+ * (a report only: nothing fails on a time). */
+TargetTally PrintSummary(std::ostream &out, const CollectingReporter &reporter,
                  const std::vector<Figure> &figures, const MachineInfo &machine,
                  const std::string &run_note);
 

@@ -759,7 +759,7 @@ std::string Megabytes(uint64_t bytes) {
 
 /* Target texts of the figures whose targets are the peer comparison's. */
 const char kFasterThanPeers[] = "faster than every peer";
-const char kSeePeers[] = "see run-peers";
+const char kSeePeers[] = "see the peer comparison";
 
 struct Registrar {
     TableFile *t;
@@ -1107,9 +1107,17 @@ int main(int argc, char **argv) {
                        "; file system of the tables: " + FileSystemOf(g_cfg.data_dir) + ".";
     if (!g_cfg.command.empty()) note += " Command: `" + g_cfg.command + "`.";
     note += " Targets marked \"" + std::string(kSeePeers) +
-            "\" compare with other CSV libraries, which this program does not run.";
-    int missed = PrintSummary(summary, reporter, g_figures, machine, note);
-    std::cout << summary.str() << missed << " target(s) not met.\n";
+            "\" compare with other CSV libraries, which this program does not run "
+            "(docs/benchmarks.md gives the last comparison).";
+    const TargetTally tally = PrintSummary(summary, reporter, g_figures, machine, note);
+    /* A report of the figures, not a verdict: the run's exit status says
+     * only whether every call and every value read back was right. */
+    std::cout << summary.str() << "figures: " << tally.met << " of "
+              << tally.met + tally.missed + tally.not_run << " targets met";
+    if (tally.not_run) std::cout << ", " << tally.not_run << " not run";
+    std::cout << "; see the table above"
+              << (g_cfg.small ? " (a small run: the targets are set for the full run)" : "")
+              << ".\n";
     if (!g_cfg.summary_path.empty()) {
         std::ofstream out(g_cfg.summary_path);
         out << summary.str();

@@ -33,10 +33,12 @@
  *
  * Last-error value. An OPEN_EDIT or OPEN_PREVIEW open whose load fails
  * (TBL_ERR_OPEN, TBL_ERR_NO_MEMORY, TBL_ERR_FORMAT) sets the thread's
- * last-error value (GetLastError()) to 0x20000000 or-ed with the number of
- * lines stored before the failure: 0 when reading had not begun, else the
- * position the failing line would have taken among the non-empty lines. No
- * other call sets or clears it.
+ * last-error value (GetLastError()) to TBL_LOAD_ERROR_FLAG (0x20000000)
+ * or-ed with the number of lines stored before the failure: 0 when reading
+ * had not begun, else the position the failing line would have taken among
+ * the non-empty lines. No other call sets or clears it. A host tests
+ * (e & TBL_LOAD_ERROR_FLAG) and reads the count as (e & TBL_LOAD_ERROR_LINES),
+ * which holds the count's low 29 bits (exact below 536,870,912 lines).
  *
  * The header compiles as C99 and as C++.
  */
@@ -44,6 +46,26 @@
 #define TAVLIN32_H
 
 #include <stdint.h>
+
+/* Version. The build reads these three numbers from this header, so the
+ * library's file version, the pkg-config and CMake packages and the tool's
+ * --version all give this one. */
+#define TAVLIN32_VERSION_MAJOR 1
+#define TAVLIN32_VERSION_MINOR 0
+#define TAVLIN32_VERSION_PATCH 0
+#define TAVLIN32_VERSION_NUMBER \
+    (TAVLIN32_VERSION_MAJOR * 10000 + TAVLIN32_VERSION_MINOR * 100 + TAVLIN32_VERSION_PATCH)
+#define TAVLIN32_QUOTE_(x) #x
+#define TAVLIN32_EXPAND_AND_QUOTE_(x) TAVLIN32_QUOTE_(x)
+#define TAVLIN32_VERSION_STRING                            \
+    TAVLIN32_EXPAND_AND_QUOTE_(TAVLIN32_VERSION_MAJOR) "." \
+    TAVLIN32_EXPAND_AND_QUOTE_(TAVLIN32_VERSION_MINOR) "." \
+    TAVLIN32_EXPAND_AND_QUOTE_(TAVLIN32_VERSION_PATCH)
+
+/* The last-error value of a failed load (see the top of this file): the
+ * flag, and the mask of the count of lines stored before the failure. */
+#define TBL_LOAD_ERROR_FLAG  0x20000000u
+#define TBL_LOAD_ERROR_LINES 0x1FFFFFFFu
 
 #if defined(_WIN32)
 #  if defined(TAVLIN32_BUILD)
@@ -78,8 +100,8 @@ typedef struct TableHandle TableHandle;
 #define OPEN_PREVIEW 2
 
 /* Result codes: name, value and meaning, in one list. The enumeration
- * below, TblResultName and TblResultText are made from it, and the README's
- * table and the tavlin tool's messages are checked against it, so a code
+ * below, TblResultName and TblResultText are made from it, and the table in
+ * docs/host.md and the tavlin tool's messages are checked against it, so a code
  * means the same everywhere. -3, -12, -18 and -19 are not used; the codes
  * marked internal never reach a host. */
 #define TBL_RESULT_CODES(X)                                                    \

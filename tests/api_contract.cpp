@@ -1,6 +1,6 @@
 // The public header is the whole contract: every exported function has a
-// documentation block that names the codes it returns, the README's code
-// table says what the header's code list says, and the codes the calls
+// documentation block that names the codes it returns, the code table of
+// docs/host.md says what the header's code list says, and the codes the calls
 // below provoke are named in the blocks of the functions that return them.
 #include <gtest/gtest.h>
 #include <tavlin32.h>
@@ -58,12 +58,12 @@ TEST(Contract, EveryFunctionHasABlockNamingRealCodes) {
     for (const Code &c : kCodes) EXPECT_EQ(named.count(c.name) == 1, !IsInternal(c)) << c.name;
 }
 
-TEST(Contract, ReadmeCodeTableIsTheCodeList) {
-    std::string readme = tavltest::ReadFile(TAVL_README);
-    size_t begin = readme.find("\n## Result codes\n");
-    ASSERT_NE(begin, std::string::npos) << "no result code section in " << TAVL_README;
-    size_t end = readme.find("\n## ", begin + 1);
-    std::istringstream section(readme.substr(begin, end - begin));
+TEST(Contract, DocumentedCodeTableIsTheCodeList) {
+    std::string doc = tavltest::ReadFile(TAVL_HOST_DOC);
+    size_t begin = doc.find("\n## Result codes\n");
+    ASSERT_NE(begin, std::string::npos) << "no result code section in " << TAVL_HOST_DOC;
+    size_t end = doc.find("\n## ", begin + 1);
+    std::istringstream section(doc.substr(begin, end - begin));
 
     // Rows after the table's head and its rule: | value | `name` | meaning |;
     // identifiers in the meaning may be set as code.

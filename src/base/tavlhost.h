@@ -46,6 +46,6 @@ TAVL_HOST_IMPORT extern int zkOsCharsetType;
 #define TAVL_REMOVE_OK 0x2000001
 
 /* The thread's last-error value a failed load sets. */
-#define TAVL_LOAD_ERROR 0x20000000u
+#define TAVL_LOAD_ERROR TBL_LOAD_ERROR_FLAG
 
 #endif /* TAVL_TAVLHOST_H */

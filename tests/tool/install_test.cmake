@@ -1,9 +1,10 @@
 # Installs tavlin32 into a scratch prefix and uses it the way a host
 # project would: checks the installed files (only libtavlin32 in the
-# library directory, the host stand-ins in its private folder), builds the
+# library directory, the host stand-ins in its private folder) and that
+# every place that states the version gives the header's, builds the
 # example host with find_package(tavlin32) and, with the commands the README
-# prints, with pkg-config, runs both, and runs the installed tool. Run with cmake -P; see tests/tool/tests.cmake for the
-# variables it takes.
+# prints, with pkg-config, runs both, and runs the installed tool. Run with
+# cmake -P; see tests/tool/tests.cmake for the variables it takes.
 cmake_minimum_required(VERSION 3.20)
 
 foreach(var BUILD_DIR SOURCE_DIR WORK_DIR C_COMPILER)
@@ -64,9 +65,59 @@ get_filename_component(pcdir ${pc_files} DIRECTORY)
 get_filename_component(libdir ${pcdir} DIRECTORY)
 
 expect_file(${prefix}/include/tavlin32.h)
+find_program(PKG_CONFIG pkg-config REQUIRED)
 expect_file(${libdir}/cmake/tavlin32/tavlin32Config.cmake)
 expect_file(${libdir}/cmake/tavlin32/tavlin32ConfigVersion.cmake)
 expect_file(${libdir}/cmake/tavlin32/tavlin32Targets.cmake)
+
+# ---- one version everywhere ----------------------------------------------
+# The installed header's TAVLIN32_VERSION_STRING, as a compiler sees it, is
+# the version: pkg-config, the CMake package, the library files and the
+# tool must all give it.
+set(version_probe ${WORK_DIR}/version_probe.c)
+file(WRITE ${version_probe} [=[
+#include <stdio.h>
+#include <tavlin32.h>
+int main(void)
+{
+    printf("%s;%d;%d;%d;%d", TAVLIN32_VERSION_STRING, TAVLIN32_VERSION_MAJOR,
+           TAVLIN32_VERSION_MINOR, TAVLIN32_VERSION_PATCH, TAVLIN32_VERSION_NUMBER);
+    return 0;
+}
+]=])
+run(COMMAND ${C_COMPILER} -std=c99 -Wall -Werror -I${prefix}/include ${version_probe}
+            -o ${WORK_DIR}/version_probe)
+run(COMMAND ${WORK_DIR}/version_probe)
+list(GET RUN_OUT 0 version)
+list(GET RUN_OUT 1 version_major)
+list(GET RUN_OUT 2 version_minor)
+list(GET RUN_OUT 3 version_patch)
+list(GET RUN_OUT 4 version_number)
+if(NOT version STREQUAL "${version_major}.${version_minor}.${version_patch}")
+  message(FATAL_ERROR "TAVLIN32_VERSION_STRING ${version} is not MAJOR.MINOR.PATCH "
+                      "(${version_major}.${version_minor}.${version_patch})")
+endif()
+math(EXPR want_number "${version_major} * 10000 + ${version_minor} * 100 + ${version_patch}")
+if(NOT version_number EQUAL want_number)
+  message(FATAL_ERROR "TAVLIN32_VERSION_NUMBER is ${version_number}, expected ${want_number}")
+endif()
+
+function(expect_version what got)
+  if(NOT got STREQUAL version)
+    message(FATAL_ERROR "${what} gives version [${got}], the header ${version}")
+  endif()
+endfunction()
+run(ENV PKG_CONFIG_PATH=${pcdir} COMMAND ${PKG_CONFIG} --modversion tavlin32)
+string(STRIP "${RUN_OUT}" pc_version)
+expect_version("pkg-config --modversion" "${pc_version}")
+# The CMake package's version file, read as find_package(tavlin32 X.Y.Z
+# EXACT) reads it.
+set(PACKAGE_FIND_VERSION ${version})
+include(${libdir}/cmake/tavlin32/tavlin32ConfigVersion.cmake)
+expect_version("tavlin32ConfigVersion.cmake" "${PACKAGE_VERSION}")
+if(NOT PACKAGE_VERSION_EXACT)
+  message(FATAL_ERROR "the CMake package does not match find_package(tavlin32 ${version} EXACT)")
+endif()
 
 find_program(READELF readelf)
 # Each library with its soname and version: tavlin32 in the library
@@ -82,16 +133,16 @@ foreach(lib tavlin32 pellus varnix32 kernel32)
       message(FATAL_ERROR "installed into the library directory: ${stray}")
     endif()
   endif()
-  expect_file(${dir}/lib${lib}.so.1.0.0)
-  foreach(link lib${lib}.so.1 lib${lib}.so)
+  expect_file(${dir}/lib${lib}.so.${version})
+  foreach(link lib${lib}.so.${version_major} lib${lib}.so)
     if(NOT IS_SYMLINK ${dir}/${link})
       message(FATAL_ERROR "not installed as a link: ${dir}/${link}")
     endif()
   endforeach()
   if(READELF)
-    run(COMMAND ${READELF} -d ${dir}/lib${lib}.so.1.0.0)
-    if(NOT RUN_OUT MATCHES "SONAME\\)[^\n]*\\[lib${lib}\\.so\\.1\\]")
-      message(FATAL_ERROR "lib${lib} has no soname lib${lib}.so.1:\n${RUN_OUT}")
+    run(COMMAND ${READELF} -d ${dir}/lib${lib}.so.${version})
+    if(NOT RUN_OUT MATCHES "SONAME\\)[^\n]*\\[lib${lib}\\.so\\.${version_major}\\]")
+      message(FATAL_ERROR "lib${lib} has no soname lib${lib}.so.${version_major}:\n${RUN_OUT}")
     endif()
     if(lib STREQUAL "tavlin32" AND NOT RUN_OUT MATCHES "RUNPATH\\)[^\n]*\\[\\$ORIGIN/tavlin32\\]")
       message(FATAL_ERROR "libtavlin32 does not look for its stand-ins in $ORIGIN/tavlin32:\n${RUN_OUT}")
@@ -119,10 +170,7 @@ string(FIND "${readme}" "```c\n${host_source}```" at)
 if(at EQUAL -1)
   message(FATAL_ERROR "README.md does not show examples/host.c as it is")
 endif()
-find_program(PKG_CONFIG pkg-config REQUIRED)
 set(pc_env PKG_CONFIG_PATH=${pcdir})
-run(ENV ${pc_env} COMMAND ${PKG_CONFIG} --modversion tavlin32)
-expect_output("pkg-config --modversion" "1.0.0\n")
 run(ENV ${pc_env} COMMAND ${PKG_CONFIG} --cflags --libs tavlin32)
 separate_arguments(pc_flags UNIX_COMMAND "${RUN_OUT}")
 separate_arguments(cc_san UNIX_COMMAND "${san_flags}")
@@ -144,6 +192,32 @@ if(rc EQUAL 0 OR NOT err MATCHES "TBL_ERR_NO_COLUMN \\(-14\\): no column has tha
   message(FATAL_ERROR "host with a missing column: exit ${rc}, stderr [${err}]")
 endif()
 
+# The README's own build commands, run as typed by bash in a folder laid out
+# like the clone's root (which holds a host/ folder, so the program must not
+# be named host there), with a HOME in which $HOME/tavlin32 is the prefix.
+# Not under sanitizers: the README's cc command names none.
+if(NOT SANITIZE)
+  string(REGEX MATCH "\n    prefix=\\$HOME/tavlin32\n[^\n]*(\n    [^\n]*)*" block "${readme}")
+  if(NOT block)
+    message(FATAL_ERROR "README.md has no build commands starting 'prefix=$HOME/tavlin32'")
+  endif()
+  string(REPLACE "\n    " "\n" block "${block}")
+  set(clone ${WORK_DIR}/readme-clone)
+  file(MAKE_DIRECTORY ${clone}/examples ${clone}/host ${WORK_DIR}/readme-home)
+  file(COPY ${SOURCE_DIR}/examples/host.c ${SOURCE_DIR}/examples/sample.csv
+       DESTINATION ${clone}/examples)
+  file(CREATE_LINK ${prefix} ${WORK_DIR}/readme-home/tavlin32 SYMBOLIC)
+  file(WRITE ${WORK_DIR}/readme-commands.sh "${block}\n")
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env HOME=${WORK_DIR}/readme-home
+                          bash ${WORK_DIR}/readme-commands.sh
+                  WORKING_DIRECTORY ${clone}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT out STREQUAL "Säntis\n" OR NOT err MATCHES "TBL_ERR_NO_COLUMN \\(-14\\)")
+    message(FATAL_ERROR "the README's build commands printed [${out}], "
+                        "stderr [${err}]:${block}")
+  endif()
+endif()
+
 # ---- the installed tool finds its libraries by itself ---------------------
 if(WITH_TOOL)
   expect_file(${prefix}/bin/tavlin)
@@ -154,7 +228,7 @@ if(WITH_TOOL)
   run(COMMAND ${prefix}/bin/tavlin get ${sample} 4 station)
   expect_output("installed tavlin get" "Hohenpeißenberg\n")
   run(COMMAND ${prefix}/bin/tavlin -V)
-  expect_output("installed tavlin -V" "tavlin 1.0.0\n")
+  expect_output("installed tavlin -V" "tavlin ${version}\n")
 endif()
 
 message(STATUS "installed package works from ${prefix}")

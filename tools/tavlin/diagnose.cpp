@@ -8,14 +8,13 @@
 
 #include "codec/tavl_codec.h"
 #include "stream.h"
+#include "tavlin32.h"
 #include "tool.h"
 
 namespace tavlin {
 namespace {
 
 namespace fs = std::filesystem;
-
-const uint32_t kLoadError = 0x20000000u;
 
 // Fields of a raw line by the split rule, as the indexed view counts them.
 int32_t SplitFields(const char *line, size_t n, char d) {
@@ -41,9 +40,9 @@ std::string Fields(int32_t n) { return std::to_string(n) + (n == 1 ? " field" : 
 
 std::string ExplainLoadFailure(const std::string &path, const std::string &shown,
                                char delimiter, uint32_t last_error) {
-    if (!(last_error & kLoadError))
+    if (!(last_error & TBL_LOAD_ERROR_FLAG))
         return shown + " could not be read as a table";
-    const uint64_t position = last_error & ~kLoadError;
+    const uint64_t position = last_error & TBL_LOAD_ERROR_LINES;
     std::FILE *in = std::fopen(path.c_str(), "rb");
     if (!in) return shown + " could not be read as a table";
     // The stream reader reads by the load's rules and stops at the first

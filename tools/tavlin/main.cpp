@@ -17,6 +17,7 @@
 #endif
 
 #include "options.h"
+#include "tavlin32.h"
 #include "tool.h"
 
 namespace tavlin {
@@ -226,7 +227,7 @@ int main(int argc, char **argv) {
                    stdout);
         return 0;
     case ParseResult::kVersion:
-        std::printf("tavlin %s\n", TAVLIN_VERSION);
+        std::printf("tavlin %s\n", TAVLIN32_VERSION_STRING);
         return 0;
     case ParseResult::kUsageError:
         if (opts.command) return UsageFail(opts, message);
