@@ -86,12 +86,14 @@ typedef int (*FileWriter)(void *context, FileSink *sink);
  * written in place. An existing file the caller may not write (its
  * permission, a read-only file system, the read-only attribute) is not
  * replaced.
- * @return FILE_OK; FILE_NO_MEMORY before any file is touched; otherwise the
- *         old file is as it was and no temporary file is left:
- *         FILE_NOT_FOUND (an empty path, or links that cannot be followed),
- *         FILE_DENIED (the old file may not be replaced), FILE_CANNOT_CREATE
- *         (the new file, or the target written in place, could not be
- *         opened), FILE_IO, FILE_CANNOT_PLACE, or FILE_WRITER_FAILED. */
+ * @return FILE_OK; FILE_NO_MEMORY before any file is touched; otherwise no
+ *         temporary file is left, and the old file is as it was unless it
+ *         was written in place: FILE_NOT_FOUND (an empty path, or links
+ *         that cannot be followed), FILE_DENIED (the old file may not be
+ *         replaced, or not be written in place), FILE_CANNOT_OPEN (the
+ *         target to be written in place would not open), FILE_CANNOT_CREATE
+ *         (no new file could be made beside it), FILE_IO, FILE_CANNOT_PLACE,
+ *         or FILE_WRITER_FAILED. */
 FileResult FileReplace(const char *path, FileWriter writer, void *context);
 
 /* Puts a file holding size bytes at path, whole or not at all. With

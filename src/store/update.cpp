@@ -417,9 +417,8 @@ int TableFileSave(TableStore *store, const char *path, int32_t columns) {
      * where an open file cannot be. The table goes on counting as having a
      * stream, so later saves and the close still work. */
     TableFileClose(store);
-    /* Whatever kept the new file from its place leaves the old file as it
-     * was; only a save that lacked memory before it touched a file says
-     * so. */
+    /* Whatever the file layer reports is a save that did not happen; only
+     * one that lacked memory before it touched a file says so. */
     FileResult rc = FileReplace(path, WriteLines, loaded);
     return rc == FILE_OK          ? TBL_OK
            : rc == FILE_NO_MEMORY ? TBL_ERR_NO_MEMORY
