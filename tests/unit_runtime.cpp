@@ -20,6 +20,10 @@
 #include "tavlin32.h"
 #include "testsupport.h"
 
+#ifndef _WIN32
+#  include <sys/stat.h>
+#endif
+
 using tavltest::TempDir;
 using tavltest::WriteFile;
 using tavltest::ReadFile;
@@ -28,6 +32,17 @@ using tavltest::Words;
 namespace {
 
 using namespace std::string_literals;
+
+#ifndef _WIN32
+// A FIFO at name inside TempDir(), made afresh; no process ever opens it
+// for writing.
+std::string MakeFifo(const std::string &name) {
+    std::string path = TempDir() + "/" + name;
+    std::remove(path.c_str());
+    EXPECT_EQ(mkfifo(path.c_str(), 0600), 0) << path;
+    return path;
+}
+#endif
 
 std::string NameOf(const std::string &path, const std::string &dir,
                    char delimiter = ',', int32_t header = 1, int32_t unique = 0) {
@@ -107,18 +122,33 @@ TEST(Mapping, ViewsAndFailures) {
     std::string bytes = "line one\nline two\n";
     std::string path = WriteFile("map.txt", bytes);
     const char *view = nullptr;
-    uint32_t size = 0;
-    ASSERT_EQ(MapFileReadOnly(path.c_str(), ACCESS_RANDOM, &view, &size), TBL_OK);
-    // Both kernel handles are closed by now; the view must still hold the file.
+    uint64_t size = 0;
+    ASSERT_EQ(MapFileReadOnly(path.c_str(), ACCESS_RANDOM, &view, &size), FILE_OK);
+    // The file's handles are closed by now; the view must still hold the file.
     ASSERT_EQ(size, bytes.size());
     EXPECT_EQ(std::string(view, size), bytes);
-    EXPECT_EQ(UnmapFile(view), TBL_OK);
-    EXPECT_EQ(UnmapFile(view), TBL_ERR_UNMAP); // not mapped any more
+#ifdef _WIN32
+    EXPECT_EQ(UnmapFile(view, size), FILE_OK);
+    EXPECT_EQ(UnmapFile(view, size), FILE_NOT_MAPPED); // not mapped any more
+#else
+    // munmap takes pages that are no longer mapped without complaint, so a
+    // second release cannot be told; an address inside a page is refused.
+    EXPECT_EQ(UnmapFile(view + 1, size - 1), FILE_NOT_MAPPED);
+    EXPECT_EQ(std::string(view, size), bytes);
+    EXPECT_EQ(UnmapFile(view, size), FILE_OK);
+#endif
 
-    struct Case { std::string path; int rc; } cases[] = {
-        {WriteFile("empty.txt", ""), TBL_ERR_MAP},
-        {TempDir() + "/missing.txt", TBL_ERR_OPEN},
-        {TempDir(), TBL_ERR_OPEN},
+    // Nothing at the path is waited for: a FIFO without a writer is refused
+    // at once, like a directory or a device.
+    struct Case { std::string path; FileResult rc; } cases[] = {
+        {WriteFile("empty.txt", ""), FILE_CANNOT_MAP},
+        {TempDir() + "/missing.txt", FILE_NOT_FOUND},
+        {TempDir() + "/missing/map.txt", FILE_NOT_FOUND},
+        {TempDir(), FILE_NOT_REGULAR},
+#ifndef _WIN32
+        {MakeFifo("map.fifo"), FILE_NOT_REGULAR},
+        {"/dev/null", FILE_NOT_REGULAR},
+#endif
     };
     for (const Case &c : cases) {
         view = reinterpret_cast<const char *>(1);
@@ -130,27 +160,32 @@ TEST(Mapping, ViewsAndFailures) {
     }
 }
 
-// Sizes are 32-bit: a file of 4 GiB or more is refused, never mapped short.
-// 0xFFFFFFFF itself is a size, not the kernel's failure value. The files are
-// sparse, so nothing is written or read.
+// The file layer maps a file of any size the address space holds, at its
+// whole 64-bit size; the indexed back-end keeps 32-bit sizes and refuses a
+// data file of 4 GiB or more rather than read it short. 0xFFFFFFFF itself is
+// a size. The files are sparse, so nothing is written or read.
 TEST(Mapping, FourGiBLimit) {
-    struct Case { uint64_t size; int rc; } cases[] = {
-        {0xFFFFFFFFull, TBL_OK},
-        {0x100000000ull, TBL_ERR_MAP},
-        {0x100000005ull, TBL_ERR_MAP},
+    struct Case { uint64_t size; bool refused; } cases[] = {
+        {0xFFFFFFFFull, false},
+        {0x100000000ull, true},
+        {0x100000005ull, true},
     };
     for (const Case &c : cases) {
         std::string path = WriteFile("huge.bin", "a,b\n");
         std::filesystem::resize_file(path, c.size);
         const char *view = nullptr;
-        uint32_t size = 0;
-        EXPECT_EQ(MapFileReadOnly(path.c_str(), ACCESS_RANDOM, &view, &size), c.rc)
+        uint64_t size = 0;
+        const bool fits = static_cast<uint64_t>(static_cast<size_t>(c.size)) == c.size;
+        EXPECT_EQ(MapFileReadOnly(path.c_str(), ACCESS_RANDOM, &view, &size),
+                  fits ? FILE_OK : FILE_TOO_LARGE)
             << c.size;
-        EXPECT_EQ(size, c.rc == TBL_OK ? 0xFFFFFFFFu : 0u);
+        EXPECT_EQ(size, fits ? c.size : 0u);
         if (view) {
-            EXPECT_EQ(UnmapFile(view), TBL_OK);
+            EXPECT_EQ(std::string(view, 4), "a,b\n");
+            EXPECT_EQ(view[size - 1], '\0');
+            EXPECT_EQ(UnmapFile(view, size), FILE_OK);
         }
-        if (c.rc != TBL_OK) {
+        if (c.refused) {
             char comma = ',';
             int32_t one = 1;
             EXPECT_EQ(PrepareIndexFile(path.c_str(), TempDir().c_str(), &comma, &one, 1, 0),
@@ -413,6 +448,17 @@ TEST(IndexedTable, OpenFailures) {
     EXPECT_EQ(IndexedOf(&t.store)->data_view, nullptr);
 }
 
+// An indexed open refuses a data file that grew to 4 GiB after its index
+// was prepared, and keeps no view of it.
+TEST(IndexedTable, DataFileGrownTo4GiB) {
+    Indexed t("a,b\n1,2\n", 1, ',', "grown.csv");
+    std::filesystem::resize_file(t.path, 0x100000000ull);
+    EXPECT_EQ(t.Open(), TBL_ERR_MAP_DATA);
+    EXPECT_EQ(IndexedOf(&t.store)->data_view, nullptr);
+    EXPECT_EQ(IndexedOf(&t.store)->data_size, 0u);
+    std::remove(t.path.c_str());
+}
+
 } // namespace
 
 #ifdef _WIN32
@@ -437,11 +483,11 @@ TEST(Mapping, PathsOfOneDottedNameWhileAnotherProcessHoldsOne) {
         tavltest::MappingHolder holder(c.held, DottedName(c.held));
         ASSERT_TRUE(holder.ready());
         const char *view = nullptr;
-        uint32_t size = 0;
-        ASSERT_EQ(MapFileReadOnly(c.mapped.c_str(), ACCESS_RANDOM, &view, &size), TBL_OK);
+        uint64_t size = 0;
+        ASSERT_EQ(MapFileReadOnly(c.mapped.c_str(), ACCESS_RANDOM, &view, &size), FILE_OK);
         ASSERT_EQ(size, c.bytes.size());
         EXPECT_EQ(std::string(view, size), c.bytes);
-        EXPECT_EQ(UnmapFile(view), TBL_OK);
+        EXPECT_EQ(UnmapFile(view, size), FILE_OK);
     }
 }
 #endif

@@ -1,14 +1,14 @@
 // The platform file layer: a replacing save's new file has the target's
 // permission bits (and, for root, its owner and group) from the moment it
-// exists, while it is written; a failing writer leaves the old file and no
-// other file; files placed without replace refuse a taken name.
+// exists, while it is written; a failing writer or write leaves the old file
+// and no other file, and each failure is told apart; files placed without
+// replace refuse a taken name.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "base/tavlfile.h"
-#include "tavlin32.h"
 #include "testsupport.h"
 
 #ifndef _WIN32
@@ -23,9 +23,10 @@ using tavltest::WriteFile;
 
 namespace {
 
-// What the writer saw of the file it wrote into, and what it answers.
+// What the writer saw of the file it wrote into, and what it answers (0:
+// done; anything else: it gives up).
 struct Probe {
-    int answer = TBL_OK;
+    int answer = 0;
     std::vector<std::string> seen_entries; // the directory while writing
 #ifndef _WIN32
     struct stat seen {};
@@ -48,10 +49,11 @@ TEST(FileLayer, ReplacedFilesKeepTheirBitsFromTheStart) {
         unsigned mode;
         unsigned owner; // taken as root only
         int answer;
+        FileResult rc;
     } cases[] = {
-        {0600, 0, TBL_OK},
-        {0640, 65534, TBL_OK},
-        {0604, 0, TBL_ERR_SAVE_ROW}, // the writer gives up: nothing changes
+        {0600, 0, 0, FILE_OK},
+        {0640, 65534, 0, FILE_OK},
+        {0604, 0, 1, FILE_WRITER_FAILED}, // the writer gives up: nothing changes
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.mode);
@@ -66,8 +68,8 @@ TEST(FileLayer, ReplacedFilesKeepTheirBitsFromTheStart) {
         }
 #endif
         p.answer = c.answer;
-        EXPECT_EQ(FileReplace(target.c_str(), WriteProbe, &p), c.answer);
-        EXPECT_EQ(ReadFile(target), c.answer == TBL_OK ? "new\r\n" : "old\r\n");
+        EXPECT_EQ(FileReplace(target.c_str(), WriteProbe, &p), c.rc);
+        EXPECT_EQ(ReadFile(target), c.rc == FILE_OK ? "new\r\n" : "old\r\n");
         EXPECT_EQ(Listing(p.dir), std::vector<std::string>{"t.csv"});
 #ifndef _WIN32
         // While it was written the new file could be read by no one the
@@ -96,16 +98,55 @@ TEST(FileLayer, ReplacedFilesKeepTheirBitsFromTheStart) {
 TEST(FileLayer, PlacingWithoutReplaceRefusesATakenName) {
     std::string dir = FreshDir("place");
     std::string name = dir + "/p.idx";
-    struct Step { const char *bytes; int replace, rc; const char *after; } steps[] = {
-        {"one", 0, TBL_OK, "one"},
-        {"two", 0, TBL_ERR_INDEX_EXISTS, "one"},
-        {"three", 1, TBL_OK, "three"},
+    struct Step { const char *bytes; int replace; FileResult rc; const char *after; } steps[] = {
+        {"one", 0, FILE_OK, "one"},
+        {"two", 0, FILE_EXISTS, "one"},
+        {"three", 1, FILE_OK, "three"},
     };
     for (const Step &s : steps) {
         EXPECT_EQ(FilePlace(name.c_str(), s.bytes, strlen(s.bytes), s.replace), s.rc);
         EXPECT_EQ(ReadFile(name), s.after);
         EXPECT_EQ(Listing(dir), std::vector<std::string>{"p.idx"});
     }
+}
+
+// Why a file could not be written is told apart, and nothing is left of it.
+TEST(FileLayer, FailuresSayWhatHappened) {
+    std::string dir = FreshDir("fail");
+    WriteFile("fail/t.csv", "old\r\n");
+    struct Case {
+        const char *what;
+        std::string path;
+        int answer;
+        FileResult rc;
+    } cases[] = {
+        {"an empty path", "", 0, FILE_NOT_FOUND},
+        {"a missing directory", dir + "/none/t.csv", 0, FILE_CANNOT_CREATE},
+#ifndef _WIN32
+        {"links in a loop", dir + "/loop", 0, FILE_NOT_FOUND},
+        // A device is written in place; every write to this one fails. A
+        // failed write counts before the writer's giving up.
+        {"a failed write", "/dev/full", 0, FILE_IO},
+        {"a failed write, then the writer gives up", "/dev/full", 1, FILE_IO},
+#endif
+    };
+#ifndef _WIN32
+    ASSERT_EQ(symlink("loop", (dir + "/loop").c_str()), 0);
+#endif
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Probe p;
+        p.dir = dir;
+        p.answer = c.answer;
+        EXPECT_EQ(FileReplace(c.path.c_str(), WriteProbe, &p), c.rc);
+    }
+    EXPECT_EQ(FilePlace((dir + "/none/p.idx").c_str(), "x", 1, 0), FILE_CANNOT_CREATE);
+    EXPECT_EQ(ReadFile(dir + "/t.csv"), "old\r\n");
+#ifndef _WIN32
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{"loop", "t.csv"}));
+#else
+    EXPECT_EQ(Listing(dir), std::vector<std::string>{"t.csv"});
+#endif
 }
 
 } // namespace

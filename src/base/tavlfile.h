@@ -4,6 +4,11 @@
  * the file system (and, for mappings, the kernel) itself; the layers above
  * ask here and keep no system call of their own.
  *
+ * One header, one source file per system: tavlfile.cpp holds what is the
+ * same everywhere (the write sink, temporary names, the order in which a
+ * file is made, written, synced and named), tavlfile_unix.cpp the POSIX
+ * calls and tavlfile_win.cpp the Win32 and C runtime calls beneath it.
+ *
  * A file written here appears complete or not at all. Its bytes go to a new
  * file beside its name, are flushed to the disk, and only then take the
  * name in one step. On Linux the new file has no name while it is written
@@ -11,6 +16,9 @@
  * the file system refuses unnamed files, and on Windows, it is a hidden
  * file beside the target ("." and seven letters and digits), which a crash
  * at the wrong moment can leave behind.
+ *
+ * Every call answers what happened to the file as a FileResult; what that
+ * means for a table is the caller's to say.
  */
 #ifndef TAVL_TAVLFILE_H
 #define TAVL_TAVLFILE_H
@@ -18,6 +26,37 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+
+/* What happened to a file. Which call can give which result is said at
+ * each call. */
+typedef enum FileResult {
+    FILE_OK = 0,
+    FILE_EXISTS,        /* a file that is not to be replaced has the name */
+    FILE_NOT_FOUND,     /* no file can be reached at the path: nothing is
+                           there, a directory on the way is missing, the path
+                           is empty, or its symbolic links lead nowhere */
+    FILE_NOT_REGULAR,   /* a directory, a FIFO or a device is at the path
+                           where a regular file must be */
+    FILE_DENIED,        /* the caller may not open, write or replace it (its
+                           permission, a read-only file system, the read-only
+                           attribute) */
+    FILE_CANNOT_OPEN,   /* it is there, but the system would not open it for
+                           another reason (no descriptor left, a file another
+                           process keeps to itself) */
+    FILE_CANNOT_CREATE, /* the new file could not be created beside its name
+                           (a missing or read-only directory, no free temporary
+                           name) */
+    FILE_IO,            /* a write, a sync or a close failed: the new file is
+                           not complete on the disk */
+    FILE_CANNOT_PLACE,  /* the complete new file could not take its name */
+    FILE_NO_MEMORY,     /* the host allocator refused a block; no file was
+                           touched */
+    FILE_CANNOT_MAP,    /* the file is empty, or the system refused to map it */
+    FILE_TOO_LARGE,     /* the file is larger than the address space holds */
+    FILE_NOT_MAPPED,    /* no view of this layer is at that address */
+    FILE_WRITER_FAILED  /* the writer gave up; its caller keeps the reason in
+                           the writer's context */
+} FileResult;
 
 /* Where a writer's bytes go: gathered into one large block and written in
  * large pieces. The first failed write is remembered and everything after
@@ -33,8 +72,10 @@ typedef struct FileSink {
 
 void FileSinkPut(FileSink *sink, const char *bytes, size_t n);
 
-/* Writes a file's contents through sink. Returns TBL_OK, or a failure code
- * of its own that abandons the file. */
+/* Writes a file's contents through sink. Returns 0 when it has handed over
+ * everything, anything else when it gives up, which abandons the file. It
+ * may give up on seeing sink->failed: a failed write is reported as FILE_IO
+ * whatever the writer returns. */
 typedef int (*FileWriter)(void *context, FileSink *sink);
 
 /* Replaces the file path leads to (symbolic links followed) with what
@@ -45,20 +86,24 @@ typedef int (*FileWriter)(void *context, FileSink *sink);
  * written in place. An existing file the caller may not write (its
  * permission, a read-only file system, the read-only attribute) is not
  * replaced.
- * @return TBL_OK; TBL_ERR_SAVE_OPEN when the file could not be created,
- *         written, synced or put in place, or may not be replaced (the old
- *         file is then as it was and no temporary file is left);
- *         TBL_ERR_NO_MEMORY before any file is touched; or the writer's
- *         own failure code. */
-int FileReplace(const char *path, FileWriter writer, void *context);
+ * @return FILE_OK; FILE_NO_MEMORY before any file is touched; otherwise no
+ *         temporary file is left, and the old file is as it was unless it
+ *         was written in place: FILE_NOT_FOUND (an empty path, or links
+ *         that cannot be followed), FILE_DENIED (the old file may not be
+ *         replaced, or not be written in place), FILE_CANNOT_OPEN (the
+ *         target to be written in place would not open), FILE_CANNOT_CREATE
+ *         (no new file could be made beside it), FILE_IO, FILE_CANNOT_PLACE,
+ *         or FILE_WRITER_FAILED. */
+FileResult FileReplace(const char *path, FileWriter writer, void *context);
 
 /* Puts a file holding size bytes at path, whole or not at all. With
  * replace it takes the place of any file there (a process that has the old
  * one open keeps reading it); without, only while no file is there.
- * @return TBL_OK; TBL_ERR_INDEX_EXISTS when, without replace, a file is
- *         there; TBL_ERR_INDEX_WRITE when it could not be written or put in
- *         place (no file of it is left). */
-int FilePlace(const char *path, const void *bytes, size_t size, int replace);
+ * @return FILE_OK; FILE_EXISTS when, without replace, a file is there;
+ *         FILE_NO_MEMORY before any file is touched; FILE_CANNOT_CREATE,
+ *         FILE_IO or FILE_CANNOT_PLACE when it could not be written or put
+ *         in place (no file of it is left). */
+FileResult FilePlace(const char *path, const void *bytes, size_t size, int replace);
 
 /* Size in bytes of the regular file open in stream, or -1 when it is not a
  * regular file (a pipe, a device) or cannot be told. */
@@ -73,16 +118,20 @@ void AdviseWillNeed(const void *bytes, size_t size);
 #define ACCESS_SEQUENTIAL 1 /* read from start to end once */
 #define ACCESS_RANDOM     2 /* read here and there */
 
-/* Maps the whole file at path read-only: *view and *size receive its bytes
- * (null and 0 on failure). The view stays valid until FileUnmap, whatever
- * happens to the file's handles. Files of 4 GiB or more, and empty files,
- * cannot be mapped.
- * @return TBL_OK; TBL_ERR_OPEN when the file cannot be opened; TBL_ERR_MAP
- *         when it cannot be mapped. */
-int MapFileReadOnly(const char *path, int hint, const char **view,
-                    uint32_t *size);
+/* Maps the whole regular file at path read-only: *view and *size receive
+ * its bytes (null and 0 on failure). The view stays valid until UnmapFile,
+ * whatever happens to the file's handles. Nothing at the path is waited
+ * for: a FIFO without a writer is refused at once.
+ * @return FILE_OK; FILE_NOT_FOUND, FILE_DENIED, FILE_CANNOT_OPEN or
+ *         FILE_NOT_REGULAR when no regular file could be opened at path;
+ *         FILE_CANNOT_MAP for an empty file or a mapping the system
+ *         refused; FILE_TOO_LARGE for a file the address space cannot
+ *         hold. */
+FileResult MapFileReadOnly(const char *path, int hint, const char **view,
+                           uint64_t *size);
 
-/* TBL_OK (also for a null view), or TBL_ERR_UNMAP. */
-int UnmapFile(const char *view);
+/* Releases a view of MapFileReadOnly; size is the size it gave. FILE_OK
+ * (also for a null view), or FILE_NOT_MAPPED. */
+FileResult UnmapFile(const char *view, uint64_t size);
 
 #endif /* TAVL_TAVLFILE_H */

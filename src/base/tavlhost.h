@@ -3,12 +3,13 @@
  *
  * Every heap block of the library comes from the host allocator (qmem_*),
  * every question about files, white space and the character set goes to
- * the host's OS layer (os_*, zkOsCharsetType), and the kernel calls (the
- * last-error value, file mappings) come from <windows.h> on Windows and
- * from our kernel stand-in elsewhere. This header alone names those
- * libraries; files elsewhere reach the file system and the kernel's file
- * calls only through the platform file layer (tavlfile.h), the one file
- * that includes system headers, besides the C runtime's buffered streams.
+ * the host's OS layer (os_*, zkOsCharsetType), and the thread's last-error
+ * value comes from <windows.h> on Windows and from our kernel stand-in
+ * elsewhere. This header alone names those libraries; files elsewhere
+ * reach the file system and the kernel's file calls (on Windows its file
+ * mappings too) only through the platform file layer (tavlfile.h), whose
+ * files are the only ones that include system headers, besides the C
+ * runtime's buffered streams.
  */
 #ifndef TAVL_TAVLHOST_H
 #define TAVL_TAVLHOST_H

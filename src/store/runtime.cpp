@@ -71,6 +71,22 @@ static void StoreWord(void *at, uint32_t value) {
     b[3] = (unsigned char)(value >> 24);
 }
 
+/* Maps the file at path whole for reading through the file layer; 1 when
+ * it did. Sizes are 32-bit here: a file of 4 GiB or more is refused (and
+ * unmapped again) rather than read at a truncated size. */
+static int MapWhole(const char *path, int hint, const char **view, uint32_t *size) {
+    uint64_t bytes = 0;
+    *size = 0;
+    if (MapFileReadOnly(path, hint, view, &bytes) != FILE_OK) return 0;
+    if (bytes > UINT32_MAX) {
+        UnmapFile(*view, bytes);
+        *view = NULL;
+        return 0;
+    }
+    *size = (uint32_t)bytes;
+    return 1;
+}
+
 /* ---- Names ------------------------------------------------------------- */
 
 uint32_t IndexNameHash(const char *text) {
@@ -266,7 +282,7 @@ int PrepareIndexFile(const char *path, const char *index_dir,
 
     const char *view;
     uint32_t size;
-    if (MapFileReadOnly(path, ACCESS_SEQUENTIAL, &view, &size) != TBL_OK)
+    if (!MapWhole(path, ACCESS_SEQUENTIAL, &view, &size))
         return TBL_ERR_MAP_DATA;
 
     Scan scan;
@@ -282,11 +298,14 @@ int PrepareIndexFile(const char *path, const char *index_dir,
     } else {
         StoreWord(&scan.image[0], (uint32_t)(scan.lines - (uint64_t)header));
         StoreWord(&scan.image[1], (uint32_t)scan.reference);
-        rc = FilePlace(name, scan.image, ((size_t)scan.lines + 2) * 4, overwrite);
-        if (rc == TBL_ERR_INDEX_WRITE) rc = TBL_ERR_INDEX_BUILD;
+        FileResult placed =
+            FilePlace(name, scan.image, ((size_t)scan.lines + 2) * 4, overwrite);
+        rc = placed == FILE_OK       ? TBL_OK
+             : placed == FILE_EXISTS ? TBL_ERR_INDEX_EXISTS
+                                     : TBL_ERR_INDEX_BUILD;
     }
     if (scan.image) qmem_free(scan.image);
-    if (UnmapFile(view) != TBL_OK && rc == TBL_OK) rc = TBL_ERR_UNMAP;
+    if (UnmapFile(view, size) != FILE_OK && rc == TBL_OK) rc = TBL_ERR_UNMAP;
     return rc;
 }
 
@@ -337,10 +356,10 @@ int CountFileLines(const char *path, const char *delimiter,
     if (!path || os_is_file_exist(path) != 1) return TBL_ERR_NO_FILE;
     const char *view;
     uint32_t size;
-    if (MapFileReadOnly(path, ACCESS_SEQUENTIAL, &view, &size) != TBL_OK)
+    if (!MapWhole(path, ACCESS_SEQUENTIAL, &view, &size))
         return TBL_ERR_MAP_DATA;
     int64_t count = CountFilledLines(view, size);
-    UnmapFile(view);
+    UnmapFile(view, size);
     int64_t result = count - (subtract ? *subtract : 0);
     /* A negative subtrahend could push the result past what the return
      * value holds; a wrapped count would be a plainly wrong answer. */
@@ -395,7 +414,7 @@ int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
 
     const char *index;
     uint32_t index_size;
-    if (MapFileReadOnly(name, ACCESS_RANDOM, &index, &index_size) != TBL_OK)
+    if (!MapWhole(name, ACCESS_RANDOM, &index, &index_size))
         return TBL_ERR_INDEX_OPEN;
     /* From here the view is the store's; the close releases it. */
     indexed->index_view = (const uint32_t *)(const void *)index;
@@ -416,7 +435,7 @@ int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
 
     const char *data;
     uint32_t data_size;
-    if (MapFileReadOnly(path, ACCESS_RANDOM, &data, &data_size) != TBL_OK)
+    if (!MapWhole(path, ACCESS_RANDOM, &data, &data_size))
         return TBL_ERR_MAP_DATA;
     indexed->data_view = data;
     indexed->data_size = data_size;
@@ -539,8 +558,8 @@ static int32_t IndexedLines(const TableStore *store) {
 
 int IndexedRelease(TableStore *store) {
     IndexedStore *indexed = IndexedOf(store);
-    UnmapFile(indexed->data_view);
-    UnmapFile((const char *)(const void *)indexed->index_view);
+    UnmapFile(indexed->data_view, indexed->data_size);
+    UnmapFile((const char *)(const void *)indexed->index_view, indexed->index_size);
     indexed->data_view = NULL;
     indexed->data_size = 0;
     indexed->index_view = NULL;

@@ -379,7 +379,8 @@ static int LoadedClose(TableStore *store) {
 /* Writes every line held, header lines first, each ended by CR LF, after
  * the byte-order mark the file began with. Line 0 names the columns and
  * the column list mirrors it (a write there renames its column, a new
- * column extends both), so its stored text is the header line. */
+ * column extends both), so its stored text is the header line. It stops at
+ * the first failed write, which the file layer reports. */
 static int WriteLines(void *context, FileSink *sink) {
     const LoadedStore *loaded = (const LoadedStore *)context;
     if (loaded->byte_order_mark)
@@ -389,9 +390,9 @@ static int WriteLines(void *context, FileSink *sink) {
         const char *text = RefText(loaded, *LineSlot(&loaded->lines, p), &n);
         FileSinkPut(sink, text, n);
         FileSinkPut(sink, "\r\n", 2);
-        if (sink->failed) return TBL_ERR_SAVE_OPEN;
+        if (sink->failed) return 1;
     }
-    return TBL_OK;
+    return 0;
 }
 
 /* 1 when the save would write an empty line into a file of more than one
@@ -418,7 +419,12 @@ int TableFileSave(TableStore *store, const char *path, int32_t columns) {
      * where an open file cannot be. The table goes on counting as having a
      * stream, so later saves and the close still work. */
     TableFileClose(store);
-    return FileReplace(path, WriteLines, loaded);
+    /* Whatever the file layer reports is a save that did not happen; only
+     * one that lacked memory before it touched a file says so. */
+    FileResult rc = FileReplace(path, WriteLines, loaded);
+    return rc == FILE_OK          ? TBL_OK
+           : rc == FILE_NO_MEMORY ? TBL_ERR_NO_MEMORY
+                                  : TBL_ERR_SAVE_OPEN;
 }
 
 /* ---- Invariants --------------------------------------------------------- */
