@@ -11,6 +11,7 @@
 
 #include <string.h>
 
+#include "base/tavlbits.h"
 #include "base/tavlhost.h"
 #include "tavlin32.h"
 
@@ -23,6 +24,12 @@ static char *Resize(char **slot, size_t size) {
 
 static size_t TextLength(const char *text) { return text ? strlen(text) : 0; }
 
+/* 1 when bytes lie inside the text's own block, which a resize may move:
+ * a caller may not pass those. */
+static int OwnBytes(const char *text, const char *bytes) {
+    return text && bytes && bytes >= text && bytes <= text + strlen(text);
+}
+
 int TextBufferNew(char **slot) {
     *slot = (char *)qmem_calloc(1, 1);
     return *slot ? TBL_OK : TBL_ERR_NO_MEMORY;
@@ -30,6 +37,7 @@ int TextBufferNew(char **slot) {
 
 /* Makes the text a copy of n bytes followed by a NUL. */
 static int SetBytes(char **slot, const char *bytes, size_t n) {
+    TAVL_ASSERT(!OwnBytes(*slot, bytes));
     char *block = Resize(slot, n + 1);
     if (!block) return TBL_ERR_NO_MEMORY;
     if (n) memcpy(block, bytes, n);
@@ -52,6 +60,7 @@ int TextBufferAppend(char **slot, const char *text) {
 }
 
 int TextBufferAppendBytes(char **slot, const char *bytes, size_t count) {
+    TAVL_ASSERT(!OwnBytes(*slot, bytes));
     size_t have = TextLength(*slot);
     char *block = Resize(slot, have + count + 1);
     if (!block) return TBL_ERR_NO_MEMORY;

@@ -197,6 +197,7 @@ size_t StoreField(const char *value, size_t length, char delimiter,
 
 int EncodeField(const char *value, size_t length, char delimiter, int escaped,
                 char **output) {
+    TAVL_ASSERT(output);
     if (!value || length == 0) return TBL_OK;
     size_t have = *output ? strlen(*output) : 0;
     size_t add = StoreField(value, length, delimiter, escaped, NULL);
@@ -577,6 +578,7 @@ static inline void EndPieces(const char *line, size_t n, size_t at, uint32_t dm,
 int FieldEndsWalk(const char *line, size_t n, char delimiter, uint32_t *ends,
                   int32_t capacity, int32_t want, size_t *walked,
                   int32_t *count, int *special) {
+    TAVL_ASSERT(n < UINT32_MAX && *walked <= n && capacity >= 0);
     size_t i = *walked;
     int32_t c = *count;
     int seen = 0; /* a quote or a backslash */
