@@ -28,25 +28,48 @@ std::unique_ptr<char[]> Exact(const std::string &s) {
 }
 
 // Random stored lines over the bytes that matter to the split and decode
-// rules, with lengths across the 16- and 32-byte blocks of the walk.
-std::vector<std::string> RandomLines(char d, unsigned seed) {
-    const std::string alphabet = std::string("\"\"\\xa0F") + d + d + d;
+// rules, with lengths across the 16- and 32-byte blocks of the walk; and
+// (plain) lines of cells without quotes or backslashes, the usual table,
+// which the walk takes by its own quick loop.
+std::vector<std::string> RandomLines(char d, unsigned seed, bool plain = false) {
+    const std::string alphabet =
+        plain ? std::string("abcdefgh") + d : std::string("\"\"\\xa0F") + d + d + d;
     std::mt19937 rng(seed);
     std::vector<std::string> lines = {"", std::string(1, d), "\"" + std::string(1, d) + "\""};
     for (int i = 0; i < 600; i++) {
-        std::string line(rng() % 100, 'a');
+        std::string line(rng() % (plain ? 200 : 100), 'a');
         for (char &c : line) c = alphabet[rng() % alphabet.size()];
         lines.push_back(line);
     }
     return lines;
 }
 
+// Where each piece of a line ends, by FieldEndsWalk: the whole line in one
+// walk, or (step) one piece more each time, as reads of its cells go.
+std::vector<uint32_t> WalkEnds(const std::string &line, char d, bool step) {
+    auto exact = Exact(line);
+    std::vector<uint32_t> ends(line.size() + 80);
+    size_t walked = 0;
+    int32_t count = 0;
+    int special = 0, done = 0;
+    const int32_t capacity = static_cast<int32_t>(ends.size());
+    for (int32_t want = 0; !done; want++)
+        done = FieldEndsWalk(exact.get(), line.size(), d, ends.data(), capacity,
+                             step ? want : capacity, &walked, &count, &special);
+    ends.resize(static_cast<size_t>(count));
+    return ends;
+}
+
 TEST(FieldWalk, FindFieldGivesThePiecesSplitLineGives) {
     for (char d : {',', '\t', '|'}) {
-        for (const std::string &line : RandomLines(d, 7)) {
+      for (bool plain : {false, true}) {
+        for (const std::string &line : RandomLines(d, 7, plain)) {
             SCOPED_TRACE(testing::PrintToString(line));
             std::string copy = line;
             int32_t pieces = SplitLine(&copy[0], d);
+            std::vector<uint32_t> whole = WalkEnds(line, d, false);
+            EXPECT_EQ(WalkEnds(line, d, true), whole);
+            ASSERT_EQ(whole.size(), static_cast<size_t>(pieces));
             auto exact = Exact(line);
             const char *piece = copy.c_str();
             for (int32_t k = -1; k <= pieces; k++) {
@@ -55,9 +78,11 @@ TEST(FieldWalk, FindFieldGivesThePiecesSplitLineGives) {
                 ASSERT_EQ(found, k >= 0 && k < pieces) << "piece " << k;
                 if (!found) continue;
                 EXPECT_EQ(line.substr(start, length), std::string(piece)) << "piece " << k;
+                EXPECT_EQ(whole[static_cast<size_t>(k)], start + length) << "piece " << k;
                 piece += std::strlen(piece) + 1;
             }
         }
+      }
     }
 }
 

@@ -72,6 +72,16 @@ static inline unsigned LowestBit(uint32_t x) {
 #endif
 }
 
+/* Position of the lowest set bit of a 64-bit mask that is not 0. */
+static inline unsigned LowestBit64(uint64_t x) {
+#if defined(__GNUC__)
+    return (unsigned)__builtin_ctzll(x);
+#else
+    unsigned low = (uint32_t)x ? LowestBit((uint32_t)x) : 32u + LowestBit((uint32_t)(x >> 32));
+    return low;
+#endif
+}
+
 /* Position of the highest set bit of a mask that is not 0. */
 static inline unsigned HighestBit(uint32_t x) {
 #if defined(__GNUC__)
@@ -83,9 +93,16 @@ static inline unsigned HighestBit(uint32_t x) {
 #endif
 }
 
+/* Inlined wherever it is called: for the few helpers of a hot path. */
+#if defined(__GNUC__)
+#  define TAVL_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#  define TAVL_ALWAYS_INLINE inline
+#endif
+
 /* Copies count bytes; short copies, the usual cell, go as a pair of
  * overlapping words instead of a call. */
-static inline void CopyBytes(char *dst, const char *src, size_t count) {
+static TAVL_ALWAYS_INLINE void CopyBytes(char *dst, const char *src, size_t count) {
     if (count > 16) {
         memcpy(dst, src, count);
     } else if (count >= 8) {

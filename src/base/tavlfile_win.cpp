@@ -158,6 +158,12 @@ int64_t FileStreamSize(FILE *stream) {
 }
 
 /* A view reads ahead as the system sees fit; there is nothing to ask. */
+void AdviseLargePages(void *bytes, size_t size) {
+    /* Large pages of ordinary memory need a privilege a host seldom has. */
+    (void)bytes;
+    (void)size;
+}
+
 void AdviseWillNeed(const void *bytes, size_t size) {
     (void)bytes;
     (void)size;

@@ -550,30 +550,13 @@ int LineIsSound(const char *line, size_t n, char delimiter, int32_t columns) {
            consistent;
 }
 
-/* ---- The pieces of a line ----------------------------------------------- */
-
-/* Records the separators among the D bits dm of a block at position at
- * (bit k: byte at + k) as piece ends. qm holds the block's quotes: without
- * one, no D of the block is flanked by two (its inner neighbour lies in
- * the block), so every D separates. */
-static inline void EndPieces(const char *line, size_t n, size_t at, uint32_t dm,
-                             uint32_t qm, uint32_t *ends, int32_t capacity,
-                             int32_t *count) {
-    int32_t c = *count;
-    if (!qm && c + 32 <= capacity) {
-        /* The usual block: every D separates, and there is room for all. */
-        for (; dm; dm &= dm - 1u) ends[c++] = (uint32_t)(at + LowestBit(dm));
-        *count = c;
-        return;
-    }
-    for (; dm; dm &= dm - 1u) {
-        size_t p = at + LowestBit(dm);
-        if (qm && !DelimiterSeparates(line, n, p)) continue;
-        if (c < capacity) ends[c] = (uint32_t)p;
-        ++c;
-    }
-    *count = c;
-}
+/* ---- The pieces of a line -----------------------------------------------
+ *
+ * A walk over a line takes it 16 bytes at a time, as bit masks: one of its
+ * D's, one of its quotes and backslashes. Where a block holds no quote,
+ * every D of it separates (the inner neighbour of a D lies in the block,
+ * and a quote-D-quote group needs it to be a quote), so its separators are
+ * its D bits; a block with quotes asks the split rule of each D. */
 
 int FieldEndsWalk(const char *line, size_t n, char delimiter, uint32_t *ends,
                   int32_t capacity, int32_t want, size_t *walked,
@@ -587,34 +570,54 @@ int FieldEndsWalk(const char *line, size_t n, char delimiter, uint32_t *ends,
         i = n;
     }
 #if defined(TAVL_SSE2)
-    const __m128i d_bytes = _mm_set1_epi8(delimiter);
-    const __m128i quotes = _mm_set1_epi8(QUOTE);
-    const __m128i slashes = _mm_set1_epi8(BACKSLASH);
-    /* Thirty-two bytes a step, then sixteen. */
-    while (i + 32 <= n && c <= want) {
-        __m128i x = LoadSixteen(line + i), y = LoadSixteen(line + i + 16);
-        uint32_t qm = ByteMask(x, quotes) | ByteMask(y, quotes) << 16;
-        seen |= (qm | ByteMask(x, slashes) | ByteMask(y, slashes)) != 0;
-        EndPieces(line, n, i, ByteMask(x, d_bytes) | ByteMask(y, d_bytes) << 16, qm,
-                  ends, capacity, &c);
-        i += 32;
-    }
-    while (i + 16 <= n && c <= want) {
-        __m128i x = LoadSixteen(line + i);
-        uint32_t qm = ByteMask(x, quotes);
-        seen |= (qm | ByteMask(x, slashes)) != 0;
-        EndPieces(line, n, i, ByteMask(x, d_bytes), qm, ends, capacity, &c);
-        i += 16;
-    }
-    if (i < n && n >= 16 && c <= want) {
-        /* The last bytes: the line's last 16, without those walked. */
-        const size_t last = n - 16;
-        __m128i x = LoadSixteen(line + last);
-        uint32_t qm = ByteMask(x, quotes) >> (i - last);
-        seen |= (qm | (ByteMask(x, slashes) >> (i - last))) != 0;
-        EndPieces(line, n, i, ByteMask(x, d_bytes) >> (i - last), qm, ends,
-                  capacity, &c);
-        i = n;
+    if (n >= 16) {
+        const __m128i d_bytes = _mm_set1_epi8(delimiter);
+        const __m128i quotes = _mm_set1_epi8(QUOTE);
+        const __m128i slashes = _mm_set1_epi8(BACKSLASH);
+        /* The usual blocks first, in a loop of few instructions: sixteen
+         * bytes without a quote or a backslash, every D a separator, and
+         * room for all of them. */
+        if (c <= want && capacity >= 16) {
+            const uint32_t *last = ends + (want < capacity - 16 ? want : capacity - 16);
+            uint32_t *e = ends + c;
+            while (i + 16 <= n && e <= last) {
+                __m128i x = LoadSixteen(line + i);
+                uint32_t sm = (uint32_t)_mm_movemask_epi8(
+                    _mm_or_si128(_mm_cmpeq_epi8(x, quotes), _mm_cmpeq_epi8(x, slashes)));
+                if (sm) break;
+                const uint32_t at = (uint32_t)i;
+                for (uint32_t dm = ByteMask(x, d_bytes); dm; dm &= dm - 1u)
+                    *e++ = at + LowestBit(dm);
+                i += 16;
+            }
+            c = (int32_t)(e - ends);
+        }
+        /* Then blocks as they come; the last takes the line's last 16
+         * bytes without those walked, so no load reaches past the line. */
+        while (i < n && c <= want) {
+            const size_t at = i;
+            __m128i x;
+            unsigned drop = 0;
+            if (n - i >= 16) {
+                x = LoadSixteen(line + i);
+                i += 16;
+            } else {
+                x = LoadSixteen(line + n - 16);
+                drop = (unsigned)(16 - (n - i));
+                i = n;
+            }
+            uint32_t dm = ByteMask(x, d_bytes) >> drop;
+            uint32_t sm = (uint32_t)_mm_movemask_epi8(_mm_or_si128(
+                              _mm_cmpeq_epi8(x, quotes), _mm_cmpeq_epi8(x, slashes))) >>
+                          drop;
+            seen |= sm != 0;
+            for (; dm; dm &= dm - 1u) {
+                size_t p = at + LowestBit(dm);
+                if (sm && !DelimiterSeparates(line, n, p)) continue;
+                if (c < capacity) ends[c] = (uint32_t)p;
+                ++c;
+            }
+        }
     }
 #endif
     for (; i < n && c <= want; i++) {

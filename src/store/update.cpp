@@ -64,9 +64,10 @@ static int LineAppend(LineTable *table, LineRef ref) {
     if (!table->chunks[k]) {
         /* Never touched before it is filled, so a chunk costs memory only
          * as far as lines reach into it. */
-        table->chunks[k] =
-            (LineRef *)qmem_malloc(((size_t)LINE_CHUNK_FIRST << k) * sizeof(LineRef));
+        const size_t size = ((size_t)LINE_CHUNK_FIRST << k) * sizeof(LineRef);
+        table->chunks[k] = (LineRef *)qmem_malloc(size);
         if (!table->chunks[k]) return TBL_ERR_NO_MEMORY;
+        AdviseLargePages(table->chunks[k], size);
     }
     table->chunks[k][q - (LINE_CHUNK_FIRST << k)] = ref;
     table->count++;
@@ -298,6 +299,7 @@ int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
     if (size >= 0 && (uint64_t)size < ((size_t)-1) / 2) s.capacity = (size_t)size + 2;
     s.bytes = (char *)qmem_malloc(s.capacity);
     if (!s.bytes) return LoadFailed(TBL_ERR_NO_MEMORY, 0);
+    AdviseLargePages(s.bytes, s.capacity);
     loaded->text = s.bytes; /* from here the store's; the close frees it */
 
     int rc = LoadRead(&s, loaded);

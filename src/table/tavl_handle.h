@@ -52,12 +52,16 @@
 #define HANDLE_FAILED 2
 #define HANDLE_CLOSED 3
 
-/* The line read last, and the ends of its pieces as far as reads needed
- * them: the cell reads of one line (a row read cell by cell) walk it once.
- * Forgotten by every change and by the close. */
+/* The line read last, and the bounds of its pieces as far as reads needed
+ * them: the cell reads of one line, in any order, walk it once. Forgotten
+ * by every change and by the close. */
 typedef struct LineCache {
     int32_t position;           /* the table line held; -1: none */
     int32_t ended;              /* pieces whose end is known */
+    int32_t plain;              /* of those, the first ones a read may copy
+                                   as they stand: all ended pieces (at most
+                                   the column count) while the bytes walked
+                                   hold no quote or backslash, else 0 */
     int done;                   /* the whole line is walked */
     int special;                /* the bytes walked hold a quote or a
                                    backslash: pieces may need decoding */
@@ -65,8 +69,11 @@ typedef struct LineCache {
     const char *text;           /* where the back-end keeps it, or copy */
     size_t length;
     char *copy;                 /* a copy the back-end had to make, or null */
-    int32_t capacity;           /* entries of ends: the column count */
-    uint32_t *ends;             /* where piece k ends (its separator) */
+    int32_t capacity;           /* piece ends bounds can hold: columns + 64 */
+    uint32_t *bounds;           /* bounds[k + 1]: where piece k ends (its
+                                   separator, or the line's end); bounds[0]
+                                   is UINT32_MAX, so that piece k starts at
+                                   bounds[k] + 1 for every k */
 } LineCache;
 
 /* The column names by hash, so that a lookup by name does not walk the

@@ -72,11 +72,11 @@ static inline int32_t CellPosition(const TableHandle *table, int32_t line,
 
 /* ---- The line read last ------------------------------------------------ */
 
-/* Where piece column of the cached line starts; it ends at ends[column].
- * The walk has ended that piece. */
+/* Where piece column of the cached line starts; it ends at
+ * bounds[column + 1]. The walk has ended that piece. */
 static inline size_t CachedStart(const LineCache *cache, int32_t column) {
     TAVL_ASSERT(column >= 0 && column < cache->ended && column < cache->capacity);
-    return column ? (size_t)cache->ends[column - 1] + 1 : 0;
+    return (uint32_t)(cache->bounds[column] + 1u);
 }
 
 static void CacheForget(TableHandle *table) {
@@ -88,22 +88,24 @@ static void CacheForget(TableHandle *table) {
  * failure the cache is as it was (and has room for fewer). */
 static int CacheMakeRoom(TableHandle *table, int32_t columns) {
     LineCache *cache = &table->cache;
-    /* Thirty-two more than the columns: a walk records a block's
-     * separators without testing the room for each. */
-    if (columns > INT32_MAX - 32) return TBL_ERR_NO_MEMORY;
-    int32_t capacity = columns + 32;
+    /* More room than the columns: a walk records a block's separators
+     * without testing the room for each. */
+    if (columns > INT32_MAX - 64) return TBL_ERR_NO_MEMORY;
+    int32_t capacity = columns + 64;
     if (capacity <= cache->capacity) return TBL_OK;
-    uint32_t *ends = (uint32_t *)qmem_realloc(cache->ends, (size_t)capacity * sizeof *ends);
-    if (!ends) return TBL_ERR_NO_MEMORY;
-    cache->ends = ends;
+    uint32_t *bounds =
+        (uint32_t *)qmem_realloc(cache->bounds, ((size_t)capacity + 1) * sizeof *bounds);
+    if (!bounds) return TBL_ERR_NO_MEMORY;
+    bounds[0] = UINT32_MAX;
+    cache->bounds = bounds;
     cache->capacity = capacity;
     return TBL_OK;
 }
 
 static void CacheRelease(TableHandle *table) {
     CacheForget(table);
-    if (table->cache.ends) qmem_free(table->cache.ends);
-    table->cache.ends = NULL;
+    if (table->cache.bounds) qmem_free(table->cache.bounds);
+    table->cache.bounds = NULL;
     table->cache.capacity = 0;
 }
 
@@ -118,6 +120,7 @@ static int CacheLine(TableHandle *table, int32_t position) {
     if (rc != TBL_OK) return rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_RANGE;
     cache->position = position;
     cache->ended = 0;
+    cache->plain = 0;
     cache->walked = 0;
     cache->done = 0;
     cache->special = 0;
@@ -125,9 +128,9 @@ static int CacheLine(TableHandle *table, int32_t position) {
 }
 
 /* Where a cell's stored field lies, through the cache; *plain is set when
- * it decodes to itself. The cell is in range. A cell read of column 0 walks
- * the whole line, as the reads of its other cells are likely to follow; any
- * other walks only as far as it needs. */
+ * it decodes to itself. The cell is in range. The walk over the line goes
+ * as far as the cell's piece (16 bytes at a time), and what it learnt
+ * serves every later read of the line, in any order. */
 static TAVL_NOINLINE int CachedField(TableHandle *table, int32_t column,
                                      int32_t position, const char **field,
                                      size_t *length, int *plain) {
@@ -139,17 +142,20 @@ static TAVL_NOINLINE int CachedField(TableHandle *table, int32_t column,
     size_t start, span;
     /* Piece ends are 32-bit offsets: a longer line is walked field by field
      * each time. */
-    if (column < cache->capacity && cache->length < UINT32_MAX &&
-        (column == 0 || cache->walked > 0)) {
-        if (column >= cache->ended && !cache->done)
-            cache->done = FieldEndsWalk(cache->text, cache->length, d, cache->ends,
-                                        cache->capacity,
-                                        column ? column : cache->capacity,
-                                        &cache->walked, &cache->ended,
-                                        &cache->special);
+    if (column < cache->capacity && cache->length < UINT32_MAX) {
+        /* A read of column 0 walks the whole line, as reads of its other
+         * cells are likely to follow; any other as far as it needs. */
+        if (column >= cache->ended && !cache->done) {
+            cache->done = FieldEndsWalk(cache->text, cache->length, d, cache->bounds + 1,
+                                        cache->capacity, column ? column : cache->capacity,
+                                        &cache->walked, &cache->ended, &cache->special);
+            cache->plain = cache->special ? 0
+                           : cache->ended < table->columns ? cache->ended
+                                                           : table->columns;
+        }
         if (column >= cache->ended) return TBL_ERR_RANGE;
         start = CachedStart(cache, column);
-        span = cache->ends[column] - start;
+        span = cache->bounds[column + 1] - start;
         *plain = !cache->special;
     } else if (!FindPlainField(cache->text, cache->length, d, column, &start, &span,
                                plain)) {
@@ -172,7 +178,7 @@ static inline int CellField(TableHandle *table, int32_t column, int32_t line,
         column < cache->capacity) {
         size_t start = CachedStart(cache, column);
         *field = cache->text + start;
-        *length = cache->ends[column] - start;
+        *length = cache->bounds[column + 1] - start;
         *plain = !cache->special;
         return TBL_OK;
     }
@@ -862,20 +868,30 @@ int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
         buffer_length < 1 || !CellInRange(table, column, line, kind))
         return CellReadAny(table, column, line, buffer, out_length, buffer_length,
                            kind);
-    /* The usual case first, in few instructions: another plain cell of the
-     * line read last, in a buffer it fits in. */
-    const LineCache *cache = &table->cache;
-    int32_t position = CellPosition(table, line, kind);
-    if (cache->position == position && column < cache->ended && !cache->special) {
-        size_t start = CachedStart(cache, column);
-        size_t n = cache->ends[column] - start;
-        if (n < (size_t)buffer_length) {
-            CopyBytes(buffer, cache->text + start, n);
-            buffer[n] = '\0';
-            *out_length = (int32_t)n + 1;
-            return TBL_OK;
-        }
+    return CellReadLine(table, column, CellPosition(table, line, kind), buffer,
+                        out_length, buffer_length);
+}
+
+int CellReadData(TableHandle *table, int32_t column, int32_t line, char *buffer,
+                 int32_t *out_length, int32_t buffer_length) {
+    if (!table || table->state != HANDLE_OPEN || !buffer || !out_length ||
+        buffer_length < 1 || !CellInRange(table, column, line, LINE_DATA))
+        return CellReadAny(table, column, line, buffer, out_length, buffer_length,
+                           LINE_DATA);
+    /* Another line, or a piece not walked yet: walked here, and a plain
+     * piece that fits copied as the inline read does. */
+    const int32_t position = CellPosition(table, line, LINE_DATA);
+    LineCache *cache = &table->cache;
+    if (cache->position != position || column >= cache->plain) {
+        const char *field;
+        size_t n;
+        int plain;
+        int rc = CachedField(table, column, position, &field, &n, &plain);
+        if (rc != TBL_OK) return rc;
     }
+    if (column < cache->plain &&
+        CopyPlainPiece(cache, column, buffer, out_length, buffer_length))
+        return TBL_OK;
     return CellReadLine(table, column, position, buffer, out_length, buffer_length);
 }
 
@@ -1035,6 +1051,7 @@ static const char *CheckNames(TableHandle *table) {
 static const char *CheckCache(TableHandle *table) {
     const LineCache *cache = &table->cache;
     if (cache->capacity < table->columns) return "a line cache without room for every column";
+    if (cache->bounds && cache->bounds[0] != UINT32_MAX) return "a line cache without its first bound";
     if (cache->position < 0) return NULL;
     const char *text = NULL;
     size_t n = 0;
@@ -1053,7 +1070,7 @@ const char *TableCheck(TableHandle *table, int depth) {
     switch (table->state) {
     case HANDLE_NEW:
         if (store->ops || table->column_list || table->columns || table->data_lines ||
-            table->cache.ends || table->cache.position != -1 || table->names.slots)
+            table->cache.bounds || table->cache.position != -1 || table->names.slots)
             return "a new handle that is not empty";
         return NULL;
     case HANDLE_OPEN: {
@@ -1071,7 +1088,7 @@ const char *TableCheck(TableHandle *table, int depth) {
         return store->ops ? NULL : "a failed open without a back-end";
     case HANDLE_CLOSED:
         if (table->column_list) return "a closed table with a column list";
-        if (table->cache.ends || table->cache.copy) return "a closed table with a line cache";
+        if (table->cache.bounds || table->cache.copy) return "a closed table with a line cache";
         if (table->names.slots) return "a closed table with a name index";
         return store->ops ? store->ops->check(store, NULL, 0) : NULL;
     }

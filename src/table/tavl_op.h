@@ -9,7 +9,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "base/tavlbits.h"
 #include "table/tavl_handle.h"
+#include "tavlin32.h"
 
 /* The back-end of the handle's open mode. LoadBackEnd chooses it (the one
  * place the mode does) and opens the file through it, setting the counts
@@ -55,6 +57,45 @@ int ColumnAppend(TableHandle *table, int32_t position, const char *name);
 /* Cells: kind is LINE_DATA or LINE_HEADER. */
 int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
              int32_t *out_length, int32_t buffer_length, int32_t kind);
+
+/* Copies plain piece column of the cached line, whose bounds are known,
+ * with its NUL into buffer, when it fits: 1; else 0, nothing written. */
+static TAVL_ALWAYS_INLINE int CopyPlainPiece(const LineCache *cache, int32_t column,
+                                             char *buffer, int32_t *out_length,
+                                             int32_t buffer_length) {
+    uint32_t start = cache->bounds[column] + 1u;
+    uint32_t n = cache->bounds[column + 1] - start;
+    if ((int64_t)n >= (int64_t)buffer_length) return 0;
+    CopyBytes(buffer, cache->text + start, n);
+    buffer[n] = '\0';
+    *out_length = (int32_t)n + 1;
+    return 1;
+}
+
+/* A data cell read (GetCellValByIndex), with the usual case in the
+ * caller's own code: a plain cell of the line read last whose bounds are
+ * known, into a buffer it fits in. A cached line is a line of an open
+ * table, so its position alone proves the line in range, and its known
+ * plain pieces the column. Every other read, and every check that fails,
+ * goes to CellReadData. */
+int CellReadData(TableHandle *table, int32_t column, int32_t line, char *buffer,
+                 int32_t *out_length, int32_t buffer_length);
+static inline int CellReadDataInline(TableHandle *table, int32_t column, int32_t line,
+                                     char *buffer, int32_t *out_length,
+                                     int32_t buffer_length) {
+    if (table && buffer && out_length && line >= 0) {
+        const LineCache *cache = &table->cache;
+        if ((uint32_t)line + (uint32_t)table->store.header_lines ==
+                (uint32_t)cache->position &&
+            (uint32_t)column < (uint32_t)cache->plain &&
+            CopyPlainPiece(cache, column, buffer, out_length, buffer_length)) {
+            TAVL_ASSERT(table->state == HANDLE_OPEN && column < table->columns &&
+                        line < table->data_lines);
+            return TBL_OK;
+        }
+    }
+    return CellReadData(table, column, line, buffer, out_length, buffer_length);
+}
 int CellReadByName(TableHandle *table, const char *name, int32_t line,
                    char *buffer, int32_t *out_length, int32_t buffer_length);
 int CellSize(TableHandle *table, int32_t column, int32_t line);

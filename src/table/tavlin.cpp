@@ -165,8 +165,8 @@ extern "C" TAVL_API int32_t GetCellValByIndex(TableHandle *table, int32_t column
                                               int32_t line, char *buffer,
                                               int32_t *out_length,
                                               int32_t buffer_length) {
-    return Checked(table, CellRead(table, column, line, buffer, out_length, buffer_length,
-                    LINE_DATA));
+    return Checked(table, CellReadDataInline(table, column, line, buffer, out_length,
+                                             buffer_length));
 }
 
 extern "C" TAVL_API int32_t GetCellValByName(TableHandle *table, const char *name,
@@ -182,7 +182,7 @@ extern "C" TAVL_API int32_t GetHeadCellValByIndex(TableHandle *table,
                                                   int32_t *out_length,
                                                   int32_t buffer_length) {
     return Checked(table, CellRead(table, column, line, buffer, out_length, buffer_length,
-                    LINE_HEADER));
+                                   LINE_HEADER));
 }
 
 extern "C" TAVL_API int32_t GetCellSizeByIndex(TableHandle *table, int32_t column,
