@@ -115,8 +115,9 @@ TEST(LoadedAlloc, CellsRowsAndColumns) {
     int32_t n;
     // Reads decode straight into the caller's buffer and may allocate
     // nothing (then they cannot fail for want of memory, and the sweep checks
-    // the plain run alone); every change allocates (a cell write or a new row
-    // one block: its new line).
+    // the plain run alone); so may a cell write whose stored form fits where
+    // the old one stood; every other change allocates (a longer cell or a
+    // new row one block: its new line).
     struct Op {
         int ok_result;
         long min_points;
@@ -134,7 +135,8 @@ TEST(LoadedAlloc, CellsRowsAndColumns) {
         {4, 0, [&](TableHandle *h) { return GetCellSizeByIndex(h, 1, 0); }},
         {3, 0, [&](TableHandle *h) { return GetCellSizeByName(h, "b", 1); }},
         {TBL_OK, 1, [&](TableHandle *h) { return SetCellValByIndex(h, 1, 1, "p\0,\\", 4); }},
-        {TBL_OK, 1, [&](TableHandle *h) { return SetCellValByName(h, "a", 0, "", 0); }},
+        {TBL_OK, 0, [&](TableHandle *h) { return SetCellValByName(h, "a", 0, "", 0); }},
+        {TBL_OK, 1, [&](TableHandle *h) { return SetCellValByName(h, "a", 0, "longer", 6); }},
         {TBL_OK, 2, [&](TableHandle *h) { return SetHeadCellValByIndex(h, 0, 0, "n,m", 3); }},
         {TBL_OK, 1, [&](TableHandle *h) { return CreateRow(h); }},
         {TBL_OK, 2, [&](TableHandle *h) { return CreateColumn(h, -1, "d"); }},

@@ -50,13 +50,18 @@ typedef struct BackEnd {
                 size_t *length, char **copy);
     /* Lines held, header lines included. */
     int32_t (*lines)(const TableStore *store);
-    /* 1 when the table takes changes (the five operations below are then
+    /* 1 when the table takes changes (the six operations below are then
      * there); 0 for a read-only table, whose changes the table layer
      * refuses before it asks. */
     int (*takes_changes)(const TableStore *store);
     /* Makes the TextBuffer *text the line at position; the back-end owns
      * it then and clears *text. Never fails. */
     void (*replace_line)(TableStore *store, int32_t position, char **text);
+    /* Replaces bytes [at, at + span) of the line at position by count
+     * bytes (no NUL among them): in place where they fit, else in a block
+     * of the line's own. TBL_OK or TBL_ERR_NO_MEMORY (the line as it was). */
+    int (*splice)(TableStore *store, int32_t position, size_t at, size_t span,
+                  const char *bytes, size_t count);
     /* Appends a line of columns empty cells. TBL_OK or TBL_ERR_NO_MEMORY. */
     int (*append_row)(TableStore *store, int32_t columns);
     /* Gives every line one more field, all or nothing: line p takes

@@ -609,6 +609,6 @@ static_assert(sizeof(IndexedStore) <= STORE_STATE_SIZE,
               "the indexed back-end's record fits the store");
 
 const BackEnd kIndexedBackEnd = {
-    IndexedOpen, IndexedLine, IndexedLines, IndexedTakesChanges, NULL, NULL, NULL,
+    IndexedOpen, IndexedLine, IndexedLines, IndexedTakesChanges, NULL, NULL, NULL, NULL,
     IndexedSave, IndexedRelease, IndexedCheck,
 };

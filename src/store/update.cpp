@@ -141,6 +141,34 @@ static void StoreLoadedRow(TableStore *store, int32_t position, char **text) {
     *text = NULL;
 }
 
+/* A change inside one line. Bytes that fit where the old ones stood go
+ * there, and the rest of the line moves up behind them: no allocation, so
+ * the usual write costs no more than the line's own bytes. */
+static int LoadedSplice(TableStore *store, int32_t position, size_t at, size_t span,
+                        const char *bytes, size_t count) {
+    LoadedStore *loaded = LoadedOf(store);
+    LineRef *slot = LineSlot(&loaded->lines, position);
+    size_t n;
+    char *text = (char *)RefText(loaded, *slot, &n);
+    TAVL_ASSERT(at + span <= n && !memchr(bytes, '\0', count));
+    if (count <= span) {
+        memcpy(text + at, bytes, count);
+        memmove(text + at + count, text + at + span, n - at - span);
+        text[n - span + count] = '\0';
+        if (!OwnedText(*slot))
+            *slot = TextRef((size_t)(text - loaded->text), n - span + count);
+        return TBL_OK;
+    }
+    char *line = (char *)qmem_malloc(n - span + count + 1);
+    if (!line) return TBL_ERR_NO_MEMORY;
+    memcpy(line, text, at);
+    memcpy(line + at, bytes, count);
+    memcpy(line + at + count, text + at + span, n - at - span);
+    line[n - span + count] = '\0';
+    StoreLoadedRow(store, position, &line);
+    return TBL_OK;
+}
+
 static int LoadedAppendRow(TableStore *store, int32_t columns) {
     TAVL_ASSERT(columns >= 0);
     size_t delimiters = columns > 1 ? (size_t)columns - 1 : 0;
@@ -480,7 +508,7 @@ static_assert(sizeof(LoadedStore) <= STORE_STATE_SIZE,
               "the loaded back-end's record fits the store");
 
 const BackEnd kLoadedBackEnd = {
-    LoadedOpen,     FetchLoadedRow,  LoadedLines,       LoadedTakesChanges,
-    StoreLoadedRow, LoadedAppendRow, LoadedAppendField, TableFileSave,
-    LoadedClose,    LoadedCheck,
+    LoadedOpen,      FetchLoadedRow,    LoadedLines,   LoadedTakesChanges,
+    StoreLoadedRow,  LoadedSplice,      LoadedAppendRow, LoadedAppendField,
+    TableFileSave,   LoadedClose,       LoadedCheck,
 };

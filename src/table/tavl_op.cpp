@@ -579,6 +579,31 @@ static int ReplacePiece(const TableHandle *table, const char *text, size_t n,
     return TBL_OK;
 }
 
+/* Most writes: a value without a quote or D into a field without them, on
+ * a line other than line 0 (which names the columns). Every separator of
+ * the line then still splits and counts as before, so the line stays
+ * sound, and the back-end changes the field's bytes in place. A short
+ * stored form is made on the stack. TBL_OK or TBL_ERR_NO_MEMORY when done
+ * (or refused for want of memory: nothing changed); TBL_ERR_FAIL when the
+ * write is not of that kind, and CellWrite goes the general way. */
+#define SPLICE_ROOM 256
+
+static int SpliceCell(TableHandle *table, const char *text, size_t n, int32_t column,
+                      int32_t position, const char *value, size_t length) {
+    const char d = table->store.delimiter;
+    size_t start, span;
+    if (length > SPLICE_ROOM || !FindField(text, n, d, column, &start, &span) ||
+        memchr(text + start, QUOTE, span) || memchr(text + start, d, span))
+        return TBL_ERR_FAIL;
+    /* The stored form, not the value: an escape may hold D (where D is x
+     * or a hex digit). */
+    char stored[4 * SPLICE_ROOM];
+    size_t count = StoreField(value, length, d, 0, stored);
+    if (memchr(stored, QUOTE, count) || memchr(stored, d, count)) return TBL_ERR_FAIL;
+    CacheForget(table);
+    return table->store.ops->splice(&table->store, position, start, span, stored, count);
+}
+
 /* Appends to *out the pieces of the line text[0..n), joined by D, with
  * every piece that holds a quote stored again in the escaped form (its
  * value unchanged); *scratch is a work buffer for the decoded value. */
@@ -936,6 +961,12 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
     size_t n = 0, at = 0, stored = 0;
     char *copy = NULL, *next = NULL, *name = NULL;
     int rc = LineInPlace(table, line, kind, &text, &n, &copy);
+    if (rc == TBL_OK && !copy && LinePosition(table, line, kind) > 0) {
+        rc = SpliceCell(table, text, n, column, LinePosition(table, line, kind), value,
+                        (size_t)length);
+        if (rc != TBL_ERR_FAIL) return rc;
+        rc = TBL_OK;
+    }
     if (rc == TBL_OK) {
         rc = ReplacePiece(table, text, n, column, value, (size_t)length, 0, &next,
                           &at, &stored);
