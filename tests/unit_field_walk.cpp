@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pellus.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -179,3 +180,61 @@ TEST(FieldWalk, IndexedLineWithNulReadsTheFetchedCopy) {
 }
 
 }  // namespace
+
+// A wide table read in every order gives the same cells: row by row, column
+// by column over all lines (which walks each line from its marks), right to
+// left, at random; also after writes and a new column, which move pieces.
+TEST(FieldWalk, EveryReadOrderReadsTheSameCells) {
+    const int32_t columns = 300, lines = 40;
+    auto value = [](int32_t r, int32_t c) {
+        std::string v = std::to_string(r * 7 + c);
+        if ((r + c) % 37 == 0) v += ",\"q\"\\";
+        return v + std::string(static_cast<size_t>((r * c) % 5), 'x');
+    };
+    std::vector<std::vector<std::string>> want(lines + 1);
+    std::string text;
+    for (int32_t r = 0; r <= lines; r++) {
+        for (int32_t c = 0; c < columns; c++) {
+            want[r].push_back(r ? value(r, c) : "h" + std::to_string(c));
+            char *stored = nullptr;
+            ASSERT_EQ(TextBufferNew(&stored), TBL_OK);
+            ASSERT_EQ(EncodeField(want[r][c].data(), want[r][c].size(), ',', 0, &stored), TBL_OK);
+            text += (c ? "," : "") + std::string(stored);
+            TextBufferFree(&stored);
+        }
+        text += "\r\n";
+    }
+    const std::string path = tavltest::WriteFile("orders.csv", text);
+    const std::string dir = tavltest::FreshDir("orders_idx");
+    ASSERT_EQ(tavltest::Prepare(path, dir), TBL_OK);
+    std::mt19937 rng(5);
+    auto read_all = [&](tavltest::Table &t, int order) {
+        std::vector<std::pair<int32_t, int32_t>> cells;
+        for (int32_t a = 0; a < (order == 1 ? columns : lines); a++)
+            for (int32_t b = 0; b < (order == 1 ? lines : columns); b++)
+                cells.push_back(order == 1 ? std::make_pair(b, a) : std::make_pair(a, b));
+        if (order == 2) std::reverse(cells.begin(), cells.end());
+        if (order == 3) std::shuffle(cells.begin(), cells.end(), rng);
+        for (auto [r, c] : cells) ASSERT_EQ(t.Cell(c, r), want[r + 1][c]) << r << "," << c;
+    };
+    for (int32_t mode : {OPEN_INDEXED, OPEN_EDIT}) { // the edit changes want
+        tavltest::Table t;
+        ASSERT_EQ(t.Open(path, mode, ',', 1, dir), TBL_OK);
+        for (int order = 0; order < 4; order++) {
+            SCOPED_TRACE(std::to_string(mode) + " order " + std::to_string(order));
+            read_all(t, order);
+        }
+        if (mode != OPEN_EDIT) continue;
+        for (int32_t r = 0; r < lines; r += 3) {
+            for (int32_t c : {5, 150, 299}) {
+                want[r + 1][c] = r % 2 ? "" : "longer \"cell\", " + value(r, c);
+                ASSERT_EQ(t.Set(c, r, want[r + 1][c]), TBL_OK);
+            }
+        }
+        read_all(t, 2); // far cells of changed lines first
+        ASSERT_EQ(CreateColumn(t.h, -1, "new"), TBL_OK);
+        for (int32_t r = 0; r < lines; r++) ASSERT_EQ(t.Cell(columns, r), "") << r;
+        read_all(t, 3);
+    }
+    EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
+}

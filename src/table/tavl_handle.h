@@ -57,11 +57,15 @@
  * by every change and by the close. */
 typedef struct LineCache {
     int32_t position;           /* the table line held; -1: none */
-    int32_t ended;              /* pieces whose end is known */
-    int32_t plain;              /* of those, the first ones a read may copy
-                                   as they stand: all ended pieces (at most
-                                   the column count) while the bytes walked
-                                   hold no quote or backslash, else 0 */
+    int32_t from;               /* the first piece whose start is known:
+                                   0, or where a walk began at a mark */
+    int32_t ended;              /* pieces whose end is known: those from
+                                   from up to ended - 1 */
+    int32_t plain;              /* of those, the pieces before plain a read
+                                   may copy as they stand: up to ended (at
+                                   most the column count) while the bytes
+                                   walked hold no quote or backslash, else
+                                   none (plain = from) */
     int done;                   /* the whole line is walked */
     int special;                /* the bytes walked hold a quote or a
                                    backslash: pieces may need decoding */
@@ -75,6 +79,22 @@ typedef struct LineCache {
                                    is UINT32_MAX, so that piece k starts at
                                    bounds[k] + 1 for every k */
 } LineCache;
+
+/* Marks in the lines of a wide table: where every stride-th piece of
+ * each line starts, as walks learnt them, so that a read of a far column
+ * of a line walks at most stride pieces, in whatever order a host reads
+ * (column by column over all lines, say). Kept for tables of many columns
+ * only, in at most about 5% of the table's bytes; a line's marks go with
+ * every change of it, all of them with a new column, and where no memory
+ * is to be had there are none. */
+typedef struct PieceMarks {
+    uint32_t *starts;           /* line p, mark k (k >= 1): the start of
+                                   piece k * stride, plus 1; 0: unknown */
+    int32_t stride;
+    int32_t per_line;           /* marks a line has: (columns - 1) / stride */
+    int32_t lines;              /* lines that have marks */
+    int tried;                  /* made, or found impossible: not again */
+} PieceMarks;
 
 /* The column names by hash, so that a lookup by name does not walk the
  * column list: an open-addressed table of column index + 1 (0: empty),
@@ -96,6 +116,7 @@ struct TableHandle {
     TableStore store;           /* the back-end and the open's parameters */
     LineCache cache;
     NameIndex names;
+    PieceMarks marks;
 };
 typedef struct TableHandle TableHandle;
 

@@ -75,7 +75,7 @@ static inline int32_t CellPosition(const TableHandle *table, int32_t line,
 /* Where piece column of the cached line starts; it ends at
  * bounds[column + 1]. The walk has ended that piece. */
 static inline size_t CachedStart(const LineCache *cache, int32_t column) {
-    TAVL_ASSERT(column >= 0 && column < cache->ended && column < cache->capacity);
+    TAVL_ASSERT(column >= cache->from && column < cache->ended && column < cache->capacity);
     return (uint32_t)(cache->bounds[column] + 1u);
 }
 
@@ -119,12 +119,94 @@ static int CacheLine(TableHandle *table, int32_t position) {
                                     &cache->length, &cache->copy);
     if (rc != TBL_OK) return rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_RANGE;
     cache->position = position;
+    cache->from = 0;
     cache->ended = 0;
     cache->plain = 0;
     cache->walked = 0;
     cache->done = 0;
     cache->special = 0;
     return TBL_OK;
+}
+
+/* ---- Marks in wide lines ----------------------------------------------- */
+
+/* Tables of fewer columns walk a line from its start: that costs little. */
+#define MARK_MIN_COLUMNS 128
+#define MARK_MIN_STRIDE 16
+
+static void MarksDrop(TableHandle *table) {
+    if (table->marks.starts) qmem_free(table->marks.starts);
+    memset(&table->marks, 0, sizeof table->marks);
+}
+
+/* Forgets the marks of the line at position, which changed. */
+static void MarksForget(TableHandle *table, int32_t position) {
+    PieceMarks *marks = &table->marks;
+    if (marks->starts && position < marks->lines)
+        memset(marks->starts + (size_t)position * (size_t)marks->per_line, 0,
+               (size_t)marks->per_line * sizeof *marks->starts);
+}
+
+/* Makes the marks once, sized so that they take about 5% of the table's
+ * bytes, judged by the line in the cache. 0 when there are none. */
+static int MarksMake(TableHandle *table) {
+    PieceMarks *marks = &table->marks;
+    if (marks->starts) return 1;
+    if (marks->tried || table->columns < MARK_MIN_COLUMNS) return 0;
+    marks->tried = 1;
+    const int64_t lines = table->store.ops->lines(&table->store);
+    const uint64_t bytes = (uint64_t)table->cache.length * (uint64_t)lines;
+    /* 4 bytes a mark, in a twentieth of the bytes. */
+    uint64_t stride = bytes ? (uint64_t)lines * (uint64_t)table->columns * 80u / bytes + 1u : 0;
+    if (stride < MARK_MIN_STRIDE) stride = MARK_MIN_STRIDE;
+    if (lines < 1 || stride >= (uint64_t)table->columns) return 0;
+    const int32_t per_line = (int32_t)((uint64_t)(table->columns - 1) / stride);
+    if ((uint64_t)lines * (uint64_t)per_line > SIZE_MAX / sizeof *marks->starts) return 0;
+    marks->starts = (uint32_t *)qmem_calloc((size_t)lines * (size_t)per_line,
+                                            sizeof *marks->starts);
+    if (!marks->starts) return 0;
+    marks->stride = (int32_t)stride;
+    marks->per_line = per_line;
+    marks->lines = (int32_t)lines;
+    return 1;
+}
+
+/* The marks of the cached line that its walk has passed, noted. */
+static void MarksNote(TableHandle *table, int32_t from_piece) {
+    const PieceMarks *marks = &table->marks;
+    const LineCache *cache = &table->cache;
+    if (!marks->starts || cache->position >= marks->lines) return;
+    uint32_t *line = marks->starts + (size_t)cache->position * (size_t)marks->per_line;
+    int32_t last = cache->ended < table->columns ? cache->ended : table->columns;
+    for (int32_t k = from_piece / marks->stride + 1;
+         k <= marks->per_line && k * marks->stride < last; k++)
+        line[k - 1] = cache->bounds[k * marks->stride] + 2u;
+}
+
+/* Moves the cached line's walk to the nearest mark at or before column
+ * where that saves walking (or back to the line's start for a column
+ * before the walk began). */
+static void MarksSeek(TableHandle *table, int32_t column) {
+    LineCache *cache = &table->cache;
+    const PieceMarks *marks = &table->marks;
+    int32_t k = marks->starts && cache->position < marks->lines && marks->stride
+                    ? column / marks->stride
+                    : 0;
+    if (k > marks->per_line) k = marks->per_line;
+    uint32_t start = 0;
+    if (k > 0) {
+        const uint32_t *line =
+            marks->starts + (size_t)cache->position * (size_t)marks->per_line;
+        while (k > 0 && !line[k - 1]) k--;
+        if (k > 0) start = line[k - 1] - 1u;
+    }
+    const int32_t piece = k * (marks->stride ? marks->stride : 0);
+    if (column >= cache->from && (column < cache->ended || cache->ended >= piece)) return;
+    cache->from = cache->ended = cache->plain = piece;
+    cache->bounds[piece] = start - 1u; /* the end of the piece before */
+    cache->walked = start;
+    cache->done = 0;
+    cache->special = 0;
 }
 
 /* Where a cell's stored field lies, through the cache; *plain is set when
@@ -145,13 +227,18 @@ static TAVL_NOINLINE int CachedField(TableHandle *table, int32_t column,
     if (column < cache->capacity && cache->length < UINT32_MAX) {
         /* A read of column 0 walks the whole line, as reads of its other
          * cells are likely to follow; any other as far as it needs. */
+        const int far = column >= MARK_MIN_COLUMNS && (column >= cache->ended || column < cache->from);
+        if (far && MarksMake(table)) MarksSeek(table, column);
+        else if (column < cache->from) MarksSeek(table, 0);
         if (column >= cache->ended && !cache->done) {
+            const int32_t before = cache->ended;
             cache->done = FieldEndsWalk(cache->text, cache->length, d, cache->bounds + 1,
                                         cache->capacity, column ? column : cache->capacity,
                                         &cache->walked, &cache->ended, &cache->special);
-            cache->plain = cache->special ? 0
+            cache->plain = cache->special                    ? cache->from
                            : cache->ended < table->columns ? cache->ended
                                                            : table->columns;
+            if (table->marks.starts) MarksNote(table, before);
         }
         if (column >= cache->ended) return TBL_ERR_RANGE;
         start = CachedStart(cache, column);
@@ -174,7 +261,7 @@ static inline int CellField(TableHandle *table, int32_t column, int32_t line,
     if (!CellInRange(table, column, line, kind)) return TBL_ERR_RANGE;
     int32_t position = CellPosition(table, line, kind);
     const LineCache *cache = &table->cache;
-    if (cache->position == position && column < cache->ended &&
+    if (cache->position == position && column >= cache->from && column < cache->ended &&
         column < cache->capacity) {
         size_t start = CachedStart(cache, column);
         *field = cache->text + start;
@@ -396,6 +483,7 @@ int TableClose(TableHandle *table) {
         if (table->column_list) SparseArrayDestroy(&table->column_list);
         CacheRelease(table);
         NamesDrop(table);
+        MarksDrop(table);
     }
     table->state = HANDLE_CLOSED;
     return TBL_OK;
@@ -601,6 +689,7 @@ static int SpliceCell(TableHandle *table, const char *text, size_t n, int32_t co
     size_t count = StoreField(value, length, d, 0, stored);
     if (memchr(stored, QUOTE, count) || memchr(stored, d, count)) return TBL_ERR_FAIL;
     CacheForget(table);
+    MarksForget(table, position);
     return table->store.ops->splice(&table->store, position, start, span, stored, count);
 }
 
@@ -753,6 +842,7 @@ static int CommitNewField(TableHandle *table, const char *sep,
     }
     CacheForget(table);
     NamesDrop(table);
+    MarksDrop(table);
     int rc = table->store.ops->append_field(&table->store, plan->first, sep,
                                             plan->replace);
     if (rc != TBL_OK) {
@@ -907,14 +997,14 @@ int CellReadData(TableHandle *table, int32_t column, int32_t line, char *buffer,
      * piece that fits copied as the inline read does. */
     const int32_t position = CellPosition(table, line, LINE_DATA);
     LineCache *cache = &table->cache;
-    if (cache->position != position || column >= cache->plain) {
+    if (cache->position != position || column < cache->from || column >= cache->plain) {
         const char *field;
         size_t n;
         int plain;
         int rc = CachedField(table, column, position, &field, &n, &plain);
         if (rc != TBL_OK) return rc;
     }
-    if (column < cache->plain &&
+    if (column >= cache->from && column < cache->plain &&
         CopyPlainPiece(cache, column, buffer, out_length, buffer_length))
         return TBL_OK;
     return CellReadLine(table, column, position, buffer, out_length, buffer_length);
@@ -990,6 +1080,7 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
         return TBL_ERR_NO_MEMORY;
     }
     CacheForget(table);
+    MarksForget(table, position);
     table->store.ops->replace_line(&table->store, position, &next);
     TAVL_ASSERT(!next);
     if (renamed) {
@@ -1078,6 +1169,22 @@ static const char *CheckNames(TableHandle *table) {
     return NULL;
 }
 
+/* The marks of the cached line: each lies just past a D of it. */
+static const char *CheckMarks(TableHandle *table) {
+    const PieceMarks *marks = &table->marks;
+    const LineCache *cache = &table->cache;
+    if (!marks->starts || cache->position < 0 || cache->position >= marks->lines)
+        return NULL;
+    const uint32_t *line = marks->starts + (size_t)cache->position * (size_t)marks->per_line;
+    for (int32_t k = 0; k < marks->per_line; k++) {
+        uint32_t start = line[k] - 1u;
+        if (line[k] && (start == 0 || start > cache->length ||
+                        cache->text[start - 1] != table->store.delimiter))
+            return "a mark in a line that is not just past a delimiter";
+    }
+    return NULL;
+}
+
 /* The line cache against the line it holds. */
 static const char *CheckCache(TableHandle *table) {
     const LineCache *cache = &table->cache;
@@ -1101,7 +1208,8 @@ const char *TableCheck(TableHandle *table, int depth) {
     switch (table->state) {
     case HANDLE_NEW:
         if (store->ops || table->column_list || table->columns || table->data_lines ||
-            table->cache.bounds || table->cache.position != -1 || table->names.slots)
+            table->cache.bounds || table->cache.position != -1 || table->names.slots ||
+            table->marks.starts)
             return "a new handle that is not empty";
         return NULL;
     case HANDLE_OPEN: {
@@ -1110,6 +1218,7 @@ const char *TableCheck(TableHandle *table, int depth) {
         const char *broken = NULL;
         if (depth == TABLE_CHECK_ALL) broken = CheckColumns(table);
         if (!broken && depth == TABLE_CHECK_ALL) broken = CheckNames(table);
+        if (!broken && depth == TABLE_CHECK_ALL) broken = CheckMarks(table);
         if (!broken) broken = CheckCache(table);
         const TableShape shape = {table->columns, table->data_lines};
         if (!broken) broken = store->ops->check(store, &shape, depth == TABLE_CHECK_ALL);
@@ -1121,6 +1230,7 @@ const char *TableCheck(TableHandle *table, int depth) {
         if (table->column_list) return "a closed table with a column list";
         if (table->cache.bounds || table->cache.copy) return "a closed table with a line cache";
         if (table->names.slots) return "a closed table with a name index";
+        if (table->marks.starts) return "a closed table with marks in its lines";
         return store->ops ? store->ops->check(store, NULL, 0) : NULL;
     }
     return "a handle in no known state";

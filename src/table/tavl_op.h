@@ -87,7 +87,7 @@ static inline int CellReadDataInline(TableHandle *table, int32_t column, int32_t
         const LineCache *cache = &table->cache;
         if ((uint32_t)line + (uint32_t)table->store.header_lines ==
                 (uint32_t)cache->position &&
-            (uint32_t)column < (uint32_t)cache->plain &&
+            (uint32_t)(column - cache->from) < (uint32_t)(cache->plain - cache->from) &&
             CopyPlainPiece(cache, column, buffer, out_length, buffer_length)) {
             TAVL_ASSERT(table->state == HANDLE_OPEN && column < table->columns &&
                         line < table->data_lines);
