@@ -389,17 +389,61 @@ static inline int TakeBlock(const char *line, size_t n, size_t at,
     return 0;
 }
 
+/* Piece k of a line of 16 bytes or more, where every block up to its end
+ * holds no quote or backslash: then every D separates and the field is
+ * plain. 0 when a block before the end holds one, or the line has no
+ * piece k: the general walk then decides. The last block is the line's
+ * last 16 bytes without those already seen, so no load reaches past it. */
+static int FindInPlainBlocks(const char *line, size_t n, char delimiter, int32_t k,
+                             size_t *start, size_t *length) {
+    const __m128i d_bytes = _mm_set1_epi8(delimiter);
+    const __m128i quotes = _mm_set1_epi8(QUOTE);
+    const __m128i slashes = _mm_set1_epi8(BACKSLASH);
+    int32_t seen = 0;
+    size_t begin = 0;
+    for (size_t i = 0; i < n;) {
+        const size_t at = i;
+        __m128i x;
+        unsigned drop = 0;
+        if (n - i >= 16) {
+            x = LoadSixteen(line + i);
+            i += 16;
+        } else {
+            x = LoadSixteen(line + n - 16);
+            drop = (unsigned)(16 - (n - i));
+            i = n;
+        }
+        uint32_t sm = (uint32_t)_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(x, quotes), _mm_cmpeq_epi8(x, slashes)));
+        if (sm >> drop) return 0;
+        for (uint32_t dm = ByteMask(x, d_bytes) >> drop; dm; dm &= dm - 1u) {
+            size_t p = at + LowestBit(dm);
+            if (seen == k) {
+                *start = begin;
+                *length = p - begin;
+                return 1;
+            }
+            seen++;
+            begin = p + 1;
+        }
+    }
+    if (seen != k) return 0;
+    *start = begin;
+    *length = n - begin;
+    return 1;
+}
+
 /* The walk over lines of 16 bytes or more: whole blocks of 32 bytes, then
  * the line's last 16 or 32 bytes as one block with the bytes already seen
  * masked off, so no load reaches past the line. Returns the end of piece k,
  * or n with walk->seen short of k when the line has no such piece. */
 static size_t WalkBlocks(const char *line, size_t n, char delimiter, int32_t k,
-                         FieldWalk *walk, uint32_t *special) {
+                         FieldWalk *walk, uint32_t *special, size_t from) {
     const __m128i d_bytes = _mm_set1_epi8(delimiter);
     const __m128i quotes = _mm_set1_epi8(QUOTE);
     const __m128i slashes = _mm_set1_epi8(BACKSLASH);
     size_t end = n;
-    size_t i = 0;
+    size_t i = from;
     for (; i + 32 <= n; i += 32) {
         __m128i x = LoadSixteen(line + i);
         __m128i y = LoadSixteen(line + i + 16);
@@ -448,7 +492,11 @@ int FindPlainField(const char *line, size_t n, char delimiter, int32_t k,
         special = !IsPlain(line, n);
 #if defined(TAVL_SSE2)
     } else if (n >= 16) {
-        at = WalkBlocks(line, n, delimiter, k, &walk, &special);
+        if (FindInPlainBlocks(line, n, delimiter, k, start, length)) {
+            *plain = 1;
+            return 1;
+        }
+        at = WalkBlocks(line, n, delimiter, k, &walk, &special, 0);
 #endif
     } else {
         special = !IsPlain(line, n);

@@ -67,6 +67,7 @@ typedef struct LineCache {
                                    walked hold no quote or backslash, else
                                    none (plain = from) */
     int done;                   /* the whole line is walked */
+    int probed;                 /* a read found a field of it */
     int special;                /* the bytes walked hold a quote or a
                                    backslash: pieces may need decoding */
     size_t walked;              /* bytes walked */

@@ -119,6 +119,7 @@ static int CacheLine(TableHandle *table, int32_t position) {
                                     &cache->length, &cache->copy);
     if (rc != TBL_OK) return rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_RANGE;
     cache->position = position;
+    cache->probed = 0;
     cache->from = 0;
     cache->ended = 0;
     cache->plain = 0;
@@ -223,8 +224,12 @@ static TAVL_NOINLINE int CachedField(TableHandle *table, int32_t column,
     const char d = table->store.delimiter;
     size_t start, span;
     /* Piece ends are 32-bit offsets: a longer line is walked field by field
-     * each time. */
-    if (column < cache->capacity && cache->length < UINT32_MAX) {
+     * each time. The first read of a line, unless of column 0, finds only
+     * its own field (a read here and there reads one cell of a line); the
+     * next read of the line walks it, for the reads of its other cells. */
+    const int first = cache->ended == 0 && !cache->probed && column > 0;
+    cache->probed = 1;
+    if (column < cache->capacity && cache->length < UINT32_MAX && !first) {
         /* A read of column 0 walks the whole line, as reads of its other
          * cells are likely to follow; any other as far as it needs. */
         const int far = column >= MARK_MIN_COLUMNS && (column >= cache->ended || column < cache->from);
@@ -946,6 +951,15 @@ static inline int FinishRead(char *buffer, int32_t *out_length,
  * the caller's buffer, all but its last byte: a value that does not fit
  * leaves its first buffer_length - 1 bytes there and still reports its
  * full size. */
+static int FinishField(TableHandle *table, const char *field, size_t n, int plain,
+                       char *buffer, int32_t *out_length, int32_t buffer_length) {
+    int32_t size = 0;
+    int rc = DecodeTo(field, n, plain, table->store.delimiter, buffer,
+                      (size_t)buffer_length - 1, &size);
+    if (rc != TBL_OK) return rc;
+    return FinishRead(buffer, out_length, buffer_length, size);
+}
+
 static TAVL_NOINLINE int CellReadLine(TableHandle *table, int32_t column,
                                       int32_t position, char *buffer,
                                       int32_t *out_length,
@@ -955,11 +969,7 @@ static TAVL_NOINLINE int CellReadLine(TableHandle *table, int32_t column,
     int plain;
     int rc = CachedField(table, column, position, &field, &n, &plain);
     if (rc != TBL_OK) return rc;
-    int32_t size = 0;
-    rc = DecodeTo(field, n, plain, table->store.delimiter, buffer,
-                  (size_t)buffer_length - 1, &size);
-    if (rc != TBL_OK) return rc;
-    return FinishRead(buffer, out_length, buffer_length, size);
+    return FinishField(table, field, n, plain, buffer, out_length, buffer_length);
 }
 
 /* A cell read whose handle or arguments are not the usual ones: the
@@ -993,21 +1003,21 @@ int CellReadData(TableHandle *table, int32_t column, int32_t line, char *buffer,
         buffer_length < 1 || !CellInRange(table, column, line, LINE_DATA))
         return CellReadAny(table, column, line, buffer, out_length, buffer_length,
                            LINE_DATA);
-    /* Another line, or a piece not walked yet: walked here, and a plain
-     * piece that fits copied as the inline read does. */
+    /* Another line, or a piece not walked yet, or a value to decode or
+     * cut: its field found here, and a plain one that fits copied. */
     const int32_t position = CellPosition(table, line, LINE_DATA);
-    LineCache *cache = &table->cache;
-    if (cache->position != position || column < cache->from || column >= cache->plain) {
-        const char *field;
-        size_t n;
-        int plain;
-        int rc = CachedField(table, column, position, &field, &n, &plain);
-        if (rc != TBL_OK) return rc;
-    }
-    if (column >= cache->from && column < cache->plain &&
-        CopyPlainPiece(cache, column, buffer, out_length, buffer_length))
+    const char *field;
+    size_t n;
+    int plain;
+    int rc = CachedField(table, column, position, &field, &n, &plain);
+    if (rc != TBL_OK) return rc;
+    if (plain && n < (size_t)buffer_length) {
+        CopyBytes(buffer, field, n);
+        buffer[n] = '\0';
+        *out_length = (int32_t)n + 1;
         return TBL_OK;
-    return CellReadLine(table, column, position, buffer, out_length, buffer_length);
+    }
+    return FinishField(table, field, n, plain, buffer, out_length, buffer_length);
 }
 
 int CellReadByName(TableHandle *table, const char *name, int32_t line,
