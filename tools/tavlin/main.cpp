@@ -222,10 +222,11 @@ int main(int argc, char **argv) {
     std::string message;
     switch (ParseCommandLine(argc, argv, kCommands, kCommandCount, &opts, &message)) {
     case ParseResult::kHelp:
-        std::fputs(opts.command ? CommandHelp(*opts.command).c_str()
-                                : OverviewHelp(kCommands, kCommandCount).c_str(),
+        std::fputs(opts.command      ? CommandHelp(*opts.command).c_str()
+                   : opts.index_help ? IndexHelp(kCommands, kCommandCount).c_str()
+                                     : OverviewHelp(kCommands, kCommandCount).c_str(),
                    stdout);
-        return 0;
+        return std::fflush(stdout) == 0 ? 0 : kExitFailure;
     case ParseResult::kVersion:
         std::printf("tavlin %s\n", TAVLIN32_VERSION_STRING);
         return 0;
