@@ -162,7 +162,15 @@ static int TakeLine(LineReader *r, size_t start, size_t n) {
     return LINE_READY;
 }
 
-int LineReaderNext(LineReader *r) {
+static int Step(LineReader *r);
+
+int LineReaderStep(LineReader *r) {
+    int rc = Step(r);
+    r->quick = rc == LINE_READY && !r->raw && r->counting && r->expected >= 0;
+    return rc;
+}
+
+static int Step(LineReader *r) {
     if (r->finished) return LINE_DONE;
     if (!r->started) {
         r->started = 1;

@@ -240,15 +240,11 @@ int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
 
     LineTable *lines = &loaded->lines;
     int rc = TBL_OK;
-    int limited = 0; /* OPEN_PREVIEW stopped at its line limit */
-    while (rc == TBL_OK) {
-        if (store->mode == OPEN_PREVIEW && lines->count >= PREVIEW_LINES) {
-            limited = 1;
-            break;
-        }
-        if (LineReaderNext(&reader) != LINE_READY) break;
+    const int32_t most = store->mode == OPEN_PREVIEW ? PREVIEW_LINES : INT32_MAX;
+    while (rc == TBL_OK && lines->count < most && LineReaderNext(&reader) == LINE_READY)
         rc = LineAppend(lines, TextRef(reader.at, reader.length));
-    }
+    /* OPEN_PREVIEW stopped at its line limit */
+    const int limited = rc == TBL_OK && lines->count >= most;
     loaded->byte_order_mark = reader.byte_order_mark;
     const size_t end = reader.end;
     const int fault = reader.fault;

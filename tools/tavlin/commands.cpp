@@ -278,7 +278,7 @@ bool BeginEdit(const Options &o, EditLock *lock, EditCopy *copy, Table *table,
     }
     const std::string kind = KindOfNonFile(source);
     if (!kind.empty()) {
-        *status = Fail(o, TBL_ERR_NO_FILE, Q(source) + " is " + kind + ", not a table file");
+        *status = Fail(o, TBL_ERR_NO_FILE, Q(source) + " is " + kind + ", not a file");
         return false;
     }
     if (!o.output_given) {
@@ -452,12 +452,14 @@ int RunIndexPrepare(const Options &o) {
     if (rc == TBL_OK) return ReportIndexed(o);
     const std::string path = Q(FilePath(o));
     switch (rc) {
-    case TBL_ERR_NO_FILE: return Fail(o, rc, "no file at " + path);
+    case TBL_ERR_NO_FILE:
+        if (!KindOfNonFile(FilePath(o)).empty())
+            return Fail(o, rc, path + " is " + KindOfNonFile(FilePath(o)) + ", not a file");
+        return Fail(o, rc, "no file at " + path);
     case TBL_ERR_INDEX_EXISTS:
         return Fail(o, rc, "an index for " + path + " already exists in " + Q(dir) +
                                " (--force replaces it)");
-    case TBL_ERR_MAP_DATA:
-        return Fail(o, rc, path + " could not be mapped (an empty file cannot be)");
+    case TBL_ERR_MAP_DATA: return Fail(o, rc, MapFailureReason(FilePath(o), path));
     case TBL_ERR_FORMAT:
         return Fail(o, rc, path + " has fewer lines than the " +
                                std::to_string(o.header_lines) + " header lines");

@@ -98,7 +98,7 @@ std::string OpenFailureReason(const std::string &path, bool write) {
 std::string MapFailureReason(const std::string &path, const std::string &shown) {
     std::error_code ec;
     const std::string kind = KindOfNonFile(path);
-    if (!kind.empty()) return shown + " is " + kind + ", not a table file";
+    if (!kind.empty()) return shown + " is " + kind + ", not a file";
     std::FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) return shown + " could not be opened for reading: " + std::strerror(errno);
     std::fclose(f);

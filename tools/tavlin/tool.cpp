@@ -237,8 +237,11 @@ int WriteOutput(const Options &o, const std::string &target,
         break;
     default: why = SaveFailureReason(target, error); break;
     }
+    // A device or a FIFO is written in place: what went before the failure
+    // went out.
+    const bool in_place = !KindOfNonFile(target).empty();
     return Complain(o, Q(target) + " could not be written: " + why +
-                           "; any file there is as it was");
+                           (in_place ? "" : "; any file there is as it was"));
 }
 
 namespace {
@@ -253,7 +256,7 @@ std::string ExplainOpen(const Options &o, const std::string &real_path, int32_t 
     switch (code) {
     case TBL_ERR_NO_FILE: {
         const std::string kind = KindOfNonFile(real_path);
-        if (!kind.empty()) return path + " is " + kind + ", not a table file";
+        if (!kind.empty()) return path + " is " + kind + ", not a file";
         return "no file at " + path;
     }
     case TBL_ERR_DELIMITER: return RefusedDelimiter(o.delimiter);
