@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "base/tavlhost.h" /* the last-error value */
 #include "codec/tavl_codec.h"
 #include "fuzz_util.h"
 #include "store/linereader.h"
