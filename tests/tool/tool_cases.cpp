@@ -923,6 +923,10 @@ TEST_F(ToolTest, OutputsAreWrittenNotReplaced) {
     EXPECT_EQ(o.status, 1);
     EXPECT_NE(o.err.find("nothing was saved"), std::string::npos) << o.err;
     EXPECT_EQ(Slurp(table_), before);
+    o = FinishTool(StartTool({"index", "prepare", table_.string(), (dir_ / "idx").string()}, dir_,
+                             "80", {}, "full", false, "/dev/full"));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(fs::is_empty(dir_ / "idx")) << "an index was left behind: " << o.err;
 }
 
 #endif

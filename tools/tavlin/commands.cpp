@@ -449,7 +449,19 @@ int RunIndexPrepare(const Options &o) {
     const char delim[2] = {o.delimiter, '\0'};
     int32_t rc = PreOpenTableUnique(FilePath(o).c_str(), dir.c_str(), delim,
                                     &o.header_lines, o.force ? 1 : 0, o.unique ? 1 : 0);
-    if (rc == TBL_OK) return ReportIndexed(o);
+    if (rc == TBL_OK) {
+        int status = ReportIndexed(o);
+        errno = 0;
+        if (status == 0 && std::fflush(stdout) != 0) {
+            // A preparation whose report cannot be written is undone.
+            const int error = errno;
+            PostCloseTableUnique(FilePath(o).c_str(), delim, &o.header_lines, dir.c_str(),
+                                 o.unique ? 1 : 0);
+            return Complain(o, std::string("the output could not be written (") +
+                                   std::strerror(error) + "); the index was removed again");
+        }
+        return status;
+    }
     const std::string path = Q(FilePath(o));
     switch (rc) {
     case TBL_ERR_NO_FILE:
