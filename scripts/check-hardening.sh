@@ -20,7 +20,7 @@ tsan_dir=${TSAN_BUILD_DIR:-build/hardening-tsan}
 seconds=${FUZZ_SECONDS:-60}
 jobs=$(nproc)
 [ "$jobs" -gt 2 ] && jobs=2
-targets=(codec loaded indexed index_file roundtrip)
+targets=(codec loaded indexed index_file linereader roundtrip)
 
 bash scripts/deps.sh cmake make clang libclang-rt-14-dev libgtest-dev libcsv-dev
 

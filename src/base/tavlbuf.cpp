@@ -25,8 +25,8 @@ static char *Resize(char **slot, size_t size) {
 static size_t TextLength(const char *text) { return text ? strlen(text) : 0; }
 
 /* 1 when bytes lie inside the text's own block, which a resize may move:
- * a caller may not pass those. */
-static int OwnBytes(const char *text, const char *bytes) {
+ * a caller may not pass those. Only the assertions ask it. */
+[[maybe_unused]] static int OwnBytes(const char *text, const char *bytes) {
     return text && bytes && bytes >= text && bytes <= text + strlen(text);
 }
 

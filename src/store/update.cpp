@@ -31,6 +31,7 @@
 #include "base/tavlhost.h"
 #include "codec/tavl_codec.h"
 #include "store/backend.h"
+#include "store/linereader.h"
 #include "tavlin32.h"
 
 #define PREVIEW_LINES 100
@@ -246,71 +247,6 @@ static int LoadFailed(int code, uint32_t stored) {
     return code;
 }
 
-/* The file as it is read into its block: bytes [0, end) are read, lines
- * before line_start are in the table, and [line_start, scanned) holds no
- * LF. nul is the first NUL byte at or after line_start (end when none). */
-typedef struct LoadState {
-    char *bytes;
-    size_t capacity;            /* the block; one byte stays for a NUL */
-    size_t line_start, scanned, end, nul;
-    int at_end;                 /* the stream has nothing more (or failed) */
-    int32_t expected;           /* every line's field count; -1 before the first */
-} LoadState;
-
-/* Reads more of the stream behind what was read, growing the block when
- * it is full. */
-static int LoadRead(LoadState *s, LoadedStore *loaded) {
-    if (s->end + 1 == s->capacity) {
-        if (s->capacity > ((size_t)-1) / 2) return TBL_ERR_NO_MEMORY;
-        char *grown = (char *)qmem_realloc(s->bytes, s->capacity * 2);
-        if (!grown) return TBL_ERR_NO_MEMORY;
-        s->bytes = loaded->text = grown;
-        s->capacity *= 2;
-    }
-    size_t want = s->capacity - 1 - s->end;
-    size_t got = fread(s->bytes + s->end, 1, want, loaded->stream);
-    /* A short read is the end of the file or a read error; ferror tells
-     * them apart once the lines are stored. */
-    if (got < want) s->at_end = 1;
-    if (s->nul == s->end) {
-        const char *nul = (const char *)memchr(s->bytes + s->end, '\0', got);
-        s->nul = nul ? (size_t)(nul - s->bytes) : s->end + got;
-    }
-    s->end += got;
-    return TBL_OK;
-}
-
-/* Makes bytes [start, stop) one line of the table, in place: one CR at the
- * end is dropped, then every NUL byte, which cannot be part of a line's
- * text (the indexed fetch drops them too, so both modes read the same
- * cells); a NUL ends the text. An empty line is no line of the table. A
- * line that does not split where its fields are counted would be read from
- * other places than it was counted at: it fails the load like a line with
- * another count. */
-static int LoadLine(LoadState *s, LoadedStore *loaded, char delimiter,
-                    size_t start, size_t stop) {
-    TAVL_ASSERT(start <= stop && stop <= s->end && s->end < s->capacity);
-    char *text = s->bytes + start;
-    size_t n = stop - start;
-    if (n && text[n - 1] == '\r') n--;
-    if (s->nul < start + n) {
-        size_t kept = s->nul - start;
-        for (size_t i = kept; i < n; i++)
-            if (text[i] != '\0') text[kept++] = text[i];
-        n = kept;
-        const char *next = (const char *)memchr(s->bytes + stop, '\0', s->end - stop);
-        s->nul = next ? (size_t)(next - s->bytes) : s->end;
-    }
-    text[n] = '\0';
-    if (n == 0) return TBL_OK;
-    int consistent;
-    int32_t fields = CountLineFields(text, n, delimiter, &consistent);
-    if (!consistent) return TBL_ERR_FORMAT;
-    if (s->expected < 0) s->expected = fields;
-    else if (fields != s->expected) return TBL_ERR_FORMAT;
-    return LineAppend(&loaded->lines, TextRef(start, n));
-}
-
 int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
     LoadedStore *loaded = LoadedOf(store);
     loaded->stream = fopen(path, store->mode == OPEN_PREVIEW ? "rb" : "r+b");
@@ -321,63 +257,45 @@ int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
     loaded->stream_state = STREAM_OPEN;
 
     /* A whole file of known size is read in one piece into a block of its
-     * size (and a NUL): nothing is copied twice. */
+     * size (and a NUL): nothing is copied twice. The reader keeps every
+     * byte, so each line stays where it was read and the block becomes the
+     * table's text. */
     int64_t size = store->mode == OPEN_PREVIEW ? -1 : FileStreamSize(loaded->stream);
-    LoadState s = {NULL, READ_BLOCK, 0, 0, 0, 0, 0, -1};
-    if (size >= 0 && (uint64_t)size < ((size_t)-1) / 2) s.capacity = (size_t)size + 2;
-    s.bytes = (char *)qmem_malloc(s.capacity);
-    if (!s.bytes) return LoadFailed(TBL_ERR_NO_MEMORY, 0);
-    AdviseLargePages(s.bytes, s.capacity);
-    loaded->text = s.bytes; /* from here the store's; the close frees it */
+    size_t capacity = READ_BLOCK;
+    if (size >= 0 && (uint64_t)size < ((size_t)-1) / 2) capacity = (size_t)size + 2;
+    LineReader reader;
+    if (LineReaderInit(&reader, loaded->stream, store->delimiter, 1, 1, capacity) != 0)
+        return LoadFailed(TBL_ERR_NO_MEMORY, 0);
 
-    int rc = LoadRead(&s, loaded);
-    /* A UTF-8 byte-order mark belongs to the file, not to its first field:
-     * it is left out of line 0 and written back by the save. */
-    if (rc == TBL_OK && s.end >= sizeof kByteOrderMark &&
-        memcmp(s.bytes, kByteOrderMark, sizeof kByteOrderMark) == 0) {
-        s.line_start = s.scanned = sizeof kByteOrderMark;
-        loaded->byte_order_mark = 1;
-    }
-
-    const char d = store->delimiter;
     LineTable *lines = &loaded->lines;
-    int limited = 0; /* OPEN_PREVIEW stopped at its line limit */
-    while (rc == TBL_OK) {
-        char *lf = (char *)memchr(s.bytes + s.scanned, '\n', s.end - s.scanned);
-        if (!lf) {
-            s.scanned = s.end;
-            if (s.at_end) break;
-            rc = LoadRead(&s, loaded);
-            continue;
-        }
-        size_t stop = (size_t)(lf - s.bytes);
-        rc = LoadLine(&s, loaded, d, s.line_start, stop);
-        s.line_start = s.scanned = stop + 1;
-        if (store->mode == OPEN_PREVIEW && lines->count >= PREVIEW_LINES) {
-            limited = 1;
-            break;
-        }
-    }
-    /* What follows the last line feed: a last line without one is checked
-     * and stored like any other; an empty rest (also a lone CR) is skipped,
-     * unless no line was stored at all, for the table then holds the one
-     * empty line of an empty file. */
+    int rc = TBL_OK;
+    const int32_t most = store->mode == OPEN_PREVIEW ? PREVIEW_LINES : INT32_MAX;
+    while (rc == TBL_OK && lines->count < most && LineReaderNext(&reader) == LINE_READY)
+        rc = LineAppend(lines, TextRef(reader.at, reader.length));
+    /* OPEN_PREVIEW stopped at its line limit */
+    const int limited = rc == TBL_OK && lines->count >= most;
+    loaded->byte_order_mark = reader.byte_order_mark;
+    const size_t end = reader.end;
+    const int fault = reader.fault;
+    const int32_t columns = reader.expected;
+    /* From here the block is the store's; the close frees it. */
+    loaded->text = LineReaderTakeBlock(&reader);
     if (rc == TBL_OK && !limited) {
-        s.bytes[s.end] = '\0';
-        rc = LoadLine(&s, loaded, d, s.line_start, s.end);
-        if (rc == TBL_OK && lines->count == 0) {
-            rc = LineAppend(lines, (LineRef)s.end << LENGTH_BITS);
-            s.expected = 0;
-        }
+        if (fault == LINE_FAULT_MEMORY) rc = TBL_ERR_NO_MEMORY;
+        else if (fault == LINE_FAULT_FIELDS || fault == LINE_FAULT_QUOTES) rc = TBL_ERR_FORMAT;
     }
+    /* An empty file is a table of one empty line. */
+    if (rc == TBL_OK && !limited && fault == LINE_FAULT_NONE && lines->count == 0 &&
+        loaded->text)
+        rc = LineAppend(lines, (LineRef)end << LENGTH_BITS);
     if (rc != TBL_OK) return LoadFailed(rc, (uint32_t)lines->count);
-    if (ferror(loaded->stream)) {
+    if (fault == LINE_FAULT_READ || ferror(loaded->stream)) {
         fclose(loaded->stream);
         loaded->stream = NULL;
         loaded->stream_state = STREAM_CLOSED;
         return LoadFailed(TBL_ERR_FORMAT, (uint32_t)lines->count);
     }
-    shape->columns = s.expected;
+    shape->columns = columns < 0 ? 0 : columns;
     shape->data_lines = lines->count - store->header_lines;
     return TBL_OK;
 }

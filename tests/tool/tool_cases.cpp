@@ -12,6 +12,8 @@
 #  include <cstring>
 #else
 #  include <fcntl.h>
+#  include <sys/resource.h>
+#  include <sys/stat.h>
 #  include <sys/wait.h>
 #  include <unistd.h>
 #endif
@@ -115,12 +117,15 @@ struct Started {
 // stderr go to files named after `tag` in scratch.
 Started StartTool(const std::vector<std::string> &args, const fs::path &scratch,
                   const std::string &columns, const fs::path &input,
-                  const std::string &tag) {
+                  const std::string &tag, bool unprivileged = false,
+                  const fs::path &out_to = {}) {
     Started s;
     s.out = scratch / ("stdout" + tag);
     s.err = scratch / ("stderr" + tag);
     const fs::path &out = s.out, &err = s.err;
 #ifdef _WIN32
+    (void)unprivileged; // a Windows user is not dropped
+    (void)out_to;
     // The tool sits beside the test program, as its DLLs do.
     const std::string tool = tavltest::ProgramDir() + "\\" + TAVLIN_TOOL;
     std::string command = QuoteArgument(tool);
@@ -151,13 +156,17 @@ Started StartTool(const std::vector<std::string> &args, const fs::path &scratch,
     pid_t pid = fork();
     if (pid == 0) {
         int in_fd = open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY);
-        int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int out_fd = open(out_to.empty() ? out.c_str() : out_to.c_str(),
+                          O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (in_fd < 0 || out_fd < 0 || err_fd < 0) _exit(127);
         dup2(in_fd, 0);
         dup2(out_fd, 1);
         dup2(err_fd, 2);
         setenv("COLUMNS", columns.c_str(), 1);
+        // A user who may only read what others may: root gives root up.
+        if (unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(126);
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(TAVLIN_TOOL));
         for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
@@ -197,13 +206,14 @@ Outcome FinishTool(const Started &s) {
 }
 
 Outcome RunTool(const std::vector<std::string> &args, const fs::path &scratch,
-                const std::string &columns = "80", const std::string &input = "") {
+                const std::string &columns = "80", const std::string &input = "",
+                bool unprivileged = false) {
     fs::path in;
     if (!input.empty()) {
         in = scratch / "stdin";
         Spit(in, input);
     }
-    return FinishTool(StartTool(args, scratch, columns, in, ""));
+    return FinishTool(StartTool(args, scratch, columns, in, "", unprivileged));
 }
 
 // One step: arguments ({F} is the table, {O} a second path, {D} a
@@ -219,6 +229,7 @@ struct Step {
     std::string err;
     std::string columns = "80";
     std::string input = ""; // standard input of the tool
+    bool unprivileged = false; // run as a user who is not root
 };
 
 // "line", LF, "break", tab, "tab", NUL: the decoded note of row 2.
@@ -276,7 +287,7 @@ protected:
                 shown += a + " ";
             }
             SCOPED_TRACE("tavlin " + shown);
-            Outcome o = RunTool(args, dir_, s.columns, s.input);
+            Outcome o = RunTool(args, dir_, s.columns, s.input, s.unprivileged);
             EXPECT_EQ(o.status, s.status) << "stderr: " << o.err;
             Expect("stdout", s.out, o.out);
             Expect("stderr", s.err, o.err);
@@ -352,7 +363,7 @@ TEST_F(ToolTest, FailuresNameTheCodeAndExitNonzero) {
          "tavlin get: TBL_ERR_NO_COLUMN (-14): no column named 'nope'\n"},
         {{"get", "{X}", "0", "0"}, 1, "",
          "tavlin get: TBL_ERR_NO_FILE (-2): no file at '{X}'\n"},
-        {{"info", "{F}", "-d", "\\"}, 1, "",
+        {{"info", "{F}", "-d", "\\"}, 2, "",
          "tavlin info: TBL_ERR_DELIMITER (-20): the delimiter '\\\\' cannot be used\n"},
         {{"show", "{F}", "--columns", "name,bogus"}, 1, "",
          "tavlin show: TBL_ERR_NO_COLUMN (-14): no column named 'bogus'\n"},
@@ -553,7 +564,7 @@ TEST_F(ToolTest, StreamedLinesCountAsTheLoadCounts) {
         {{"show", (dir_ / "short.csv").string(), "--rows", "0:1"}, 0,
          "~(rows 0 to 0 of 3; --rows A:B shows others)\n", ""},
         {{"show", (dir_ / "many.csv").string(), "--rows", "0:0"}, 0,
-         "~the table has 1 data rows", ""},
+         "~the table has 1 data row)", ""},
         {{"get", (dir_ / "wide.csv").string(), "0", "c69"}, 0, "69\n", ""},
         {{"export", (dir_ / "wide.csv").string(), "--to", "tsv"}, 0,
          "~\t68\t69\n", ""},
@@ -749,7 +760,7 @@ TEST_F(ToolTest, FindAndStandardInput) {
         {{"find", "{F}", "town", "x"}, 1, "", "tavlin find: TBL_ERR_NO_COLUMN (-14): no column named 'town'\n"},
         {{"find", "{F}", "5", "x"}, 1, "", "~column 5 is past the last column (2)"},
         // '-' reads standard input wherever a subcommand only reads.
-        {{"show", "-"}, 0, "#  a  b\n-  -  -\n0  1  x\n(1 data rows)\n", "", "80", "a,b\n1,x\n"},
+        {{"show", "-"}, 0, "#  a  b\n-  -  -\n0  1  x\n(1 data row)\n", "", "80", "a,b\n1,x\n"},
         {{"get", "-", "0", "b"}, 0, "x\n", "", "80", "a,b\n1,x\n"},
         {{"lines", "-"}, 0, "2\n", "", "80", "a,b\n1,x\n"},
         {{"info", "-"}, 0, "~file          -\n", "", "80", "a,b\n1,x\n"},
@@ -815,3 +826,202 @@ TEST_F(ToolTest, ParallelEditsLoseNothing) {
 }
 
 } // namespace
+
+#ifndef _WIN32
+namespace {
+
+// Lets another user into the scratch directories above dir (only as far
+// as reading and entering them).
+void OpenToOthers(const fs::path &dir) {
+    std::error_code ec;
+    for (fs::path p = dir; !p.empty() && p != p.root_path(); p = p.parent_path()) {
+        fs::permissions(p, fs::perms::others_read | fs::perms::others_exec |
+                               fs::perms::group_read | fs::perms::group_exec,
+                        fs::perm_options::add, ec);
+        if (p == fs::path(tavltest::TempDir())) break;
+    }
+}
+
+} // namespace
+
+// Every subcommand that only reads works on a file one may only read; an
+// edit with --output reads its source without write access; a refused
+// edit leaves nothing behind, no lock file either.
+TEST_F(ToolTest, ReadsWithoutWriteAccess) {
+    OpenToOthers(dir_);
+    const fs::path out_dir = dir_ / "w";
+    fs::create_directory(out_dir);
+    fs::permissions(out_dir, fs::perms::all);
+    fs::permissions(table_, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    Spit(dir_ / "secret.csv", "a,b\n1,2\n");
+    fs::permissions(dir_ / "secret.csv", fs::perms::none);
+    const std::string original = Slurp(table_);
+    const std::string copy = (out_dir / "copy.csv").string();
+    std::vector<Step> steps = {
+        {{"info", "{F}"}, 0, "~data lines    4\ncolumns       3\n", ""},
+        {{"info", "{F}", "--mode", "preview"}, 0, "~data lines    4\n", ""},
+        {{"get", "{F}", "1", "note"}, 0, "a,b\n", ""},
+        {{"get", "{F}", "0", "city", "--mode", "preview"}, 0, "Oslo\n", ""},
+        {{"show", "{F}", "--rows", "0"}, 0, "~0  Ana", ""},
+        {{"find", "{F}", "name", "Dai"}, 0, "3\n", ""},
+        {{"export", "{F}", "--to", "tsv"}, 0, "~Ana\tOslo\tplain\n", ""},
+        {{"lines", "{F}"}, 0, "5\n", ""},
+        {{"set", "{F}", "0", "name", "Ada", "--output", copy}, 0, "", ""},
+        {{"get", copy, "0", "name"}, 0, "Ada\n", ""},
+        {{"add-row", "{F}", "--output", copy}, 0, "4\n", ""},
+        {{"set", "{F}", "0", "name", "x"}, 1, "",
+         "~TBL_ERR_OPEN (-9): '{F}' could not be opened for reading and writing"},
+    };
+    if (geteuid() == 0) // root reads every file
+        steps.push_back({{"lines", (dir_ / "secret.csv").string()}, 1, "",
+                         "~could not be opened for reading: Permission denied"});
+    for (Step &s : steps) s.unprivileged = true;
+    RunSteps(steps);
+    EXPECT_EQ(Slurp(table_), original);
+    EXPECT_FALSE(fs::exists(dir_ / ".t.csv.lock"));
+    for (const auto &entry : fs::directory_iterator(out_dir))
+        EXPECT_EQ(entry.path().filename().string().find(".copy.csv.tavlin-edit"), std::string::npos)
+            << "a copy was left behind: " << entry.path();
+}
+
+// Outputs go through the library's file layer: a file is replaced whole
+// (mode kept, a link followed), a device or standard output is written to
+// as it stands, an existing file only with --force, and a full disk is
+// named with its reason.
+TEST_F(ToolTest, OutputsAreWrittenNotReplaced) {
+    const std::string csv = "name,city,note\r\nAna,Oslo,plain\r\n";
+    Spit(dir_ / "in.csv", csv);
+    const std::string in = (dir_ / "in.csv").string(), real = (dir_ / "real.tbl").string(),
+                      link = (dir_ / "link.tbl").string();
+    Spit(real, "old\n");
+    fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::create_symlink("real.tbl", link);
+    RunSteps({
+        {{"export", "{F}", "{O}"}, 0, "", ""},
+        {{"export", "{F}", "{O}"}, 1, "", "tavlin export: '{O}' exists (--force replaces it)\n"},
+        {{"export", "{F}", "{O}", "--force", "--to", "tsv"}, 0, "", ""},
+        {{"import", in, link, "--force"}, 0, "", ""},
+        {{"export", "{F}", "/dev/null"}, 0, "", ""},
+        {{"export", "{F}", "/dev/stdout", "--to", "tsv"}, 0, "~Ana\tOslo\tplain\n", ""},
+        {{"export", "{F}", "/dev/full"}, 1, "",
+         "tavlin export: '/dev/full' could not be written: No space left on device\n"},
+        {{"import", in, "/dev/full"}, 1, "",
+         "tavlin import: '/dev/full' could not be written: No space left on device\n"},
+        {{"add-row", "{F}", "--output", "/dev/null"}, 0, "4\n", ""},
+    });
+    EXPECT_EQ(Slurp(dir_ / "out.csv").substr(0, 15), "name\tcity\tnote\n");
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(Slurp(real), "name,city,note\r\nAna,Oslo,plain\r\n");
+    EXPECT_EQ(fs::status(real).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+    // An edit whose answer cannot be written is not saved.
+    const std::string before = Slurp(table_);
+    Outcome o = FinishTool(StartTool({"add-row", table_.string()}, dir_, "80", {}, "full",
+                                     false, "/dev/full"));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("nothing was saved"), std::string::npos) << o.err;
+    EXPECT_EQ(Slurp(table_), before);
+    o = FinishTool(StartTool({"index", "prepare", table_.string(), (dir_ / "idx").string()}, dir_,
+                             "80", {}, "full", false, "/dev/full"));
+    EXPECT_EQ(o.status, 1);
+    EXPECT_TRUE(fs::is_empty(dir_ / "idx")) << "an index was left behind: " << o.err;
+}
+
+#endif
+
+// Each diagnostic names the real fault, in more than one shape.
+TEST_F(ToolTest, DiagnosticsNameTheFault) {
+    if (!kCsvImport) GTEST_SKIP() << "this build imports TSV only";
+    Spit(dir_ / "ragged.csv", "a,b,c,d\n1,5\" tall,3,4\n");
+    Spit(dir_ / "out.csv", "");
+    const std::string quotes = "~line 2 of '{R}' has quotes that hide or make a delimiter";
+    const std::string folder = "~'{D}' is a folder, not a file";
+    RunSteps({
+        {{"show", "{R}"}, 1, "", quotes},
+        {{"get", "{R}", "0", "a"}, 1, "", quotes},
+        {{"export", "{R}"}, 1, kAny, quotes},
+        {{"set", "{R}", "0", "a", "x"}, 1, "", quotes},
+        {{"lines", "{O}"}, 0, "0\n", ""},
+        {{"info", "{O}"}, 0, "~data lines    0\n", ""},
+        {{"show", "{D}"}, 1, "", folder},
+        {{"get", "{D}", "0", "a"}, 1, "", folder},
+        {{"lines", "{D}"}, 1, "", folder},
+        {{"set", "{D}", "0", "a", "x"}, 1, "", folder},
+        {{"index", "prepare", "{D}", "{D}"}, 1, "", folder},
+        // Lines end at CR, CR LF or LF in CSV and TSV input alike.
+        {{"import", "-", "-"}, 1, kAny, "~standard input, line 3: 3 values where the header has 2",
+         "80", "a,b\r1,2\r3,4,5\r"},
+        {{"import", "--from", "tsv", "-", "-"}, 1, kAny, "~standard input, line 4: 1 value",
+         "80", "a\tb\r1\t2\r\r3\r"},
+        {{"import", "-", "-"}, 0, "a,b\r\n1,2\r\n",
+         "tavlin import: 1 blank line skipped (the first is line 2)\n", "80", "a,b\r\r\n1,2\r\n"},
+        {{"show", "{F}", "-d", "\""}, 2, "", "~the delimiter '\"' cannot be used"},
+        {{"import", "{F}", "-", "-d", "\""}, 2, "", "~the delimiter '\"' cannot be used"},
+        {{"set", "{F}", "0", "name", "x", "-d", "\""}, 2, "", "~cannot be used"},
+        {{"index", "--help"}, 0, "~usage: tavlin index prepare|drop", ""},
+        {{"help", "index"}, 0, "~index drop FILE DIR", ""},
+        {{"--help"}, 0, "~\n  help [SUBCOMMAND]", ""},
+        {{"get", "{F}", "99999999999", "name"}, 1, "",
+         "tavlin get: TBL_ERR_RANGE (-15): row 99999999999 is past the last data row (3)\n"},
+        {{"set", "{F}", "-99999999999", "name", "x"}, 1, "",
+         "~row -99999999999 is not a data row"},
+        {{"get", "{F}", "0", "99999999999"}, 1, "", "~column 99999999999 is past the last column (2)"},
+        {{"show", "{F}", "--rows", "99999999999:"}, 0, "~(no rows in 99999999999:; the table has 4 data rows)", ""},
+        {{"info", "{F}", "-H", "99999999999"}, 2, "", "~the header line count 99999999999 is too large"},
+    });
+}
+
+// import --ragged, --comment and --encoding; TSV's \N; distinct JSON keys;
+// find --print.
+TEST_F(ToolTest, ImportOptionsKeysAndPrintedRows) {
+    if (!kCsvImport) GTEST_SKIP() << "this build imports TSV only";
+    Spit(dir_ / "keys.csv", "a,a,,b,,a_2\n1,2,3,4,5,6\n");
+    RunSteps({
+        {{"import", "--ragged", "-", "-"}, 0, "a,b,c\r\n1,,\r\n#,2,3\r\n",
+         "tavlin import: 1 short record padded with empty values (the first is line 2)\n", "80",
+         "a,b,c\n1\n\"#\",2,3\n"},
+        {{"import", "--ragged", "-", "-"}, 1, kAny,
+         "~standard input, line 2: 4 values where the header has 3 (--ragged pads", "80",
+         "a,b,c\n1,2,3,4\n"},
+        {{"import", "--comment", "#", "-", "-"}, 0, "a,b\r\n#x,1\r\n", "", "80",
+         "# made by hand\na,b\n# no record\n\"#x\",1\n"},
+        {{"import", "--from", "tsv", "--comment", ";", "-", "-"}, 0, "a,b\r\n1,2\r\n", "", "80",
+         ";x\na\tb\n1\t2\n"},
+        {{"import", "--encoding", "latin1", "-", "-"}, 0, "a,b\r\n\xC3\xA9t\xC3\xA9,\xC3\xBF\r\n",
+         "", "80", "a,b\n\xE9t\xE9,\xFF\n"},
+        {{"import", "--encoding", "ebcdic", "-", "-"}, 2, "", "~--encoding takes utf-8 or latin1"},
+        {{"import", "--from", "tsv", "-", "-"}, 0, "a,b\r\n\\\\N,x\\\\Ny\\\\\\\\q\r\n", "", "80",
+         "a\tb\n\\N\tx\\Ny\\\\\\\\q\n"},
+        {{"export", (dir_ / "keys.csv").string(), "--to", "jsonl"}, 0,
+         "{\"a\":\"1\",\"a_3\":\"2\",\"3\":\"3\",\"b\":\"4\",\"5\":\"5\",\"a_2\":\"6\"}\n",
+         "tavlin export: JSON keys made distinct: column 1 'a' is keyed 'a_3'; column 2 '' is"
+         " keyed '3'; column 4 '' is keyed '5'\n"},
+        {{"find", "{F}", "note", "a,b", "--print"}, 0, "name,city,note\r\nBj\xC3\xB6rn,Ume\xC3\xA5,\"a,b\"\r\n", ""},
+        {{"find", "{F}", "city", "Oslo", "--print", "--to", "jsonl"}, 0,
+         "{\"name\":\"Ana\",\"city\":\"Oslo\",\"note\":\"plain\"}\n", ""},
+        {{"find", "{F}", "0", "none", "--print", "--to", "tsv"}, 0, "name\tcity\tnote\n", ""},
+        {{"find", "{F}", "town", "x", "--print"}, 1, "", "~no column named 'town'"},
+        {{"find", "{F}", "city", "x", "--to", "tsv"}, 2, "", "~--to is for the rows that --print writes"},
+    });
+}
+
+#ifndef _WIN32
+// show keeps memory by what it shows: a line of 30 MB costs about its own
+// size (the reader holds it), not many times that.
+TEST_F(ToolTest, ShowHoldsWhatItShows) {
+    const size_t kLong = size_t(30) << 20;
+    std::string table = "a,b\n1," + std::string(kLong, 'x') + "\n2,";
+    for (size_t i = 0; i < kLong / 8; ++i) table += "\\x01y";
+    table += "\n";
+    Spit(table_, table);
+    Started s = StartTool({"show", table_.string()}, dir_, "80", {}, "");
+    int status = 0;
+    struct rusage usage = {};
+    ASSERT_EQ(wait4(s.pid, &status, 0, &usage), s.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_LT(static_cast<size_t>(usage.ru_maxrss) * 1024, 4 * kLong) << "peak of show";
+    EXPECT_NE(Slurp(s.out).find("1  2  \\x01y"), std::string::npos);
+}
+#endif

@@ -1,5 +1,5 @@
 # bash completion for tavlin: subcommands, their options, and the values of
-# --mode, --from, --to and -d; file names everywhere else.
+# --mode, --from, --to, --encoding and -d; file names everywhere else.
 _tavlin() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
     local commands="info show get find set add-row add-column index lines import export help"
@@ -10,6 +10,8 @@ _tavlin() {
         --mode) COMPREPLY=($(compgen -W "edit preview indexed" -- "$cur")); return ;;
         --from) COMPREPLY=($(compgen -W "csv tsv" -- "$cur")); return ;;
         --to) COMPREPLY=($(compgen -W "csv tsv jsonl" -- "$cur")); return ;;
+        --encoding) COMPREPLY=($(compgen -W "utf-8 latin1" -- "$cur")); return ;;
+        --comment) return ;;
         -d|--delimiter|-s|--separator) COMPREPLY=($(compgen -W "tab , ';' '|'" -- "$cur")); return ;;
         --index-dir) COMPREPLY=($(compgen -d -- "$cur")); return ;;
         -H|--header-lines|--rows|--columns) return ;;
@@ -37,8 +39,9 @@ _tavlin() {
         get) options="$mode -n --no-newline" ;;
         set|add-row|add-column) options="-o --output" ;;
         "index prepare") options="--force" ;;
-        import) options="--from -s --separator --force" ;;
-        export) options="--to -s --separator" ;;
+        find) options="--print --to" ;;
+        import) options="--from -s --separator --force --ragged --comment --encoding" ;;
+        export) options="--to -s --separator --force" ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "$options $common" -- "$cur"))

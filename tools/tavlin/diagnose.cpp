@@ -1,4 +1,7 @@
 // diagnose.cpp - load and save failures explained, and line counts by mode.
+// The rules of each count (what is a line, an empty line, a blank line, a
+// field of the indexed view) are the library's own: the lines come from
+// its line reader, and the tests from the store.
 #include "diagnose.h"
 
 #include <cerrno>
@@ -6,7 +9,17 @@
 #include <filesystem>
 #include <system_error>
 
-#include "codec/tavl_codec.h"
+#if defined(_WIN32)
+#  include <io.h>
+#  define TAVLIN_ACCESS _access
+#  define TAVLIN_W_OK 2
+#else
+#  include <unistd.h>
+#  define TAVLIN_ACCESS access
+#  define TAVLIN_W_OK W_OK
+#endif
+
+#include "store/linereader.h"
 #include "stream.h"
 #include "tavlin32.h"
 #include "tool.h"
@@ -15,24 +28,6 @@ namespace tavlin {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Fields of a raw line by the split rule, as the indexed view counts them.
-int32_t SplitFields(const char *line, size_t n, char d) {
-    int64_t count = 1;
-    for (size_t p = 0; p < n; ++p) {
-        if (line[p] != d) continue;
-        if (DelimiterSeparates(line, n, p)) ++count;
-    }
-    return count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
-}
-
-bool IsBlank(const char *line, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        const char c = line[i];
-        if (c != ' ' && c != '\t' && c != '\r' && c != '\v' && c != '\f') return false;
-    }
-    return true;
-}
 
 std::string Fields(int32_t n) { return std::to_string(n) + (n == 1 ? " field" : " fields"); }
 
@@ -45,21 +40,21 @@ std::string ExplainLoadFailure(const std::string &path, const std::string &shown
     const uint64_t position = last_error & TBL_LOAD_ERROR_LINES;
     std::FILE *in = std::fopen(path.c_str(), "rb");
     if (!in) return shown + " could not be read as a table";
-    // The stream reader reads by the load's rules and stops at the first
-    // line that breaks one: that is the load's line when both agree.
+    // The load read its lines with the same reader, so the reader stops at
+    // the load's line, and says why.
     TableReader reader(in, delimiter);
     while (reader.Next(false)) {
     }
     std::fclose(in);
     const LineFault &fault = reader.fault();
     if ((fault.kind == LineFault::kFieldCount || fault.kind == LineFault::kQuotes) &&
-        fault.table_line == static_cast<int64_t>(position))
+        static_cast<uint64_t>(fault.table_line) == position)
         return DescribeFault(fault, shown);
     return shown + " could not be read to its end (the load stopped after " +
            std::to_string(position) + " non-empty lines)";
 }
 
-std::string SaveFailureReason(const std::string &path, int saved_errno) {
+std::string ReplaceProblem(const std::string &path) {
     std::error_code ec;
     fs::path target = fs::weakly_canonical(fs::path(path), ec);
     if (ec) target = fs::path(path);
@@ -69,35 +64,65 @@ std::string SaveFailureReason(const std::string &path, int saved_errno) {
     if (!fs::is_directory(dir, ec)) return "its folder is not a folder";
     if (fs::is_directory(target, ec)) return "it is a folder";
     fs::file_status st = fs::status(target, ec);
+    if (!ec && fs::exists(st) && !fs::is_regular_file(st)) return ""; // written in place
+    // The file layer replaces no file the saver could not write itself.
     if (!ec && fs::is_regular_file(st) &&
-        (st.permissions() & (fs::perms::owner_write | fs::perms::group_write |
-                             fs::perms::others_write)) == fs::perms::none)
-        return "the file is read-only";
-    // The save writes a new file beside the target and renames it over the
-    // target: try the first step to hear the system's own reason.
-    std::string probe;
-    std::FILE *made = CreateUnique(dir.string(), ".tavlin-save-probe-", &probe);
-    if (!made) return std::string("a new file cannot be made in its folder: ") + std::strerror(errno);
-    std::fclose(made);
-    fs::remove(probe, ec);
+        TAVLIN_ACCESS(target.string().c_str(), TAVLIN_W_OK) != 0) {
+        if ((st.permissions() & (fs::perms::owner_write | fs::perms::group_write |
+                                 fs::perms::others_write)) == fs::perms::none)
+            return "the file is read-only";
+        return std::string("the file may not be written: ") + std::strerror(errno);
+    }
+    // A save writes a new file beside the target: the folder must take it.
+    if (TAVLIN_ACCESS(dir.string().c_str(), TAVLIN_W_OK) != 0)
+        return std::string("a new file cannot be made in its folder: ") + std::strerror(errno);
+    return "";
+}
+
+std::string SaveFailureReason(const std::string &path, int saved_errno) {
+    std::string problem = ReplaceProblem(path);
+    if (!problem.empty()) return problem;
     if (saved_errno != 0) return std::strerror(saved_errno);
     return "the system gave no reason";
 }
 
+std::string OpenFailureReason(const std::string &path, bool write) {
+    std::FILE *f = std::fopen(path.c_str(), write ? "r+b" : "rb");
+    if (f) {
+        std::fclose(f);
+        return "the system gave no reason";
+    }
+    return std::strerror(errno);
+}
+
+std::string MapFailureReason(const std::string &path, const std::string &shown) {
+    std::error_code ec;
+    const std::string kind = KindOfNonFile(path);
+    if (!kind.empty()) return shown + " is " + kind + ", not a file";
+    std::FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) return shown + " could not be opened for reading: " + std::strerror(errno);
+    std::fclose(f);
+    if (fs::file_size(path, ec) == 0 && !ec)
+        return shown + " is empty, and an empty file cannot be mapped";
+    return shown + " could not be mapped";
+}
+
 FileCounts CountFile(std::FILE *in, char delimiter) {
     FileCounts c;
-    LineSplitter lines(in);
-    char *text;
-    size_t n;
+    LineReader lines;
+    LineReaderInit(&lines, in, delimiter, 0, 0, size_t(1) << 18);
+    lines.raw = 1;
     bool indexing = true, counting = true;
-    while (lines.Next(&text, &n)) {
+    while (LineReaderNext(&lines) == LINE_READY) {
+        char *text = LineReaderText(&lines);
+        size_t n = lines.length;
         ++c.lines;
         // 'tavlin lines': lines ended by LF, up to the first blank one.
         if (counting) {
-            if (IsBlank(text, n)) {
+            if (LineIsBlank(text, n)) {
                 counting = false;
-                c.first_blank = lines.number();
-            } else if (lines.ended_with_lf()) {
+                c.first_blank = lines.file_line;
+            } else if (lines.ended_with_lf) {
                 ++c.counted;
             }
         }
@@ -105,8 +130,8 @@ FileCounts CountFile(std::FILE *in, char delimiter) {
         // first whose field count differs from the first line's. The
         // file's last byte ends its line and is never a delimiter.
         if (indexing) {
-            size_t m = (!lines.ended_with_lf() && n > 0) ? n - 1 : n;
-            int32_t fields = SplitFields(text, m, delimiter);
+            size_t m = (!lines.ended_with_lf && n > 0) ? n - 1 : n;
+            int32_t fields = LineSplitFields(text, m, delimiter);
             if (c.lines == 1) c.first_fields = fields;
             if (fields == c.first_fields) {
                 ++c.indexed;
@@ -116,14 +141,15 @@ FileCounts CountFile(std::FILE *in, char delimiter) {
             }
         }
         // The edit load: empty lines are not lines of the table.
-        if (ShapeLine(text, n) == 0) {
-            if (c.empty++ == 0) c.first_empty = lines.number();
+        if (LineShape(text, n) == 0) {
+            if (c.empty++ == 0) c.first_empty = lines.file_line;
         } else {
             ++c.filled;
-            c.last_filled = lines.number();
+            c.last_filled = lines.file_line;
         }
     }
-    c.read_error = lines.read_error();
+    c.read_error = lines.fault != LINE_FAULT_NONE;
+    LineReaderFree(&lines);
     return c;
 }
 

@@ -19,6 +19,19 @@ std::string ExplainLoadFailure(const std::string &path, const std::string &shown
 // saved_errno is errno as the failed save left it (0 when unknown).
 std::string SaveFailureReason(const std::string &path, int saved_errno);
 
+// What keeps a file at path from being replaced, as far as can be seen
+// before trying (no folder, a folder, a read-only file or folder); empty
+// when nothing does.
+std::string ReplaceProblem(const std::string &path);
+
+// Why the file at path could not be opened for reading (and writing, with
+// write), in the system's words.
+std::string OpenFailureReason(const std::string &path, bool write);
+
+// Why the file at path could not be mapped: empty, unreadable, not a
+// regular file. shown_path is quoted for display.
+std::string MapFailureReason(const std::string &path, const std::string &shown_path);
+
 // How the open modes and the line count see one file.
 struct FileCounts {
     uint64_t lines = 0;        // lines of the file (a last one without LF too)

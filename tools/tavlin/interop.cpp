@@ -2,6 +2,8 @@
 #include "interop.h"
 
 #include <cstring>
+#include <set>
+#include <string_view>
 
 #include "codec/tavl_codec.h"
 #include "render.h"
@@ -76,9 +78,14 @@ namespace {
 // column count.
 class TableWriter {
 public:
-    TableWriter(std::FILE *out, char d) : out_(out), d_(d) {}
+    TableWriter(ByteSink *out, char d, bool ragged, ImportReport *report)
+        : out_(out), d_(d), ragged_(ragged), report_(report) {}
 
-    bool Add(const std::vector<std::string> &values, uint64_t line, std::string *error) {
+    bool Add(std::vector<std::string> &values, uint64_t line, std::string *error) {
+        if (ragged_ && columns_ >= 0 && values.size() < static_cast<size_t>(columns_)) {
+            values.resize(static_cast<size_t>(columns_));
+            if (report_->padded++ == 0) report_->first_padded = line;
+        }
         if (columns_ < 0) {
             if (values.size() > static_cast<size_t>(INT32_MAX)) {
                 *error = LineText(line) + ": too many values";
@@ -91,7 +98,8 @@ public:
         } else if (values.size() != static_cast<size_t>(columns_)) {
             *error = LineText(line) + ": " + std::to_string(values.size()) +
                      (values.size() == 1 ? " value" : " values") + " where the header has " +
-                     std::to_string(columns_);
+                     std::to_string(columns_) +
+                     (ragged_ ? " (--ragged pads short records only)" : "");
             return false;
         }
         std::string reason;
@@ -106,7 +114,7 @@ public:
 
     bool Flush(bool all, std::string *error) {
         if (!all && buffer_.size() < kFlushAt) return true;
-        if (std::fwrite(buffer_.data(), 1, buffer_.size(), out_) != buffer_.size()) {
+        if (!out_->Put(buffer_)) {
             *error = "the table could not be written";
             return false;
         }
@@ -117,8 +125,10 @@ public:
     int32_t columns() const { return columns_; }
 
 private:
-    std::FILE *out_;
+    ByteSink *out_;
     char d_;
+    bool ragged_;
+    ImportReport *report_;
     int32_t columns_ = -1;
     std::string buffer_, stored_;
 };
@@ -162,6 +172,7 @@ void UnescapeTsv(const char *s, size_t n, std::string *out) {
         case 'r': *out += '\r'; break;
         case 't': *out += '\t'; break;
         case 'v': *out += '\v'; break;
+        case 'N': *out += "\\N"; break; // the null marker of dumps: kept as it stands
         case 'x':
             if (i + 1 < n && HexDigit(s[i + 1]) >= 0) {
                 int v = HexDigit(s[++i]);
@@ -184,14 +195,102 @@ void UnescapeTsv(const char *s, size_t n, std::string *out) {
     }
 }
 
-bool ImportTsv(std::FILE *in, TableWriter *writer, ImportReport *report,
-               std::string *error) {
-    LineSplitter lines(in);
+// The lines of a CSV or TSV input: they end at LF, CR LF or a lone CR (as
+// the files of older systems do), and are numbered so. A UTF-8 byte-order
+// mark at the start is dropped. Each line is handed out with its line end,
+// transcoded to UTF-8 from Latin-1 when asked.
+class RecordLines {
+public:
+    RecordLines(std::FILE *in, Encoding encoding) : in_(in), encoding_(encoding), block_(kBlock) {}
+
+    // The next line and its end ("\n", "\r\n", "\r", or "" at the end of
+    // the input); false at the end. Valid until the next call.
+    bool Next(std::string_view *text, std::string_view *end) {
+        for (;;) {
+            size_t i = begin_;
+            while (i < used_ && block_[i] != '\n' && block_[i] != '\r') ++i;
+            if (i < used_ && (block_[i] == '\n' || i + 1 < used_ || at_end_)) {
+                size_t stop = i + 1;
+                if (block_[i] == '\r' && i + 1 < used_ && block_[i + 1] == '\n') ++stop;
+                return Hand(i, stop, text, end);
+            }
+            if (at_end_) {
+                if (begin_ == used_) return false;
+                return Hand(used_, used_, text, end);
+            }
+            Refill();
+        }
+    }
+    uint64_t number() const { return number_; }
+    bool read_error() const { return read_error_; }
+
+private:
+    static const size_t kBlock = size_t(1) << 16;
+
+    bool Hand(size_t stop, size_t next, std::string_view *text, std::string_view *end) {
+        ++number_;
+        const char *base = block_.data();
+        std::string_view line(base + begin_, stop - begin_);
+        if (number_ == 1 && line.substr(0, 3) == kBom) line.remove_prefix(3);
+        *end = std::string_view(base + stop, next - stop);
+        begin_ = next;
+        if (encoding_ == Encoding::kUtf8) {
+            *text = line;
+            return true;
+        }
+        latin_.clear();
+        for (char c : line) {
+            const unsigned char b = static_cast<unsigned char>(c);
+            if (b < 0x80) {
+                latin_ += c;
+            } else {
+                latin_ += static_cast<char>(0xC0 | (b >> 6));
+                latin_ += static_cast<char>(0x80 | (b & 0x3F));
+            }
+        }
+        *text = latin_;
+        return true;
+    }
+
+    void Refill() {
+        if (begin_ > 0) {
+            std::memmove(block_.data(), block_.data() + begin_, used_ - begin_);
+            used_ -= begin_;
+            begin_ = 0;
+        }
+        if (used_ == block_.size()) block_.resize(block_.size() * 2);
+        size_t got = std::fread(block_.data() + used_, 1, block_.size() - used_, in_);
+        used_ += got;
+        if (got == 0) {
+            at_end_ = true;
+            read_error_ = std::ferror(in_) != 0;
+        }
+    }
+
+    std::FILE *in_;
+    Encoding encoding_;
+    std::vector<char> block_;
+    size_t begin_ = 0, used_ = 0;
+    bool at_end_ = false, read_error_ = false;
+    uint64_t number_ = 0;
+    std::string latin_;
+};
+
+bool IsComment(const ImportOptions &o, std::string_view text) {
+    return o.comment_given && !text.empty() && text[0] == o.comment;
+}
+
+bool ImportTsv(std::FILE *in, const ImportOptions &o, TableWriter *writer,
+               ImportReport *report, std::string *error) {
+    RecordLines lines(in, o.encoding);
     std::vector<std::string> values;
-    char *text;
-    size_t n;
-    while (lines.Next(&text, &n)) {
-        if (n && text[n - 1] == '\r') --n; // CR LF line ends
+    std::string_view text, end;
+    while (lines.Next(&text, &end)) {
+        if (IsComment(o, text)) {
+            ++report->comments;
+            continue;
+        }
+        const size_t n = text.size();
         if (n == 0) {
             if (writer->columns() >= 0 && !BlankLine(*writer, lines.number(), report, error))
                 return false;
@@ -200,12 +299,12 @@ bool ImportTsv(std::FILE *in, TableWriter *writer, ImportReport *report,
         values.clear();
         size_t start = 0;
         for (;;) {
-            const char *tab = static_cast<const char *>(std::memchr(text + start, '\t', n - start));
-            size_t end = tab ? static_cast<size_t>(tab - text) : n;
+            size_t tab = text.find('\t', start);
+            size_t stop = tab == std::string_view::npos ? n : tab;
             values.emplace_back();
-            UnescapeTsv(text + start, end - start, &values.back());
-            if (!tab) break;
-            start = end + 1;
+            UnescapeTsv(text.data() + start, stop - start, &values.back());
+            if (tab == std::string_view::npos) break;
+            start = stop + 1;
         }
         ++report->records;
         if (!writer->Add(values, lines.number(), error)) return false;
@@ -229,8 +328,8 @@ struct CsvState {
     bool failed = false;
     int last_end = 0;         // what ended the last row (CR, LF, or 0)
     uint64_t line = 0;        // line being parsed
-    uint64_t next_start = 1;  // where the next record starts
     uint64_t record_start = 0;
+    uint64_t next_start = 1;  // where the next record starts
 };
 
 void OnValue(void *bytes, size_t n, void *data) {
@@ -259,13 +358,12 @@ void OnRecordEnd(int c, void *data) {
             st->failed = true;
     }
     st->last_end = c;
-    if (c == '\n') st->next_start = st->line + 1;
 }
 
 int NoSpace(unsigned char) { return 0; }
 
-bool ImportCsv(std::FILE *in, char separator, TableWriter *writer, ImportReport *report,
-               std::string *error) {
+bool ImportCsv(std::FILE *in, const ImportOptions &o, TableWriter *writer,
+               ImportReport *report, std::string *error) {
     struct csv_parser parser;
     // Strict: a quote inside an unquoted value, text after a closing quote
     // and a quoted value left open at the end are errors. Every CR and LF
@@ -274,20 +372,28 @@ bool ImportCsv(std::FILE *in, char separator, TableWriter *writer, ImportReport 
         *error = "the CSV reader could not start";
         return false;
     }
-    csv_set_delim(&parser, static_cast<unsigned char>(separator));
+    csv_set_delim(&parser, static_cast<unsigned char>(o.separator));
     csv_set_space_func(&parser, NoSpace); // spaces belong to their values
     CsvState st{writer, report, error, {}};
-    LineSplitter lines(in);
-    char *text;
-    size_t n;
+    RecordLines lines(in, o.encoding);
+    std::string_view text, end;
     bool ok = true;
     // Fed one line at a time, so that every event knows its line.
-    while (ok && lines.Next(&text, &n)) {
+    while (ok && lines.Next(&text, &end)) {
         st.line = lines.number();
-        size_t done = csv_parse(&parser, text, n, OnValue, OnRecordEnd, &st);
-        bool parsed = done == n;
-        if (parsed && lines.ended_with_lf())
-            parsed = csv_parse(&parser, "\n", 1, OnValue, OnRecordEnd, &st) == 1;
+        // A comment line is skipped where a record would start, never
+        // inside a quoted value.
+        const bool between = parser.pstate == 0 && !st.in_record;
+        if (between) st.next_start = st.line;
+        if (between && IsComment(o, text)) {
+            ++report->comments;
+            continue;
+        }
+        size_t done = csv_parse(&parser, text.data(), text.size(), OnValue, OnRecordEnd, &st);
+        bool parsed = done == text.size();
+        if (parsed && !end.empty())
+            parsed = csv_parse(&parser, end.data(), end.size(), OnValue, OnRecordEnd, &st) ==
+                     end.size();
         if (st.failed) {
             ok = false;
         } else if (!parsed) {
@@ -307,6 +413,7 @@ bool ImportCsv(std::FILE *in, char separator, TableWriter *writer, ImportReport 
     }
     if (ok) {
         uint64_t open_at = st.in_record ? st.record_start : st.next_start;
+        st.line = lines.number();
         if (csv_fini(&parser, OnValue, OnRecordEnd, &st) != 0 ||
             csv_error(&parser) == CSV_EPARSE) {
             *error = LineText(open_at) + ": a quoted value opened here is not closed"
@@ -331,15 +438,15 @@ bool CsvImportAvailable() {
 #endif
 }
 
-bool ImportTable(std::FILE *in, std::FILE *out, const ImportOptions &o,
+bool ImportTable(std::FILE *in, ByteSink *out, const ImportOptions &o,
                  ImportReport *report, std::string *error) {
-    TableWriter writer(out, o.delimiter);
+    TableWriter writer(out, o.delimiter, o.ragged, report);
     bool ok;
     if (o.from == TextFormat::kTsv) {
-        ok = ImportTsv(in, &writer, report, error);
+        ok = ImportTsv(in, o, &writer, report, error);
     } else {
 #if defined(TAVLIN_HAVE_LIBCSV)
-        ok = ImportCsv(in, o.separator, &writer, report, error);
+        ok = ImportCsv(in, o, &writer, report, error);
 #else
         *error = "this build of tavlin reads TSV only (it was built without libcsv)";
         ok = false;
@@ -350,6 +457,12 @@ bool ImportTable(std::FILE *in, std::FILE *out, const ImportOptions &o,
         ok = false;
     }
     return writer.Flush(true, error) && ok;
+}
+
+bool ImportTable(std::FILE *in, std::FILE *out, const ImportOptions &o,
+                 ImportReport *report, std::string *error) {
+    StreamSink sink(out);
+    return ImportTable(in, &sink, o, report, error);
 }
 
 // ---- out ---------------------------------------------------------------------
@@ -489,26 +602,51 @@ bool AppendPlainRecord(const TableReader &r, const ExportOptions &o,
 
 } // namespace
 
-bool ExportTable(std::FILE *in, std::FILE *out, const ExportOptions &o,
-                 LineFault *fault, bool *write_failed) {
+std::vector<std::string> DistinctKeys(const std::vector<std::string> &names,
+                                      std::vector<std::string> *renamed) {
+    std::vector<std::string> keys;
+    std::set<std::string> taken(names.begin(), names.end());
+    std::set<std::string> used;
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string key = names[i].empty() ? std::to_string(i + 1) : names[i];
+        if (used.count(key) || (names[i].empty() && taken.count(key))) {
+            const std::string stem = key;
+            for (size_t n = 2;; ++n) {
+                key = stem + "_" + std::to_string(n);
+                if (!used.count(key) && !taken.count(key)) break;
+            }
+        }
+        used.insert(key);
+        if (key != names[i] && renamed)
+            renamed->push_back("column " + std::to_string(i) + " '" + Visible(names[i]) +
+                               "' is keyed '" + Visible(key) + "'");
+        keys.push_back(key);
+    }
+    return keys;
+}
+
+bool ExportTable(std::FILE *in, ByteSink *out, const ExportOptions &o, LineFault *fault,
+                 bool *write_failed, ExportReport *report) {
     TableReader reader(in, o.delimiter);
     std::vector<std::string> values, keys;
     std::string buffer;
     *write_failed = false;
     auto flush = [&](bool all) {
         if (!all && buffer.size() < kFlushAt) return;
-        if (!*write_failed && std::fwrite(buffer.data(), 1, buffer.size(), out) != buffer.size())
-            *write_failed = true;
+        if (!*write_failed && !out->Put(buffer)) *write_failed = true;
         buffer.clear();
     };
     // CSV with the delimiter as separator needs no pieces for a plain
     // line, so lines are only checked, and split when a value needs work.
-    const bool same_csv = o.to == TextFormat::kCsv && o.separator == o.delimiter;
-    while (reader.Next(!same_csv)) {
+    const bool same_csv =
+        o.to == TextFormat::kCsv && o.separator == o.delimiter && !o.filter;
+    while (!*write_failed && reader.Next(!same_csv)) {
         const int64_t t = reader.table_line();
         // Line 0 names the columns; JSON Lines writes the data rows after
         // the header lines (with none, line 0 is a data row too).
-        const bool written = o.to != TextFormat::kJsonl || t >= o.header_lines;
+        const bool data = t >= o.header_lines;
+        bool written = o.to != TextFormat::kJsonl || data;
+        if (t > 0 && written && data && o.filter && !o.filter->Keep(reader)) written = false;
         if (t > 0 && (!written || AppendPlainRecord(reader, o, keys, &buffer))) {
             flush(false);
             continue;
@@ -519,11 +657,27 @@ bool ExportTable(std::FILE *in, std::FILE *out, const ExportOptions &o,
             const Piece p = reader.piece(i);
             Decode(reader.line() + p.start, p.size, o.delimiter, &values[i]);
         }
-        if (t == 0 && o.to == TextFormat::kJsonl) {
-            for (const std::string &name : values) {
-                keys.emplace_back();
-                AppendJsonString(name, &keys.back());
-                keys.back() += ':';
+        if (t == 0) {
+            if (o.filter) {
+                std::vector<std::string> names;
+                for (size_t i = 0; i < values.size(); ++i) {
+                    const Piece p = reader.piece(i);
+                    names.emplace_back(reader.line() + p.start, p.size);
+                }
+                if (!o.filter->Start(names)) {
+                    if (report) report->stopped = true;
+                    return false;
+                }
+                if (data && !o.filter->Keep(reader)) written = false;
+            }
+            if (o.to == TextFormat::kJsonl) {
+                std::vector<std::string> renamed;
+                for (const std::string &key : DistinctKeys(values, &renamed)) {
+                    keys.emplace_back();
+                    AppendJsonString(key, &keys.back());
+                    keys.back() += ':';
+                }
+                if (report) report->renamed_keys = renamed;
             }
         }
         if (!written) continue;
@@ -552,9 +706,19 @@ bool ExportTable(std::FILE *in, std::FILE *out, const ExportOptions &o,
         flush(false);
     }
     flush(true);
-    if (std::fflush(out) != 0) *write_failed = true;
     *fault = reader.fault();
     return fault->kind == LineFault::kNone && !*write_failed;
+}
+
+bool ExportTable(std::FILE *in, std::FILE *out, const ExportOptions &o, LineFault *fault,
+                 bool *write_failed) {
+    StreamSink sink(out);
+    bool ok = ExportTable(in, &sink, o, fault, write_failed);
+    if (std::fflush(out) != 0) {
+        *write_failed = true;
+        ok = false;
+    }
+    return ok;
 }
 
 } // namespace tavlin

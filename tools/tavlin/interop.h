@@ -5,11 +5,12 @@
 // CSV is parsed by libcsv in its strict mode, with no trimming of spaces.
 // TSV values escape a backslash, tab, LF and CR as \\, \t, \n and \r (the
 // escapes of PostgreSQL's text format, which are all read back, as are \b,
-// \f, \v, \0 to \377 in octal and \xNN). JSON Lines gives one object per
-// data row keyed by column name; a byte that is not part of valid UTF-8 is
-// written as the lone surrogate \udcNN (NN its value; the scheme Python
-// calls surrogateescape), which no valid UTF-8 text can hold, so every
-// value comes back byte for byte.
+// \f, \v, \0 to \377 in octal and \xNN; \N, the null marker of database
+// dumps, stays \N). JSON Lines gives one object per data row keyed by
+// column name (names made distinct); a byte that is not part of valid
+// UTF-8 is written as the lone surrogate \udcNN (NN its value; the scheme
+// Python calls surrogateescape), which no valid UTF-8 text can hold, so
+// every value comes back byte for byte.
 #pragma once
 
 #include <cstdint>
@@ -23,26 +24,60 @@ namespace tavlin {
 
 enum class TextFormat { kCsv, kTsv, kJsonl };
 
+// Where an output's bytes go. Put returns false once a write failed.
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    virtual bool Put(const char *bytes, size_t n) = 0;
+    bool Put(const std::string &s) { return Put(s.data(), s.size()); }
+};
+
+// Bytes to a C stream.
+class StreamSink : public ByteSink {
+public:
+    explicit StreamSink(std::FILE *out) : out_(out) {}
+    bool Put(const char *bytes, size_t n) override {
+        if (!failed_ && n && std::fwrite(bytes, 1, n, out_) != n) failed_ = true;
+        return !failed_;
+    }
+
+private:
+    std::FILE *out_;
+    bool failed_ = false;
+};
+
 // Whether this build reads CSV (it needs libcsv; TSV is read always).
 bool CsvImportAvailable();
+
+enum class Encoding { kUtf8, kLatin1 };
 
 struct ImportOptions {
     TextFormat from = TextFormat::kCsv; // kCsv or kTsv
     char separator = ',';               // between CSV values
     char delimiter = ',';               // of the table written
+    bool ragged = false;                // pad short records with empty values
+    bool comment_given = false;         // skip lines starting with comment
+    char comment = '#';
+    Encoding encoding = Encoding::kUtf8; // of the input; the table gets UTF-8
 };
 
 struct ImportReport {
     uint64_t records = 0;       // header record included
     uint64_t blank_lines = 0;   // skipped
     uint64_t first_blank = 0;   // line of the first skipped one
+    uint64_t padded = 0;        // short records padded (--ragged)
+    uint64_t first_padded = 0;  // line of the first of them
+    uint64_t comments = 0;      // comment lines skipped
 };
 
 // Reads CSV or TSV from in and writes the table to out: the first record
 // names the columns, every record becomes one line ended by CR LF. A
 // value is stored in its plain form, or where that would break its line
-// in the escaped form. Stops at the first bad input with a sentence naming
-// its line in *error (and a partial table in out).
+// in the escaped form. Lines end at LF, CR LF or a lone CR, and are
+// numbered so in messages. Stops at the first bad input with a sentence
+// naming its line in *error (and a partial table in out).
+bool ImportTable(std::FILE *in, ByteSink *out, const ImportOptions &options,
+                 ImportReport *report, std::string *error);
 bool ImportTable(std::FILE *in, std::FILE *out, const ImportOptions &options,
                  ImportReport *report, std::string *error);
 
@@ -52,19 +87,46 @@ bool ImportTable(std::FILE *in, std::FILE *out, const ImportOptions &options,
 bool StoreRecord(const std::vector<std::string> &values, char delimiter,
                  int32_t columns, std::string *line, std::string *reason);
 
+// Which data rows an export writes: all, or those a filter keeps.
+class RowFilter {
+public:
+    virtual ~RowFilter() = default;
+    // Sees the column names (line 0, stored form). False stops the export
+    // (the filter reported why).
+    virtual bool Start(const std::vector<std::string> &names) = 0;
+    // Whether the data row the reader holds (split) is written.
+    virtual bool Keep(const TableReader &reader) = 0;
+};
+
 struct ExportOptions {
     TextFormat to = TextFormat::kCsv;
     char separator = ',';   // between CSV values
     char delimiter = ',';   // of the table read
     int32_t header_lines = 1;
+    RowFilter *filter = nullptr; // null: every row
+};
+
+struct ExportReport {
+    // JSON Lines: the columns whose key is not their name, as
+    // "column 1 'a' is keyed 'a_2'".
+    std::vector<std::string> renamed_keys;
+    bool stopped = false;   // the filter stopped the export
 };
 
 // Writes the table read from in as CSV (every line a record, CR LF line
 // ends), TSV (every line a record, LF) or JSON Lines (one object per data
 // row, LF). Reads by the rules of an edit load; false at the first line
 // that breaks them (*fault says which) or when out failed (*write_failed).
+bool ExportTable(std::FILE *in, ByteSink *out, const ExportOptions &options,
+                 LineFault *fault, bool *write_failed, ExportReport *report = nullptr);
 bool ExportTable(std::FILE *in, std::FILE *out, const ExportOptions &options,
                  LineFault *fault, bool *write_failed);
+
+// JSON keys for column names: each name, unless it is empty (then its
+// position from 1) or an earlier key (then NAME_2, NAME_3, ...). Notes
+// the columns whose key is not their name in *renamed.
+std::vector<std::string> DistinctKeys(const std::vector<std::string> &names,
+                                      std::vector<std::string> *renamed);
 
 // The CSV form of one record (RFC 4180: a value holding the separator, a
 // quote, CR or LF is quoted, its quotes doubled), without line end. A

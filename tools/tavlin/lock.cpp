@@ -11,6 +11,7 @@
 #else
 #  include <fcntl.h>
 #  include <sys/file.h>
+#  include <sys/stat.h>
 #  include <unistd.h>
 #endif
 
@@ -61,30 +62,60 @@ bool EditLock::Acquire(const std::string &path, std::string *error) {
 #else
 
 EditLock::~EditLock() {
-    if (fd_ >= 0) close(fd_); // releases the lock
+    if (fd_ < 0) return;
+    // A failed edit leaves no lock file it made; the lock is still held, so
+    // no other edit works under it meanwhile.
+    if (made_ && !keep_) unlink(path_.c_str());
+    close(fd_); // releases the lock
 }
 
 bool EditLock::Acquire(const std::string &path, std::string *error) {
     const std::string lock = LockPath(path);
-    int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    for (;;) {
+        bool made = false;
+        int fd = -1;
+        if (!Open(lock, &fd, &made, error)) return false;
+        if (fd < 0) return true; // no folder: the save says so
+        int rc;
+        while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (rc != 0) {
+            *error = "the lock file '" + lock + "' could not be locked: " + std::strerror(errno);
+            close(fd);
+            return false;
+        }
+        // The file may have been removed by the edit that held it: then
+        // this lock guards nothing, and the one at the name is taken anew.
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && stat(lock.c_str(), &named) == 0 &&
+            held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+            fd_ = fd;
+            path_ = lock;
+            made_ = made;
+            return true;
+        }
+        close(fd);
+    }
+}
+
+// Opens the lock file, making it when it is not there (*made). *fd stays
+// -1 without an error when the folder does not exist.
+bool EditLock::Open(const std::string &lock, int *fd, bool *made, std::string *error) {
+    *made = false;
+    *fd = open(lock.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (*fd >= 0) {
+        *made = true;
+        return true;
+    }
+    if (errno == EEXIST) *fd = open(lock.c_str(), O_RDWR | O_CLOEXEC);
     // A lock file made by another user may be read-only to us; a shared
     // descriptor locks as well.
-    if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT) return true; // no folder: the save says so
-    if (fd < 0) {
-        *error = "the lock file '" + lock + "' could not be opened: " + std::strerror(errno);
-        return false;
-    }
-    int rc;
-    while ((rc = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
-    if (rc != 0) {
-        *error = "the lock file '" + lock + "' could not be locked: " + std::strerror(errno);
-        close(fd);
-        return false;
-    }
-    fd_ = fd;
-    return true;
+    if (*fd < 0 && (errno == EACCES || errno == EROFS))
+        *fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    if (*fd >= 0) return true;
+    if (errno == ENOENT) return true; // no folder: the save says so
+    *error = "the lock file '" + lock + "' could not be opened: " + std::strerror(errno);
+    return false;
 }
 
 #endif

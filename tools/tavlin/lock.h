@@ -8,8 +8,11 @@
 // file over it, which a lock on the table itself would not survive. POSIX
 // systems take flock(LOCK_EX) on it, Windows LockFileEx. Only tavlin's own
 // edits take the lock; the library's callers and other programs do not.
-// Removing a lock file while no edit runs is harmless; removing it during
-// one lets the next edit run beside it.
+// An edit that made the lock file and then fails removes it again, while
+// it still holds the lock; an edit that waited on a lock file that is gone
+// when it gets the lock takes the lock anew, so no two edits ever hold
+// locks on different files. Removing a lock file while no edit runs is
+// harmless.
 #pragma once
 
 #include <string>
@@ -32,10 +35,16 @@ public:
     // Where the lock of the table at path is kept.
     static std::string LockPath(const std::string &path);
 
+    // The edit succeeded: the lock file stays for the next edit.
+    void Keep() { keep_ = true; }
+
 private:
+    std::string path_;
+    bool made_ = false, keep_ = false;
 #if defined(_WIN32)
     void *handle_ = nullptr;
 #else
+    bool Open(const std::string &lock, int *fd, bool *made, std::string *error);
     int fd_ = -1;
 #endif
 };

@@ -76,13 +76,19 @@ const char kGetExamples[] =
 
 const char kFindHelp[] =
     "Prints the numbers of the data rows whose cell in COLUMN equals VALUE byte\n"
-    "for byte, one a line, in file order; nothing when no row matches. COLUMN\n"
-    "is a column name or, when no column bears that name, an index. Reads FILE\n"
-    "as a stream. FILE may be '-' for standard input.\n";
+    "for byte, one a line, in file order; nothing when no row matches. With\n"
+    "--print it writes the matching rows themselves instead, as 'tavlin export'\n"
+    "writes a table: CSV (default) or TSV with the header lines first, or JSON\n"
+    "Lines. COLUMN is a column name or, when no column bears that name, an\n"
+    "index. Reads FILE as a stream. FILE may be '-' for standard input.\n\n"
+    "options:\n"
+    "      --print            write the matching rows, not their numbers\n"
+    "      --to F             their format with --print: csv (default), tsv or jsonl\n";
 
 const char kFindExamples[] =
     "  tavlin find data.csv city Oslo\n"
-    "  tavlin find data.csv 2 '' | wc -l\n";
+    "  tavlin find data.csv 2 '' | wc -l\n"
+    "  tavlin find data.csv city Oslo --print --to jsonl\n";
 
 const char kOutputHelp[] =
     "\nThe table is locked for the edit (a lock file '.NAME.lock' beside it), so\n"
@@ -135,8 +141,9 @@ const char kDropExamples[] = "  tavlin index drop data.csv /var/cache/tables\n";
 
 const char kLinesHelp[] =
     "Prints the number of non-blank lines of FILE before its first blank one\n"
-    "(a last line without a line end is not counted), less N when -H N is\n"
-    "given. FILE may be '-' for standard input.\n";
+    "(a last line without a line end is not counted; an empty file has 0), less\n"
+    "N when -H N is given, as the library's GetNumberOfLinesEx counts them.\n"
+    "FILE may be '-' for standard input.\n";
 
 const char kLinesExamples[] = "  tavlin lines data.csv -H 1\n";
 
@@ -148,18 +155,29 @@ const char kImportHelp[] =
     "The first record names the columns and every record must have as many\n"
     "values. A UTF-8 byte-order mark at the start of IN is dropped. Blank lines\n"
     "are skipped, except in a one-column table, which cannot hold an empty\n"
-    "value. Every value, any byte, reads back unchanged from the table, and\n"
-    "'tavlin export' gives it back. IN may be '-' for standard input and OUT\n"
-    "'-' for standard output. The first bad record stops the import with its\n"
-    "line number, and OUT is left as it was. Reads and writes as a stream.\n\n"
+    "value. Lines end at LF, CR LF or a lone CR; messages number them so.\n"
+    "Every value, any byte, reads back unchanged from the table, and 'tavlin\n"
+    "export' gives it back. IN may be '-' for standard input and OUT '-' for\n"
+    "standard output. The first bad record stops the import with its line\n"
+    "number, and OUT is left as it was. OUT is written through the library's\n"
+    "file layer: a new file beside it, synced, then renamed over it (its mode\n"
+    "and owner kept, a symbolic link followed); a device, a FIFO or standard\n"
+    "output is written to as it is. Reads and writes as a stream.\n\n"
     "options:\n"
     "      --from F           csv (default) or tsv\n"
     "  -s, --separator C      the character between CSV values (default ',')\n"
-    "      --force            replace OUT when it exists\n";
+    "      --force            replace OUT when it is an existing file\n"
+    "      --ragged           pad records shorter than the header with empty\n"
+    "                         values (a longer one still stops the import)\n"
+    "      --comment C        skip the lines that start with the character C\n"
+    "                         (outside quoted values)\n"
+    "      --encoding E       utf-8 (default: bytes as they are) or latin1 (each\n"
+    "                         byte read as ISO-8859-1 and stored as UTF-8)\n";
 
 const char kImportExamples[] =
     "  tavlin import people.csv people.tbl\n"
     "  tavlin import -s ';' --from csv excel.csv table.csv -d '|'\n"
+    "  tavlin import --ragged --comment '#' --encoding latin1 old.csv table.csv\n"
     "  mlr --icsv --otsv cat in.csv | tavlin import --from tsv - table.csv\n";
 
 const char kExportHelp[] =
@@ -169,11 +187,16 @@ const char kExportHelp[] =
     "data row, keyed by the column names of line 0; LF line ends). In JSON, a\n"
     "byte that is not part of valid UTF-8 is written as the lone surrogate\n"
     "\\udcNN (NN the byte; Python reads it back with errors='surrogateescape').\n"
+    "JSON keys are made distinct: a name seen before gets _2, _3, ... and an\n"
+    "empty name its column's position from 1 (a note on stderr says which).\n"
     "Reads FILE as a stream by the rules of an edit load; a line that does not\n"
-    "load stops the export with its line number. FILE may be '-'.\n\n"
+    "load stops the export with its line number. FILE may be '-'. OUT is\n"
+    "written as import writes it; an existing file is replaced only with\n"
+    "--force.\n\n"
     "options:\n"
     "      --to F             csv (default), tsv or jsonl\n"
-    "  -s, --separator C      the character between CSV values (default ',')\n";
+    "  -s, --separator C      the character between CSV values (default ',')\n"
+    "      --force            replace OUT when it is an existing file\n";
 
 const char kExportExamples[] =
     "  tavlin export data.csv > plain.csv\n"
@@ -188,7 +211,7 @@ const Command kCommands[] = {
     {"get", "FILE ROW COLUMN", "the decoded value of one cell", kGetHelp.c_str(),
      kGetExamples, kOptMode | kOptNoNewline, 3, 3, RunGet},
     {"find", "FILE COLUMN VALUE", "the data rows whose cell equals a value", kFindHelp,
-     kFindExamples, 0, 3, 3, RunFind},
+     kFindExamples, kOptPrint, 3, 3, RunFind},
     {"set", "FILE ROW COLUMN VALUE", "store a value in one cell and save",
      kSetHelp.c_str(), kSetExamples, kOptOutput, 4, 4, RunSet},
     {"add-row", "FILE", "append an empty data row and save", kAddRowHelp.c_str(),
@@ -202,9 +225,9 @@ const Command kCommands[] = {
     {"lines", "FILE", "count the non-blank lines of a file", kLinesHelp, kLinesExamples,
      0, 1, 1, RunLines},
     {"import", "IN OUT", "make a table file from CSV or TSV", kImportHelp,
-     kImportExamples, kOptFrom | kOptSeparator | kOptForce, 2, 2, RunImport},
+     kImportExamples, kOptFrom | kOptSeparator | kOptForce | kOptImport, 2, 2, RunImport},
     {"export", "FILE [OUT]", "write a table as CSV, TSV or JSON Lines", kExportHelp,
-     kExportExamples, kOptTo | kOptSeparator, 1, 2, RunExport},
+     kExportExamples, kOptTo | kOptSeparator | kOptForce, 1, 2, RunExport},
 };
 const int kCommandCount = static_cast<int>(sizeof kCommands / sizeof kCommands[0]);
 
@@ -222,10 +245,11 @@ int main(int argc, char **argv) {
     std::string message;
     switch (ParseCommandLine(argc, argv, kCommands, kCommandCount, &opts, &message)) {
     case ParseResult::kHelp:
-        std::fputs(opts.command ? CommandHelp(*opts.command).c_str()
-                                : OverviewHelp(kCommands, kCommandCount).c_str(),
+        std::fputs(opts.command      ? CommandHelp(*opts.command).c_str()
+                   : opts.index_help ? IndexHelp(kCommands, kCommandCount).c_str()
+                                     : OverviewHelp(kCommands, kCommandCount).c_str(),
                    stdout);
-        return 0;
+        return std::fflush(stdout) == 0 ? 0 : kExitFailure;
     case ParseResult::kVersion:
         std::printf("tavlin %s\n", TAVLIN32_VERSION_STRING);
         return 0;

@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <cctype>
 
 namespace tavlin {
 namespace {
@@ -55,6 +56,18 @@ const Command *FindCommand(const Command *commands, int count,
 
 } // namespace
 
+bool IsWholeNumber(const std::string &text) { return LooksLikeNumber(text.c_str()); }
+
+bool ParseInt64(const std::string &text, int64_t *out) {
+    if (text.empty() || !LooksLikeNumber(text.c_str())) return false;
+    errno = 0;
+    char *end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno || *end) return false;
+    *out = static_cast<int64_t>(v);
+    return true;
+}
+
 bool ParseInt32(const std::string &text, int32_t *out) {
     if (text.empty() || !LooksLikeNumber(text.c_str())) return false;
     errno = 0;
@@ -79,6 +92,10 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
     if (first == "help") {
         if (i + 1 < argc) {
             std::string name = argv[i + 1];
+            if (name == "index" && i + 2 >= argc) {
+                opts->index_help = true;
+                return ParseResult::kHelp;
+            }
             if (name == "index" && i + 2 < argc) name += std::string(" ") + argv[i + 2];
             opts->command = FindCommand(commands, command_count, name);
             if (!opts->command) {
@@ -96,8 +113,10 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
             // "tavlin index --help" and a bare "tavlin index" both want the
             // list of index subcommands; the first is not an error.
             if (i < argc && (std::strcmp(argv[i], "--help") == 0 ||
-                             std::strcmp(argv[i], "-h") == 0))
+                             std::strcmp(argv[i], "-h") == 0)) {
+                opts->index_help = true;
                 return ParseResult::kHelp;
+            }
             *message = "index needs a subcommand: prepare or drop";
             return ParseResult::kUsageError;
         }
@@ -125,7 +144,7 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
     app.set_help_flag();
     app.allow_extras(); // unknown options are reported below, in our words
     std::string delimiter, header_lines, mode, index_dir, output, rows, columns,
-        from, to, separator;
+        from, to, separator, comment, encoding;
     auto value = [&](const char *names, std::string *into) {
         return app.add_option(names, *into)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     };
@@ -136,7 +155,8 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
     app.add_flag("-h,--help", opts->help);
     CLI::Option *o_mode = nullptr, *o_index_dir = nullptr, *o_output = nullptr,
                 *o_rows = nullptr, *o_columns = nullptr, *o_from = nullptr,
-                *o_to = nullptr, *o_separator = nullptr;
+                *o_to = nullptr, *o_separator = nullptr, *o_comment = nullptr,
+                *o_encoding = nullptr;
     if (allowed & kOptMode) {
         o_mode = value("--mode", &mode);
         o_index_dir = value("--index-dir", &index_dir);
@@ -150,6 +170,15 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
     if (allowed & kOptFrom) o_from = value("--from", &from);
     if (allowed & kOptTo) o_to = value("--to", &to);
     if (allowed & kOptSeparator) o_separator = value("-s,--separator", &separator);
+    if (allowed & kOptImport) {
+        app.add_flag("--ragged", opts->ragged);
+        o_comment = value("--comment", &comment);
+        o_encoding = value("--encoding", &encoding);
+    }
+    if (allowed & kOptPrint) {
+        app.add_flag("--print", opts->print);
+        o_to = value("--to", &to);
+    }
 
     std::vector<std::string> reversed(words.rbegin(), words.rend()); // CLI11 takes them so
     try {
@@ -181,8 +210,12 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
     }
     if (given(o_header)) {
         if (!ParseInt32(header_lines, &opts->header_lines) || opts->header_lines < 0) {
-            *message = "the header line count must be a number 0 or above, not '" +
-                       header_lines + "'";
+            if (IsWholeNumber(header_lines) && header_lines[0] != '-')
+                *message = "the header line count " + header_lines +
+                           " is too large (at most 2147483647)";
+            else
+                *message = "the header line count must be a number 0 or above, not '" +
+                           header_lines + "'";
             return ParseResult::kUsageError;
         }
         opts->header_lines_given = true;
@@ -215,6 +248,27 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
             return ParseResult::kUsageError;
         }
         opts->to = to;
+        opts->to_given = true;
+    }
+    if (given(o_comment)) {
+        if (comment.size() != 1 || comment[0] == '\n' || comment[0] == '\r') {
+            *message = "--comment takes one character, not '" + comment + "'";
+            return ParseResult::kUsageError;
+        }
+        opts->comment = comment[0];
+        opts->comment_given = true;
+    }
+    if (given(o_encoding)) {
+        std::string e;
+        for (char ch : encoding) e += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (e == "utf-8" || e == "utf8") {
+            opts->encoding = "utf-8";
+        } else if (e == "latin1" || e == "latin-1" || e == "iso-8859-1" || e == "iso8859-1") {
+            opts->encoding = "latin1";
+        } else {
+            *message = "--encoding takes utf-8 or latin1, not '" + encoding + "'";
+            return ParseResult::kUsageError;
+        }
     }
     if (given(o_separator)) {
         if (!ParseDelimiter(separator, &opts->separator) || opts->separator == '"' ||
@@ -234,6 +288,10 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
     }
     if (opts->mode_given && opts->mode == 0 && !opts->index_dir_given) {
         *message = "--mode indexed needs --index-dir DIR";
+        return ParseResult::kUsageError;
+    }
+    if (opts->to_given && (c.allowed & kOptPrint) && !opts->print) {
+        *message = "--to is for the rows that --print writes";
         return ParseResult::kUsageError;
     }
     if (opts->index_dir_given && !(opts->mode_given && opts->mode == 0)) {
@@ -265,6 +323,23 @@ std::string CommandHelp(const Command &c) {
     return text;
 }
 
+std::string IndexHelp(const Command *commands, int count) {
+    std::string text =
+        "usage: tavlin index prepare|drop FILE DIR [OPTIONS]\n\n"
+        "Index files let any number of readers open a large table with --mode\n"
+        "indexed, fetching any line from a read-only mapping.\n\nsubcommands:\n";
+    for (int i = 0; i < count; ++i) {
+        if (std::strncmp(commands[i].name, "index ", 6) != 0) continue;
+        std::string line = std::string("  ") + commands[i].name + " " + commands[i].synopsis;
+        if (line.size() < 30) line.resize(30, ' ');
+        else line += "  ";
+        text += line + commands[i].summary + "\n";
+    }
+    text += "\nRun 'tavlin index prepare --help' or 'tavlin index drop --help' for the\n"
+            "options and examples of one.\n";
+    return text;
+}
+
 std::string OverviewHelp(const Command *commands, int count) {
     std::string text =
         "usage: tavlin SUBCOMMAND [ARGS] [OPTIONS]\n\n"
@@ -279,6 +354,8 @@ std::string OverviewHelp(const Command *commands, int count) {
         else line += "  ";
         text += line + commands[i].summary + "\n";
     }
+    text += "\n  help [SUBCOMMAND]   this text, or the help of one subcommand (the same as\n"
+            "                      'tavlin SUBCOMMAND --help')\n";
     text += "\noptions:\n"
             "  -h, --help             this text\n"
             "  -V, --version          the version of tavlin\n"

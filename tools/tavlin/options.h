@@ -25,6 +25,8 @@ enum OptionBit : unsigned {
     kOptFrom = 1u << 7,    // --from csv|tsv
     kOptTo = 1u << 8,      // --to csv|tsv|jsonl
     kOptSeparator = 1u << 9, // -s, --separator C
+    kOptImport = 1u << 10, // --ragged, --comment C, --encoding E
+    kOptPrint = 1u << 11,  // --print (with --to)
 };
 
 struct Options;
@@ -70,6 +72,13 @@ struct Options {
     std::string to = "csv";     // export: csv, tsv or jsonl
     char separator = ',';       // between CSV values
     bool separator_given = false;
+    bool to_given = false;
+    bool ragged = false;        // import: pad short records
+    bool comment_given = false; // import: skip lines starting with comment
+    char comment = '#';
+    std::string encoding = "utf-8"; // import: utf-8 or latin1
+    bool print = false;         // find: the matching rows, not their numbers
+    bool index_help = false;    // help for the index subcommands as a group
 };
 
 // What the parse asks the caller to do.
@@ -88,9 +97,16 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
 // Both are laid out for help2man, which makes the manual page from them.
 std::string CommandHelp(const Command &command);
 std::string OverviewHelp(const Command *commands, int command_count);
+// The help of the index subcommands together ("tavlin index --help").
+std::string IndexHelp(const Command *commands, int command_count);
 
 // Parses a whole decimal number into *out; false for anything else
 // (signs are allowed, overflow is refused).
 bool ParseInt32(const std::string &text, int32_t *out);
+// The same for a 64-bit number.
+bool ParseInt64(const std::string &text, int64_t *out);
+// Whether text is a whole decimal number (digits after an optional sign),
+// whatever its size.
+bool IsWholeNumber(const std::string &text);
 
 } // namespace tavlin

@@ -1,5 +1,6 @@
-// stream.h - reads a table file line by line without loading it, by the
-// rules of an edit load, with the library's own field codec.
+// stream.h - reads a table file line by line without loading it, through
+// the library's own line reader (the one the load reads with), and cuts
+// its lines into pieces with the library's field codec.
 //
 // Memory is bounded by the longest line: the file passes through one block
 // (256 KiB, doubled only while a single line does not fit). Lines are handed
@@ -12,87 +13,64 @@
 #include <string>
 #include <vector>
 
+#include "store/linereader.h"
+
 namespace tavlin {
 
-// Bytes after each line that LineSplitter keeps readable (of no set value).
-const size_t kLineTail = 16;
+// Bytes after each line that the readers keep readable (of no set value).
+const size_t kLineTail = LINE_TAIL;
 
-// The lines of a file as they are: split at each LF, the LF removed,
-// nothing else changed. A UTF-8 byte-order mark at the very start is
-// taken off the first line (bom() tells whether there was one).
-class LineSplitter {
-public:
-    explicit LineSplitter(std::FILE *in);
-    ~LineSplitter();
-    LineSplitter(const LineSplitter &) = delete;
-    LineSplitter &operator=(const LineSplitter &) = delete;
-
-    // The next line; false at the end of the input. A last line without
-    // LF counts as a line when it holds any byte. The text stays valid
-    // until the next call and may be changed in place by the caller; the
-    // kLineTail bytes after it may be read.
-    bool Next(char **text, size_t *size);
-    // 1-based number of the line Next gave last.
-    uint64_t number() const { return number_; }
-    bool ended_with_lf() const { return ended_with_lf_; }
-    bool bom() const { return bom_; }
-    bool read_error() const { return read_error_; }
-
-private:
-    bool Refill();
-
-    std::FILE *in_;
-    std::vector<char> block_; // the bytes read, then kLineTail more
-    size_t begin_ = 0, end_ = 0;
-    bool at_end_ = false, started_ = false, bom_ = false;
-    bool read_error_ = false, ended_with_lf_ = false;
-    uint64_t number_ = 0;
-};
-
-// What keeps a line of a table file from loading.
+// What keeps a line of a table file from loading, as the line reader found
+// it.
 struct LineFault {
-    enum Kind { kNone, kFieldCount, kQuotes, kRead };
+    enum Kind { kNone, kFieldCount, kQuotes, kRead, kMemory };
     Kind kind = kNone;
     uint64_t file_line = 0;   // 1-based line of the file
+    uint64_t offset = 0;      // byte offset of its start in the file
     int64_t table_line = 0;   // position among the non-empty lines, from 0
-    int32_t fields = 0;       // fields the line has (by the load's count)
+    int32_t fields = 0;       // fields the line has by the load's count
+    int32_t pieces = 0;       // pieces by the split
     int32_t expected = 0;     // fields of the first line
 };
+
+// The fault a line reader stopped at (kNone when it read to the end).
+LineFault FaultOf(const LineReader &reader);
 
 // One sentence on a fault, naming the line: "line 3 of 'x.csv' has 1 field
 // where the first line has 2". shown_path is already quoted for display.
 std::string DescribeFault(const LineFault &fault, const std::string &shown_path);
-
-// The shaped text of one file line as an edit load keeps it: one CR at its
-// end dropped, then every NUL byte. Returns the new length.
-size_t ShapeLine(char *text, size_t size);
 
 // Where a piece of a stored line lies, by the split rule.
 struct Piece {
     size_t start, size;
 };
 
-// The lines of a table as an edit load reads them: empty lines skipped, a
-// line's CR and NUL bytes dropped, every line consistent (its quotes
-// neither hide nor make a delimiter) and with the field count of the first
-// line. Next() stops at the first line that breaks a rule and fault() says
-// which and why.
+// The lines of a table as an edit load reads them (the library's line
+// reader: empty lines skipped, a line's CR and NUL bytes dropped, every
+// line consistent and with the field count of the first line). Next()
+// stops at the first line that breaks a rule and fault() says which and
+// why.
 class TableReader {
 public:
     TableReader(std::FILE *in, char delimiter);
+    ~TableReader();
+    TableReader(const TableReader &) = delete;
+    TableReader &operator=(const TableReader &) = delete;
 
     // Moves to the next line. With split, the line is also cut into its
-    // pieces (piece() and plain() tell them); without, it is only checked.
+    // pieces (piece() tells them); without, it is only checked. plain()
+    // tells either way.
     bool Next(bool split = true);
     const char *line() const { return line_; }
     size_t size() const { return size_; }
-    uint64_t file_line() const { return lines_.number(); }
+    uint64_t file_line() const { return reader_.file_line; }
     // Position of the current line among the table's lines, from 0.
-    int64_t table_line() const { return table_line_; }
+    int64_t table_line() const { return reader_.stored - 1; }
     // Fields of the first line; -1 before it was read.
-    int32_t columns() const { return columns_; }
+    int32_t columns() const { return reader_.expected; }
     const LineFault &fault() const { return fault_; }
     char delimiter() const { return delimiter_; }
+    bool byte_order_mark() const { return reader_.byte_order_mark != 0; }
 
     // Cuts a line read without split into its pieces.
     void SplitCurrent();
@@ -107,15 +85,12 @@ public:
     bool plain() const { return plain_; }
 
 private:
-    int32_t Split(const char *text, size_t n, int *consistent);
-    int32_t Count(const char *text, size_t n, int *consistent);
+    void Split();
 
-    LineSplitter lines_;
+    LineReader reader_;
     char delimiter_;
     const char *line_ = nullptr;
     size_t size_ = 0;
-    int64_t table_line_ = -1;
-    int32_t columns_ = -1;
     LineFault fault_;
     std::vector<uint32_t> ends_;      // where each piece ends (a separator or the end)
     std::vector<Piece> long_pieces_;  // pieces of a line of 4 GiB or more

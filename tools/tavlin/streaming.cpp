@@ -5,7 +5,10 @@
 // edit load (see stream.h); a line that breaks them ends the subcommand
 // with TBL_ERR_FORMAT and its line number, as a load would, though rows
 // before it may have been written already.
+#include <algorithm>
 #include <charconv>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
@@ -14,6 +17,8 @@
 #include <system_error>
 #include <vector>
 
+#include "codec/tavl_codec.h"
+#include "diagnose.h"
 #include "interop.h"
 #include "render.h"
 #include "stream.h"
@@ -35,12 +40,12 @@ bool ParseRows(const std::string &text, int64_t *first, int64_t *end) {
     size_t colon = text.find(':');
     std::string a = text.substr(0, colon);
     std::string b = colon == std::string::npos ? "" : text.substr(colon + 1);
-    int32_t va = 0, vb = -1;
-    if (!a.empty() && (!ParseInt32(a, &va) || va < 0)) return false;
+    int64_t va = 0, vb = -1;
+    if (!a.empty() && (!ParseInt64(a, &va) || va < 0)) return false;
     if (colon == std::string::npos) {
         if (a.empty()) return false;
         vb = va + 1;
-    } else if (!b.empty() && (!ParseInt32(b, &vb) || vb < 0)) {
+    } else if (!b.empty() && (!ParseInt64(b, &vb) || vb < 0)) {
         return false;
     }
     *first = va;
@@ -101,10 +106,19 @@ public:
     // Value of column c of the current row: in place where the line holds
     // no escape (then kLineTail bytes after it may be read), else decoded
     // into *scratch. Valid until the next row.
-    std::string_view Text(size_t c, std::string *scratch) const {
+    // With keep, a longer value may be given as only its first keep + 1
+    // bytes (a stored value is never shorter than its value).
+    std::string_view Text(size_t c, std::string *scratch, size_t keep = SIZE_MAX) const {
         const Piece p = reader_.piece(c);
         if (reader_.plain()) return std::string_view(reader_.line() + p.start, p.size);
-        Decode(reader_.line() + p.start, p.size, d_, scratch);
+        if (p.size <= keep) {
+            Decode(reader_.line() + p.start, p.size, d_, scratch);
+            return *scratch;
+        }
+        scratch->resize(keep + 1);
+        const size_t total =
+            DecodeFieldTo(reader_.line() + p.start, p.size, d_, &(*scratch)[0], keep + 1);
+        scratch->resize(std::min(total, keep + 1));
         return *scratch;
     }
 
@@ -119,14 +133,16 @@ public:
     const LineFault &fault() const { return reader_.fault(); }
     // Data rows read so far (the current one included).
     int64_t rows() const { return rows_; }
+    // Lines of the table read so far, header lines included.
+    int64_t stored() const { return reader_.table_line() + 1; }
 
     // Finds a column as the library's lookup does: by its stored name,
     // else by a whole-number index. -1 for neither.
     int64_t Column(const std::string &text) const {
         for (size_t c = 0; c < names_.size(); ++c)
             if (names_[c] == text) return static_cast<int64_t>(c);
-        int32_t n = 0;
-        return ParseColumnIndex(text, &n) ? n : -1;
+        int64_t n = 0;
+        return ParseColumnIndex64(text, &n) ? n : -1;
     }
 
 private:
@@ -187,28 +203,37 @@ bool PickColumns(const Options &o, const std::vector<std::string> &names,
 }
 
 void ShowFooter(const Options &o, int64_t first, int64_t end, int64_t rows) {
+    const std::string total = Plural(static_cast<uint64_t>(rows), "data row", "data rows");
     if (rows == 0) {
         std::printf("(no data rows)\n");
     } else if (first >= end) {
-        std::printf("(no rows in %s; the table has %lld data rows)\n", o.rows.c_str(),
-                    static_cast<long long>(rows));
+        std::printf("(no rows in %s; the table has %s)\n", o.rows.c_str(), total.c_str());
     } else if (first > 0 || end < rows) {
         std::printf("(rows %lld to %lld of %lld; --rows A:B shows others)\n",
                     static_cast<long long>(first), static_cast<long long>(end - 1),
                     static_cast<long long>(rows));
     } else {
-        std::printf("(%lld data rows)\n", static_cast<long long>(rows));
+        std::printf("(%s)\n", total.c_str());
     }
     if (o.mode == OPEN_PREVIEW)
         std::printf("(preview mode loads at most the first 100 lines of the file)\n");
 }
 
+// Opens FILE --mode indexed through the library, which maps it read-only.
+bool OpenIndexed(const Options &o, Table *table, int *status) {
+    if (IsStdin(FilePath(o))) {
+        *status = UsageFail(o, "standard input cannot be opened --mode indexed; prepare an"
+                               " index for a file");
+        return false;
+    }
+    return OpenOrFail(o, FilePath(o), OPEN_INDEXED, table, status);
+}
+
 // show --mode indexed: the rows come from the library's mapped view.
 int ShowIndexed(const Options &o, int64_t first, int64_t end) {
-    LibraryInput input;
     Table table;
     int status = 0;
-    if (!OpenForReading(o, &input, &table, &status)) return status;
+    if (!OpenIndexed(o, &table, &status)) return status;
     TableHandle *h = table.handle();
     int32_t columns = 0, count = 0;
     GetColumnCount(h, &columns);
@@ -225,11 +250,14 @@ int ShowIndexed(const Options &o, int64_t first, int64_t end) {
     std::vector<std::string> header = {"#"};
     auto lookup = [&](const std::string &text) -> int64_t {
         int32_t column = 0;
-        return ResolveColumn(h, text, &column) == TBL_OK ? column : -1;
+        if (ResolveColumn(h, text, &column) == TBL_OK) return column;
+        int64_t wide = 0;
+        return ParseColumnIndex64(text, &wide) ? wide : -1;
     };
     if (!PickColumns(o, names, lookup, &picked, &header, &status)) return status;
     if (picked.empty()) {
-        std::printf("(the table has no columns; %lld data rows)\n", static_cast<long long>(rows));
+        std::printf("(the table has no columns; %s)\n",
+                    Plural(static_cast<uint64_t>(rows), "data row", "data rows").c_str());
         return 0;
     }
     if (end < 0 || end > rows) end = rows;
@@ -250,6 +278,23 @@ int ShowIndexed(const Options &o, int64_t first, int64_t end) {
     if (!layout.Finish()) return Complain(o, "the output could not be written");
     ShowFooter(o, first, end, rows);
     return 0;
+}
+
+// What show keeps of a value that is not shown whole: enough bytes for any
+// terminal line (every glyph takes at least one column, and at most a few
+// bytes, unless it is a long run of combining marks), then spaces that
+// make it too wide for the column, so that the layout cuts it with an
+// ellipsis.
+size_t ShownBytes(int terminal_width) {
+    return static_cast<size_t>(std::max(terminal_width, 8)) * 8 + 64;
+}
+
+std::string_view CutForShow(std::string_view value, size_t keep, int terminal_width,
+                            std::string *scratch) {
+    if (value.size() <= keep) return value;
+    scratch->assign(value.data(), keep);
+    scratch->append(static_cast<size_t>(std::max(terminal_width, 8)) + 1, ' ');
+    return *scratch;
 }
 
 } // namespace
@@ -274,16 +319,20 @@ int RunShow(const Options &o) {
         while (table.NextRow(false)) {
         }
         if (table.fault().kind != LineFault::kNone) return FaultFail(o, table.fault());
-        std::printf("(the table has no columns; %lld data rows)\n",
-                    static_cast<long long>(table.rows()));
+        std::printf("(the table has no columns; %s)\n",
+                    Plural(static_cast<uint64_t>(table.rows()), "data row", "data rows").c_str());
         return 0;
     }
 
     // Rows before the range are only read; the range is written as it
-    // comes; the rest is read to count it (and to find a bad line).
-    TableLayout layout(header, TerminalWidth(), o.wide, stdout, kShowWindow);
+    // comes; the rest is read to count it (and to find a bad line). Unless
+    // --wide, a value is kept only as far as a terminal line can show it,
+    // so that memory follows what is shown, not the length of a line.
+    const int terminal = TerminalWidth();
+    const size_t keep = o.wide ? SIZE_MAX : ShownBytes(terminal);
+    TableLayout layout(header, terminal, o.wide, stdout, kShowWindow);
     std::vector<std::string_view> line(picked.size() + 1);
-    std::vector<std::string> decoded(picked.size());
+    std::vector<std::string> decoded(picked.size()), cut(picked.size());
     // The row number, with room behind it for a plain row's block moves.
     char number[24 + kPlainTail];
     bool written = false;
@@ -294,9 +343,16 @@ int RunShow(const Options &o) {
         if (!shown) continue;
         const char *digits_end = std::to_chars(number, number + sizeof number, r).ptr;
         line[0] = std::string_view(number, static_cast<size_t>(digits_end - number));
-        for (size_t k = 0; k < picked.size(); ++k)
-            line[k + 1] = table.Text(picked[k], &decoded[k]);
-        layout.Add(line, table.PlainRow());
+        bool plain = table.PlainRow();
+        for (size_t k = 0; k < picked.size(); ++k) {
+            std::string_view value = table.Text(picked[k], &decoded[k], keep);
+            if (value.size() > keep) {
+                value = CutForShow(value, keep, terminal, &cut[k]);
+                plain = false;
+            }
+            line[k + 1] = value;
+        }
+        layout.Add(line, plain);
         if (end >= 0 && r + 1 == end) {
             written = true;
             if (!layout.Finish()) return Complain(o, "the output could not be written");
@@ -315,10 +371,81 @@ int RunShow(const Options &o) {
     return 0;
 }
 
+namespace {
+
+// The rows of find --print: those whose cell in the column equals VALUE.
+class MatchFilter : public RowFilter {
+public:
+    MatchFilter(const Options &o) : o_(o) {}
+    bool Start(const std::vector<std::string> &names) override {
+        auto lookup = [&](const std::string &text) -> int64_t {
+            for (size_t c = 0; c < names.size(); ++c)
+                if (names[c] == text) return static_cast<int64_t>(c);
+            int64_t n = 0;
+            return ParseColumnIndex64(text, &n) ? n : -1;
+        };
+        return ColumnOrFail(o_, static_cast<int64_t>(names.size()), lookup, o_.args[1],
+                            &column_, &status_);
+    }
+    bool Keep(const TableReader &r) override {
+        const Piece p = r.piece(column_);
+        Decode(r.line() + p.start, p.size, r.delimiter(), &value_);
+        return value_ == o_.args[2];
+    }
+    int status() const { return status_; }
+
+private:
+    const Options &o_;
+    size_t column_ = 0;
+    int status_ = 0;
+    std::string value_;
+};
+
+TextFormat FormatOf(const std::string &to) {
+    return to == "tsv" ? TextFormat::kTsv : to == "jsonl" ? TextFormat::kJsonl : TextFormat::kCsv;
+}
+
+void NoteRenamedKeys(const Options &o, const ExportReport &report) {
+    if (report.renamed_keys.empty()) return;
+    std::string text;
+    for (const std::string &r : report.renamed_keys) text += (text.empty() ? "" : "; ") + r;
+    std::fprintf(stderr, "tavlin %s: JSON keys made distinct: %s\n", o.command->name,
+                 text.c_str());
+}
+
+// Writes the table (or, with a filter, its header lines and the rows the
+// filter keeps) to target in o.to's format.
+int WriteExport(const Options &o, const std::string &target, StreamInput *input,
+                MatchFilter *filter) {
+    ExportOptions options;
+    options.to = FormatOf(o.to);
+    options.separator = o.separator;
+    options.delimiter = o.delimiter;
+    options.header_lines = o.header_lines;
+    options.filter = filter;
+    ExportReport report;
+    int status = WriteOutput(o, target, [&](ByteSink *out) {
+        LineFault fault;
+        bool write_failed = false;
+        if (ExportTable(input->file(), out, options, &fault, &write_failed, &report)) return 0;
+        if (report.stopped) return filter->status();
+        if (fault.kind != LineFault::kNone) return FaultFail(o, fault);
+        return 0; // the write failed: the output layer says why
+    });
+    if (status == 0) NoteRenamedKeys(o, report);
+    return status;
+}
+
+} // namespace
+
 int RunFind(const Options &o) {
     StreamInput input;
     int status = 0;
     if (!OpenStream(o, &input, &status)) return status;
+    if (o.print) {
+        MatchFilter filter(o);
+        return WriteExport(o, "-", &input, &filter);
+    }
     TableStream table(input.file(), o);
     if (!table.Start()) return FaultFail(o, table.fault());
     size_t column = 0;
@@ -345,24 +472,10 @@ int RunFind(const Options &o) {
 int RunExport(const Options &o) {
     StreamInput input;
     int status = 0;
+    const std::string target = o.args.size() > 1 ? o.args[1] : "-";
+    if (!MayReplace(o, target, &status)) return status;
     if (!OpenStream(o, &input, &status)) return status;
-    OutputFile output;
-    std::string error;
-    if (!output.Open(o.args.size() > 1 ? o.args[1] : "-", &error)) return Complain(o, error);
-    ExportOptions options;
-    options.to = o.to == "tsv" ? TextFormat::kTsv
-               : o.to == "jsonl" ? TextFormat::kJsonl : TextFormat::kCsv;
-    options.separator = o.separator;
-    options.delimiter = o.delimiter;
-    options.header_lines = o.header_lines;
-    LineFault fault;
-    bool write_failed = false;
-    if (!ExportTable(input.file(), output.file(), options, &fault, &write_failed)) {
-        if (fault.kind != LineFault::kNone) return FaultFail(o, fault);
-        return Complain(o, "the output could not be written");
-    }
-    if (!output.Commit(&error)) return Complain(o, error);
-    return 0;
+    return WriteExport(o, target, &input, nullptr);
 }
 
 int RunImport(const Options &o) {
@@ -371,6 +484,10 @@ int RunImport(const Options &o) {
     options.from = o.from == "tsv" ? TextFormat::kTsv : TextFormat::kCsv;
     options.separator = o.from == "tsv" ? '\t' : o.separator;
     options.delimiter = o.delimiter;
+    options.ragged = o.ragged;
+    options.comment_given = o.comment_given;
+    options.comment = o.comment;
+    options.encoding = o.encoding == "latin1" ? Encoding::kLatin1 : Encoding::kUtf8;
     if (o.from == "tsv" && o.separator_given)
         return UsageFail(o, "--separator is for CSV; TSV values are always separated by tabs");
     if (options.from == TextFormat::kCsv && !CsvImportAvailable())
@@ -379,24 +496,89 @@ int RunImport(const Options &o) {
     // A table delimiter the library accepts for an open and for CreateTable.
     int status = 0;
     if (!DelimiterOrFail(o, &status)) return status;
-    std::error_code ec;
-    if (!IsStdin(target) && std::filesystem::exists(target, ec) && !o.force)
-        return Complain(o, Q(target) + " exists (--force replaces it)");
+    if (!MayReplace(o, target, &status)) return status;
     StreamInput input;
     if (!input.Open(o, FilePath(o), &status)) return status;
-    OutputFile output;
-    std::string error;
-    if (!output.Open(target, &error)) return Complain(o, error);
     ImportReport report;
-    if (!ImportTable(input.file(), output.file(), options, &report, &error))
+    status = WriteOutput(o, target, [&](ByteSink *out) {
+        std::string error;
+        if (ImportTable(input.file(), out, options, &report, &error)) return 0;
+        if (error == "the table could not be written") return 0; // the output layer says why
         return Complain(o, (IsStdin(FilePath(o)) ? std::string("standard input, ")
                                                  : Q(FilePath(o)) + ", ") + error);
-    if (!output.Commit(&error)) return Complain(o, error);
+    });
+    if (status != 0) return status;
     if (report.blank_lines)
-        std::fprintf(stderr, "tavlin import: %llu blank %s skipped (the first is line %llu)\n",
-                     static_cast<unsigned long long>(report.blank_lines),
-                     report.blank_lines == 1 ? "line" : "lines",
+        std::fprintf(stderr, "tavlin import: %s skipped (the first is line %llu)\n",
+                     Plural(report.blank_lines, "blank line", "blank lines").c_str(),
                      static_cast<unsigned long long>(report.first_blank));
+    if (report.padded)
+        std::fprintf(stderr, "tavlin import: %s padded with empty values (the first is line"
+                             " %llu)\n",
+                     Plural(report.padded, "short record", "short records").c_str(),
+                     static_cast<unsigned long long>(report.first_padded));
+    return 0;
+}
+
+// get and info without an index read the file as a stream, by the rules
+// of the load they stand for: a file one may only read is read all the
+// same.
+int GetStreamed(const Options &o, int64_t row) {
+    StreamInput input;
+    int status = 0;
+    if (!OpenStream(o, &input, &status)) return status;
+    TableStream table(input.file(), o);
+    if (!table.Start()) return FaultFail(o, table.fault());
+    const int64_t column = table.Column(o.args[2]);
+    const int64_t columns = static_cast<int64_t>(table.names().size());
+    std::string decoded, value;
+    bool found = false;
+    // Every line is read: a line that does not load fails the get, as it
+    // fails the load, wherever it is.
+    for (;;) {
+        const int64_t r = table.rows();
+        const bool wanted = r == row && column >= 0 && column < columns;
+        if (!table.NextRow(wanted)) break;
+        if (wanted) {
+            value.assign(table.Text(static_cast<size_t>(column), &decoded));
+            found = true;
+        }
+    }
+    if (table.fault().kind != LineFault::kNone) return FaultFail(o, table.fault());
+    if (column < 0) return Fail(o, TBL_ERR_NO_COLUMN, "no column named " + Q(o.args[2]));
+    // A table of fewer lines than header lines has a negative row count.
+    const int64_t rows = table.stored() - o.header_lines;
+    if (!found)
+        return Fail(o, TBL_ERR_RANGE, ExplainCellRange(columns, rows, column, row));
+    std::fwrite(value.data(), 1, value.size(), stdout);
+    if (!o.no_newline) std::fputc('\n', stdout);
+    return 0;
+}
+
+int InfoStreamed(const Options &o, InfoFacts *facts, StreamInput *input) {
+    int status = 0;
+    if (!OpenStream(o, input, &status)) return status;
+    TableStream table(input->file(), o);
+    if (!table.Start()) return FaultFail(o, table.fault());
+    while (table.NextRow(false)) {
+    }
+    if (table.fault().kind != LineFault::kNone) return FaultFail(o, table.fault());
+    facts->names = table.names();
+    // An empty file is a table of one empty line.
+    const int64_t held = std::max<int64_t>(table.stored(), 1);
+    facts->data_lines = held - o.header_lines;
+    return 0;
+}
+
+int RunLines(const Options &o) {
+    StreamInput input;
+    int status = 0;
+    if (!input.Open(o, FilePath(o), &status)) return status;
+    FileCounts c = CountFile(input.file(), o.delimiter);
+    if (c.read_error)
+        return Fail(o, TBL_ERR_MAP_DATA, Shown(FilePath(o)) + " could not be read to its end");
+    const int64_t subtract = o.header_lines_given ? o.header_lines : 0;
+    std::printf("%lld\n", static_cast<long long>(static_cast<int64_t>(c.counted) - subtract));
     return 0;
 }
 

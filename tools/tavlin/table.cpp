@@ -87,10 +87,22 @@ bool ParseColumnIndex(const std::string &text, int32_t *column) {
     return !text.empty() && text[0] >= '0' && text[0] <= '9' && ParseInt32(text, column);
 }
 
+std::string Plural(uint64_t n, const char *one, const char *many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+bool ParseColumnIndex64(const std::string &text, int64_t *column) {
+    return !text.empty() && text[0] >= '0' && text[0] <= '9' && ParseInt64(text, column);
+}
+
 std::string ExplainCellRange(TableHandle *table, int32_t column, int32_t row) {
     int32_t columns = 0, rows = 0;
     GetColumnCount(table, &columns);
     GetLineCount(table, &rows);
+    return ExplainCellRange(columns, rows, column, row);
+}
+
+std::string ExplainCellRange(int64_t columns, int64_t rows, int64_t column, int64_t row) {
     if (column < 0 || column >= columns) return ExplainColumnRange(column, columns);
     if (row < 0) return "row " + std::to_string(row) + " is not a data row (rows count from 0)";
     if (row >= rows) {

@@ -10,6 +10,9 @@
 
 namespace tavlin {
 
+// "1 data row", "2 data rows": a count and its noun.
+std::string Plural(uint64_t n, const char *one, const char *many);
+
 // "TBL_ERR_RANGE" for -15; "TBL_ERR_UNKNOWN" for a number the header does
 // not define.
 const char *CodeName(int32_t code);
@@ -50,10 +53,14 @@ int32_t ResolveColumn(TableHandle *table, const std::string &text,
 // The index a column argument gives when no column bears it as a name:
 // digits only (no sign), a whole number that fits. False for other text.
 bool ParseColumnIndex(const std::string &text, int32_t *column);
+// The same for any size: digits only, a whole number that fits 64 bits.
+bool ParseColumnIndex64(const std::string &text, int64_t *column);
 
 // Why a cell address was refused with TBL_ERR_RANGE, from the table's
 // counts: "row 12 is past the last data row (10)" and the like.
 std::string ExplainCellRange(TableHandle *table, int32_t column, int32_t row);
+// The same from the table's counts.
+std::string ExplainCellRange(int64_t columns, int64_t rows, int64_t column, int64_t row);
 
 // Why a column index outside a table of that many columns was refused:
 // "column 7 is past the last column (4)" and the like.

@@ -2,25 +2,21 @@
 // shared by tavlin's subcommands.
 #include "tool.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 
+#include <sys/stat.h>
+#include <sys/types.h>
 #if defined(_WIN32)
-#  include <fcntl.h>
-#  include <io.h>
-#  include <process.h>
 #  include <windows.h>
-#  define TAVLIN_GETPID _getpid
 #else
-#  include <fcntl.h>
 #  include <unistd.h>
 #  include "kernel32.h"
-#  define TAVLIN_GETPID getpid
 #endif
 
+#include "base/tavlfile.h"
 #include "diagnose.h"
 #include "render.h"
 
@@ -58,88 +54,30 @@ std::string DelimiterText(char d) {
     return d == '\t' ? std::string("tab") : Q(std::string(1, d));
 }
 
-namespace {
-
-std::string RefusedDelimiter(char d) {
-    return "the delimiter " + DelimiterText(d) + " cannot be used";
-}
-
-} // namespace
-
 bool DelimiterOrFail(const Options &o, int *status) {
     const char d = o.delimiter;
     if (d != '\0' && d != '\\' && d != '\n' && d != '\r' && d != '"') return true;
-    *status = Fail(o, TBL_ERR_DELIMITER, RefusedDelimiter(d));
+    // A delimiter no open takes is a command line that cannot be run.
+    std::fprintf(stderr, "tavlin %s: %s (%d): the delimiter %s cannot be used\n",
+                 o.command->name, CodeName(TBL_ERR_DELIMITER),
+                 static_cast<int>(TBL_ERR_DELIMITER), DelimiterText(d).c_str());
+    *status = kExitUsage;
     return false;
 }
 
-namespace {
-
-// A name for a new file in dir that no other process of ours picks.
-std::string UniqueName(const fs::path &dir, const std::string &stem) {
-    static std::atomic<unsigned> counter{0};
-    return (dir / (stem + std::to_string(TAVLIN_GETPID()) + "-" +
-                   std::to_string(counter++)))
-        .string();
-}
-
-// Creates path, failing when it exists, and opens it for binary writing.
-std::FILE *CreateNew(const std::string &path) {
-#if defined(_WIN32)
-    int fd = _open(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, 0600);
-    return fd < 0 ? nullptr : _fdopen(fd, "wb");
-#else
-    int fd = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-    return fd < 0 ? nullptr : fdopen(fd, "wb");
-#endif
-}
-
-} // namespace
-
-std::FILE *CreateUnique(const std::string &dir, const std::string &stem, std::string *name) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        *name = UniqueName(dir, stem);
-        if (std::FILE *f = CreateNew(*name)) return f;
-        if (errno != EEXIST) break; // another name would fail as well
-    }
-    return nullptr;
-}
-
-LibraryInput::~LibraryInput() {
-    if (!temporary_.empty()) {
-        std::error_code ec;
-        fs::remove(temporary_, ec);
-    }
-}
-
-bool LibraryInput::Prepare(const std::string &path, std::string *error) {
-    if (!IsStdin(path)) {
-        path_ = path;
-        return true;
-    }
+std::string KindOfNonFile(const std::string &path) {
     std::error_code ec;
-    fs::path dir = fs::temp_directory_path(ec);
-    if (ec) dir = ".";
-    std::string name;
-    std::FILE *f = CreateUnique(dir.string(), "tavlin-stdin-", &name);
-    if (!f) {
-        *error = "no temporary file could be made for standard input";
-        return false;
+    fs::file_status st = fs::status(path, ec);
+    if (ec || st.type() == fs::file_type::not_found || st.type() == fs::file_type::regular)
+        return "";
+    switch (st.type()) {
+    case fs::file_type::directory: return "a folder";
+    case fs::file_type::fifo: return "a FIFO";
+    case fs::file_type::character:
+    case fs::file_type::block: return "a device";
+    case fs::file_type::socket: return "a socket";
+    default: return "not a regular file";
     }
-    temporary_ = name;
-    char buffer[1 << 16];
-    size_t n;
-    bool ok = true;
-    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
-        if (std::fwrite(buffer, 1, n, f) != n) ok = false;
-    if (std::ferror(stdin)) ok = false;
-    if (std::fclose(f) != 0) ok = false;
-    if (!ok) {
-        *error = "standard input could not be copied into " + Q(name);
-        return false;
-    }
-    path_ = temporary_;
-    return true;
 }
 
 StreamInput::~StreamInput() {
@@ -152,8 +90,17 @@ bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
         return true;
     }
     std::error_code ec;
-    if (!fs::exists(path, ec)) {
-        *status = Fail(o, TBL_ERR_NO_FILE, "no file at " + Q(path));
+    fs::file_status st = fs::status(path, ec);
+    if (st.type() == fs::file_type::not_found) {
+        std::error_code lec;
+        const bool dangling = fs::is_symlink(fs::symlink_status(path, lec));
+        *status = Fail(o, TBL_ERR_NO_FILE,
+                       dangling ? Q(path) + " is a symbolic link that leads to no file"
+                                : "no file at " + Q(path));
+        return false;
+    }
+    if (st.type() == fs::file_type::directory) {
+        *status = Fail(o, TBL_ERR_NO_FILE, Q(path) + " is a folder, not a file");
         return false;
     }
     file_ = std::fopen(path.c_str(), "rb");
@@ -166,61 +113,152 @@ bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
     return true;
 }
 
-OutputFile::~OutputFile() {
-    if (file_ && file_ != stdout) std::fclose(file_);
-    if (!temporary_.empty()) {
-        std::error_code ec;
-        fs::remove(temporary_, ec);
-    }
-}
-
-bool OutputFile::Open(const std::string &path, std::string *error) {
-    if (IsStdin(path)) { // '-' as an output is standard output
-        file_ = stdout;
-        return true;
-    }
-    target_ = path;
-    fs::path dir = fs::path(path).parent_path();
-    if (dir.empty()) dir = ".";
-    std::string name;
-    file_ = CreateUnique(dir.string(), "." + fs::path(path).filename().string() + ".tavlin-",
-                         &name);
-    if (!file_) {
-        *error = Q(path) + " could not be written: " + SaveFailureReason(path, errno);
-        return false;
-    }
-    temporary_ = name;
-    return true;
-}
-
-bool OutputFile::Commit(std::string *error) {
-    if (file_ == stdout) {
-        if (std::fflush(stdout) != 0) {
-            *error = "the output could not be written";
+bool StreamInput::Rewind() {
+    if (!file_) return false;
+    if (file_ == stdin) {
+        std::FILE *copy = std::tmpfile();
+        if (!copy) return false;
+        char buffer[1 << 16];
+        size_t n;
+        bool ok = true;
+        while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
+            if (std::fwrite(buffer, 1, n, copy) != n) ok = false;
+        if (std::ferror(stdin) || !ok) {
+            std::fclose(copy);
             return false;
         }
-        return true;
+        file_ = copy;
+        owned_ = true;
     }
-    int rc = std::fclose(file_);
-    file_ = nullptr;
-    std::error_code ec;
-    if (rc == 0) fs::rename(temporary_, target_, ec);
-    if (rc != 0 || ec) {
-        *error = Q(target_) + " could not be written: " +
-                 (rc != 0 ? std::string(std::strerror(errno)) : ec.message());
-        return false;
-    }
-    temporary_.clear();
-    return true;
+    std::clearerr(file_);
+    return std::fseek(file_, 0, SEEK_SET) == 0;
 }
 
 namespace {
+
+// Bytes to standard output.
+class StdoutSink : public ByteSink {
+public:
+    bool Put(const char *bytes, size_t n) override {
+        if (failed_) return false;
+        if (n && std::fwrite(bytes, 1, n, stdout) != n) {
+            error_ = errno;
+            failed_ = true;
+        }
+        return !failed_;
+    }
+    bool failed_ = false;
+    int error_ = 0;
+};
+
+// Bytes to a file of the library's file layer.
+class LayerSink : public ByteSink {
+public:
+    explicit LayerSink(FileSink *sink) : sink_(sink) {}
+    bool Put(const char *bytes, size_t n) override {
+        if (sink_->failed) return false;
+        errno = 0;
+        FileSinkPut(sink_, bytes, n);
+        if (sink_->failed && error_ == 0) error_ = errno;
+        return !sink_->failed;
+    }
+    FileSink *sink_;
+    int error_ = 0;
+};
+
+struct WriteJob {
+    const std::function<int(ByteSink *)> *body;
+    int status = 0;
+    int error = 0;
+};
+
+int RunBody(void *context, FileSink *sink) {
+    WriteJob *job = static_cast<WriteJob *>(context);
+    LayerSink out(sink);
+    job->status = (*job->body)(&out);
+    job->error = out.error_;
+    return job->status != 0 || sink->failed;
+}
+
+// The file standard output writes to, under another name (/dev/stdout,
+// /proc/self/fd/1, the file it was redirected to): it is written through
+// standard output as it stands, never replaced.
+bool IsStandardOutput(const std::string &path) {
+#if defined(_WIN32)
+    return path == "CON" || path == "/dev/stdout";
+#else
+    struct stat target, out;
+    return stat(path.c_str(), &target) == 0 && fstat(1, &out) == 0 &&
+           target.st_dev == out.st_dev && target.st_ino == out.st_ino;
+#endif
+}
+
+std::string Reason(int error) {
+    return error ? std::string(std::strerror(error)) : std::string("the system gave no reason");
+}
+
+} // namespace
+
+bool MayReplace(const Options &o, const std::string &target, int *status) {
+    std::error_code ec;
+    if (IsStdin(target) || o.force || IsStandardOutput(target)) return true;
+    if (!fs::is_regular_file(target, ec)) return true; // a device or a FIFO: written to
+    *status = Complain(o, Q(target) + " exists (--force replaces it)");
+    return false;
+}
+
+int WriteOutput(const Options &o, const std::string &target,
+                const std::function<int(ByteSink *)> &body) {
+    if (IsStdin(target) || IsStandardOutput(target)) {
+        StdoutSink out;
+        int status = body(&out);
+        if (status != 0) return status;
+        if (!out.failed_ && std::fflush(stdout) != 0) {
+            out.failed_ = true;
+            out.error_ = errno;
+        }
+        if (out.failed_)
+            return Complain(o, "the output could not be written: " + Reason(out.error_));
+        return 0;
+    }
+    WriteJob job;
+    job.body = &body;
+    errno = 0;
+    FileResult rc = FileReplace(target.c_str(), RunBody, &job);
+    const int error = job.error ? job.error : errno;
+    if (rc == FILE_OK) return 0;
+    if (rc == FILE_WRITER_FAILED && job.status != 0) return job.status;
+    std::string why;
+    switch (rc) {
+    case FILE_IO: why = Reason(error); break;
+    case FILE_NO_MEMORY: why = "out of memory"; break;
+    case FILE_DENIED:
+        why = "it is read-only to this user, or on a read-only file system";
+        break;
+    default: why = SaveFailureReason(target, error); break;
+    }
+    // A device or a FIFO is written in place: what went before the failure
+    // went out.
+    const bool in_place = !KindOfNonFile(target).empty();
+    return Complain(o, Q(target) + " could not be written: " + why +
+                           (in_place ? "" : "; any file there is as it was"));
+}
+
+namespace {
+
+std::string RefusedDelimiter(char d) {
+    return "the delimiter " + DelimiterText(d) + " cannot be used";
+}
 
 std::string ExplainOpen(const Options &o, const std::string &real_path, int32_t mode,
                         int32_t code, uint32_t last_error) {
     const std::string path = Shown(FilePath(o));
     switch (code) {
-    case TBL_ERR_NO_FILE: return "no file at " + path;
+    case TBL_ERR_NO_FILE: {
+        const std::string kind = KindOfNonFile(real_path);
+        if (!kind.empty()) return path + " is " + kind + ", not a file";
+        return "no file at " + path;
+    }
     case TBL_ERR_DELIMITER: return RefusedDelimiter(o.delimiter);
     case TBL_ERR_RANGE:
         return "the header line count " + std::to_string(o.header_lines) +
@@ -230,17 +268,15 @@ std::string ExplainOpen(const Options &o, const std::string &real_path, int32_t 
             return ExplainLoadFailure(real_path, path, o.delimiter, last_error);
         return path + " has fewer lines than its header lines";
     case TBL_ERR_OPEN:
-        if (mode == OPEN_EDIT)
-            return path + " could not be opened for reading and writing"
-                   " (--mode preview reads the first 100 lines only)";
-        return path + " could not be opened for reading";
+        return path + " could not be opened for reading" +
+               (mode == OPEN_EDIT ? " and writing" : "") + ": " +
+               OpenFailureReason(real_path, mode == OPEN_EDIT);
     case TBL_ERR_NO_MEMORY: return "out of memory while loading " + path;
     case TBL_ERR_INDEX_OPEN:
         return "no index for " + path + " in " + Q(o.index_dir) +
                " fits these options (prepare one with tavlin index prepare,"
                " giving the same -d, -H and --unique)";
-    case TBL_ERR_MAP_DATA:
-        return path + " could not be mapped (an empty file cannot be)";
+    case TBL_ERR_MAP_DATA: return MapFailureReason(real_path, path);
     case TBL_ERR_BAD_HANDLE:
         return "the column names could not be read from the first line of " + path;
     }
@@ -256,26 +292,12 @@ bool OpenOrFail(const Options &o, const std::string &path, int32_t mode, Table *
     // A failed load leaves the line it stopped at in the last-error value.
     uint32_t last_error = static_cast<uint32_t>(GetLastError());
     if (rc == TBL_OK) return true;
+    if (rc == TBL_ERR_DELIMITER) return DelimiterOrFail(o, status);
     *status = Fail(o, rc, ExplainOpen(o, path, mode, rc, last_error));
     return false;
 }
 
-bool OpenForReading(const Options &o, LibraryInput *input, Table *table, int *status) {
-    if (IsStdin(FilePath(o)) && o.mode == OPEN_INDEXED) {
-        *status = UsageFail(o, "standard input cannot be opened --mode indexed; prepare an"
-                               " index for a file");
-        return false;
-    }
-    std::string error;
-    if (!input->Prepare(FilePath(o), &error)) {
-        *status = Complain(o, error);
-        return false;
-    }
-    return OpenOrFail(o, input->path(), o.mode, table, status);
-}
-
-int SaveOrFail(const Options &o, TableHandle *h) {
-    const std::string &target = o.output_given ? o.output : FilePath(o);
+int SaveOrFail(const Options &o, TableHandle *h, const std::string &target) {
     errno = 0;
     int32_t rc = SaveTable(h, target.c_str());
     int saved_errno = errno;

@@ -1,13 +1,17 @@
 // tool.h - what the subcommands of tavlin share: how a failure is reported,
 // how an input is opened (a file, or standard input for '-'), how a table is
-// opened through the library, how a new file gets a name of its own, and how
-// a new output file replaces an old one.
+// opened through the library, and how an output file is written (through
+// the library's file layer, which puts a new file in place whole or not at
+// all).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
+#include "interop.h"
 #include "options.h"
 #include "table.h"
 
@@ -31,33 +35,14 @@ const std::string &FilePath(const Options &o);
 std::string DelimiterText(char d);
 bool IsStdin(const std::string &path);
 
-// Refuses, in the words of a refused open, a delimiter the library refuses
-// for an open (NUL, backslash, LF, CR and the quote), for the subcommands
-// that read or write tables without it: false, with the exit status in
-// *status, for such a delimiter.
+// Refuses a delimiter the library refuses for an open (NUL, backslash,
+// LF, CR and the quote): a usage error, false with the exit status in
+// *status.
 bool DelimiterOrFail(const Options &o, int *status);
 
-// Creates a new file in dir, named stem and a number that no other process
-// of ours picks, and opens it for binary writing; *name receives its path.
-// Null when none could be made, with errno telling why.
-std::FILE *CreateUnique(const std::string &dir, const std::string &stem, std::string *name);
-
-// An input for the subcommands that read a table through the library: a
-// file as it is, or standard input copied into a temporary file (removed
-// when the object goes), since the library opens tables by path.
-class LibraryInput {
-public:
-    LibraryInput() = default;
-    LibraryInput(const LibraryInput &) = delete;
-    LibraryInput &operator=(const LibraryInput &) = delete;
-    ~LibraryInput();
-    // False, with a sentence, when standard input could not be copied.
-    bool Prepare(const std::string &path, std::string *error);
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_, temporary_;
-};
+// What is at a path, for messages: "a folder", "a device", ... or empty
+// for a regular file or nothing.
+std::string KindOfNonFile(const std::string &path);
 
 // An input read as a stream: the file, or standard input for '-'.
 class StreamInput {
@@ -69,6 +54,9 @@ public:
     // Opens path; on failure reports it for o and returns false with the
     // exit status in *status.
     bool Open(const Options &o, const std::string &path, int *status);
+    // Makes the input readable again from its start (standard input is
+    // first copied into an unnamed temporary file). False when it cannot.
+    bool Rewind();
     std::FILE *file() const { return file_; }
 
 private:
@@ -76,33 +64,35 @@ private:
     bool owned_ = false;
 };
 
-// A file written whole or not at all: the bytes go to a new file beside the
-// target, which replaces the target only on Commit. '-' writes to standard
-// output instead.
-class OutputFile {
-public:
-    OutputFile() = default;
-    OutputFile(const OutputFile &) = delete;
-    OutputFile &operator=(const OutputFile &) = delete;
-    ~OutputFile();
-    bool Open(const std::string &path, std::string *error);
-    std::FILE *file() const { return file_; }
-    bool Commit(std::string *error);
+// Writes an output: body puts its bytes into the sink and returns 0, or
+// an exit status after it reported a failure of its own (then nothing
+// replaces the target). '-', and any name of the file standard output
+// writes to, go to standard output; every other target goes through the
+// library's file layer: a regular file is replaced whole or not at all
+// (mode and owner kept, symbolic links followed), and a target that is not
+// a regular file (a device, a FIFO) is written in place. what names the
+// output in messages. Returns the exit status.
+int WriteOutput(const Options &o, const std::string &target,
+                const std::function<int(ByteSink *)> &body);
 
-private:
-    std::string target_, temporary_;
-    std::FILE *file_ = nullptr;
-};
+// The refusal of a target that exists as a regular file, unless --force:
+// true (nothing to refuse) or false with the exit status in *status.
+bool MayReplace(const Options &o, const std::string &target, int *status);
 
 // Opens the table for a subcommand; on failure prints the line and returns
-// the exit status through *status. path is where the table really is (a
-// copy of standard input for '-').
+// the exit status through *status.
 bool OpenOrFail(const Options &o, const std::string &path, int32_t mode, Table *table,
                 int *status);
-int SaveOrFail(const Options &o, TableHandle *h);
-// Opens FILE (standard input for '-', copied into *input) in o.mode for a
-// subcommand that only reads.
-bool OpenForReading(const Options &o, LibraryInput *input, Table *table, int *status);
+int SaveOrFail(const Options &o, TableHandle *h, const std::string &target);
+
+// What info says of a table read as a stream.
+struct InfoFacts {
+    std::vector<std::string> names; // stored form
+    int64_t data_lines = 0;         // negative when fewer lines than header lines
+};
+// get and info without an index, read as a stream (streaming.cpp).
+int GetStreamed(const Options &o, int64_t row);
+int InfoStreamed(const Options &o, InfoFacts *facts, StreamInput *input);
 
 // The subcommands.
 int RunInfo(const Options &o);

@@ -1,0 +1,252 @@
+/*
+ * linereader.cpp - the lines of a table file, by the load's rules, from a
+ * stream (see linereader.h).
+ *
+ * The block is read in large pieces and searched for LFs with memchr; a
+ * line is shaped where it lies (its CR and NUL bytes dropped, a NUL written
+ * over its end) and counted with the codec's field count. A keeping reader
+ * grows the block when it is full, so every line stays where it was read;
+ * a streaming one first moves the unread bytes to the front, and grows the
+ * block only while one line does not fit.
+ */
+#include "store/linereader.h"
+
+#include <string.h>
+
+#include "base/tavlbits.h"
+#include "base/tavlfile.h"
+#include "base/tavlhost.h"
+#include "codec/tavl_codec.h"
+#include "tavlin32.h"
+
+static char *BlockAlloc(size_t capacity) {
+    char *block = (char *)qmem_malloc(capacity + LINE_TAIL);
+    if (!block) return NULL;
+    /* A large block becomes a loaded table's text, read here and there. */
+    AdviseLargePages(block, capacity);
+    /* The tail may be read, never shown: give it a value all the same. */
+    memset(block + capacity, 0, LINE_TAIL);
+    return block;
+}
+
+int LineReaderInit(LineReader *r, FILE *stream, char delimiter, int keep,
+                   int counting, size_t capacity) {
+    memset(r, 0, sizeof *r);
+    r->stream = stream;
+    r->delimiter = delimiter;
+    r->keep = keep;
+    r->counting = counting;
+    r->expected = -1;
+    if (capacity < 2) capacity = 2;
+    r->capacity = capacity;
+    r->bytes = BlockAlloc(capacity);
+    if (!r->bytes) {
+        r->finished = 1;
+        r->fault = LINE_FAULT_MEMORY;
+        return TBL_ERR_NO_MEMORY;
+    }
+    r->bytes[0] = '\0';
+    return 0;
+}
+
+char *LineReaderTakeBlock(LineReader *r) {
+    char *block = r->bytes;
+    r->bytes = NULL;
+    return block;
+}
+
+void LineReaderFree(LineReader *r) {
+    if (r->bytes) qmem_free(r->bytes);
+    r->bytes = NULL;
+}
+
+/* Makes room behind what was read: a streaming reader drops the lines
+ * before the one under way; a full block doubles. 0 or TBL_ERR_NO_MEMORY. */
+static int MakeRoom(LineReader *r) {
+    if (!r->keep && r->line_start > 0) {
+        const size_t shift = r->line_start;
+        memmove(r->bytes, r->bytes + shift, r->end - shift);
+        r->end -= shift;
+        r->scanned -= shift;
+        r->nul = r->nul >= shift ? r->nul - shift : 0; /* a raw reader keeps none */
+        r->line_start = 0;
+        r->dropped += shift;
+        if (r->end + 1 < r->capacity) return 0;
+    }
+    if (r->end + 1 < r->capacity) return 0;
+    if (r->capacity > ((size_t)-1 - LINE_TAIL) / 2) return TBL_ERR_NO_MEMORY;
+    const size_t grown = r->capacity * 2;
+    char *block = (char *)qmem_realloc(r->bytes, grown + LINE_TAIL);
+    if (!block) return TBL_ERR_NO_MEMORY;
+    memset(block + grown, 0, LINE_TAIL);
+    r->bytes = block;
+    r->capacity = grown;
+    return 0;
+}
+
+/* Reads more of the stream behind what was read. 0 or TBL_ERR_NO_MEMORY. */
+static int ReadMore(LineReader *r) {
+    if (r->end + 1 == r->capacity || (!r->keep && r->line_start > 0)) {
+        int rc = MakeRoom(r);
+        if (rc) return rc;
+    }
+    const size_t want = r->capacity - 1 - r->end;
+    const size_t got = fread(r->bytes + r->end, 1, want, r->stream);
+    /* A short read is the end of the file or a read error; ferror tells
+     * them apart once the lines before are handed out. */
+    if (got < want) r->at_end = 1;
+    if (r->nul == r->end) {
+        const char *nul = (const char *)memchr(r->bytes + r->end, '\0', got);
+        r->nul = nul ? (size_t)(nul - r->bytes) : r->end + got;
+    }
+    r->end += got;
+    return 0;
+}
+
+/* Shapes bytes [start, stop) into the line under way, in place: one CR at
+ * its end dropped, then every NUL byte; a NUL ends the text. Returns its
+ * length. */
+static size_t ShapeLine(LineReader *r, size_t start, size_t stop) {
+    char *text = r->bytes + start;
+    size_t n = stop - start;
+    if (n && text[n - 1] == '\r') n--;
+    if (r->nul < start + n) {
+        size_t kept = r->nul - start;
+        for (size_t i = kept; i < n; i++)
+            if (text[i] != '\0') text[kept++] = text[i];
+        n = kept;
+        const char *next = (const char *)memchr(r->bytes + stop, '\0', r->end - stop);
+        r->nul = next ? (size_t)(next - r->bytes) : r->end;
+    }
+    text[n] = '\0';
+    return n;
+}
+
+/* A line as it stands, ended by a NUL over its LF. */
+static size_t RawLine(LineReader *r, size_t start, size_t stop) {
+    r->bytes[stop] = '\0';
+    return stop - start;
+}
+
+size_t LineShape(char *text, size_t n) {
+    if (n && text[n - 1] == '\r') n--;
+    if (memchr(text, '\0', n)) {
+        size_t kept = 0;
+        for (size_t i = 0; i < n; i++)
+            if (text[i] != '\0') text[kept++] = text[i];
+        n = kept;
+    }
+    return n;
+}
+
+/* Checks the shaped line of n bytes at start: LINE_READY for a line of the
+ * table, LINE_DONE for one that breaks a rule (the fault is set), -1 for
+ * an empty line, which is skipped. */
+static int TakeLine(LineReader *r, size_t start, size_t n) {
+    r->file_line = ++r->file_lines;
+    r->file_offset = r->dropped + start;
+    r->at = start;
+    r->length = n;
+    if (r->raw) return LINE_READY;
+    if (n == 0) return -1;
+    if (r->counting) {
+        const char *text = r->bytes + start;
+        int consistent;
+        int32_t fields = CountLineFields(text, n, r->delimiter, &consistent);
+        r->fields = fields;
+        if (!consistent || (r->expected >= 0 && fields != r->expected)) {
+            r->fault = consistent ? LINE_FAULT_FIELDS : LINE_FAULT_QUOTES;
+            r->fault_pieces = LineSplitFields(text, n, r->delimiter);
+            r->finished = 1;
+            return LINE_DONE;
+        }
+        if (r->expected < 0) r->expected = fields;
+    }
+    r->stored++;
+    return LINE_READY;
+}
+
+static int Step(LineReader *r);
+
+int LineReaderStep(LineReader *r) {
+    int rc = Step(r);
+    r->quick = rc == LINE_READY && !r->raw && r->counting && r->expected >= 0;
+    return rc;
+}
+
+static int Step(LineReader *r) {
+    if (r->finished) return LINE_DONE;
+    if (!r->started) {
+        r->started = 1;
+        while (!r->at_end && r->end < sizeof kByteOrderMark) {
+            if (ReadMore(r)) {
+                r->fault = LINE_FAULT_MEMORY;
+                r->finished = 1;
+                return LINE_DONE;
+            }
+        }
+        /* A UTF-8 byte-order mark belongs to the file, not to line 0. */
+        if (r->end >= sizeof kByteOrderMark &&
+            memcmp(r->bytes, kByteOrderMark, sizeof kByteOrderMark) == 0) {
+            r->line_start = r->scanned = sizeof kByteOrderMark;
+            r->byte_order_mark = 1;
+        }
+    }
+    for (;;) {
+        char *lf = (char *)memchr(r->bytes + r->scanned, '\n', r->end - r->scanned);
+        if (lf) {
+            const size_t start = r->line_start, stop = (size_t)(lf - r->bytes);
+            r->line_start = r->scanned = stop + 1;
+            r->ended_with_lf = 1;
+            int taken = TakeLine(r, start, r->raw ? RawLine(r, start, stop)
+                                                  : ShapeLine(r, start, stop));
+            if (taken >= 0) return taken;
+            continue;
+        }
+        r->scanned = r->end;
+        if (!r->at_end) {
+            if (ReadMore(r)) {
+                r->fault = LINE_FAULT_MEMORY;
+                r->finished = 1;
+                return LINE_DONE;
+            }
+            continue;
+        }
+        /* What follows the last LF is a line like any other; the block
+         * ends in a NUL after the bytes read. */
+        r->bytes[r->end] = '\0';
+        const size_t start = r->line_start;
+        r->line_start = r->scanned = r->end;
+        if (start < r->end) {
+            r->ended_with_lf = 0;
+            int taken = TakeLine(r, start, r->raw ? RawLine(r, start, r->end)
+                                                  : ShapeLine(r, start, r->end));
+            if (taken >= 0) {
+                if (taken == LINE_READY) return LINE_READY;
+                return LINE_DONE;
+            }
+        }
+        r->finished = 1;
+        if (ferror(r->stream)) {
+            r->fault = LINE_FAULT_READ;
+            r->file_line = r->file_lines + 1;
+            r->file_offset = r->dropped + r->end;
+        }
+        return LINE_DONE;
+    }
+}
+
+int32_t LineSplitFields(const char *line, size_t n, char delimiter) {
+    uint64_t count = 1;
+    if (delimiter == '\0') return 1;
+    for (const char *p = line, *stop = line + n;
+         (p = (const char *)memchr(p, delimiter, (size_t)(stop - p))) != NULL; p++)
+        if (DelimiterSeparates(line, n, (size_t)(p - line))) count++;
+    return count > (uint64_t)INT32_MAX ? INT32_MAX : (int32_t)count;
+}
+
+int LineIsBlank(const char *line, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (!os_is_char_space(line + i, line + n - 1)) return 0;
+    return 1;
+}
