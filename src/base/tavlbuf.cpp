@@ -24,11 +24,13 @@ static char *Resize(char **slot, size_t size) {
 
 static size_t TextLength(const char *text) { return text ? strlen(text) : 0; }
 
+#if defined(TAVL_ASSERTIONS)
 /* 1 when bytes lie inside the text's own block, which a resize may move:
- * a caller may not pass those. */
+ * a caller may not pass those. Only the assertions ask. */
 static int OwnBytes(const char *text, const char *bytes) {
     return text && bytes && bytes >= text && bytes <= text + strlen(text);
 }
+#endif
 
 int TextBufferNew(char **slot) {
     *slot = (char *)qmem_calloc(1, 1);
