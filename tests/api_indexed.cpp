@@ -109,6 +109,23 @@ TEST(IndexFiles, PrepareTwiceAndRemove) {
     EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
     EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_ERR_REMOVE);
     EXPECT_EQ(OpenAndRead(path, OPEN_INDEXED, ',', 1, dir).rc, TBL_ERR_INDEX_OPEN);
+
+    // A replacement that fails after the existence check leaves no index
+    // under the name, whatever step failed; without overwrite the old one
+    // stays.
+    struct Failure { const char *what, *data; int32_t header; int rc; } failures[] = {
+        {"too few lines", "a,b\n1,2\n", 5, TBL_ERR_FORMAT},
+        {"empty data file", "", 1, TBL_ERR_MAP_DATA},
+    };
+    for (const Failure &f : failures) {
+        WriteFile("twice.csv", "a,b\n1,2\n");
+        ASSERT_EQ(Prepare(path, dir, ',', 1, 1), TBL_OK) << f.what;
+        WriteFile("twice.csv", f.data);
+        EXPECT_EQ(Prepare(path, dir, ',', f.header, 0), TBL_ERR_INDEX_EXISTS) << f.what;
+        EXPECT_EQ(Listing(dir).size(), 1u) << f.what;
+        EXPECT_EQ(Prepare(path, dir, ',', f.header, 1), f.rc) << f.what;
+        EXPECT_TRUE(Listing(dir).empty()) << f.what;
+    }
 }
 
 TEST(IndexFiles, UniqueNamesTellPreparationsApart) {
