@@ -175,8 +175,10 @@ typedef struct Scan {
 } Scan;
 
 /* Offsets the image holds at first: one per 64 bytes of data (a line of
- * a table is rarely shorter), at least 4096. */
+ * a table is rarely shorter), at least 4096 and at most 1M (the image of a
+ * large file grows as its lines are found, not with its size). */
 #define IMAGE_FIRST_OFFSETS 4096u
+#define IMAGE_MOST_FIRST_OFFSETS ((size_t)1 << 20)
 #define IMAGE_BYTES_PER_LINE 64u
 
 static void DropImage(Scan *scan) {
@@ -240,6 +242,72 @@ static int ScanByte(Scan *scan, const unsigned char *data, size_t i,
     return 1;
 }
 
+#if defined(TAVL_SSE2)
+/* What ScanBlocks returns when the table ended inside the blocks. */
+#define SCAN_ENDED ((size_t)-1)
+
+/* The 64 bytes at p compared with b, one bit a byte. */
+static inline uint64_t Mask64(__m128i x0, __m128i x1, __m128i x2, __m128i x3, __m128i b) {
+    return (uint64_t)ByteMask(x0, b) | ((uint64_t)ByteMask(x1, b) << 16) |
+           ((uint64_t)ByteMask(x2, b) << 32) | ((uint64_t)ByteMask(x3, b) << 48);
+}
+
+/* The scan over blocks of 64 bytes, up to the last whole block before the
+ * data's last byte (a block never holds it); returns where the byte-wise
+ * scan goes on, or SCAN_ENDED. Without a quote in a block no delimiter of it
+ * can be an encoded one (its inner neighbours would be quotes), so the masks
+ * alone count it; blocks with quotes go byte by byte. The delimiter is not
+ * the quote. Counting bits is most of the work per line: the body is built
+ * twice, with the processor's own bit count where it has one. */
+static inline __attribute__((always_inline)) size_t ScanBlocksBody(
+    Scan *scan, const unsigned char *data, size_t n, unsigned char d) {
+    const __m128i lf_bytes = _mm_set1_epi8('\n');
+    const __m128i delimiter_bytes = _mm_set1_epi8((char)d);
+    const __m128i quote_bytes = _mm_set1_epi8(QUOTE);
+    size_t i = 0;
+    while (i + 64 < n) {
+        const unsigned char *p = data + i;
+        __m128i x0 = LoadSixteen(p), x1 = LoadSixteen(p + 16);
+        __m128i x2 = LoadSixteen(p + 32), x3 = LoadSixteen(p + 48);
+        __m128i quotes = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(x0, quote_bytes), _mm_cmpeq_epi8(x1, quote_bytes)),
+            _mm_or_si128(_mm_cmpeq_epi8(x2, quote_bytes), _mm_cmpeq_epi8(x3, quote_bytes)));
+        if (_mm_movemask_epi8(quotes)) {
+            for (size_t end = i + 64; i < end; ++i)
+                if (!ScanByte(scan, data, i, n - 1, d)) return SCAN_ENDED;
+            continue;
+        }
+        uint64_t lf = Mask64(x0, x1, x2, x3, lf_bytes);
+        uint64_t dm = Mask64(x0, x1, x2, x3, delimiter_bytes);
+        while (lf) {
+            unsigned at = (unsigned)__builtin_ctzll(lf);
+            uint64_t below = ((uint64_t)1 << at) - 1u;
+            scan->fields += (uint64_t)__builtin_popcountll(dm & below);
+            dm &= ~below;
+            if (!EndLine(scan, i + at + 1)) return SCAN_ENDED;
+            lf &= lf - 1u;
+        }
+        scan->fields += (uint64_t)__builtin_popcountll(dm);
+        i += 64;
+    }
+    return i;
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+__attribute__((target("popcnt"))) static size_t ScanBlocksPopcnt(
+    Scan *scan, const unsigned char *data, size_t n, unsigned char d) {
+    return ScanBlocksBody(scan, data, n, d);
+}
+#endif
+
+static size_t ScanBlocks(Scan *scan, const unsigned char *data, size_t n, unsigned char d) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    if (__builtin_cpu_supports("popcnt")) return ScanBlocksPopcnt(scan, data, n, d);
+#endif
+    return ScanBlocksBody(scan, data, n, d);
+}
+#endif
+
 /* One pass over the data: counts the lines of the table and the fields of
  * its first line, and records where each line starts. The first line whose
  * field count differs from the first line's ends the table. */
@@ -256,38 +324,14 @@ static void ScanTable(const char *view, uint64_t size, char delimiter,
     scan->width = OffsetBytesFor(size);
     size_t first = n / IMAGE_BYTES_PER_LINE;
     if (first < IMAGE_FIRST_OFFSETS) first = IMAGE_FIRST_OFFSETS;
+    if (first > IMAGE_MOST_FIRST_OFFSETS) first = IMAGE_MOST_FIRST_OFFSETS;
     /* Line 0 starts at offset 0: the block is zeroed. */
     scan->image = (unsigned char *)qmem_calloc(8 + first * scan->width, 1);
     scan->capacity = scan->image ? first : 0;
 #if defined(TAVL_SSE2)
-    /* A block never holds the last byte. Without a quote in a block no
-     * delimiter of it can be an encoded one (its inner neighbours would be
-     * quotes), so the masks alone count it; blocks with quotes go byte by
-     * byte. A quote delimiter always goes byte by byte. */
     if (d != QUOTE) {
-        const __m128i lf_bytes = _mm_set1_epi8('\n');
-        const __m128i delimiter_bytes = _mm_set1_epi8((char)d);
-        const __m128i quote_bytes = _mm_set1_epi8(QUOTE);
-        while (i + 16 < n) {
-            __m128i x = LoadSixteen(data + i);
-            if (ByteMask(x, quote_bytes)) {
-                for (size_t end = i + 16; i < end; ++i)
-                    if (!ScanByte(scan, data, i, last, d)) return;
-                continue;
-            }
-            uint32_t lf = ByteMask(x, lf_bytes);
-            uint32_t dm = ByteMask(x, delimiter_bytes) & ~lf;
-            while (lf) {
-                unsigned at = LowestBit(lf);
-                uint32_t below = (1u << at) - 1u;
-                scan->fields += BitCount(dm & below);
-                dm &= ~below;
-                if (!EndLine(scan, i + at + 1)) return;
-                lf &= lf - 1u;
-            }
-            scan->fields += BitCount(dm);
-            i += 16;
-        }
+        i = ScanBlocks(scan, data, n, d);
+        if (i == SCAN_ENDED) return;
     }
 #endif
     for (; i < n; ++i)
@@ -315,11 +359,19 @@ static int BuildIndexFile(const char *path, const char *name, char delimiter,
     } else {
         StoreWord(&scan.image[0], (uint32_t)(scan.lines - (uint64_t)header));
         StoreWord(&scan.image[4], (uint32_t)scan.reference);
-        FileResult placed = FilePlace(
-            name, scan.image, 8 + (size_t)scan.lines * scan.width, overwrite);
-        rc = placed == FILE_OK       ? TBL_OK
-             : placed == FILE_EXISTS ? TBL_ERR_INDEX_EXISTS
-                                     : TBL_ERR_INDEX_BUILD;
+        const size_t bytes = 8 + (size_t)scan.lines * scan.width;
+        FileResult placed = FilePlace(name, scan.image, bytes, overwrite);
+        /* Windows refuses to rename over a file that a process has mapped:
+         * the old file is removed instead (Windows refuses that too while
+         * it is mapped; Wine allows it), and the new one put in its place. */
+        if (placed == FILE_CANNOT_PLACE && overwrite && os_is_file_exist(name) != 0) {
+            if (os_remove_file(name, 1) != TAVL_REMOVE_OK) rc = TBL_ERR_REMOVE;
+            else placed = FilePlace(name, scan.image, bytes, 0);
+        }
+        if (rc == TBL_OK)
+            rc = placed == FILE_OK       ? TBL_OK
+                 : placed == FILE_EXISTS ? TBL_ERR_INDEX_EXISTS
+                                         : TBL_ERR_INDEX_BUILD;
     }
     if (scan.image) qmem_free(scan.image);
     if (UnmapFile(view, size) != FILE_OK && rc == TBL_OK) rc = TBL_ERR_UNMAP;
@@ -449,10 +501,13 @@ static size_t LineLength(const char *start, size_t rest, int *nul) {
     return i;
 }
 
-/* Lines of the index the open samples, besides the first and the last:
- * enough to catch an index of another file, few enough that the open
- * touches a fixed handful of pages whatever the size of the file. */
-#define OPEN_SAMPLES 16
+/* Lines the open looks at at each end of the table: they lie on the first
+ * and last pages of the index, near the start and the end of the data,
+ * where the open reads anyway, so the check costs the same for any file:
+ * a page touched for the first time is most of an open's cost (some tens
+ * of microseconds on a virtual machine), and a line in the middle would
+ * add two. */
+#define OPEN_EDGE_LINES 8
 
 /* The offset of line k in an index of offsets of width bytes. */
 static inline uint64_t OffsetAt(const unsigned char *index, uint32_t width,
@@ -479,8 +534,8 @@ static uint64_t FieldsAt(const char *data, size_t size, size_t start,
     return fields;
 }
 
-/* 1 when the index describes the mapped data file: its offsets rise, each
- * sampled line starts right after an LF (line 0 at offset 0), line 0
+/* 1 when the index describes the mapped data file: its offsets rise and
+ * each sampled line starts right after an LF (line 0 at offset 0), line 0
  * splits into the stored column count, and the last line ends where the
  * data ends or is followed by a line whose field count would have ended
  * the preparation's scan. An index prepared for another file (names are a
@@ -490,19 +545,13 @@ static int IndexFitsData(const unsigned char *index, uint32_t width,
                          uint64_t lines, uint32_t columns, const char *data,
                          size_t size, char delimiter) {
     if (OffsetAt(index, width, 0) != 0) return 0;
-    uint64_t previous = 0, sampled = 0;
-    for (uint64_t s = 1; s <= OPEN_SAMPLES + 1; ++s) {
-        /* Evenly spread, the last one the last line; a short index gives
-         * some lines more than once, which are looked at once. */
-        uint64_t k = lines - 1 - (lines - 1) * (OPEN_SAMPLES + 1 - s) / (OPEN_SAMPLES + 1);
-        if (k == sampled) continue;
-        sampled = k;
+    for (uint64_t k = 1; k < lines; ++k) {
+        /* The first lines, then the last ones. */
+        if (k > OPEN_EDGE_LINES && k + OPEN_EDGE_LINES < lines) k = lines - OPEN_EDGE_LINES;
         uint64_t offset = OffsetAt(index, width, k);
-        uint64_t before = OffsetAt(index, width, k - 1);
-        if (offset >= size || offset <= before || before < previous ||
+        if (offset >= size || offset <= OffsetAt(index, width, k - 1) ||
             data[offset - 1] != '\n')
             return 0;
-        previous = offset;
     }
     size_t end = 0;
     if (FieldsAt(data, size, 0, delimiter, &end) != columns) return 0;
