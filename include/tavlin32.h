@@ -351,7 +351,8 @@ TAVL_API int32_t CloseTable(TableHandle *table);
  *    TBL_ERR_REMOVE        with overwrite, after one of the failures from
  *                          TBL_ERR_MAP_DATA on: the old index file could not
  *                          be removed (Windows refuses to replace or remove
- *                          an index file a process has mapped). */
+ *                          an index file a process has mapped: the old one
+ *                          stays). */
 TAVL_API int32_t PreOpenTable(const char *path, const char *index_dir,
                               const char *delimiter, const int32_t *header_lines,
                               int32_t overwrite);

@@ -302,11 +302,14 @@ TEST(Prepare, ManyLines) {
         data += k % 7 ? "key,value\r\n" : "k,v\n";
     }
     std::string path = WriteFile("many.csv", data);
-    char comma = ',';
     int32_t one = 1;
-    ASSERT_EQ(PrepareIndexFile(path.c_str(), TempDir().c_str(), &comma, &one, 1, 0), TBL_OK);
-    EXPECT_EQ(ReadFile(NameOf(path, TempDir())), Words(words));
-    std::remove(NameOf(path, TempDir()).c_str());
+    // An LF delimiter is no delimiter at the line ends: one column.
+    for (char delimiter : {',', '\n'}) {
+        words[1] = delimiter == ',' ? 2 : 1;
+        ASSERT_EQ(PrepareIndexFile(path.c_str(), TempDir().c_str(), &delimiter, &one, 1, 0), TBL_OK);
+        EXPECT_EQ(ReadFile(NameOf(path, TempDir())), Words(words)) << int(delimiter);
+        std::remove(NameOf(path, TempDir()).c_str());
+    }
 }
 
 // A bare store opened straight through the back-end, as the open does.

@@ -203,6 +203,7 @@ static TAVL_NOINLINE void GrowImage(Scan *scan, uint64_t k) {
     }
     scan->image = image;
     scan->capacity = grown;
+    AdviseLargePages(image, 8 + grown * scan->width);
 }
 
 /* Records where line k starts. */
@@ -278,7 +279,7 @@ static inline __attribute__((always_inline)) size_t ScanBlocksBody(
             continue;
         }
         uint64_t lf = Mask64(x0, x1, x2, x3, lf_bytes);
-        uint64_t dm = Mask64(x0, x1, x2, x3, delimiter_bytes);
+        uint64_t dm = Mask64(x0, x1, x2, x3, delimiter_bytes) & ~lf;
         while (lf) {
             unsigned at = (unsigned)__builtin_ctzll(lf);
             uint64_t below = ((uint64_t)1 << at) - 1u;
@@ -328,6 +329,7 @@ static void ScanTable(const char *view, uint64_t size, char delimiter,
     /* Line 0 starts at offset 0: the block is zeroed. */
     scan->image = (unsigned char *)qmem_calloc(8 + first * scan->width, 1);
     scan->capacity = scan->image ? first : 0;
+    if (scan->image) AdviseLargePages(scan->image, 8 + first * scan->width);
 #if defined(TAVL_SSE2)
     if (d != QUOTE) {
         i = ScanBlocks(scan, data, n, d);
@@ -359,19 +361,11 @@ static int BuildIndexFile(const char *path, const char *name, char delimiter,
     } else {
         StoreWord(&scan.image[0], (uint32_t)(scan.lines - (uint64_t)header));
         StoreWord(&scan.image[4], (uint32_t)scan.reference);
-        const size_t bytes = 8 + (size_t)scan.lines * scan.width;
-        FileResult placed = FilePlace(name, scan.image, bytes, overwrite);
-        /* Windows refuses to rename over a file that a process has mapped:
-         * the old file is removed instead (Windows refuses that too while
-         * it is mapped; Wine allows it), and the new one put in its place. */
-        if (placed == FILE_CANNOT_PLACE && overwrite && os_is_file_exist(name) != 0) {
-            if (os_remove_file(name, 1) != TAVL_REMOVE_OK) rc = TBL_ERR_REMOVE;
-            else placed = FilePlace(name, scan.image, bytes, 0);
-        }
-        if (rc == TBL_OK)
-            rc = placed == FILE_OK       ? TBL_OK
-                 : placed == FILE_EXISTS ? TBL_ERR_INDEX_EXISTS
-                                         : TBL_ERR_INDEX_BUILD;
+        FileResult placed = FilePlace(
+            name, scan.image, 8 + (size_t)scan.lines * scan.width, overwrite);
+        rc = placed == FILE_OK       ? TBL_OK
+             : placed == FILE_EXISTS ? TBL_ERR_INDEX_EXISTS
+                                     : TBL_ERR_INDEX_BUILD;
     }
     if (scan.image) qmem_free(scan.image);
     if (UnmapFile(view, size) != FILE_OK && rc == TBL_OK) rc = TBL_ERR_UNMAP;
