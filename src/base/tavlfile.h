@@ -114,11 +114,6 @@ int64_t FileStreamSize(FILE *stream);
  * nothing of its own. Only a hint. */
 void AdviseWillNeed(const void *bytes, size_t size);
 
-/* Asks the system to back the memory bytes[0..size) with large pages where
- * it can: a large block filled once from start to end then costs a page
- * fault for every 2 MiB instead of every 4 KiB. Only a hint. */
-void AdviseLargePages(void *bytes, size_t size);
-
 /* Access hints of a mapping. */
 #define ACCESS_SEQUENTIAL 1 /* read from start to end once */
 #define ACCESS_RANDOM     2 /* read here and there */

@@ -249,19 +249,6 @@ void AdviseWillNeed(const void *bytes, size_t size) {
                         POSIX_MADV_WILLNEED);
 }
 
-void AdviseLargePages(void *bytes, size_t size) {
-#if defined(MADV_HUGEPAGE)
-    /* The advice is given for the whole large pages inside the block. */
-    const uintptr_t large = (uintptr_t)2 << 20;
-    uintptr_t start = ((uintptr_t)bytes + large - 1) & ~(large - 1);
-    uintptr_t end = ((uintptr_t)bytes + size) & ~(large - 1);
-    if (end > start) (void)madvise((void *)start, end - start, MADV_HUGEPAGE);
-#else
-    (void)bytes;
-    (void)size;
-#endif
-}
-
 FileResult MapFileReadOnly(const char *path, int hint, const char **view,
                            uint64_t *size) {
     *view = NULL;

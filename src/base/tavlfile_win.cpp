@@ -157,12 +157,6 @@ int64_t FileStreamSize(FILE *stream) {
     return (int64_t)st.st_size;
 }
 
-/* Large pages need a privilege few processes hold: nothing to ask. */
-void AdviseLargePages(void *bytes, size_t size) {
-    (void)bytes;
-    (void)size;
-}
-
 /* A view reads ahead as the system sees fit; there is nothing to ask. */
 void AdviseWillNeed(const void *bytes, size_t size) {
     (void)bytes;

@@ -203,7 +203,6 @@ static TAVL_NOINLINE void GrowImage(Scan *scan, uint64_t k) {
     }
     scan->image = image;
     scan->capacity = grown;
-    AdviseLargePages(image, 8 + grown * scan->width);
 }
 
 /* Records where line k starts. */
@@ -329,7 +328,6 @@ static void ScanTable(const char *view, uint64_t size, char delimiter,
     /* Line 0 starts at offset 0: the block is zeroed. */
     scan->image = (unsigned char *)qmem_calloc(8 + first * scan->width, 1);
     scan->capacity = scan->image ? first : 0;
-    if (scan->image) AdviseLargePages(scan->image, 8 + first * scan->width);
 #if defined(TAVL_SSE2)
     if (d != QUOTE) {
         i = ScanBlocks(scan, data, n, d);
