@@ -446,6 +446,36 @@ TEST(IndexedTable, DamagedIndexFiles) {
     }
 }
 
+// An index past its first page: the open reads the last offsets and the
+// end of the data from the files rather than through the mappings.
+TEST(IndexedTable, DamagedEndsOfALargeIndex) {
+    std::string data = "k,v\n";
+    for (int i = 0; i < 3000; ++i) data += std::to_string(i) + ",x\n";
+    struct Case {
+        const char *what;
+        std::string after;  // the data file after the preparation
+        int patch_line;     // an offset set to that of the line before (-1: none)
+        int rc;
+    } cases[] = {
+        {"as prepared", data, -1, TBL_OK},
+        {"grown by a line it would hold", data + "3000,y\n", -1, TBL_ERR_INDEX_OPEN},
+        {"grown by a line of other fields", data + "end\n", -1, TBL_OK},
+        {"cut before its last line", data.substr(0, data.size() - 8), -1, TBL_ERR_INDEX_OPEN},
+        {"an offset that does not rise near the end", data, 2998, TBL_ERR_INDEX_OPEN},
+        {"an offset that does not rise near the start", data, 5, TBL_ERR_INDEX_OPEN},
+    };
+    for (const Case &c : cases) {
+        Indexed t(data, 1, ',', "large_index.csv");
+        if (c.patch_line >= 0) {
+            std::string index = ReadFile(t.Index());
+            std::memcpy(&index[8 + 4 * c.patch_line], &index[8 + 4 * (c.patch_line - 1)], 4);
+            WriteFile(t.Index(), index);
+        }
+        WriteFile("large_index.csv", c.after);
+        EXPECT_EQ(t.Open(), c.rc) << c.what;
+    }
+}
+
 TEST(IndexedTable, OpenFailures) {
     Indexed t("a,b\n1,2\n");
     TableShape shape{};

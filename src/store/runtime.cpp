@@ -493,13 +493,15 @@ static size_t LineLength(const char *start, size_t rest, int *nul) {
     return i;
 }
 
-/* Lines the open looks at at each end of the table: they lie on the first
- * and last pages of the index, near the start and the end of the data,
- * where the open reads anyway, so the check costs the same for any file:
- * a page touched for the first time is most of an open's cost (some tens
- * of microseconds on a virtual machine), and a line in the middle would
- * add two. */
+/* Lines the open looks at at each end of the table. The first ones lie on
+ * the first pages of the index and the data, which the open reads anyway;
+ * the last ones and the end of the data are read from the files into a
+ * small buffer rather than through the mappings: a page of a mapping
+ * touched for the first time costs more than a read (some tens of
+ * microseconds on a virtual machine), and the open should cost the same
+ * for any file, and little. */
 #define OPEN_EDGE_LINES 8
+#define OPEN_TAIL_BYTES 8192
 
 /* The offset of line k in an index of offsets of width bytes. */
 static inline uint64_t OffsetAt(const unsigned char *index, uint32_t width,
@@ -526,31 +528,92 @@ static uint64_t FieldsAt(const char *data, size_t size, size_t start,
     return fields;
 }
 
+/* The end of the data file as the open looks at it: its last bytes, read
+ * from the file, or where that read fails the mapping itself. */
+typedef struct DataTail {
+    const char *bytes; /* bytes[0] is the byte at offset from */
+    uint64_t from;
+    size_t n;          /* bytes up to the end of the data */
+    char buffer[OPEN_TAIL_BYTES];
+} DataTail;
+
+static void ReadDataTail(const char *path, const char *data, uint64_t size, DataTail *t) {
+    size_t want = size < OPEN_TAIL_BYTES ? (size_t)size : OPEN_TAIL_BYTES;
+    size_t got = 0;
+    if (ReadFileAt(path, size - want, t->buffer, want, &got) == FILE_OK && got == want) {
+        t->bytes = t->buffer;
+        t->from = size - want;
+        t->n = want;
+    } else {
+        t->bytes = data;
+        t->from = 0;
+        t->n = (size_t)size;
+    }
+}
+
+/* The byte of the data at offset at. */
+static char DataByte(const char *data, const DataTail *t, uint64_t at) {
+    return at >= t->from ? t->bytes[at - t->from] : data[at];
+}
+
 /* 1 when the index describes the mapped data file: its offsets rise and
  * each sampled line starts right after an LF (line 0 at offset 0), line 0
  * splits into the stored column count, and the last line ends where the
  * data ends or is followed by a line whose field count would have ended
  * the preparation's scan. An index prepared for another file (names are a
  * hash of the path and collide), with another delimiter, or before the
- * file changed, fails here instead of being read as this file's lines. */
+ * file changed, fails here instead of being read as this file's lines. The
+ * index file and the data file are read at their ends by name: index_name
+ * and path. */
 static int IndexFitsData(const unsigned char *index, uint32_t width,
                          uint64_t lines, uint32_t columns, const char *data,
-                         size_t size, char delimiter) {
-    if (OffsetAt(index, width, 0) != 0) return 0;
-    for (uint64_t k = 1; k < lines; ++k) {
-        /* The first lines, then the last ones. */
-        if (k > OPEN_EDGE_LINES && k + OPEN_EDGE_LINES < lines) k = lines - OPEN_EDGE_LINES;
-        uint64_t offset = OffsetAt(index, width, k);
-        if (offset >= size || offset <= OffsetAt(index, width, k - 1) ||
-            data[offset - 1] != '\n')
+                         uint64_t size, char delimiter, const char *index_name,
+                         const char *path) {
+    /* The last E + 1 offsets, read from the index file where they lie past
+     * its first page (else, or where the read fails, from the mapping). */
+    const uint64_t edge = OPEN_EDGE_LINES;
+    const uint64_t tail_first = lines > edge + 1 ? lines - edge - 1 : 0;
+    const size_t tail_bytes = (size_t)(edge + 1) * width;
+    unsigned char tail[(OPEN_EDGE_LINES + 1) * 8];
+    const unsigned char *tail_words = NULL;
+    size_t got = 0;
+    if (8 + tail_first * width >= 4096 &&
+        ReadFileAt(index_name, 8 + tail_first * width, tail, tail_bytes, &got) == FILE_OK &&
+        got == tail_bytes)
+        tail_words = tail;
+    DataTail t;
+    ReadDataTail(path, data, size, &t);
+
+    /* Lines 0 to E and the last E + 1 lines: offsets that rise, each line
+     * right after an LF. */
+    uint64_t previous = 0;
+    for (uint64_t k = 0; k < lines; ++k) {
+        if (k > edge && k < tail_first) k = tail_first;
+        uint64_t offset;
+        if (tail_words && k >= tail_first) {
+            const unsigned char *at = tail_words + (size_t)(k - tail_first) * width;
+            offset = width == 4 ? LoadWord(at) : LoadWide(at);
+        } else {
+            offset = OffsetAt(index, width, k);
+        }
+        if (k == 0 ? offset != 0
+                   : offset <= previous || offset >= size ||
+                         DataByte(data, &t, offset - 1) != '\n')
             return 0;
+        previous = offset;
     }
+    /* previous is now where the last line starts. */
     size_t end = 0;
-    if (FieldsAt(data, size, 0, delimiter, &end) != columns) return 0;
-    uint64_t last = OffsetAt(index, width, lines - 1);
-    if (lines > 1) FieldsAt(data, size, (size_t)last, delimiter, &end);
+    if (FieldsAt(data, (size_t)size, 0, delimiter, &end) != columns) return 0;
+    if (previous >= t.from) {
+        /* In the tail read from the file, which ends where the data does. */
+        size_t start = (size_t)(previous - t.from);
+        FieldsAt(t.bytes, t.n, start, delimiter, &end);
+        return end + 1 >= t.n || FieldsAt(t.bytes, t.n, end + 1, delimiter, &end) != columns;
+    }
+    FieldsAt(data, (size_t)size, (size_t)previous, delimiter, &end);
     return end + 1 >= size ||
-           FieldsAt(data, size, end + 1, delimiter, &end) != columns;
+           FieldsAt(data, (size_t)size, end + 1, delimiter, &end) != columns;
 }
 
 int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
@@ -597,8 +660,8 @@ int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
     /* The form must be the one a preparation of this file writes. */
     if (width != OffsetBytesFor(data_size) ||
         !IndexFitsData(indexed->index_view, width, (uint64_t)lines,
-                       (uint32_t)columns, data, (size_t)data_size,
-                       store->delimiter))
+                       (uint32_t)columns, data, data_size, store->delimiter,
+                       name, path))
         return TBL_ERR_INDEX_OPEN;
 
     shape->data_lines = data_lines;
