@@ -92,7 +92,9 @@ install(FILES ${PROJECT_BINARY_DIR}/tavlin32Config.cmake
         DESTINATION ${TAVL_INSTALL_CMAKEDIR})
 
 # pkg-config. The host libraries are loaded through tavlin32's own
-# dependencies, so a host names tavlin32 alone. The prefix is found from
+# dependencies; off Windows the link line also names the kernel stand-in,
+# whose GetLastError a host calls to read the last-error value of a failed
+# load, with a run path to its private folder so the host finds it there. The prefix is found from
 # the .pc file's own place, so `cmake --install --prefix` anywhere works.
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
   set(TAVL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
@@ -108,6 +110,11 @@ if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
   set(TAVL_PC_INCLUDEDIR_FULL "${CMAKE_INSTALL_INCLUDEDIR}")
 else()
   set(TAVL_PC_INCLUDEDIR_FULL "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+set(TAVL_PC_LAST_ERROR_LIBS "")
+if(NOT WIN32)
+  set(TAVL_PC_LAST_ERROR_LIBS
+      "-L\${libdir}/tavlin32 -Wl,-rpath,\${libdir}/tavlin32 -lkernel32")
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tavlin32.pc.in
                ${PROJECT_BINARY_DIR}/tavlin32.pc @ONLY)

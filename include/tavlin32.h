@@ -23,7 +23,12 @@
  * succeeds makes it open. An open that fails after checking its arguments
  * leaves it failed, holding what the open had built; CloseTable makes it
  * closed. A null, failed or closed handle is refused by every function but
- * the opens, CloseTable and FreeTable, as each block says.
+ * the opens, CloseTable and FreeTable, as each block says. An open on a
+ * handle that still holds a table (open or failed) closes that table first.
+ *
+ * Threads. A handle belongs to one thread at a time: never call two
+ * functions on one handle at once. Different handles, and the functions
+ * that take no handle, may be used from any number of threads at once.
  *
  * Lines. The first *header_lines lines of a table (1 unless the open names
  * another count) are header lines, the rest data lines; line 0 of the table
@@ -33,12 +38,18 @@
  *
  * Last-error value. An OPEN_EDIT or OPEN_PREVIEW open whose load fails
  * (TBL_ERR_OPEN, TBL_ERR_NO_MEMORY, TBL_ERR_FORMAT) sets the thread's
- * last-error value (GetLastError()) to TBL_LOAD_ERROR_FLAG (0x20000000)
- * or-ed with the number of lines stored before the failure: 0 when reading
- * had not begun, else the position the failing line would have taken among
- * the non-empty lines. No other call sets or clears it. A host tests
- * (e & TBL_LOAD_ERROR_FLAG) and reads the count as (e & TBL_LOAD_ERROR_LINES),
- * which holds the count's low 29 bits (exact below 536,870,912 lines).
+ * last-error value (GetLastError()) to TBL_LOAD_ERROR_FLAG (0x20000000, bit
+ * 29: a load failed) or-ed with the number of lines stored before the
+ * failure: 0 when reading had not begun, else the position the failing line
+ * would have taken among the stored lines. The count is of stored lines,
+ * not of the file's lines: empty lines are not counted. No other call sets
+ * or clears it. A host tests (e & TBL_LOAD_ERROR_FLAG) and reads the count
+ * as (e & TBL_LOAD_ERROR_LINES), which holds the count's low 29 bits (exact
+ * below 536,870,912 lines). GetLastError is not declared here: on Windows
+ * <windows.h> declares it (the kernel's); elsewhere declare it in one line,
+ *     uint32_t GetLastError(void);
+ * (inside extern "C" in C++). The link line of pkg-config --libs tavlin32
+ * and the CMake target tavlin32::tavlin32 link the library that defines it.
  *
  * The header compiles as C99 and as C++.
  */
@@ -85,6 +96,7 @@ extern "C" {
 typedef struct TableHandle TableHandle;
 
 /* Open modes: how an open holds the file and what may change the table.
+ * OPEN_INDEXED is 0, so a zeroed mode means an indexed open.
  *   OPEN_INDEXED  the data file and its index file (made by PreOpenTable)
  *                 mapped read-only; a line is read straight from the offset
  *                 the index gives. Read only: changes yield TBL_ERR_MODE,
@@ -238,10 +250,18 @@ TAVL_API int32_t TableExist(const char *path);
  *    TBL_ERR_INDEX_OPEN  index_dir is null; the index file path would exceed
  *                        255 bytes, or no memory to form it; the index file
  *                        is missing or cannot be mapped; its size or column
- *                        count does not fit the data file and header lines;
+ *                        count does not fit the header lines;
  *    TBL_ERR_MAP_DATA    the data file cannot be opened or mapped: it is
  *                        empty, or (on Windows) open for writing elsewhere,
  *                        as by an OPEN_EDIT table;
+ *    TBL_ERR_INDEX_OPEN  the index does not describe the data file (another
+ *                        file's index under a colliding name, another
+ *                        delimiter, a file changed since): its form (32-bit
+ *                        offsets under 4 GiB, 64-bit from 4 GiB on) must fit
+ *                        the data file's size, its offsets rise and sampled
+ *                        lines start after an LF, line 0 must split into its
+ *                        column count, and its last line must end the data
+ *                        or come before a line of other fields;
  *    in every mode:
  *    TBL_ERR_BAD_HANDLE  the column list cannot be made (no memory).
  *  A failure after the first five checks leaves the handle failed; a failed
@@ -304,7 +324,14 @@ TAVL_API int32_t CloseTable(TableHandle *table);
  *  and put in place in one step. Without overwrite it is put in place only
  *  while none exists, so of several processes preparing one data file at
  *  once exactly one succeeds and all may open what it wrote. With overwrite
- *  it replaces the old file, which tables already open go on reading.
+ *  it replaces the old file, which tables already open go on reading; a
+ *  replacement that fails after the existence check (TBL_ERR_MAP_DATA,
+ *  TBL_ERR_FORMAT, TBL_ERR_INDEX_BUILD) removes the old file instead, so no
+ *  index the caller asked to replace is opened again. A data file under
+ *  4 GiB gets 32-bit offsets, a larger one 64-bit offsets (the wide form;
+ *  docs/file-format.md). Index names are a hash of the path modulo 10,000
+ *  and collide: TBL_ERR_INDEX_EXISTS does not prove the file there is this
+ *  data file's index (an open refuses one that does not describe it).
  *  @return : TBL_OK, or, in this order,
  *    TBL_ERR_NO_FILE       path is null or names no regular file;
  *    TBL_ERR_INDEX_BUILD   index_dir, delimiter or header_lines is null,
@@ -318,10 +345,14 @@ TAVL_API int32_t CloseTable(TableHandle *table);
  *    TBL_ERR_FORMAT        the table has fewer lines than *header_lines;
  *    TBL_ERR_INDEX_BUILD   a count exceeds INT32_MAX, no memory for the
  *                          offsets, or the file cannot be written or put in
- *                          place (Windows refuses to replace an index file
- *                          a process has mapped; the old one stays);
+ *                          place;
  *    TBL_ERR_UNMAP         the data file cannot be unmapped afterwards; the
- *                          index file is in place all the same. */
+ *                          index file is in place all the same;
+ *    TBL_ERR_REMOVE        with overwrite, after one of the failures from
+ *                          TBL_ERR_MAP_DATA on: the old index file could not
+ *                          be removed (Windows refuses to replace or remove
+ *                          an index file a process has mapped: the old one
+ *                          stays). */
 TAVL_API int32_t PreOpenTable(const char *path, const char *index_dir,
                               const char *delimiter, const int32_t *header_lines,
                               int32_t overwrite);
@@ -348,14 +379,16 @@ TAVL_API int32_t PostCloseTableUnique(const char *path, const char *delimiter,
                                       const char *index_dir, int32_t unique);
 
 /*! GetNumberOfLinesEx() :
- *  Counts the LF-ended lines of any file at path up to its first blank one
- *  (empty or white space only) and returns the count minus *subtract (null:
- *  0). A last line without an LF is not counted. delimiter is not used.
+ *  Counts the LF-ended lines of any file at path, of any size, up to its
+ *  first blank one (empty or white space only) and returns the count minus
+ *  *subtract (null: 0). A last line without an LF is not counted. delimiter
+ *  is not used.
  *  @return : the difference, or
  *    TBL_ERR_NO_FILE   path is null or names no regular file;
  *    TBL_ERR_MAP_DATA  the file cannot be opened or mapped: it is empty,
  *                      or (on Windows) open for writing elsewhere;
- *    TBL_ERR_RANGE     the difference exceeds INT32_MAX (*subtract < 0).
+ *    TBL_ERR_RANGE     the difference exceeds INT32_MAX (a file of more
+ *                      lines than that, or *subtract < 0): never wrapped.
  *  A *subtract above the count gives a negative difference, which cannot be
  *  told from a code: pass null and subtract after the test for failure. */
 TAVL_API int32_t GetNumberOfLinesEx(const char *path, const char *delimiter,
@@ -383,9 +416,12 @@ TAVL_API int32_t GetColumnIndex(TableHandle *table, const char *name,
 /*! GetColAttrByIndex(), GetColAttrByName() :
  *  Writes an attribute of the column, found by index or by name, as text
  *  into value (size bytes, NUL included) and its length without the NUL
- *  into *value_length. attribute is "name" (as it stands in line 0; value
- *  is padded with NULs to size), "index" or "head_size" (the name's length),
- *  the last two in decimal.
+ *  into *value_length. attribute is "name" (as it stands in line 0), "index"
+ *  or "head_size" (the name's length, one less than the head size
+ *  GetColHeadSizeBy* answer, which counts the NUL), the last two in decimal.
+ *  For "name" all size bytes of value are written (the name, then NULs up
+ *  to size): size must not exceed value's real size, or the padding
+ *  overruns it.
  *  @return : TBL_OK, or, in this order,
  *    TBL_ERR_BAD_HANDLE  table is null, failed or closed;
  *    TBL_ERR_RANGE       column is out of range; ByName: name is null or no
@@ -403,8 +439,9 @@ TAVL_API int32_t GetColAttrByName(TableHandle *table, const char *name,
                                   int32_t *value_length, uint32_t size);
 
 /*! GetColHeadSizeByIndex(), GetColHeadSizeByName() :
- *  The size of the column's name, found by index or by name: its length
- *  plus one for a NUL.
+ *  The head size of the column, found by index or by name: its name's
+ *  length plus one for a NUL, the size GetColAttrByIndex needs to read the
+ *  name whole (the "head_size" attribute is the length, one less).
  *  @return : the size (1 or more), or
  *    TBL_ERR_BAD_HANDLE  table is null, failed or closed;
  *    TBL_ERR_RANGE       column is out of range; ByName: name is null or no

@@ -221,6 +221,38 @@ TEST(IndexedAlloc, Preparation) {
     }
 }
 
+// The wide form: a data file past 4 GiB (sparse, so it costs no disk) whose
+// table ends at its third line, so the scan reads one page of it. A failed
+// replacement leaves no index behind either.
+TEST(IndexedAlloc, WidePreparation) {
+    std::string path = WriteFile("alloc_wide.csv", "a,b\n1,2\nend\n");
+    fs::resize_file(path, 0x100000010ull);
+    std::string dir = FreshDir("alloc_wide");
+    for (int32_t overwrite : {0, 1}) {
+        long points = SweepAllocationFailures([&](long k) {
+            if (overwrite) {
+                ASSERT_EQ(PreOpenTable(path.c_str(), dir.c_str(), &kComma, &kOne, 1), TBL_OK);
+            }
+            Arm(k);
+            int rc = PreOpenTable(path.c_str(), dir.c_str(), &kComma, &kOne, overwrite);
+            Disarm();
+            if (k == 0) {
+                EXPECT_EQ(rc, TBL_OK);
+                ASSERT_EQ(Files(dir), 1u);
+                EXPECT_EQ(ReadFile(fs::directory_iterator(dir)->path().string()),
+                          tavltest::Words({1, 2, 0, 0, 4, 0}));
+            } else {
+                EXPECT_EQ(rc, TBL_ERR_INDEX_BUILD) << "allocation " << k;
+                EXPECT_EQ(Files(dir), 0u) << "allocation " << k;
+            }
+            fs::remove_all(dir);
+            fs::create_directories(dir);
+        });
+        EXPECT_GE(points, 1);
+    }
+    std::remove(path.c_str());
+}
+
 TEST(IndexedAlloc, TooFewLinesStaysAFormatError) {
     std::string path = WriteFile("alloc_few.csv", "a\nb\n");
     std::string dir = FreshDir("alloc_few");

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <map>
 #include <set>
 #include <sstream>
@@ -183,6 +184,47 @@ TEST(Contract, ProvokedCodesAreDocumented) {
     for (TableHandle *t : {edit, preview, indexed, single}) EXPECT_EQ(CloseTable(t), TBL_OK);
     EXPECT_EQ(PostCloseTable(good.c_str(), dir.c_str()), TBL_OK);
     EXPECT_EQ(PostCloseTable(gone.c_str(), gone_dir.c_str()), TBL_OK);
+}
+
+} // namespace
+
+namespace {
+
+// The head size (GetColHeadSizeBy*) counts the name's NUL, the "head_size"
+// attribute does not; "name" fills exactly the size given with the name
+// and NULs, and not a byte more.
+TEST(Contract, AttributeSizes) {
+    const std::string path = WriteFile("contract_attrs.csv", "station,,a\\x2c\"b\r\n1,2,3\r\n");
+    for (int32_t mode : {OPEN_EDIT, OPEN_INDEXED}) {
+        const std::string dir = tavltest::FreshDir("contract_attrs");
+        const int32_t one = 1;
+        ASSERT_EQ(PreOpenTable(path.c_str(), dir.c_str(), ",", &one, 1), TBL_OK);
+        tavltest::Table t;
+        ASSERT_EQ(t.Open(path, mode, ',', 1, dir), TBL_OK);
+        const std::string names[] = {"station", "", "a\\x2c\"b"};
+        for (int32_t c = 0; c < 3; ++c) {
+            SCOPED_TRACE(names[c]);
+            const int32_t length = static_cast<int32_t>(names[c].size());
+            EXPECT_EQ(GetColHeadSizeByIndex(t.h, c), length + 1);
+            EXPECT_EQ(GetColHeadSizeByName(t.h, names[c].c_str()), length + 1);
+            char value[32];
+            int32_t n = -1;
+            ASSERT_EQ(GetColAttrByIndex(t.h, c, "head_size", value, &n, sizeof value), TBL_OK);
+            EXPECT_EQ(std::string(value), std::to_string(length));
+            for (uint32_t size : {uint32_t(length + 1), 20u}) {
+                std::memset(value, 'Q', sizeof value);
+                ASSERT_EQ(GetColAttrByIndex(t.h, c, "name", value, &n, size), TBL_OK);
+                EXPECT_EQ(n, length);
+                EXPECT_EQ(std::string(value, size), names[c] + std::string(size - length, '\0'));
+                EXPECT_EQ(std::string(value + size, sizeof value - size),
+                          std::string(sizeof value - size, 'Q'));
+            }
+            EXPECT_EQ(GetColAttrByIndex(t.h, c, "name", value, &n, uint32_t(length)),
+                      length ? TBL_ERR_TRUNCATED : TBL_ERR_RANGE);
+        }
+        EXPECT_EQ(CloseTable(t.h), TBL_OK);
+        EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // of the same file loaded whole; damaged index files; line counting.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
@@ -108,6 +109,23 @@ TEST(IndexFiles, PrepareTwiceAndRemove) {
     EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
     EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_ERR_REMOVE);
     EXPECT_EQ(OpenAndRead(path, OPEN_INDEXED, ',', 1, dir).rc, TBL_ERR_INDEX_OPEN);
+
+    // A replacement that fails after the existence check leaves no index
+    // under the name, whatever step failed; without overwrite the old one
+    // stays.
+    struct Failure { const char *what, *data; int32_t header; int rc; } failures[] = {
+        {"too few lines", "a,b\n1,2\n", 5, TBL_ERR_FORMAT},
+        {"empty data file", "", 1, TBL_ERR_MAP_DATA},
+    };
+    for (const Failure &f : failures) {
+        WriteFile("twice.csv", "a,b\n1,2\n");
+        ASSERT_EQ(Prepare(path, dir, ',', 1, 1), TBL_OK) << f.what;
+        WriteFile("twice.csv", f.data);
+        EXPECT_EQ(Prepare(path, dir, ',', f.header, 0), TBL_ERR_INDEX_EXISTS) << f.what;
+        EXPECT_EQ(Listing(dir).size(), 1u) << f.what;
+        EXPECT_EQ(Prepare(path, dir, ',', f.header, 1), f.rc) << f.what;
+        EXPECT_TRUE(Listing(dir).empty()) << f.what;
+    }
 }
 
 TEST(IndexFiles, UniqueNamesTellPreparationsApart) {
@@ -181,9 +199,9 @@ TEST(IndexFiles, RefusalsCreateAndRemoveNothing) {
     EXPECT_EQ(PostCloseTableUnique(path.c_str(), &comma, &one, dir.c_str(), 1), TBL_OK);
 }
 
-// Offsets that point outside the data or inside its lines give empty or
-// shortened lines, never bytes from beyond the data. (Index files refused at
-// the open are covered with the back-end in unit_runtime.cpp.)
+// An index that does not describe its data file is refused at the open
+// rather than read as the file's lines. (The open's checks one by one are
+// covered with the back-end in unit_runtime.cpp.)
 TEST(IndexFiles, DamagedIndexFiles) {
     const std::string data = "a,b\n1,2\n3,4\n";
     struct Case {
@@ -194,9 +212,10 @@ TEST(IndexFiles, DamagedIndexFiles) {
         std::vector<std::string> cells; // column 0, then column 1 ("" if none)
     } cases[] = {
         {"as prepared", Words({2, 2, 0, 4, 8}), 1, TBL_OK, {"1", "2", "3", "4"}},
-        {"offsets past the data", Words({2, 2, 0, 12, 0xFFFFFFFFu}), 1, TBL_OK,
-         {"", "", "", ""}},
-        {"offsets inside lines", Words({2, 2, 0, 6, 9}), 1, TBL_OK, {"2", "", "", "4"}},
+        // An index that does not describe the data file is refused.
+        {"offsets past the data", Words({2, 2, 0, 12, 0xFFFFFFFFu}), 1, TBL_ERR_INDEX_OPEN, {}},
+        {"offsets inside lines", Words({2, 2, 0, 6, 9}), 1, TBL_ERR_INDEX_OPEN, {}},
+        {"another file's index", Words({1, 3, 0, 6}), 1, TBL_ERR_INDEX_OPEN, {}},
     };
     for (const Case &c : cases) {
         std::string path = WriteFile("damaged.csv", data);
@@ -220,6 +239,126 @@ TEST(IndexFiles, DamagedIndexFiles) {
         }
         EXPECT_EQ(CloseTable(t.h), TBL_OK) << c.what;
     }
+}
+
+// Two data files of one folder whose index names collide: the second's
+// preparation finds the first's index, and its open must not take that
+// index as its own; nor may an open with another delimiter than prepared.
+TEST(IndexFiles, AnotherFilesIndexIsRefused) {
+    std::string dir = FreshDir("collide");
+    std::string first = WriteFile("first.csv", "name,amount\nann,1000\ny,2000\n");
+    std::string second = WriteFile("second.csv", "name,amount\nbobby,2000\nzed,7\n");
+    ASSERT_EQ(Prepare(second, dir), TBL_OK);
+    const std::string name = Listing(dir).at(0);
+    ASSERT_EQ(PostCloseTable(second.c_str(), dir.c_str()), TBL_OK);
+    ASSERT_EQ(Prepare(first, dir), TBL_OK);
+    fs::rename(dir + "/" + Listing(dir).at(0), dir + "/" + name); // as a hash collision would
+    EXPECT_EQ(Prepare(second, dir), TBL_ERR_INDEX_EXISTS);
+    EXPECT_EQ(OpenAndRead(second, OPEN_INDEXED, ',', 1, dir).rc, TBL_ERR_INDEX_OPEN);
+    ASSERT_EQ(Prepare(second, dir, ',', 1, 1), TBL_OK);
+    EXPECT_EQ(OpenAndRead(second, OPEN_INDEXED, ',', 1, dir).rc, TBL_OK);
+    EXPECT_EQ(OpenAndRead(second, OPEN_INDEXED, ';', 1, dir).rc, TBL_ERR_INDEX_OPEN);
+}
+
+// Makes the file at path a table around 4 GiB, sparse so it costs no disk:
+// the header, the given head of short lines, one line of holes (NUL bytes,
+// which a line drops) ending in "x,1", then a tail of short lines from
+// tail_at on. The bytes before tail_at - 4 are kept where they are already
+// those, so that the system's cache of them (a fresh page of holes costs as
+// much as one of data) serves the next case too.
+void SparseTable(const std::string &path, const std::string &head, uint64_t tail_at,
+                 const std::string &tail) {
+    if (!fs::exists(path)) WriteFile(path, "");
+    const std::string start = "a,b\n" + head;
+    FILE *f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(std::fwrite(start.data(), 1, start.size(), f), start.size());
+    std::fclose(f);
+    fs::resize_file(path, start.size()); // the bytes after it become holes
+    fs::resize_file(path, tail_at - 4);
+    f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(fseeko(f, 0, SEEK_END), 0);
+    const std::string rest = "x,1\n" + tail;
+    EXPECT_EQ(std::fwrite(rest.data(), 1, rest.size(), f), rest.size());
+    std::fclose(f);
+}
+
+// The index takes 32-bit offsets up to a data file of 4 GiB less one byte
+// and 64-bit ones from 4 GiB on (a file grown to 4 GiB under a 32-bit index
+// is refused in unit_runtime.cpp). Each pass over such a file costs seconds,
+// so the file over 4 GiB is read once by each call that must read it whole:
+// the count, the preparation and the edit load; its indexed reads and the
+// preview (whose 100 lines come before the line of holes) skip the holes.
+// The edit load (4 GiB of memory, half a minute here) is left out under
+// sanitizers, which check every byte it copies.
+TEST(LargeFiles, AroundFourGiBInEveryMode) {
+    const uint64_t g4 = 0x100000000ull;
+    const std::string tail = "y,2\nz,3\nw,4\n";
+    std::string head;
+    for (int k = 0; k < 100; ++k) head += "h,-" + std::to_string(k) + "\n";
+    struct Case {
+        const char *what;
+        std::string head;
+        uint64_t tail_at; // where "y,2" starts
+        uint32_t offset_bytes;
+        std::vector<int32_t> modes; // besides OPEN_INDEXED
+    } cases[] = {
+#if defined(TAVL_TEST_NO_LARGE_LOAD)
+        {"a line across 2^32", head, g4 - 6, 8, {OPEN_PREVIEW}},
+#else
+        {"a line across 2^32", head, g4 - 6, 8, {OPEN_EDIT, OPEN_PREVIEW}},
+#endif
+        {"one byte under 4 GiB", head, g4 - 12 - 1, 4, {}},
+    };
+    std::string dir = FreshDir("large");
+    const std::string path = TempDir() + "/large.csv";
+    std::remove(path.c_str());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SparseTable(path, c.head, c.tail_at, tail);
+        ASSERT_EQ(fs::file_size(path), c.tail_at + tail.size());
+        const int32_t lines = static_cast<int32_t>(std::count(c.head.begin(), c.head.end(), '\n')) + 4;
+
+        if (!c.modes.empty()) {
+            EXPECT_EQ(GetNumberOfLinesEx(path.c_str(), nullptr, nullptr), lines + 1);
+        }
+        ASSERT_EQ(Prepare(path, dir), TBL_OK);
+        std::string index = ReadFile(dir + "/" + Listing(dir).at(0));
+        ASSERT_EQ(index.size(), 8u + (lines + 1u) * c.offset_bytes);
+        EXPECT_EQ(index.substr(0, 8), Words({uint32_t(lines), 2}));
+        const uint64_t want[] = {4 + c.head.size(), c.tail_at, c.tail_at + 4, c.tail_at + 8};
+        for (uint64_t k = 0; k < 4; ++k) {
+            uint64_t got = 0;
+            const size_t at = 8 + (lines - 3 + k) * c.offset_bytes;
+            for (uint32_t b = 0; b < c.offset_bytes; ++b)
+                got |= uint64_t(uint8_t(index.at(at + b))) << (8 * b);
+            EXPECT_EQ(got, want[k]) << k;
+        }
+        std::vector<int32_t> modes = c.modes;
+        modes.insert(modes.begin(), OPEN_INDEXED);
+        for (int32_t mode : modes) {
+            Table table;
+            ASSERT_EQ(table.Open(path, mode, ',', 1, dir), TBL_OK) << mode;
+            const int32_t held = mode == OPEN_PREVIEW ? 99 : lines;
+            EXPECT_EQ(table.Lines(), held) << mode;
+            EXPECT_EQ(table.Columns(), 2) << mode;
+            // The line of holes, then the lines at and past 2^32.
+            const int32_t from = mode == OPEN_INDEXED ? lines - 3 : lines - 4;
+            for (int32_t line = mode == OPEN_PREVIEW ? 97 : from; line < held; ++line) {
+                const int32_t k = line - (lines - 4);
+                const bool in_head = k < 0;
+                EXPECT_EQ(table.Cell(0, line), in_head ? "h" : std::string(1, "xyzw"[k]))
+                    << mode << " " << line;
+                EXPECT_EQ(table.Cell(1, line), in_head ? "-" + std::to_string(line)
+                                                       : std::to_string(k + 1))
+                    << mode << " " << line;
+            }
+        }
+        EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
+        EXPECT_TRUE(Listing(dir).empty());
+    }
+    std::remove(path.c_str());
 }
 
 TEST(LineCount, NonBlankLines) {

@@ -50,3 +50,31 @@ if(NOT "${exported}" STREQUAL "${declared}")
   message(FATAL_ERROR "exported: ${exported}\ndeclared: ${declared}")
 endif()
 message(STATUS "${LIB} exports exactly the ${n} functions of its header")
+
+# Off Windows, the names the library looks up in the process are only the
+# host's allocator and OS services and the kernel stand-in's own setter of
+# the last-error value (besides the C and C++ runtimes, whose names carry a
+# version): a host's CloseHandle or SetLastError never takes a call of it.
+if(NOT OBJDUMP)
+  execute_process(COMMAND nm -D --undefined-only ${LIB} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${LIB}")
+  endif()
+  # Names with two leading underscores are the compiler's runtime. A build
+  # under sanitizers takes the C runtime's names unversioned (the sanitizer
+  # stands in for them), so only other builds can be told apart this way.
+  set(looked_up "")
+  if(NOT dump MATCHES "__(asan|ubsan|tsan|msan)_")
+    string(REGEX MATCHALL " U [^\n@]+\n" looked_up "${dump}")
+  endif()
+  foreach(u IN LISTS looked_up)
+    string(REGEX REPLACE "^ U " "" name "${u}")
+    string(STRIP "${name}" name)
+    if(name MATCHES "^__")
+      continue()
+    endif()
+    if(NOT name MATCHES "^(qmem_[a-z]+|os_[a-z_]+|zkOsCharsetType|Kernel32StandInSetLastError)$")
+      message(FATAL_ERROR "${LIB} looks up ${name} by name in the host's process")
+    endif()
+  endforeach()
+endif()

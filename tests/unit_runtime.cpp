@@ -164,33 +164,22 @@ TEST(Mapping, ViewsAndFailures) {
 // whole 64-bit size; the indexed back-end keeps 32-bit sizes and refuses a
 // data file of 4 GiB or more rather than read it short. 0xFFFFFFFF itself is
 // a size. The files are sparse, so nothing is written or read.
-TEST(Mapping, FourGiBLimit) {
-    struct Case { uint64_t size; bool refused; } cases[] = {
-        {0xFFFFFFFFull, false},
-        {0x100000000ull, true},
-        {0x100000005ull, true},
-    };
-    for (const Case &c : cases) {
+// Files of 4 GiB and more map whole where the address space holds them.
+TEST(Mapping, AroundFourGiB) {
+    for (uint64_t size : {0xFFFFFFFFull, 0x100000000ull, 0x100000005ull}) {
         std::string path = WriteFile("huge.bin", "a,b\n");
-        std::filesystem::resize_file(path, c.size);
+        std::filesystem::resize_file(path, size);
         const char *view = nullptr;
-        uint64_t size = 0;
-        const bool fits = static_cast<uint64_t>(static_cast<size_t>(c.size)) == c.size;
-        EXPECT_EQ(MapFileReadOnly(path.c_str(), ACCESS_RANDOM, &view, &size),
+        uint64_t mapped = 0;
+        const bool fits = static_cast<uint64_t>(static_cast<size_t>(size)) == size;
+        EXPECT_EQ(MapFileReadOnly(path.c_str(), ACCESS_RANDOM, &view, &mapped),
                   fits ? FILE_OK : FILE_TOO_LARGE)
-            << c.size;
-        EXPECT_EQ(size, fits ? c.size : 0u);
+            << size;
+        EXPECT_EQ(mapped, fits ? size : 0u);
         if (view) {
             EXPECT_EQ(std::string(view, 4), "a,b\n");
-            EXPECT_EQ(view[size - 1], '\0');
-            EXPECT_EQ(UnmapFile(view, size), FILE_OK);
-        }
-        if (c.refused) {
-            char comma = ',';
-            int32_t one = 1;
-            EXPECT_EQ(PrepareIndexFile(path.c_str(), TempDir().c_str(), &comma, &one, 1, 0),
-                      TBL_ERR_MAP_DATA);
-            EXPECT_EQ(CountFileLines(path.c_str(), &comma, nullptr), TBL_ERR_MAP_DATA);
+            EXPECT_EQ(view[mapped - 1], '\0');
+            EXPECT_EQ(UnmapFile(view, mapped), FILE_OK);
         }
         std::remove(path.c_str());
     }
@@ -313,11 +302,14 @@ TEST(Prepare, ManyLines) {
         data += k % 7 ? "key,value\r\n" : "k,v\n";
     }
     std::string path = WriteFile("many.csv", data);
-    char comma = ',';
     int32_t one = 1;
-    ASSERT_EQ(PrepareIndexFile(path.c_str(), TempDir().c_str(), &comma, &one, 1, 0), TBL_OK);
-    EXPECT_EQ(ReadFile(NameOf(path, TempDir())), Words(words));
-    std::remove(NameOf(path, TempDir()).c_str());
+    // An LF delimiter is no delimiter at the line ends: one column.
+    for (char delimiter : {',', '\n'}) {
+        words[1] = delimiter == ',' ? 2 : 1;
+        ASSERT_EQ(PrepareIndexFile(path.c_str(), TempDir().c_str(), &delimiter, &one, 1, 0), TBL_OK);
+        EXPECT_EQ(ReadFile(NameOf(path, TempDir())), Words(words)) << int(delimiter);
+        std::remove(NameOf(path, TempDir()).c_str());
+    }
 }
 
 // A bare store opened straight through the back-end, as the open does.
@@ -387,7 +379,9 @@ TEST(IndexedTable, FetchLines) {
 }
 
 // Index files that do not match their data, or the open, are refused at the
-// open or read within bounds; none is read past its end.
+// open; none is read past its end. The open checks that the index describes
+// the data file it maps: sampled offsets rise and start lines, line 0 splits
+// into the stored column count, and the last line ends the table.
 TEST(IndexedTable, DamagedIndexFiles) {
     const std::string data = "a,b\n1,2\n3,4\n";
     struct Case {
@@ -396,6 +390,8 @@ TEST(IndexedTable, DamagedIndexFiles) {
         std::string index;
         int32_t open_header;
         int rc;
+        std::string other_data = ""; // prepared instead of data
+        char open_delimiter = ',';
     } cases[] = {
         {"prepared file", false, "", 1, TBL_OK},
         {"other header count", false, "", 2, TBL_ERR_INDEX_OPEN},
@@ -410,20 +406,73 @@ TEST(IndexedTable, DamagedIndexFiles) {
         {"negative columns", true, Words({2, 0x80000000u, 0, 4, 8}), 1, TBL_ERR_INDEX_OPEN},
         {"more columns than line 0 holds", true, Words({2, 5, 0, 4, 8}), 1,
          TBL_ERR_INDEX_OPEN},
-        {"as many columns as line 0 could hold", true, Words({2, 4, 0, 4, 8}), 1, TBL_OK},
+        {"more columns than line 0 splits into", true, Words({2, 4, 0, 4, 8}), 1,
+         TBL_ERR_INDEX_OPEN},
+        {"fewer columns than line 0 splits into", true, Words({2, 1, 0, 4, 8}), 1,
+         TBL_ERR_INDEX_OPEN},
+        {"line 0 not at offset 0", true, Words({2, 2, 4, 4, 8}), 1, TBL_ERR_INDEX_OPEN},
+        {"offsets that fall", true, Words({2, 2, 0, 8, 4}), 1, TBL_ERR_INDEX_OPEN},
+        {"an offset twice", true, Words({2, 2, 0, 4, 4}), 1, TBL_ERR_INDEX_OPEN},
+        {"a line not after an LF", true, Words({2, 2, 0, 5, 8}), 1, TBL_ERR_INDEX_OPEN},
+        {"an offset past the data", true, Words({2, 2, 0, 4, 12}), 1, TBL_ERR_INDEX_OPEN},
+        {"a table cut before a line it would hold", true, Words({1, 2, 0, 4}), 1,
+         TBL_ERR_INDEX_OPEN},
+        {"the wide form for a file under 4 GiB", true, Words({2, 2, 0, 0, 4, 0, 8, 0}), 1,
+         TBL_ERR_INDEX_OPEN},
+        {"another delimiter than prepared", false, "", 1, TBL_ERR_INDEX_OPEN, "", ';'},
+        {"a table that ends before a line of other fields", false, "", 1, TBL_OK,
+         "a,b\n1,2\n1,2,3\n4,5\n"},
+        {"a table that ends before an empty line", false, "", 1, TBL_OK, "a,b\n1,2\n\n3,4\n"},
+        {"encoded delimiters in line 0", false, "", 1, TBL_OK, "a\",\"b,c\n1,2\n"},
+        {"no final LF", false, "", 1, TBL_OK, "a,b\n1,2"},
     };
     for (const Case &c : cases) {
-        Indexed t(data);
+        Indexed t(c.other_data.empty() ? data : c.other_data);
         std::string name = t.Index();
         if (c.replace) WriteFile(name.substr(name.find_last_of("/\\") + 1), c.index);
-        // Unique 0: the open finds the same file whatever its header count.
+        // Unique 0: the open finds the same file whatever its header count
+        // and delimiter.
         t.store.header_lines = c.open_header;
+        t.store.delimiter = c.open_delimiter;
         EXPECT_EQ(t.Open(), c.rc) << c.what;
         if (c.rc != TBL_OK) {
             EXPECT_EQ(t.shape.columns, 0) << c.what;
             EXPECT_EQ(t.shape.data_lines, 0) << c.what;
+        } else {
+            EXPECT_EQ(t.shape.columns, 2) << c.what;
         }
         t.store.header_lines = 1;
+        t.store.delimiter = ',';
+    }
+}
+
+// An index past its first page: the open reads the last offsets and the
+// end of the data from the files rather than through the mappings.
+TEST(IndexedTable, DamagedEndsOfALargeIndex) {
+    std::string data = "k,v\n";
+    for (int i = 0; i < 3000; ++i) data += std::to_string(i) + ",x\n";
+    struct Case {
+        const char *what;
+        std::string after;  // the data file after the preparation
+        int patch_line;     // an offset set to that of the line before (-1: none)
+        int rc;
+    } cases[] = {
+        {"as prepared", data, -1, TBL_OK},
+        {"grown by a line it would hold", data + "3000,y\n", -1, TBL_ERR_INDEX_OPEN},
+        {"grown by a line of other fields", data + "end\n", -1, TBL_OK},
+        {"cut before its last line", data.substr(0, data.size() - 8), -1, TBL_ERR_INDEX_OPEN},
+        {"an offset that does not rise near the end", data, 2998, TBL_ERR_INDEX_OPEN},
+        {"an offset that does not rise near the start", data, 5, TBL_ERR_INDEX_OPEN},
+    };
+    for (const Case &c : cases) {
+        Indexed t(data, 1, ',', "large_index.csv");
+        if (c.patch_line >= 0) {
+            std::string index = ReadFile(t.Index());
+            std::memcpy(&index[8 + 4 * c.patch_line], &index[8 + 4 * (c.patch_line - 1)], 4);
+            WriteFile(t.Index(), index);
+        }
+        WriteFile("large_index.csv", c.after);
+        EXPECT_EQ(t.Open(), c.rc) << c.what;
     }
 }
 
@@ -449,13 +498,12 @@ TEST(IndexedTable, OpenFailures) {
 }
 
 // An indexed open refuses a data file that grew to 4 GiB after its index
-// was prepared, and keeps no view of it.
+// was prepared: the index has the 32-bit form, which no file of that size
+// gets.
 TEST(IndexedTable, DataFileGrownTo4GiB) {
     Indexed t("a,b\n1,2\n", 1, ',', "grown.csv");
     std::filesystem::resize_file(t.path, 0x100000000ull);
-    EXPECT_EQ(t.Open(), TBL_ERR_MAP_DATA);
-    EXPECT_EQ(IndexedOf(&t.store)->data_view, nullptr);
-    EXPECT_EQ(IndexedOf(&t.store)->data_size, 0u);
+    EXPECT_EQ(t.Open(), TBL_ERR_INDEX_OPEN);
     std::remove(t.path.c_str());
 }
 

@@ -12,6 +12,7 @@ thread_local DWORD last_error = 0;
 extern "C" {
 
 void SetLastError(DWORD code) { last_error = code; }
+void Kernel32StandInSetLastError(DWORD code) { last_error = code; }
 DWORD GetLastError(void) { return last_error; }
 
 } // extern "C"

@@ -55,6 +55,10 @@ int TextBufferSetBytes(char **slot, const char *bytes, int32_t count) {
     return SetBytes(slot, bytes, (bytes && count > 0) ? (size_t)count : 0);
 }
 
+int TextBufferSetLength(char **slot, const char *bytes, size_t count) {
+    return SetBytes(slot, bytes, bytes ? count : 0);
+}
+
 int TextBufferAppend(char **slot, const char *text) {
     return TextBufferAppendBytes(slot, text, TextLength(text));
 }

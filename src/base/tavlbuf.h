@@ -19,6 +19,8 @@
 int TextBufferNew(char **slot);                      /* 1-byte empty text */
 int TextBufferSet(char **slot, const char *text);
 int TextBufferSetBytes(char **slot, const char *bytes, int32_t count);
+/* The same for a count of any size (a line of a table may pass 2 GiB). */
+int TextBufferSetLength(char **slot, const char *bytes, size_t count);
 int TextBufferAppend(char **slot, const char *text);
 /* Appends count bytes (NUL bytes among them copied like any other). */
 int TextBufferAppendBytes(char **slot, const char *bytes, size_t count);

@@ -135,6 +135,14 @@ void AdviseLargePages(void *bytes, size_t size);
 FileResult MapFileReadOnly(const char *path, int hint, const char **view,
                            uint64_t *size);
 
+/* Reads up to n bytes of the regular file at path from offset on into
+ * buffer; *got receives how many (fewer at the end of the file). For a few
+ * bytes where a mapping's page would cost more to touch than a read.
+ * @return FILE_OK; FILE_NOT_FOUND, FILE_DENIED or FILE_CANNOT_OPEN when the
+ *         file would not open; FILE_IO when the read failed. */
+FileResult ReadFileAt(const char *path, uint64_t offset, void *buffer, size_t n,
+                      size_t *got);
+
 /* Releases a view of MapFileReadOnly; size is the size it gave. FILE_OK
  * (also for a null view), or FILE_NOT_MAPPED. */
 FileResult UnmapFile(const char *view, uint64_t size);

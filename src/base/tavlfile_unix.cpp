@@ -300,6 +300,23 @@ FileResult MapFileReadOnly(const char *path, int hint, const char **view,
     return FILE_OK;
 }
 
+FileResult ReadFileAt(const char *path, uint64_t offset, void *buffer, size_t n,
+                      size_t *got) {
+    *got = 0;
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return OpenFailure(errno);
+    FileResult rc = FILE_OK;
+    while (*got < n) {
+        ssize_t r = pread(fd, (char *)buffer + *got, n - *got, (off_t)(offset + *got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) rc = FILE_IO;
+        if (r <= 0) break;
+        *got += (size_t)r;
+    }
+    close(fd);
+    return rc;
+}
+
 FileResult UnmapFile(const char *view, uint64_t size) {
     if (!view) return FILE_OK;
     if ((uint64_t)(size_t)size != size) return FILE_NOT_MAPPED;

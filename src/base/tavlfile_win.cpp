@@ -227,6 +227,25 @@ FileResult MapFileReadOnly(const char *path, int hint, const char **view,
     return FILE_OK;
 }
 
+FileResult ReadFileAt(const char *path, uint64_t offset, void *buffer, size_t n,
+                      size_t *got) {
+    *got = 0;
+    int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0) return errno == ENOENT ? FILE_NOT_FOUND
+                      : errno == EACCES ? FILE_DENIED
+                                        : FILE_CANNOT_OPEN;
+    FileResult rc = _lseeki64(fd, (__int64)offset, SEEK_SET) < 0 ? FILE_IO : FILE_OK;
+    while (rc == FILE_OK && *got < n) {
+        size_t want = n - *got > (1u << 30) ? (1u << 30) : n - *got;
+        int r = _read(fd, (char *)buffer + *got, (unsigned)want);
+        if (r < 0) rc = FILE_IO;
+        if (r <= 0) break;
+        *got += (size_t)r;
+    }
+    _close(fd);
+    return rc;
+}
+
 FileResult UnmapFile(const char *view, uint64_t size) {
     (void)size; /* the system knows the view's length */
     if (!view) return FILE_OK;

@@ -5,7 +5,9 @@
  * every question about files, white space and the character set goes to
  * the host's OS layer (os_*, zkOsCharsetType), and the thread's last-error
  * value comes from <windows.h> on Windows and from our kernel stand-in
- * elsewhere. This header alone names those libraries; files elsewhere
+ * elsewhere. Only the qmem_*, os_* and zkOsCharsetType names are looked up
+ * in the host's process by name, so a host may put its own in their place;
+ * the last-error value is set through a name of the stand-in's own. This header alone names those libraries; files elsewhere
  * reach the file system and the kernel's file calls (on Windows its file
  * mappings too) only through the platform file layer (tavlfile.h), whose
  * files are the only ones that include system headers, besides the C
@@ -48,5 +50,16 @@ TAVL_HOST_IMPORT extern int zkOsCharsetType;
 
 /* The thread's last-error value a failed load sets. */
 #define TAVL_LOAD_ERROR TBL_LOAD_ERROR_FLAG
+
+/* Sets the thread's last-error value: the kernel's on Windows, elsewhere
+ * the stand-in's through its own name, so that a host's SetLastError never
+ * takes the call. */
+static inline void TavlSetLastError(uint32_t code) {
+#if defined(_WIN32)
+    SetLastError((DWORD)code);
+#else
+    Kernel32StandInSetLastError((DWORD)code);
+#endif
+}
 
 #endif /* TAVL_TAVLHOST_H */

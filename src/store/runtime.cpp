@@ -3,11 +3,16 @@
  * removal of index files, line counting, and the open, line fetch and
  * release of a mapped table.
  *
- * An index file is a run of little-endian 32-bit words: the data line count,
- * the column count, then the byte offset of every line of the data file,
- * header lines first. Its name is a hash of the data path (with the header
- * line count and delimiter under a unique flag), so every process naming the
- * same data file finds the same index.
+ * An index file holds two little-endian 32-bit words, the data line count
+ * and the column count, then the byte offset of every line of the data file,
+ * header lines first: 32-bit little-endian words for a data file under
+ * 4 GiB (size 8 + 4n for n lines), 64-bit ones for a larger file (the wide
+ * form, size 8 + 8n). A reader tells the forms apart by the size alone, and
+ * a reader that knows only the 32-bit form refuses a wide file by its size
+ * check. Its name is a hash of the data path (with the header line count and
+ * delimiter under a unique flag), so every process naming the same data file
+ * finds the same index. Names collide (10,000 of them), so the open checks
+ * that the index describes the data file it maps before it trusts it.
  *
  * Guarantees: no byte outside a mapped view is ever read, whatever the index
  * file holds (the open checks its size against its counts, every fetch checks
@@ -19,7 +24,9 @@
  * have mapped is never written to: of several processes preparing one data
  * file at once exactly one puts its index in place and the others get
  * TBL_ERR_INDEX_EXISTS; a replacing preparation renames over the old file,
- * which its readers keep.
+ * which its readers keep, and one that fails after its existence check
+ * removes the old file, so that no index the caller asked to replace is
+ * read again.
  *
  * Mappings are unnamed: a name made from the path can belong to two files
  * (on Windows a section found by name ignores the file handle), and the file
@@ -71,20 +78,26 @@ static void StoreWord(void *at, uint32_t value) {
     b[3] = (unsigned char)(value >> 24);
 }
 
+static void StoreWide(void *at, uint64_t value) {
+    StoreWord(at, (uint32_t)value);
+    StoreWord((unsigned char *)at + 4, (uint32_t)(value >> 32));
+}
+
+static uint64_t LoadWide(const void *at) {
+    const unsigned char *b = (const unsigned char *)at;
+    return (uint64_t)LoadWord(b) | ((uint64_t)LoadWord(b + 4) << 32);
+}
+
+/* Bytes of one line offset in the index of a data file of size bytes: 4
+ * under 4 GiB, 8 (the wide form) from 4 GiB on. */
+static uint32_t OffsetBytesFor(uint64_t data_size) {
+    return data_size > UINT32_MAX ? 8u : 4u;
+}
+
 /* Maps the file at path whole for reading through the file layer; 1 when
- * it did. Sizes are 32-bit here: a file of 4 GiB or more is refused (and
- * unmapped again) rather than read at a truncated size. */
-static int MapWhole(const char *path, int hint, const char **view, uint32_t *size) {
-    uint64_t bytes = 0;
-    *size = 0;
-    if (MapFileReadOnly(path, hint, view, &bytes) != FILE_OK) return 0;
-    if (bytes > UINT32_MAX) {
-        UnmapFile(*view, bytes);
-        *view = NULL;
-        return 0;
-    }
-    *size = (uint32_t)bytes;
-    return 1;
+ * it did. */
+static int MapWhole(const char *path, int hint, const char **view, uint64_t *size) {
+    return MapFileReadOnly(path, hint, view, size) == FILE_OK;
 }
 
 /* ---- Names ------------------------------------------------------------- */
@@ -147,18 +160,26 @@ int IndexFileName(const char *data_path, const char *index_dir,
 
 /* Running state of the scan: lines ended so far, the field count of the
  * first line, the fields of the line under way, and the index image being
- * filled (word 2 + k is the offset of line k). The image grows by doubling;
- * when it cannot grow it is dropped and the scan goes on counting, so that
- * a file with too few lines is still reported as such. */
+ * filled (two count words, then the offset of line k at 8 + width * k).
+ * The image is sized from the file at the start and grows by half when a
+ * file of short lines outgrows that; when it cannot grow it is dropped and
+ * the scan goes on counting, so that a file with too few lines is still
+ * reported as such. */
 typedef struct Scan {
     uint64_t lines;
     uint64_t reference;
     uint64_t fields;
-    uint32_t *image;
-    size_t capacity; /* words */
+    unsigned char *image;
+    size_t capacity; /* offsets */
+    uint32_t width;  /* bytes of one offset */
 } Scan;
 
-#define IMAGE_FIRST_WORDS 4096u
+/* Offsets the image holds at first: one per 64 bytes of data (a line of
+ * a table is rarely shorter), at least 4096 and at most 1M (the image of a
+ * large file grows as its lines are found, not with its size). */
+#define IMAGE_FIRST_OFFSETS 4096u
+#define IMAGE_MOST_FIRST_OFFSETS ((size_t)1 << 20)
+#define IMAGE_BYTES_PER_LINE 64u
 
 static void DropImage(Scan *scan) {
     if (scan->image) qmem_free(scan->image);
@@ -166,24 +187,34 @@ static void DropImage(Scan *scan) {
     scan->capacity = 0;
 }
 
-/* Records where line k starts. */
-static void RecordOffset(Scan *scan, uint64_t k, size_t offset) {
-    if (!scan->image) return;
-    if (2 + k >= scan->capacity) {
-        if (scan->capacity > (size_t)-1 / 8) {
-            DropImage(scan);
-            return;
-        }
-        size_t grown = scan->capacity * 2;
-        uint32_t *image = (uint32_t *)qmem_realloc(scan->image, grown * 4);
-        if (!image) {
-            DropImage(scan);
-            return;
-        }
-        scan->image = image;
-        scan->capacity = grown;
+/* Room for the offsets of lines up to k: grows the image by half. */
+static TAVL_NOINLINE void GrowImage(Scan *scan, uint64_t k) {
+    size_t grown = scan->capacity + scan->capacity / 2;
+    if (k >= (uint64_t)SIZE_MAX / 16 || grown > (SIZE_MAX - 8) / scan->width) {
+        DropImage(scan);
+        return;
     }
-    StoreWord(&scan->image[2 + k], (uint32_t)offset);
+    if (grown <= k) grown = (size_t)k + 1;
+    unsigned char *image =
+        (unsigned char *)qmem_realloc(scan->image, 8 + grown * scan->width);
+    if (!image) {
+        DropImage(scan);
+        return;
+    }
+    scan->image = image;
+    scan->capacity = grown;
+}
+
+/* Records where line k starts. */
+static inline void RecordOffset(Scan *scan, uint64_t k, size_t offset) {
+    if (!scan->image) return;
+    if (k >= scan->capacity) {
+        GrowImage(scan, k);
+        if (!scan->image) return;
+    }
+    unsigned char *at = scan->image + 8 + (size_t)k * scan->width;
+    if (scan->width == 4) StoreWord(at, (uint32_t)offset);
+    else StoreWide(at, (uint64_t)offset);
 }
 
 /* Ends the line under way; the next one starts at next. 0 when its field
@@ -211,54 +242,132 @@ static int ScanByte(Scan *scan, const unsigned char *data, size_t i,
     return 1;
 }
 
+#if defined(TAVL_SSE2)
+/* What ScanBlocks returns when the table ended inside the blocks. */
+#define SCAN_ENDED ((size_t)-1)
+
+/* The 64 bytes at p compared with b, one bit a byte. */
+static inline uint64_t Mask64(__m128i x0, __m128i x1, __m128i x2, __m128i x3, __m128i b) {
+    return (uint64_t)ByteMask(x0, b) | ((uint64_t)ByteMask(x1, b) << 16) |
+           ((uint64_t)ByteMask(x2, b) << 32) | ((uint64_t)ByteMask(x3, b) << 48);
+}
+
+/* The scan over blocks of 64 bytes, up to the last whole block before the
+ * data's last byte (a block never holds it); returns where the byte-wise
+ * scan goes on, or SCAN_ENDED. Without a quote in a block no delimiter of it
+ * can be an encoded one (its inner neighbours would be quotes), so the masks
+ * alone count it; blocks with quotes go byte by byte. The delimiter is not
+ * the quote. Counting bits is most of the work per line: the body is built
+ * twice, with the processor's own bit count where it has one. */
+static inline __attribute__((always_inline)) size_t ScanBlocksBody(
+    Scan *scan, const unsigned char *data, size_t n, unsigned char d) {
+    const __m128i lf_bytes = _mm_set1_epi8('\n');
+    const __m128i delimiter_bytes = _mm_set1_epi8((char)d);
+    const __m128i quote_bytes = _mm_set1_epi8(QUOTE);
+    size_t i = 0;
+    while (i + 64 < n) {
+        const unsigned char *p = data + i;
+        __m128i x0 = LoadSixteen(p), x1 = LoadSixteen(p + 16);
+        __m128i x2 = LoadSixteen(p + 32), x3 = LoadSixteen(p + 48);
+        __m128i quotes = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(x0, quote_bytes), _mm_cmpeq_epi8(x1, quote_bytes)),
+            _mm_or_si128(_mm_cmpeq_epi8(x2, quote_bytes), _mm_cmpeq_epi8(x3, quote_bytes)));
+        if (_mm_movemask_epi8(quotes)) {
+            for (size_t end = i + 64; i < end; ++i)
+                if (!ScanByte(scan, data, i, n - 1, d)) return SCAN_ENDED;
+            continue;
+        }
+        uint64_t lf = Mask64(x0, x1, x2, x3, lf_bytes);
+        uint64_t dm = Mask64(x0, x1, x2, x3, delimiter_bytes) & ~lf;
+        while (lf) {
+            unsigned at = (unsigned)__builtin_ctzll(lf);
+            uint64_t below = ((uint64_t)1 << at) - 1u;
+            scan->fields += (uint64_t)__builtin_popcountll(dm & below);
+            dm &= ~below;
+            if (!EndLine(scan, i + at + 1)) return SCAN_ENDED;
+            lf &= lf - 1u;
+        }
+        scan->fields += (uint64_t)__builtin_popcountll(dm);
+        i += 64;
+    }
+    return i;
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+__attribute__((target("popcnt"))) static size_t ScanBlocksPopcnt(
+    Scan *scan, const unsigned char *data, size_t n, unsigned char d) {
+    return ScanBlocksBody(scan, data, n, d);
+}
+#endif
+
+static size_t ScanBlocks(Scan *scan, const unsigned char *data, size_t n, unsigned char d) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    if (__builtin_cpu_supports("popcnt")) return ScanBlocksPopcnt(scan, data, n, d);
+#endif
+    return ScanBlocksBody(scan, data, n, d);
+}
+#endif
+
 /* One pass over the data: counts the lines of the table and the fields of
  * its first line, and records where each line starts. The first line whose
  * field count differs from the first line's ends the table. */
-static void ScanTable(const char *view, uint32_t size, char delimiter,
+static void ScanTable(const char *view, uint64_t size, char delimiter,
                       Scan *scan) {
     const unsigned char *data = (const unsigned char *)view;
     const unsigned char d = (unsigned char)delimiter;
-    size_t n = size;
+    size_t n = (size_t)size;
     size_t last = n - 1;
     size_t i = 0;
     scan->lines = 0;
     scan->reference = 0;
     scan->fields = 1;
-    scan->image = (uint32_t *)qmem_calloc(IMAGE_FIRST_WORDS, 4);
-    scan->capacity = scan->image ? IMAGE_FIRST_WORDS : 0;
+    scan->width = OffsetBytesFor(size);
+    size_t first = n / IMAGE_BYTES_PER_LINE;
+    if (first < IMAGE_FIRST_OFFSETS) first = IMAGE_FIRST_OFFSETS;
+    if (first > IMAGE_MOST_FIRST_OFFSETS) first = IMAGE_MOST_FIRST_OFFSETS;
+    /* Line 0 starts at offset 0: the block is zeroed. */
+    scan->image = (unsigned char *)qmem_calloc(8 + first * scan->width, 1);
+    scan->capacity = scan->image ? first : 0;
 #if defined(TAVL_SSE2)
-    /* A block never holds the last byte. Without a quote in a block no
-     * delimiter of it can be an encoded one (its inner neighbours would be
-     * quotes), so the masks alone count it; blocks with quotes go byte by
-     * byte. A quote delimiter always goes byte by byte. */
     if (d != QUOTE) {
-        const __m128i lf_bytes = _mm_set1_epi8('\n');
-        const __m128i delimiter_bytes = _mm_set1_epi8((char)d);
-        const __m128i quote_bytes = _mm_set1_epi8(QUOTE);
-        while (i + 16 < n) {
-            __m128i x = LoadSixteen(data + i);
-            if (ByteMask(x, quote_bytes)) {
-                for (size_t end = i + 16; i < end; ++i)
-                    if (!ScanByte(scan, data, i, last, d)) return;
-                continue;
-            }
-            uint32_t lf = ByteMask(x, lf_bytes);
-            uint32_t dm = ByteMask(x, delimiter_bytes) & ~lf;
-            while (lf) {
-                unsigned at = LowestBit(lf);
-                uint32_t below = (1u << at) - 1u;
-                scan->fields += BitCount(dm & below);
-                dm &= ~below;
-                if (!EndLine(scan, i + at + 1)) return;
-                lf &= lf - 1u;
-            }
-            scan->fields += BitCount(dm);
-            i += 16;
-        }
+        i = ScanBlocks(scan, data, n, d);
+        if (i == SCAN_ENDED) return;
     }
 #endif
     for (; i < n; ++i)
         if (!ScanByte(scan, data, i, last, d)) return;
+}
+
+/* The preparation's work after its checks: maps the data file, scans it,
+ * and puts the index file in place under name. */
+static int BuildIndexFile(const char *path, const char *name, char delimiter,
+                          int32_t header, int32_t overwrite) {
+    const char *view;
+    uint64_t size;
+    if (!MapWhole(path, ACCESS_SEQUENTIAL, &view, &size)) return TBL_ERR_MAP_DATA;
+
+    Scan scan;
+    ScanTable(view, size, delimiter, &scan);
+    int rc = TBL_OK;
+    if (scan.lines < (uint64_t)header) {
+        rc = TBL_ERR_FORMAT;
+    } else if (scan.lines > INT32_MAX || scan.reference > INT32_MAX ||
+               !scan.image) {
+        /* The counts are read back as signed 32-bit values; a null image
+         * means it could not grow. */
+        rc = TBL_ERR_INDEX_BUILD;
+    } else {
+        StoreWord(&scan.image[0], (uint32_t)(scan.lines - (uint64_t)header));
+        StoreWord(&scan.image[4], (uint32_t)scan.reference);
+        FileResult placed = FilePlace(
+            name, scan.image, 8 + (size_t)scan.lines * scan.width, overwrite);
+        rc = placed == FILE_OK       ? TBL_OK
+             : placed == FILE_EXISTS ? TBL_ERR_INDEX_EXISTS
+                                     : TBL_ERR_INDEX_BUILD;
+    }
+    if (scan.image) qmem_free(scan.image);
+    if (UnmapFile(view, size) != FILE_OK && rc == TBL_OK) rc = TBL_ERR_UNMAP;
+    return rc;
 }
 
 int PrepareIndexFile(const char *path, const char *index_dir,
@@ -280,32 +389,13 @@ int PrepareIndexFile(const char *path, const char *index_dir,
      * overwrite the old file stays until the new one replaces it. */
     if (!overwrite && os_is_file_exist(name) != 0) return TBL_ERR_INDEX_EXISTS;
 
-    const char *view;
-    uint32_t size;
-    if (!MapWhole(path, ACCESS_SEQUENTIAL, &view, &size))
-        return TBL_ERR_MAP_DATA;
-
-    Scan scan;
-    ScanTable(view, size, *delimiter, &scan);
-    int rc = TBL_OK;
-    if (scan.lines < (uint64_t)header) {
-        rc = TBL_ERR_FORMAT;
-    } else if (scan.lines > INT32_MAX || scan.reference > INT32_MAX ||
-               !scan.image) {
-        /* The counts are read back as signed 32-bit values; a null image
-         * means it could not grow. */
-        rc = TBL_ERR_INDEX_BUILD;
-    } else {
-        StoreWord(&scan.image[0], (uint32_t)(scan.lines - (uint64_t)header));
-        StoreWord(&scan.image[1], (uint32_t)scan.reference);
-        FileResult placed =
-            FilePlace(name, scan.image, ((size_t)scan.lines + 2) * 4, overwrite);
-        rc = placed == FILE_OK       ? TBL_OK
-             : placed == FILE_EXISTS ? TBL_ERR_INDEX_EXISTS
-                                     : TBL_ERR_INDEX_BUILD;
-    }
-    if (scan.image) qmem_free(scan.image);
-    if (UnmapFile(view, size) != FILE_OK && rc == TBL_OK) rc = TBL_ERR_UNMAP;
+    int rc = BuildIndexFile(path, name, *delimiter, header, overwrite);
+    /* A replacement that failed leaves no index under the name: the old one
+     * holds offsets the caller asked to replace. Readers that have it
+     * mapped keep their mapping. */
+    if (overwrite && rc != TBL_OK && rc != TBL_ERR_UNMAP &&
+        os_is_file_exist(name) != 0 && os_remove_file(name, 1) != TAVL_REMOVE_OK)
+        rc = TBL_ERR_REMOVE;
     return rc;
 }
 
@@ -332,9 +422,9 @@ int RemoveIndexFile(const char *path, const char *delimiter,
 /* Lines ended by an LF, up to the first blank one (empty or white space
  * only). A line is known to be filled at its first non-space byte; the rest
  * of it only needs its LF found. */
-static int64_t CountFilledLines(const char *data, uint32_t size) {
+static int64_t CountFilledLines(const char *data, uint64_t size) {
     const char *last = data + size - 1;
-    size_t n = size;
+    size_t n = (size_t)size;
     size_t position = 0;
     int64_t count = 0;
     while (position < n) {
@@ -355,7 +445,7 @@ int CountFileLines(const char *path, const char *delimiter,
     (void)delimiter; /* the count does not depend on it */
     if (!path || os_is_file_exist(path) != 1) return TBL_ERR_NO_FILE;
     const char *view;
-    uint32_t size;
+    uint64_t size;
     if (!MapWhole(path, ACCESS_SEQUENTIAL, &view, &size))
         return TBL_ERR_MAP_DATA;
     int64_t count = CountFilledLines(view, size);
@@ -403,6 +493,129 @@ static size_t LineLength(const char *start, size_t rest, int *nul) {
     return i;
 }
 
+/* Lines the open looks at at each end of the table. The first ones lie on
+ * the first pages of the index and the data, which the open reads anyway;
+ * the last ones and the end of the data are read from the files into a
+ * small buffer rather than through the mappings: a page of a mapping
+ * touched for the first time costs more than a read (some tens of
+ * microseconds on a virtual machine), and the open should cost the same
+ * for any file, and little. */
+#define OPEN_EDGE_LINES 8
+#define OPEN_TAIL_BYTES 8192
+
+/* The offset of line k in an index of offsets of width bytes. */
+static inline uint64_t OffsetAt(const unsigned char *index, uint32_t width,
+                                uint64_t k) {
+    const unsigned char *at = index + 8 + (size_t)k * width;
+    return width == 4 ? LoadWord(at) : LoadWide(at);
+}
+
+/* Fields of the line at start by the preparation's count: up to its LF, or
+ * up to the last byte of the data, which ends the line and never counts
+ * as a delimiter; a delimiter counts unless a quote stands on both sides
+ * of it. *end receives where the line ends (its LF, or size). */
+static uint64_t FieldsAt(const char *data, size_t size, size_t start,
+                         char delimiter, size_t *end) {
+    const char *lf = (const char *)memchr(data + start, '\n', size - start);
+    size_t stop = lf ? (size_t)(lf - data) : size - 1;
+    uint64_t fields = 1;
+    for (const char *p = data + start; p < data + stop; ++p) {
+        p = (const char *)memchr(p, delimiter, (size_t)(data + stop - p));
+        if (!p) break;
+        if (DelimiterSeparates(data, size, (size_t)(p - data))) ++fields;
+    }
+    *end = lf ? stop : size;
+    return fields;
+}
+
+/* The end of the data file as the open looks at it: its last bytes, read
+ * from the file, or where that read fails the mapping itself. */
+typedef struct DataTail {
+    const char *bytes; /* bytes[0] is the byte at offset from */
+    uint64_t from;
+    size_t n;          /* bytes up to the end of the data */
+    char buffer[OPEN_TAIL_BYTES];
+} DataTail;
+
+static void ReadDataTail(const char *path, const char *data, uint64_t size, DataTail *t) {
+    size_t want = size < OPEN_TAIL_BYTES ? (size_t)size : OPEN_TAIL_BYTES;
+    size_t got = 0;
+    if (ReadFileAt(path, size - want, t->buffer, want, &got) == FILE_OK && got == want) {
+        t->bytes = t->buffer;
+        t->from = size - want;
+        t->n = want;
+    } else {
+        t->bytes = data;
+        t->from = 0;
+        t->n = (size_t)size;
+    }
+}
+
+/* The byte of the data at offset at. */
+static char DataByte(const char *data, const DataTail *t, uint64_t at) {
+    return at >= t->from ? t->bytes[at - t->from] : data[at];
+}
+
+/* 1 when the index describes the mapped data file: its offsets rise and
+ * each sampled line starts right after an LF (line 0 at offset 0), line 0
+ * splits into the stored column count, and the last line ends where the
+ * data ends or is followed by a line whose field count would have ended
+ * the preparation's scan. An index prepared for another file (names are a
+ * hash of the path and collide), with another delimiter, or before the
+ * file changed, fails here instead of being read as this file's lines. The
+ * index file and the data file are read at their ends by name: index_name
+ * and path. */
+static int IndexFitsData(const unsigned char *index, uint32_t width,
+                         uint64_t lines, uint32_t columns, const char *data,
+                         uint64_t size, char delimiter, const char *index_name,
+                         const char *path) {
+    /* The last E + 1 offsets, read from the index file where they lie past
+     * its first page (else, or where the read fails, from the mapping). */
+    const uint64_t edge = OPEN_EDGE_LINES;
+    const uint64_t tail_first = lines > edge + 1 ? lines - edge - 1 : 0;
+    const size_t tail_bytes = (size_t)(edge + 1) * width;
+    unsigned char tail[(OPEN_EDGE_LINES + 1) * 8];
+    const unsigned char *tail_words = NULL;
+    size_t got = 0;
+    if (8 + tail_first * width >= 4096 &&
+        ReadFileAt(index_name, 8 + tail_first * width, tail, tail_bytes, &got) == FILE_OK &&
+        got == tail_bytes)
+        tail_words = tail;
+    DataTail t;
+    ReadDataTail(path, data, size, &t);
+
+    /* Lines 0 to E and the last E + 1 lines: offsets that rise, each line
+     * right after an LF. */
+    uint64_t previous = 0;
+    for (uint64_t k = 0; k < lines; ++k) {
+        if (k > edge && k < tail_first) k = tail_first;
+        uint64_t offset;
+        if (tail_words && k >= tail_first) {
+            const unsigned char *at = tail_words + (size_t)(k - tail_first) * width;
+            offset = width == 4 ? LoadWord(at) : LoadWide(at);
+        } else {
+            offset = OffsetAt(index, width, k);
+        }
+        if (k == 0 ? offset != 0
+                   : offset <= previous || offset >= size ||
+                         DataByte(data, &t, offset - 1) != '\n')
+            return 0;
+        previous = offset;
+    }
+    /* previous is now where the last line starts. */
+    size_t end = 0;
+    if (FieldsAt(data, (size_t)size, 0, delimiter, &end) != columns) return 0;
+    if (previous >= t.from) {
+        /* In the tail read from the file, which ends where the data does. */
+        size_t start = (size_t)(previous - t.from);
+        FieldsAt(t.bytes, t.n, start, delimiter, &end);
+        return end + 1 >= t.n || FieldsAt(t.bytes, t.n, end + 1, delimiter, &end) != columns;
+    }
+    FieldsAt(data, (size_t)size, (size_t)previous, delimiter, &end);
+    return end + 1 >= size ||
+           FieldsAt(data, (size_t)size, end + 1, delimiter, &end) != columns;
+}
+
 int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
                 TableShape *shape) {
     IndexedStore *indexed = IndexedOf(store);
@@ -413,41 +626,43 @@ int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
         return TBL_ERR_INDEX_OPEN;
 
     const char *index;
-    uint32_t index_size;
+    uint64_t index_size;
     if (!MapWhole(name, ACCESS_RANDOM, &index, &index_size))
         return TBL_ERR_INDEX_OPEN;
     /* From here the view is the store's; the close releases it. */
-    indexed->index_view = (const uint32_t *)(const void *)index;
+    indexed->index_view = (const unsigned char *)index;
     indexed->index_size = index_size;
 
     /* The index is trusted only when its size is exactly what its counts
-     * and this open's header line count promise: a truncated file, or one
-     * prepared with another header line count, fails here instead of being
-     * read past its end. Only the two count words are read, so the open
-     * costs the same for any number of lines. */
+     * and this open's header line count promise, in one of the two forms:
+     * a truncated file, or one prepared with another header line count,
+     * fails here instead of being read past its end. Only the count words
+     * are read here. */
     if (index_size < 8) return TBL_ERR_INDEX_OPEN;
     int32_t data_lines = (int32_t)LoadWord(index);
     int32_t columns = (int32_t)LoadWord(index + 4);
     int64_t lines = (int64_t)store->header_lines + data_lines;
-    if (data_lines < 0 || store->header_lines < 0 || lines < 1 ||
-        columns < 1 || 8 + 4 * lines != (int64_t)index_size)
+    if (data_lines < 0 || store->header_lines < 0 || lines < 1 || columns < 1)
         return TBL_ERR_INDEX_OPEN;
+    uint32_t width = index_size == 8 + 4 * (uint64_t)lines   ? 4u
+                     : index_size == 8 + 8 * (uint64_t)lines ? 8u
+                                                             : 0u;
+    if (!width) return TBL_ERR_INDEX_OPEN;
+    indexed->offset_bytes = width;
 
     const char *data;
-    uint32_t data_size;
+    uint64_t data_size;
     if (!MapWhole(path, ACCESS_RANDOM, &data, &data_size))
         return TBL_ERR_MAP_DATA;
     indexed->data_view = data;
     indexed->data_size = data_size;
 
-    /* Each column beyond the first needs a delimiter byte in line 0, so a
-     * larger column count is not this file's. */
-    uint32_t first = LoadWord(index + 8);
-    size_t room = first < data_size ? data_size - first : 0;
-    const char *lf = room ? (const char *)memchr(data + first, '\n', room)
-                          : NULL;
-    size_t line_zero = lf ? (size_t)(lf - (data + first)) : room;
-    if ((uint64_t)columns > (uint64_t)line_zero + 1) return TBL_ERR_INDEX_OPEN;
+    /* The form must be the one a preparation of this file writes. */
+    if (width != OffsetBytesFor(data_size) ||
+        !IndexFitsData(indexed->index_view, width, (uint64_t)lines,
+                       (uint32_t)columns, data, data_size, store->delimiter,
+                       name, path))
+        return TBL_ERR_INDEX_OPEN;
 
     shape->data_lines = data_lines;
     shape->columns = columns;
@@ -460,12 +675,13 @@ int IndexedLineSpan(const TableStore *store, int32_t position,
     *start = "";
     *length = 0;
     *nul = 0;
-    if (!indexed->index_view || indexed->index_size < 8) return TBL_ERR_FAIL;
-    uint64_t offsets = (indexed->index_size - 8u) / 4u;
+    if (!indexed->index_view || indexed->index_size < 8 || !indexed->offset_bytes)
+        return TBL_ERR_FAIL;
+    uint64_t offsets = (indexed->index_size - 8u) / indexed->offset_bytes;
     if (position < 0 || (uint64_t)position >= offsets) return TBL_ERR_FAIL;
 
-    const char *words = (const char *)(const void *)indexed->index_view;
-    uint32_t offset = LoadWord(words + 8 + 4 * (size_t)position);
+    uint64_t offset = OffsetAt(indexed->index_view, indexed->offset_bytes,
+                               (uint64_t)position);
     /* An offset at or past the end of the data is an empty line. */
     if (!indexed->data_view || offset >= indexed->data_size) return TBL_OK;
 
@@ -474,7 +690,7 @@ int IndexedLineSpan(const TableStore *store, int32_t position,
     if (offset == 0 && indexed->data_size >= sizeof kByteOrderMark &&
         memcmp(*start, kByteOrderMark, sizeof kByteOrderMark) == 0) {
         *start += sizeof kByteOrderMark;
-        offset += (uint32_t)sizeof kByteOrderMark;
+        offset += sizeof kByteOrderMark;
     }
     /* The line's second cache line, asked for while its first is read: a
      * line not in the cache then costs one wait, not two. */
@@ -525,12 +741,12 @@ static void ReadAhead(IndexedStore *indexed, int32_t position, const char *start
     if (indexed->in_order < SCAN_LINES || start < indexed->data_view ||
         start >= indexed->data_view + indexed->data_size)
         return;
-    uint32_t at = (uint32_t)(start - indexed->data_view);
+    uint64_t at = (uint64_t)(start - indexed->data_view);
     if (indexed->ahead > at && indexed->ahead - at > READ_AHEAD / 2) return;
-    uint32_t from = indexed->ahead > at ? indexed->ahead : at;
+    uint64_t from = indexed->ahead > at ? indexed->ahead : at;
     if (from >= indexed->data_size) return;
-    uint32_t size = indexed->data_size - from < READ_AHEAD ? indexed->data_size - from
-                                                            : READ_AHEAD;
+    size_t size = indexed->data_size - from < READ_AHEAD ? (size_t)(indexed->data_size - from)
+                                                          : READ_AHEAD;
     AdviseWillNeed(indexed->data_view + from, size);
     indexed->ahead = from + size;
 }
@@ -553,13 +769,16 @@ static int IndexedLine(TableStore *store, int32_t position,
 
 static int32_t IndexedLines(const TableStore *store) {
     const IndexedStore *indexed = IndexedOfConst(store);
-    return indexed->index_size >= 8 ? (int32_t)((indexed->index_size - 8u) / 4u) : 0;
+    return indexed->index_size >= 8 && indexed->offset_bytes
+               ? (int32_t)((indexed->index_size - 8u) / indexed->offset_bytes)
+               : 0;
 }
 
 int IndexedRelease(TableStore *store) {
     IndexedStore *indexed = IndexedOf(store);
     UnmapFile(indexed->data_view, indexed->data_size);
-    UnmapFile((const char *)(const void *)indexed->index_view, indexed->index_size);
+    UnmapFile((const char *)indexed->index_view, indexed->index_size);
+    indexed->offset_bytes = 0;
     indexed->data_view = NULL;
     indexed->data_size = 0;
     indexed->index_view = NULL;
@@ -594,9 +813,12 @@ static const char *IndexedCheck(const TableStore *store, const TableShape *shape
                    : NULL;
     }
     if (!indexed->index_view || !indexed->data_view) return "an indexed table without its views";
-    const char *words = (const char *)(const void *)indexed->index_view;
-    if (indexed->index_size !=
-        8 + 4 * ((uint64_t)store->header_lines + (uint64_t)shape->data_lines))
+    const unsigned char *words = indexed->index_view;
+    if (indexed->offset_bytes != OffsetBytesFor(indexed->data_size))
+        return "an index whose form does not fit the size of its data file";
+    if (indexed->index_size != 8 + (uint64_t)indexed->offset_bytes *
+                                       ((uint64_t)store->header_lines +
+                                        (uint64_t)shape->data_lines))
         return "an index of another size than its counts promise";
     if ((int32_t)LoadWord(words) != shape->data_lines ||
         (int32_t)LoadWord(words + 4) != shape->columns)

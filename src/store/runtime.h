@@ -17,12 +17,13 @@
  * read-only. Both views are null until mapped and again after release. */
 typedef struct IndexedStore {
     const char *data_view;
-    uint32_t data_size;
-    const uint32_t *index_view; /* little-endian words: counts, offsets */
-    uint32_t index_size;
+    uint64_t data_size;
+    const unsigned char *index_view; /* two count words, then the offsets */
+    uint64_t index_size;
+    uint32_t offset_bytes;      /* 4, or 8 for the wide form; 0 unmapped */
     int32_t next_position;      /* the line a scan in order reads next */
     int32_t in_order;           /* lines read in order so far */
-    uint32_t ahead;             /* data asked for ahead of a scan, up to here */
+    uint64_t ahead;             /* data asked for ahead of a scan, up to here */
 } IndexedStore;
 
 /* The indexed back-end's record in a store. */

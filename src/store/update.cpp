@@ -243,7 +243,7 @@ static int LoadedAppendField(TableStore *store, const char *first_suffix,
 
 /* Fails the load: the last-error value tells a host why. */
 static int LoadFailed(int code, uint32_t stored) {
-    SetLastError(TAVL_LOAD_ERROR | stored);
+    TavlSetLastError(TAVL_LOAD_ERROR | stored);
     return code;
 }
 

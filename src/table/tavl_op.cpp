@@ -347,7 +347,7 @@ int BuildColumnList(TableHandle *table) {
     char *copy = NULL, *line = NULL;
     int rc = FetchLine(table, 0, LINE_HEADER, &text, &n, &copy);
     if (rc == TBL_OK && (TextBufferNew(&line) != TBL_OK ||
-                         TextBufferSetBytes(&line, text, (int32_t)n) != TBL_OK))
+                         TextBufferSetLength(&line, text, n) != TBL_OK))
         rc = TBL_ERR_NO_MEMORY;
     TextBufferFree(&copy);
     if (rc != TBL_OK) {
@@ -754,7 +754,7 @@ static int RenamedColumns(const TableHandle *table, const char *line,
         if (old && strlen(old) == span && memcmp(old, line + start, span) == 0)
             continue;
         if (TextBufferNew(&names[i]) != TBL_OK ||
-            TextBufferSetBytes(&names[i], line + start, (int32_t)span) != TBL_OK)
+            TextBufferSetLength(&names[i], line + start, span) != TBL_OK)
             return TBL_ERR_NO_MEMORY;
     }
     return TBL_OK;
@@ -797,7 +797,7 @@ static int PlanLine(TableHandle *table, NewFieldPlan *plan, int32_t p,
     /* A sound line without quotes stays sound with a field that has none:
      * every D of it separates and counts. */
     if (!memchr(text, QUOTE, n) && !strchr(suffix, QUOTE)) return TBL_OK;
-    if (TextBufferSetBytes(work, text, (int32_t)n) != TBL_OK ||
+    if (TextBufferSetLength(work, text, n) != TBL_OK ||
         TextBufferAppend(work, suffix) != TBL_OK)
         return TBL_ERR_NO_MEMORY;
     if (LineIsSound(*work, strlen(*work), table->store.delimiter, table->columns + 1))
@@ -1084,7 +1084,7 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
     int32_t position = LinePosition(table, line, kind);
     ColumnRecord *renamed = position == 0 ? GetColumnRecord(table, column) : NULL;
     if (renamed && (TextBufferNew(&name) != TBL_OK ||
-                    TextBufferSetBytes(&name, next + at, (int32_t)stored) != TBL_OK)) {
+                    TextBufferSetLength(&name, next + at, stored) != TBL_OK)) {
         TextBufferFree(&name);
         TextBufferFree(&next);
         return TBL_ERR_NO_MEMORY;

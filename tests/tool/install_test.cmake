@@ -192,6 +192,80 @@ if(rc EQUAL 0 OR NOT err MATCHES "TBL_ERR_NO_COLUMN \\(-14\\): no column has tha
   message(FATAL_ERROR "host with a missing column: exit ${rc}, stderr [${err}]")
 endif()
 
+# ---- a host with kernel names of its own reads the last-error value ------
+# It defines CloseHandle, CreateFileA, SetLastError and the other generic
+# kernel names, counting their calls: none of them may take a call of the
+# library. It reads the last-error value of a failed load with GetLastError
+# declared in one line, as the header says, linked with pkg-config's flags
+# and with the CMake package.
+set(lasterr_dir ${WORK_DIR}/lasterr-host)
+file(MAKE_DIRECTORY ${lasterr_dir})
+file(WRITE ${lasterr_dir}/bad.csv "a,b\n1,2\n\n3\n")
+file(WRITE ${lasterr_dir}/lasterr.c [=[
+#include <stdint.h>
+#include <stdio.h>
+#include <tavlin32.h>
+
+uint32_t GetLastError(void);
+
+static int taken;
+#define HOST_OWN(ret, name, params) ret name params { taken++; return (ret)0; }
+HOST_OWN(int, CloseHandle, (void *h))
+HOST_OWN(void *, CreateFileA, (const char *p, unsigned a, unsigned s, void *sa,
+                               unsigned c, unsigned f, void *t))
+HOST_OWN(void *, CreateFileMappingA, (void *f, void *sa, unsigned p, unsigned hi,
+                                      unsigned lo, const char *n))
+HOST_OWN(void *, MapViewOfFile, (void *m, unsigned a, unsigned hi, unsigned lo,
+                                 size_t n))
+HOST_OWN(int, UnmapViewOfFile, (const void *v))
+HOST_OWN(unsigned, GetFileSize, (void *f, unsigned *hi))
+HOST_OWN(int, DeleteFileA, (const char *p))
+void SetLastError(uint32_t code) { (void)code; taken++; }
+
+int main(int argc, char **argv)
+{
+    const char *bad = argv[1], *good = argv[2], *dir = argv[3];
+    TableHandle *t = NULL;
+    int32_t rc;
+    if (argc != 4 || NewTable(&t) != TBL_OK) return 2;
+    for (int i = 0; i < 20; i++) {
+        const char comma = ',';
+        const int32_t one = 1;
+        if (PreOpenTable(good, dir, &comma, &one, 1) != TBL_OK ||
+            OpenTable(good, t, OPEN_INDEXED, NULL, NULL, dir) != TBL_OK ||
+            CloseTable(t) != TBL_OK || PostCloseTable(good, dir) != TBL_OK)
+            return 4;
+    }
+    rc = OpenTable(bad, t, OPEN_EDIT, NULL, NULL, NULL);
+    uint32_t e = GetLastError();
+    CloseTable(t);
+    FreeTable(t);
+    printf("%d %u %u %d\n", (int)rc, (unsigned)((e & TBL_LOAD_ERROR_FLAG) != 0),
+           (unsigned)(e & TBL_LOAD_ERROR_LINES), taken);
+    return 0;
+}
+]=])
+# The table's third stored line (position 2 among the non-empty lines) has
+# one field: the load stops there.
+set(lasterr_want "-8 1 2 0\n")
+run(COMMAND ${C_COMPILER} -std=c99 -Wall -Werror ${cc_san} ${lasterr_dir}/lasterr.c
+            ${pc_flags} -Wl,-rpath,${libdir} -o ${lasterr_dir}/pc-lasterr)
+run(COMMAND ${lasterr_dir}/pc-lasterr ${lasterr_dir}/bad.csv ${sample} ${lasterr_dir})
+expect_output("pkg-config host with kernel names of its own" "${lasterr_want}")
+file(WRITE ${lasterr_dir}/CMakeLists.txt [=[
+cmake_minimum_required(VERSION 3.20)
+project(lasterr LANGUAGES C)
+find_package(tavlin32 REQUIRED)
+add_executable(lasterr lasterr.c)
+target_link_libraries(lasterr PRIVATE tavlin32::tavlin32)
+]=])
+run(COMMAND ${CMAKE_COMMAND} -S ${lasterr_dir} -B ${lasterr_dir}/build -G ${GENERATOR}
+            -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${C_COMPILER}
+            "-DCMAKE_C_FLAGS=${san_flags}")
+run(COMMAND ${CMAKE_COMMAND} --build ${lasterr_dir}/build)
+run(COMMAND ${lasterr_dir}/build/lasterr ${lasterr_dir}/bad.csv ${sample} ${lasterr_dir})
+expect_output("CMake host with kernel names of its own" "${lasterr_want}")
+
 # The README's own build commands, run as typed by bash in a folder laid out
 # like the clone's root (which holds a host/ folder, so the program must not
 # be named host there), with a HOME in which $HOME/tavlin32 is the prefix.
