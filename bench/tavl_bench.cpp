@@ -46,6 +46,7 @@
  *   --command=TEXT      the command that ran the program, for the summary
  */
 #include <benchmark/benchmark.h>
+#include <emmintrin.h>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -110,6 +111,9 @@ std::vector<Figure> g_figures;
 std::set<std::string> g_failed;                /* benchmarks with a failed repetition */
 std::vector<uint32_t> g_chain;   /* the latency reference's block, one table at a time */
 std::string g_chain_of;
+std::string g_store_text;        /* the line-store reference's file and line offsets */
+std::vector<uint64_t> g_store_lines;
+std::string g_store_of;
 
 const int32_t kOneHeader = 1;
 const char kComma[] = ",";
@@ -155,6 +159,11 @@ void KeepOnly(std::initializer_list<std::string> keep) {
     if (std::find(keep.begin(), keep.end(), "chain") == keep.end()) {
         std::vector<uint32_t>().swap(g_chain);
         g_chain_of.clear();
+    }
+    if (std::find(keep.begin(), keep.end(), "store") == keep.end()) {
+        std::string().swap(g_store_text);
+        std::vector<uint64_t>().swap(g_store_lines);
+        g_store_of.clear();
     }
 }
 
@@ -390,6 +399,65 @@ void LatencyReference(benchmark::State &state, TableFile *t) {
         benchmark::DoNotOptimize(at);
     }
     state.SetItemsProcessed(state.iterations());
+}
+
+/* The least a random read costs any table that keeps no offset per cell:
+ * the file's bytes in memory with the offset of each line (as a loaded
+ * table holds them), and for each pick the line's offset, then a walk of
+ * 16 bytes a step to the picked field, then its copy into a buffer, in the
+ * benchmark's own loop with no call. The peers' readers keep an offset per
+ * cell and skip the walk; here two dependent loads and a walk whose
+ * branches wait for the line's bytes bound each read. Over the same picks
+ * as the random-read figures. */
+void LineStoreReference(benchmark::State &state, TableFile *t) {
+    KeepOnly({"store"});
+    std::string &text = g_store_text;
+    std::vector<uint64_t> &lines = g_store_lines;
+    if (g_store_of != t->shape.name) {
+        std::ifstream in(t->path, std::ios::binary);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        text.append(16, '\n'); /* room for the last line's 16-byte loads */
+        lines.clear();
+        for (size_t at = 0; at < text.size() - 16;) {
+            lines.push_back(at);
+            size_t lf = text.find('\n', at);
+            if (lf == std::string::npos) break;
+            at = lf + 1;
+        }
+        g_store_of = t->shape.name;
+    }
+    const CellOrder order = PickOrder(*t);
+    static std::vector<char> buffer(kReadBuffer);
+    char *buf = buffer.data();
+    const __m128i commas = _mm_set1_epi8(','), ends = _mm_set1_epi8('\r');
+    uint64_t sum = 0;
+    for (auto _ : state) {
+        order.ForEach([&](int32_t line, int32_t column) {
+            const char *p = text.data() + lines[static_cast<size_t>(line) + 1];
+            size_t at = 0, begin = 0, end = 0;
+            int32_t seen = 0;
+            for (bool found = false; !found; at += 16) {
+                __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + at));
+                unsigned m = static_cast<unsigned>(_mm_movemask_epi8(
+                    _mm_or_si128(_mm_cmpeq_epi8(x, commas), _mm_cmpeq_epi8(x, ends))));
+                for (; m; m &= m - 1) {
+                    size_t b = at + static_cast<size_t>(__builtin_ctz(m));
+                    if (seen == column) {
+                        end = b;
+                        found = true;
+                        break;
+                    }
+                    ++seen;
+                    begin = b + 1;
+                }
+            }
+            std::memcpy(buf, p + begin, end - begin);
+            buf[end - begin] = '\0';
+            sum += static_cast<unsigned char>(buf[0]) + (end - begin);
+        });
+    }
+    benchmark::DoNotOptimize(sum);
+    state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(order.Count()));
 }
 
 /* What a fresh process that loads the table (or only maps and scans it)
@@ -858,6 +926,17 @@ struct Registrar {
         f.reference = true;
         AddBaseline(f);
     }
+    void LineStore() const {
+        TableFile *tt = t;
+        Auto("reference_line_store", g_cfg.reps,
+             [tt](benchmark::State &s) { LineStoreReference(s, tt); });
+        Figure f = PerItem("reference_line_store",
+                           "reference: a random read of a line store (line offset, walk to "
+                           "the field, copy; no call)",
+                           "read", static_cast<double>(kPicks), 0);
+        f.reference = true;
+        AddBaseline(f);
+    }
     /* The OPEN_EDIT load and the memory it adds, in a fresh process. */
     void Load(int reps, bool with_memory_target) const {
         TableFile *tt = t;
@@ -941,6 +1020,7 @@ void RegisterAll() {
     Registrar m{&g_main, Megabytes(g_main.bytes) + ", " + Count(g_main.shape.data_lines) + " lines"};
     m.Baseline();
     m.Latency();
+    m.LineStore();
     m.Load(heavy, true);
     /* The save writes to main.set, so that main.edit reads the generated
      * values. */
@@ -990,6 +1070,7 @@ void RegisterAll() {
     Registrar b{&g_big, Megabytes(g_big.bytes) + ", " + Count(g_big.shape.data_lines) + " lines"};
     b.Baseline();
     b.Latency();
+    b.LineStore();
     b.Load(1, true);
     b.Add(b.Random("big.edit"));
     b.PreOpenTableFigure(heavy, true);

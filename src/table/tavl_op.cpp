@@ -227,7 +227,8 @@ static TAVL_NOINLINE int CachedField(TableHandle *table, int32_t column,
      * each time. The first read of a line, unless of column 0, finds only
      * its own field (a read here and there reads one cell of a line); the
      * next read of the line walks it, for the reads of its other cells. */
-    const int first = cache->ended == 0 && !cache->probed && column > 0;
+    const int first =
+        cache->ended == 0 && !cache->probed && column > 0 && column < MARK_MIN_COLUMNS;
     cache->probed = 1;
     if (column < cache->capacity && cache->length < UINT32_MAX && !first) {
         /* A read of column 0 walks the whole line, as reads of its other
