@@ -287,8 +287,9 @@ FileResult MapFileReadOnly(const char *path, int hint, const char **view,
         return rc;
     }
     const size_t length = (size_t)bytes;
-    const int advice = hint == ACCESS_SEQUENTIAL ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_RANDOM;
-    (void)posix_fadvise(fd, 0, 0, advice);
+    /* Read in order, the file's own read-ahead may take larger steps; read
+     * here and there, the mapping's advice below says all there is. */
+    if (hint == ACCESS_SEQUENTIAL) (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     void *mapped = mmap(NULL, length, PROT_READ, MAP_SHARED, fd, 0);
     close(fd); /* the view keeps the file */
     if (mapped == MAP_FAILED) return FILE_CANNOT_MAP;

@@ -213,6 +213,8 @@ static inline void RecordOffset(Scan *scan, uint64_t k, size_t offset) {
         if (!scan->image) return;
     }
     unsigned char *at = scan->image + 8 + (size_t)k * scan->width;
+    /* A file under 4 GiB gets 32-bit offsets, and every offset fits. */
+    TAVL_ASSERT(scan->width == 8 || offset <= UINT32_MAX);
     if (scan->width == 4) StoreWord(at, (uint32_t)offset);
     else StoreWide(at, (uint64_t)offset);
 }
@@ -315,6 +317,7 @@ static void ScanTable(const char *view, uint64_t size, char delimiter,
                       Scan *scan) {
     const unsigned char *data = (const unsigned char *)view;
     const unsigned char d = (unsigned char)delimiter;
+    TAVL_ASSERT(size > 0); /* an empty file cannot be mapped */
     size_t n = (size_t)size;
     size_t last = n - 1;
     size_t i = 0;
@@ -423,6 +426,7 @@ int RemoveIndexFile(const char *path, const char *delimiter,
  * only). A line is known to be filled at its first non-space byte; the rest
  * of it only needs its LF found. */
 static int64_t CountFilledLines(const char *data, uint64_t size) {
+    TAVL_ASSERT(size > 0); /* an empty file cannot be mapped */
     const char *last = data + size - 1;
     size_t n = (size_t)size;
     size_t position = 0;
@@ -506,6 +510,7 @@ static size_t LineLength(const char *start, size_t rest, int *nul) {
 /* The offset of line k in an index of offsets of width bytes. */
 static inline uint64_t OffsetAt(const unsigned char *index, uint32_t width,
                                 uint64_t k) {
+    TAVL_ASSERT(width == 4 || width == 8);
     const unsigned char *at = index + 8 + (size_t)k * width;
     return width == 4 ? LoadWord(at) : LoadWide(at);
 }
@@ -516,6 +521,7 @@ static inline uint64_t OffsetAt(const unsigned char *index, uint32_t width,
  * of it. *end receives where the line ends (its LF, or size). */
 static uint64_t FieldsAt(const char *data, size_t size, size_t start,
                          char delimiter, size_t *end) {
+    TAVL_ASSERT(start < size);
     const char *lf = (const char *)memchr(data + start, '\n', size - start);
     size_t stop = lf ? (size_t)(lf - data) : size - 1;
     uint64_t fields = 1;
