@@ -217,7 +217,9 @@ static int Step(LineReader *r) {
         r->bytes[r->end] = '\0';
         const size_t start = r->line_start;
         r->line_start = r->scanned = r->end;
-        if (start < r->end) {
+        /* A raw reader hands out line 0 of a file that is only a
+         * byte-order mark too: the mark's bytes are that line's. */
+        if (start < r->end || (r->raw && r->byte_order_mark && r->file_lines == 0)) {
             r->ended_with_lf = 0;
             int taken = TakeLine(r, start, r->raw ? RawLine(r, start, r->end)
                                                   : ShapeLine(r, start, r->end));
