@@ -113,7 +113,8 @@ void CheckLoaded(const std::string &path, int32_t mode, char d, int32_t h, const
 
 // OPEN_INDEXED against the raw lines: the view ends at the first line
 // whose pieces by the split differ in number from the first line's (the
-// file's last byte ends its line and is never a delimiter).
+// file's last byte ends its line and is never a delimiter, though a D
+// before it sees it as a neighbour).
 void CheckIndexed(const std::string &path, const std::string &raw_bytes, char d, int32_t h,
                   const Lines &raw) {
     const std::string dir = fuzzutil::Subdir("idx");
@@ -127,8 +128,10 @@ void CheckIndexed(const std::string &path, const std::string &raw_bytes, char d,
     for (size_t i = 0; i < raw.lines.size(); ++i) {
         const std::string &line = raw.lines[i];
         const bool last = i + 1 == raw.lines.size() && raw_bytes.back() != '\n';
-        const size_t n = last && !line.empty() ? line.size() - 1 : line.size();
-        const int32_t fields = LineSplitFields(line.data(), n, d);
+        // Split whole (a D beside the last byte sees its neighbour), less
+        // the file's last byte, which ends the line and never counts.
+        const int32_t fields = LineSplitFields(line.data(), line.size(), d) -
+                               (last && !line.empty() && line.back() == d ? 1 : 0);
         if (i == 0) first = fields;
         if (fields != first) break;
         ++viewed;
