@@ -389,6 +389,21 @@ static inline int TakeBlock(const char *line, size_t n, size_t at,
     return 0;
 }
 
+/* The 16 bytes of a line of 16 bytes or more from *i on, moving *i past
+ * them; under 16 left, the line's last 16 bytes, *drop of them before *i
+ * (their mask bits are shifted out), so no load reaches past the line. */
+static inline __m128i NextBlock(const char *line, size_t n, size_t *i, unsigned *drop) {
+    if (n - *i >= 16) {
+        __m128i x = LoadSixteen(line + *i);
+        *i += 16;
+        *drop = 0;
+        return x;
+    }
+    *drop = (unsigned)(16 - (n - *i));
+    *i = n;
+    return LoadSixteen(line + n - 16);
+}
+
 /* Piece k of a line of 16 bytes or more, where every block up to its end
  * holds no quote or backslash: then every D separates and the field is
  * plain. 0 when a block before the end holds one, or the line has no
@@ -403,16 +418,8 @@ static int FindInPlainBlocks(const char *line, size_t n, char delimiter, int32_t
     size_t begin = 0;
     for (size_t i = 0; i < n;) {
         const size_t at = i;
-        __m128i x;
-        unsigned drop = 0;
-        if (n - i >= 16) {
-            x = LoadSixteen(line + i);
-            i += 16;
-        } else {
-            x = LoadSixteen(line + n - 16);
-            drop = (unsigned)(16 - (n - i));
-            i = n;
-        }
+        unsigned drop;
+        __m128i x = NextBlock(line, n, &i, &drop);
         uint32_t sm = (uint32_t)_mm_movemask_epi8(
             _mm_or_si128(_mm_cmpeq_epi8(x, quotes), _mm_cmpeq_epi8(x, slashes)));
         if (sm >> drop) return 0;
@@ -656,16 +663,8 @@ int FieldEndsWalk(const char *line, size_t n, char delimiter, uint32_t *ends,
          * bytes without those walked, so no load reaches past the line. */
         while (i < n && c <= want) {
             const size_t at = i;
-            __m128i x;
-            unsigned drop = 0;
-            if (n - i >= 16) {
-                x = LoadSixteen(line + i);
-                i += 16;
-            } else {
-                x = LoadSixteen(line + n - 16);
-                drop = (unsigned)(16 - (n - i));
-                i = n;
-            }
+            unsigned drop;
+            __m128i x = NextBlock(line, n, &i, &drop);
             uint32_t dm = ByteMask(x, d_bytes) >> drop;
             uint32_t sm = (uint32_t)_mm_movemask_epi8(_mm_or_si128(
                               _mm_cmpeq_epi8(x, quotes), _mm_cmpeq_epi8(x, slashes))) >>

@@ -83,11 +83,8 @@ int RunInfo(const Options &o) {
     InfoFacts facts;
     StreamInput input;
     if (o.mode == OPEN_INDEXED) {
-        if (IsStdin(FilePath(o)))
-            return UsageFail(o, "standard input cannot be opened --mode indexed; prepare an"
-                                " index for a file");
         Table table;
-        if (!OpenOrFail(o, FilePath(o), OPEN_INDEXED, &table, &status)) return status;
+        if (!OpenIndexed(o, &table, &status)) return status;
         TableHandle *h = table.handle();
         int32_t columns = 0, rows = 0;
         int32_t rc = GetColumnCount(h, &columns);
@@ -177,11 +174,8 @@ int RunGet(const Options &o) {
     int status = 0;
     if (!ParseRow(o, &row, &status)) return status;
     if (o.mode != OPEN_INDEXED) return GetStreamed(o, row);
-    if (IsStdin(FilePath(o)))
-        return UsageFail(o, "standard input cannot be opened --mode indexed; prepare an"
-                            " index for a file");
     Table table;
-    if (!OpenOrFail(o, FilePath(o), OPEN_INDEXED, &table, &status)) return status;
+    if (!OpenIndexed(o, &table, &status)) return status;
     TableHandle *h = table.handle();
     int32_t column = 0;
     if (!FindColumn(o, h, &column, row, &status)) return status;

@@ -219,16 +219,6 @@ void ShowFooter(const Options &o, int64_t first, int64_t end, int64_t rows) {
         std::printf("(preview mode loads at most the first 100 lines of the file)\n");
 }
 
-// Opens FILE --mode indexed through the library, which maps it read-only.
-bool OpenIndexed(const Options &o, Table *table, int *status) {
-    if (IsStdin(FilePath(o))) {
-        *status = UsageFail(o, "standard input cannot be opened --mode indexed; prepare an"
-                               " index for a file");
-        return false;
-    }
-    return OpenOrFail(o, FilePath(o), OPEN_INDEXED, table, status);
-}
-
 // show --mode indexed: the rows come from the library's mapped view.
 int ShowIndexed(const Options &o, int64_t first, int64_t end) {
     Table table;

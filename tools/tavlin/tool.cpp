@@ -285,6 +285,15 @@ std::string ExplainOpen(const Options &o, const std::string &real_path, int32_t 
 
 } // namespace
 
+bool OpenIndexed(const Options &o, Table *table, int *status) {
+    if (IsStdin(FilePath(o))) {
+        *status = UsageFail(o, "standard input cannot be opened --mode indexed; prepare an"
+                               " index for a file");
+        return false;
+    }
+    return OpenOrFail(o, FilePath(o), OPEN_INDEXED, table, status);
+}
+
 bool OpenOrFail(const Options &o, const std::string &path, int32_t mode, Table *table,
                 int *status) {
     const char *index_dir = mode == OPEN_INDEXED ? o.index_dir.c_str() : nullptr;

@@ -83,6 +83,9 @@ bool MayReplace(const Options &o, const std::string &target, int *status);
 // the exit status through *status.
 bool OpenOrFail(const Options &o, const std::string &path, int32_t mode, Table *table,
                 int *status);
+// Opens FILE --mode indexed through the library, which maps it read-only;
+// standard input is a usage error.
+bool OpenIndexed(const Options &o, Table *table, int *status);
 int SaveOrFail(const Options &o, TableHandle *h, const std::string &target);
 
 // What info says of a table read as a stream.
