@@ -233,8 +233,8 @@ static TAVL_NOINLINE int CachedField(TableHandle *table, int32_t column,
     if (column < cache->capacity && cache->length < UINT32_MAX && !first) {
         /* A read of column 0 walks the whole line, as reads of its other
          * cells are likely to follow; any other as far as it needs. */
-        const int far = column >= MARK_MIN_COLUMNS && (column >= cache->ended || column < cache->from);
-        if (far && MarksMake(table)) MarksSeek(table, column);
+        const int distant = column >= MARK_MIN_COLUMNS && (column >= cache->ended || column < cache->from);
+        if (distant && MarksMake(table)) MarksSeek(table, column);
         else if (column < cache->from) MarksSeek(table, 0);
         if (column >= cache->ended && !cache->done) {
             const int32_t before = cache->ended;
