@@ -123,7 +123,7 @@ TEST(Mapping, ViewsAndFailures) {
     std::string path = WriteFile("map.txt", bytes);
     const char *view = nullptr;
     uint64_t size = 0;
-    ASSERT_EQ(MapFileReadOnly(path.c_str(), ACCESS_RANDOM, &view, &size), FILE_OK);
+    ASSERT_EQ(MapFileReadOnly(path.c_str(), ACCESS_RANDOM, &view, &size, nullptr), FILE_OK);
     // The file's handles are closed by now; the view must still hold the file.
     ASSERT_EQ(size, bytes.size());
     EXPECT_EQ(std::string(view, size), bytes);
@@ -153,7 +153,7 @@ TEST(Mapping, ViewsAndFailures) {
     for (const Case &c : cases) {
         view = reinterpret_cast<const char *>(1);
         size = 7;
-        EXPECT_EQ(MapFileReadOnly(c.path.c_str(), ACCESS_SEQUENTIAL, &view, &size), c.rc)
+        EXPECT_EQ(MapFileReadOnly(c.path.c_str(), ACCESS_SEQUENTIAL, &view, &size, nullptr), c.rc)
             << c.path;
         EXPECT_EQ(view, nullptr);
         EXPECT_EQ(size, 0u);
@@ -172,7 +172,7 @@ TEST(Mapping, AroundFourGiB) {
         const char *view = nullptr;
         uint64_t mapped = 0;
         const bool fits = static_cast<uint64_t>(static_cast<size_t>(size)) == size;
-        EXPECT_EQ(MapFileReadOnly(path.c_str(), ACCESS_RANDOM, &view, &mapped),
+        EXPECT_EQ(MapFileReadOnly(path.c_str(), ACCESS_RANDOM, &view, &mapped, nullptr),
                   fits ? FILE_OK : FILE_TOO_LARGE)
             << size;
         EXPECT_EQ(mapped, fits ? size : 0u);
@@ -532,7 +532,7 @@ TEST(Mapping, PathsOfOneDottedNameWhileAnotherProcessHoldsOne) {
         ASSERT_TRUE(holder.ready());
         const char *view = nullptr;
         uint64_t size = 0;
-        ASSERT_EQ(MapFileReadOnly(c.mapped.c_str(), ACCESS_RANDOM, &view, &size), FILE_OK);
+        ASSERT_EQ(MapFileReadOnly(c.mapped.c_str(), ACCESS_RANDOM, &view, &size, nullptr), FILE_OK);
         ASSERT_EQ(size, c.bytes.size());
         EXPECT_EQ(std::string(view, size), c.bytes);
         EXPECT_EQ(UnmapFile(view, size), FILE_OK);

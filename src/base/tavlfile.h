@@ -123,25 +123,36 @@ void AdviseLargePages(void *bytes, size_t size);
 #define ACCESS_SEQUENTIAL 1 /* read from start to end once */
 #define ACCESS_RANDOM     2 /* read here and there */
 
+/* A file held open after its mapping, so that bytes a view would show only
+ * at the cost of a first touch (its last page, say) are read from the very
+ * file mapped: a read by name could meet a file put in its place since. */
+typedef struct HeldFile {
+    intptr_t handle; /* a descriptor, or a HANDLE on Windows; -1: none */
+} HeldFile;
+
 /* Maps the whole regular file at path read-only: *view and *size receive
  * its bytes (null and 0 on failure). The view stays valid until UnmapFile,
  * whatever happens to the file's handles. Nothing at the path is waited
- * for: a FIFO without a writer is refused at once.
+ * for: a FIFO without a writer is refused at once. With held, the file
+ * stays open for HeldFileRead until HeldFileClose (held->handle is -1 on
+ * failure).
  * @return FILE_OK; FILE_NOT_FOUND, FILE_DENIED, FILE_CANNOT_OPEN or
  *         FILE_NOT_REGULAR when no regular file could be opened at path;
  *         FILE_CANNOT_MAP for an empty file or a mapping the system
  *         refused; FILE_TOO_LARGE for a file the address space cannot
  *         hold. */
 FileResult MapFileReadOnly(const char *path, int hint, const char **view,
-                           uint64_t *size);
+                           uint64_t *size, HeldFile *held);
 
-/* Reads up to n bytes of the regular file at path from offset on into
- * buffer; *got receives how many (fewer at the end of the file). For a few
- * bytes where a mapping's page would cost more to touch than a read.
- * @return FILE_OK; FILE_NOT_FOUND, FILE_DENIED or FILE_CANNOT_OPEN when the
- *         file would not open; FILE_IO when the read failed. */
-FileResult ReadFileAt(const char *path, uint64_t offset, void *buffer, size_t n,
-                      size_t *got);
+/* Reads up to n bytes of a held file from offset on into buffer; *got
+ * receives how many (fewer at the end of the file). For a few bytes where
+ * a mapping's page would cost more to touch than a read.
+ * @return FILE_OK, or FILE_IO when the read failed (also for no file). */
+FileResult HeldFileRead(const HeldFile *file, uint64_t offset, void *buffer,
+                        size_t n, size_t *got);
+
+/* Closes a held file; one with handle -1 is left as it is. */
+void HeldFileClose(HeldFile *file);
 
 /* Releases a view of MapFileReadOnly; size is the size it gave. FILE_OK
  * (also for a null view), or FILE_NOT_MAPPED. */

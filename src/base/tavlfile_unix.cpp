@@ -263,9 +263,10 @@ void AdviseLargePages(void *bytes, size_t size) {
 }
 
 FileResult MapFileReadOnly(const char *path, int hint, const char **view,
-                           uint64_t *size) {
+                           uint64_t *size, HeldFile *held) {
     *view = NULL;
     *size = 0;
+    if (held) held->handle = -1;
     if (!path) return FILE_NOT_FOUND;
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return OpenFailure(errno);
@@ -291,8 +292,10 @@ FileResult MapFileReadOnly(const char *path, int hint, const char **view,
      * here and there, the mapping's advice below says all there is. */
     if (hint == ACCESS_SEQUENTIAL) (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     void *mapped = mmap(NULL, length, PROT_READ, MAP_SHARED, fd, 0);
-    close(fd); /* the view keeps the file */
+    /* The view keeps the file. */
+    if (mapped == MAP_FAILED || !held) close(fd);
     if (mapped == MAP_FAILED) return FILE_CANNOT_MAP;
+    if (held) held->handle = fd;
     (void)posix_madvise(mapped, length,
                         hint == ACCESS_SEQUENTIAL ? POSIX_MADV_SEQUENTIAL
                                                   : POSIX_MADV_RANDOM);
@@ -301,21 +304,24 @@ FileResult MapFileReadOnly(const char *path, int hint, const char **view,
     return FILE_OK;
 }
 
-FileResult ReadFileAt(const char *path, uint64_t offset, void *buffer, size_t n,
-                      size_t *got) {
+FileResult HeldFileRead(const HeldFile *file, uint64_t offset, void *buffer,
+                        size_t n, size_t *got) {
     *got = 0;
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return OpenFailure(errno);
-    FileResult rc = FILE_OK;
+    const int fd = (int)file->handle;
+    if (fd < 0) return FILE_IO;
     while (*got < n) {
         ssize_t r = pread(fd, (char *)buffer + *got, n - *got, (off_t)(offset + *got));
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0) rc = FILE_IO;
-        if (r <= 0) break;
+        if (r < 0) return FILE_IO;
+        if (r == 0) break;
         *got += (size_t)r;
     }
-    close(fd);
-    return rc;
+    return FILE_OK;
+}
+
+void HeldFileClose(HeldFile *file) {
+    if (file->handle >= 0) close((int)file->handle);
+    file->handle = -1;
 }
 
 FileResult UnmapFile(const char *view, uint64_t size) {

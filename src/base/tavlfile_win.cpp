@@ -191,9 +191,10 @@ static FileResult OpenFailure(DWORD error, const char *path) {
 }
 
 FileResult MapFileReadOnly(const char *path, int hint, const char **view,
-                           uint64_t *size) {
+                           uint64_t *size, HeldFile *held) {
     *view = NULL;
     *size = 0;
+    if (held) held->handle = -1;
     if (!path) return FILE_NOT_FOUND;
     DWORD flags = hint == ACCESS_SEQUENTIAL ? FILE_FLAG_SEQUENTIAL_SCAN
                                             : FILE_FLAG_RANDOM_ACCESS;
@@ -216,34 +217,42 @@ FileResult MapFileReadOnly(const char *path, int hint, const char **view,
     HANDLE mapping = CreateFileMappingA(file, NULL,
                                         PAGE_READONLY | SEC_COMMIT | SEC_NOCACHE,
                                         0, 0, NULL);
-    CloseHandle(file);
-    if (!mapping) return FILE_CANNOT_MAP;
-    /* The view outlives the mapping handle. */
-    LPVOID mapped = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    CloseHandle(mapping);
+    /* The view outlives the mapping handle and the file's. */
+    LPVOID mapped = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+    if (mapping) CloseHandle(mapping);
+    if (!mapped || !held) CloseHandle(file);
     if (!mapped) return FILE_CANNOT_MAP;
+    if (held) held->handle = (intptr_t)file;
     *view = (const char *)mapped;
     *size = (uint64_t)bytes.QuadPart;
     return FILE_OK;
 }
 
-FileResult ReadFileAt(const char *path, uint64_t offset, void *buffer, size_t n,
-                      size_t *got) {
+FileResult HeldFileRead(const HeldFile *file, uint64_t offset, void *buffer,
+                        size_t n, size_t *got) {
     *got = 0;
-    int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-    if (fd < 0) return errno == ENOENT ? FILE_NOT_FOUND
-                      : errno == EACCES ? FILE_DENIED
-                                        : FILE_CANNOT_OPEN;
-    FileResult rc = _lseeki64(fd, (__int64)offset, SEEK_SET) < 0 ? FILE_IO : FILE_OK;
-    while (rc == FILE_OK && *got < n) {
-        size_t want = n - *got > (1u << 30) ? (1u << 30) : n - *got;
-        int r = _read(fd, (char *)buffer + *got, (unsigned)want);
-        if (r < 0) rc = FILE_IO;
-        if (r <= 0) break;
-        *got += (size_t)r;
+    if (file->handle == -1) return FILE_IO;
+    HANDLE handle = (HANDLE)file->handle;
+    while (*got < n) {
+        /* A read at an offset of its own, whatever the handle's position. */
+        uint64_t at = offset + *got;
+        OVERLAPPED place;
+        memset(&place, 0, sizeof place);
+        place.Offset = (DWORD)at;
+        place.OffsetHigh = (DWORD)(at >> 32);
+        DWORD want = n - *got > (1u << 30) ? (1u << 30) : (DWORD)(n - *got);
+        DWORD read = 0;
+        if (!ReadFile(handle, (char *)buffer + *got, want, &read, &place))
+            return GetLastError() == ERROR_HANDLE_EOF ? FILE_OK : FILE_IO;
+        if (read == 0) break;
+        *got += read;
     }
-    _close(fd);
-    return rc;
+    return FILE_OK;
+}
+
+void HeldFileClose(HeldFile *file) {
+    if (file->handle != -1) CloseHandle((HANDLE)file->handle);
+    file->handle = -1;
 }
 
 FileResult UnmapFile(const char *view, uint64_t size) {

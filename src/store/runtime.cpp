@@ -34,7 +34,6 @@
  */
 #include "store/runtime.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include "base/tavlbits.h"
@@ -94,10 +93,11 @@ static uint32_t OffsetBytesFor(uint64_t data_size) {
     return data_size > UINT32_MAX ? 8u : 4u;
 }
 
-/* Maps the file at path whole for reading through the file layer; 1 when
- * it did. */
-static int MapWhole(const char *path, int hint, const char **view, uint64_t *size) {
-    return MapFileReadOnly(path, hint, view, size) == FILE_OK;
+/* Maps the file at path whole for reading through the file layer, held
+ * open in held when that is not null; 1 when it did. */
+static int MapWhole(const char *path, int hint, const char **view, uint64_t *size,
+                    HeldFile *held) {
+    return MapFileReadOnly(path, hint, view, size, held) == FILE_OK;
 }
 
 /* ---- Names ------------------------------------------------------------- */
@@ -151,8 +151,15 @@ int IndexFileName(const char *data_path, const char *index_dir,
     }
     memcpy(name, index_dir, dir_length);
     if (separate) name[dir_length] = DIR_SEPARATOR;
-    snprintf(name + dir_length + separate, capacity - dir_length - separate,
-             "%4.d.idx", (int)hash);
+    /* The hash right-aligned in four characters with spaces, as "%4.d"
+     * writes it: a hash of 0 has no digit at all. */
+    char *base = name + dir_length + separate;
+    TAVL_ASSERT(hash < 10000u);
+    for (int k = 3; k >= 0; --k) {
+        base[k] = hash ? (char)('0' + hash % 10u) : ' ';
+        hash /= 10u;
+    }
+    memcpy(base + 4, ".idx", 5);
     return TBL_OK;
 }
 
@@ -347,7 +354,7 @@ static int BuildIndexFile(const char *path, const char *name, char delimiter,
                           int32_t header, int32_t overwrite) {
     const char *view;
     uint64_t size;
-    if (!MapWhole(path, ACCESS_SEQUENTIAL, &view, &size)) return TBL_ERR_MAP_DATA;
+    if (!MapWhole(path, ACCESS_SEQUENTIAL, &view, &size, NULL)) return TBL_ERR_MAP_DATA;
 
     Scan scan;
     ScanTable(view, size, delimiter, &scan);
@@ -450,7 +457,7 @@ int CountFileLines(const char *path, const char *delimiter,
     if (!path || os_is_file_exist(path) != 1) return TBL_ERR_NO_FILE;
     const char *view;
     uint64_t size;
-    if (!MapWhole(path, ACCESS_SEQUENTIAL, &view, &size))
+    if (!MapWhole(path, ACCESS_SEQUENTIAL, &view, &size, NULL))
         return TBL_ERR_MAP_DATA;
     int64_t count = CountFilledLines(view, size);
     UnmapFile(view, size);
@@ -535,7 +542,7 @@ static uint64_t FieldsAt(const char *data, size_t size, size_t start,
 }
 
 /* The end of the data file as the open looks at it: its last bytes, read
- * from the file, or where that read fails the mapping itself. */
+ * from the file mapped, or where that read fails the mapping itself. */
 typedef struct DataTail {
     const char *bytes; /* bytes[0] is the byte at offset from */
     uint64_t from;
@@ -543,10 +550,11 @@ typedef struct DataTail {
     char buffer[OPEN_TAIL_BYTES];
 } DataTail;
 
-static void ReadDataTail(const char *path, const char *data, uint64_t size, DataTail *t) {
+static void ReadDataTail(const HeldFile *file, const char *data, uint64_t size,
+                         DataTail *t) {
     size_t want = size < OPEN_TAIL_BYTES ? (size_t)size : OPEN_TAIL_BYTES;
     size_t got = 0;
-    if (ReadFileAt(path, size - want, t->buffer, want, &got) == FILE_OK && got == want) {
+    if (HeldFileRead(file, size - want, t->buffer, want, &got) == FILE_OK && got == want) {
         t->bytes = t->buffer;
         t->from = size - want;
         t->n = want;
@@ -569,12 +577,12 @@ static char DataByte(const char *data, const DataTail *t, uint64_t at) {
  * the preparation's scan. An index prepared for another file (names are a
  * hash of the path and collide), with another delimiter, or before the
  * file changed, fails here instead of being read as this file's lines. The
- * index file and the data file are read at their ends by name: index_name
- * and path. */
+ * ends of the index and of the data are read from the files mapped, held
+ * open in index_file and data_file. */
 static int IndexFitsData(const unsigned char *index, uint32_t width,
                          uint64_t lines, uint32_t columns, const char *data,
-                         uint64_t size, char delimiter, const char *index_name,
-                         const char *path) {
+                         uint64_t size, char delimiter, const HeldFile *index_file,
+                         const HeldFile *data_file) {
     /* The last E + 1 offsets, read from the index file where they lie past
      * its first page (else, or where the read fails, from the mapping). */
     const uint64_t edge = OPEN_EDGE_LINES;
@@ -584,11 +592,11 @@ static int IndexFitsData(const unsigned char *index, uint32_t width,
     const unsigned char *tail_words = NULL;
     size_t got = 0;
     if (8 + tail_first * width >= 4096 &&
-        ReadFileAt(index_name, 8 + tail_first * width, tail, tail_bytes, &got) == FILE_OK &&
+        HeldFileRead(index_file, 8 + tail_first * width, tail, tail_bytes, &got) == FILE_OK &&
         got == tail_bytes)
         tail_words = tail;
     DataTail t;
-    ReadDataTail(path, data, size, &t);
+    ReadDataTail(data_file, data, size, &t);
 
     /* Lines 0 to E and the last E + 1 lines: offsets that rise, each line
      * right after an LF. */
@@ -622,22 +630,14 @@ static int IndexFitsData(const unsigned char *index, uint32_t width,
            FieldsAt(data, (size_t)size, end + 1, delimiter, &end) != columns;
 }
 
-int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
-                TableShape *shape) {
+/* The open's work once the index file is mapped and held: the counts, the
+ * data file's mapping (held in data_file) and the checks that the index
+ * describes it. */
+static int OpenMapped(TableStore *store, const char *path, TableShape *shape,
+                      const HeldFile *index_file, HeldFile *data_file) {
     IndexedStore *indexed = IndexedOf(store);
-    if (!index_dir) return TBL_ERR_INDEX_OPEN;
-    char name[INDEX_PATH_MAX];
-    if (IndexFileName(path, index_dir, store->delimiter, store->header_lines,
-                      store->unique, name, sizeof name) != TBL_OK)
-        return TBL_ERR_INDEX_OPEN;
-
-    const char *index;
-    uint64_t index_size;
-    if (!MapWhole(name, ACCESS_RANDOM, &index, &index_size))
-        return TBL_ERR_INDEX_OPEN;
-    /* From here the view is the store's; the close releases it. */
-    indexed->index_view = (const unsigned char *)index;
-    indexed->index_size = index_size;
+    const unsigned char *index = indexed->index_view;
+    const uint64_t index_size = indexed->index_size;
 
     /* The index is trusted only when its size is exactly what its counts
      * and this open's header line count promise, in one of the two forms:
@@ -658,21 +658,44 @@ int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
 
     const char *data;
     uint64_t data_size;
-    if (!MapWhole(path, ACCESS_RANDOM, &data, &data_size))
+    if (!MapWhole(path, ACCESS_RANDOM, &data, &data_size, data_file))
         return TBL_ERR_MAP_DATA;
     indexed->data_view = data;
     indexed->data_size = data_size;
 
     /* The form must be the one a preparation of this file writes. */
     if (width != OffsetBytesFor(data_size) ||
-        !IndexFitsData(indexed->index_view, width, (uint64_t)lines,
-                       (uint32_t)columns, data, data_size, store->delimiter,
-                       name, path))
+        !IndexFitsData(index, width, (uint64_t)lines, (uint32_t)columns, data,
+                       data_size, store->delimiter, index_file, data_file))
         return TBL_ERR_INDEX_OPEN;
 
     shape->data_lines = data_lines;
     shape->columns = columns;
     return TBL_OK;
+}
+
+int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
+                TableShape *shape) {
+    IndexedStore *indexed = IndexedOf(store);
+    if (!index_dir) return TBL_ERR_INDEX_OPEN;
+    char name[INDEX_PATH_MAX];
+    if (IndexFileName(path, index_dir, store->delimiter, store->header_lines,
+                      store->unique, name, sizeof name) != TBL_OK)
+        return TBL_ERR_INDEX_OPEN;
+
+    const char *index;
+    uint64_t index_size;
+    HeldFile index_file = {-1}, data_file = {-1};
+    if (!MapWhole(name, ACCESS_RANDOM, &index, &index_size, &index_file))
+        return TBL_ERR_INDEX_OPEN;
+    /* From here the views are the store's; the close releases them. The
+     * files are held only for the checks. */
+    indexed->index_view = (const unsigned char *)index;
+    indexed->index_size = index_size;
+    int rc = OpenMapped(store, path, shape, &index_file, &data_file);
+    HeldFileClose(&index_file);
+    HeldFileClose(&data_file);
+    return rc;
 }
 
 int IndexedLineSpan(const TableStore *store, int32_t position,
