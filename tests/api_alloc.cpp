@@ -216,7 +216,8 @@ TEST(IndexedAlloc, Preparation) {
             fs::remove_all(dir);
             fs::create_directories(dir);
         });
-        // The image and its growth, and under a unique flag the hashed text.
+        // The write block and the names beside the index, and under a unique
+        // flag the hashed text.
         EXPECT_GE(points, unique ? 3 : 2);
     }
 }

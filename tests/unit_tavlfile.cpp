@@ -95,6 +95,16 @@ TEST(FileLayer, ReplacedFilesKeepTheirBitsFromTheStart) {
     }
 }
 
+// Writes a text whose first byte, like an index file's counts, is known
+// only at the end: a stand-in first, then the byte over it.
+int WriteFirstLast(void *context, FileSink *sink) {
+    const char *text = static_cast<const char *>(context);
+    FileSinkPut(sink, "#", 1);
+    FileSinkPut(sink, text + 1, strlen(text) - 1);
+    FileSinkPutAt(sink, 0, text, 1);
+    return 0;
+}
+
 TEST(FileLayer, PlacingWithoutReplaceRefusesATakenName) {
     std::string dir = FreshDir("place");
     std::string name = dir + "/p.idx";
@@ -104,7 +114,8 @@ TEST(FileLayer, PlacingWithoutReplaceRefusesATakenName) {
         {"three", 1, FILE_OK, "three"},
     };
     for (const Step &s : steps) {
-        EXPECT_EQ(FilePlace(name.c_str(), s.bytes, strlen(s.bytes), s.replace), s.rc);
+        EXPECT_EQ(FilePlace(name.c_str(), WriteFirstLast, const_cast<char *>(s.bytes), s.replace),
+                  s.rc);
         EXPECT_EQ(ReadFile(name), s.after);
         EXPECT_EQ(Listing(dir), std::vector<std::string>{"p.idx"});
     }
@@ -140,7 +151,8 @@ TEST(FileLayer, FailuresSayWhatHappened) {
         p.answer = c.answer;
         EXPECT_EQ(FileReplace(c.path.c_str(), WriteProbe, &p), c.rc);
     }
-    EXPECT_EQ(FilePlace((dir + "/none/p.idx").c_str(), "x", 1, 0), FILE_CANNOT_CREATE);
+    EXPECT_EQ(FilePlace((dir + "/none/p.idx").c_str(), WriteFirstLast, const_cast<char *>("xy"), 0),
+              FILE_CANNOT_CREATE);
     EXPECT_EQ(ReadFile(dir + "/t.csv"), "old\r\n");
 #ifndef _WIN32
     EXPECT_EQ(Listing(dir), (std::vector<std::string>{"loop", "t.csv"}));

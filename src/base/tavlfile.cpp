@@ -31,6 +31,7 @@
 
 #include <string.h>
 
+#include "base/tavlbits.h"
 #include "base/tavlfile_sys.h"
 #include "base/tavlhost.h"
 
@@ -82,6 +83,12 @@ void FileSinkPut(FileSink *sink, const char *bytes, size_t n) {
     /* A piece longer than the block goes out straight. */
     if (!sink->failed && !SysWriteAll(sink->fd, bytes, n)) sink->failed = 1;
     sink->written += n;
+}
+
+void FileSinkPutAt(FileSink *sink, uint64_t offset, const char *bytes, size_t n) {
+    SinkFlush(sink);
+    TAVL_ASSERT(offset + n <= sink->written);
+    if (!sink->failed && !SysWriteAt(sink->fd, offset, bytes, n)) sink->failed = 1;
 }
 
 /* Runs writer into fd through block; flushes what it gathered (bytes before
@@ -303,40 +310,42 @@ FileResult FileReplace(const char *path, FileWriter writer, void *context) {
 
 /* ---- Placing a file ----------------------------------------------------- */
 
-/* Writes size bytes to fd and syncs them. */
-static int WriteSynced(int fd, const void *bytes, size_t size) {
-    return SysWriteAll(fd, (const char *)bytes, size) && SysSync(fd);
-}
-
 /* Where the file system can neither link nor move without replacing, the
  * file is created exclusively under its own name and written there: a
  * process that reads it before it is complete sees it short, and a writer
  * that dies leaves it short. */
-static FileResult PlaceInPlace(const char *path, const void *bytes, size_t size) {
+static FileResult PlaceInPlace(const char *path, FileWriter writer, void *context,
+                               char *block) {
     int fd = -1;
     FileResult rc = SysCreate(path, NULL, &fd);
     if (rc != FILE_OK) return rc;
-    int ok = WriteSynced(fd, bytes, size);
-    if (!SysClose(fd)) ok = 0;
-    if (ok) return FILE_OK;
-    RemoveName(path);
-    return FILE_IO;
+    rc = WriteThrough(fd, writer, context, block, 1);
+    if (!SysClose(fd) && rc == FILE_OK) rc = FILE_IO;
+    if (rc != FILE_OK) RemoveName(path);
+    return rc;
 }
 
-FileResult FilePlace(const char *path, const void *bytes, size_t size, int replace) {
+FileResult FilePlace(const char *path, FileWriter writer, void *context, int replace) {
+    /* Everything it allocates comes first, as for a save. */
+    char *block = (char *)qmem_malloc(WRITE_BLOCK);
+    if (!block) return FILE_NO_MEMORY;
     Beside beside;
     FileResult rc = BesideNew(&beside, path);
-    if (rc != FILE_OK) return rc;
+    if (rc != FILE_OK) {
+        qmem_free(block);
+        return rc;
+    }
     NewFile f;
     int placed = NewFileOpen(&f, &beside, NULL);
-    if (placed == FILE_OK && !WriteSynced(f.fd, bytes, size)) {
-        NewFileDiscard(&f);
-        placed = FILE_IO;
+    if (placed == FILE_OK) {
+        placed = WriteThrough(f.fd, writer, context, block, 1);
+        if (placed != FILE_OK) NewFileDiscard(&f);
     }
     if (placed == FILE_OK) placed = NewFileFinish(&f, path, replace);
-    rc = placed == PLACE_UNSUPPORTED ? PlaceInPlace(path, bytes, size)
+    rc = placed == PLACE_UNSUPPORTED ? PlaceInPlace(path, writer, context, block)
                                      : (FileResult)placed;
     if (rc == FILE_OK) SysSyncDirectory(beside.dir);
     BesideFree(&beside);
+    qmem_free(block);
     return rc;
 }

@@ -72,6 +72,12 @@ typedef struct FileSink {
 
 void FileSinkPut(FileSink *sink, const char *bytes, size_t n);
 
+/* Writes n bytes over bytes the sink has already taken, from offset on
+ * (offset + n at most what it took), for a count known only at the end
+ * that a file holds at its start. Only into a new file of FilePlace or
+ * FileReplace's replacement, never a device or a FIFO. */
+void FileSinkPutAt(FileSink *sink, uint64_t offset, const char *bytes, size_t n);
+
 /* Writes a file's contents through sink. Returns 0 when it has handed over
  * everything, anything else when it gives up, which abandons the file. It
  * may give up on seeing sink->failed: a failed write is reported as FILE_IO
@@ -96,14 +102,17 @@ typedef int (*FileWriter)(void *context, FileSink *sink);
  *         or FILE_WRITER_FAILED. */
 FileResult FileReplace(const char *path, FileWriter writer, void *context);
 
-/* Puts a file holding size bytes at path, whole or not at all. With
+/* Puts a file of what writer writes at path, whole or not at all. With
  * replace it takes the place of any file there (a process that has the old
- * one open keeps reading it); without, only while no file is there.
+ * one open keeps reading it); without, only while no file is there. Where
+ * the file system can neither link nor move without replacing, the writer
+ * runs a second time, into the file under its own name: it must write the
+ * same bytes each time.
  * @return FILE_OK; FILE_EXISTS when, without replace, a file is there;
  *         FILE_NO_MEMORY before any file is touched; FILE_CANNOT_CREATE,
- *         FILE_IO or FILE_CANNOT_PLACE when it could not be written or put
- *         in place (no file of it is left). */
-FileResult FilePlace(const char *path, const void *bytes, size_t size, int replace);
+ *         FILE_IO, FILE_CANNOT_PLACE or FILE_WRITER_FAILED when it could
+ *         not be written or put in place (no file of it is left). */
+FileResult FilePlace(const char *path, FileWriter writer, void *context, int replace);
 
 /* Size in bytes of the regular file open in stream, or -1 when it is not a
  * regular file (a pipe, a device) or cannot be told. */

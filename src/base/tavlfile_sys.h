@@ -83,6 +83,11 @@ FileResult SysOpenInPlace(const char *name, int *fd);
 /* Writes all size bytes to fd. 1 when every byte went. */
 int SysWriteAll(int fd, const char *bytes, size_t size);
 
+/* Writes all size bytes to the regular file open in fd from offset on,
+ * leaving where the next SysWriteAll writes as it was. 1 when every byte
+ * went. */
+int SysWriteAt(int fd, uint64_t offset, const char *bytes, size_t size);
+
 /* Asks the system to start writing bytes [from, from + size) of fd to the
  * disk, without waiting. Only a hint, where the system takes one. */
 void SysStartWriteback(int fd, uint64_t from, uint64_t size);

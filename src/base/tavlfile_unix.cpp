@@ -179,6 +179,18 @@ int SysWriteAll(int fd, const char *bytes, size_t size) {
     return 1;
 }
 
+int SysWriteAt(int fd, uint64_t offset, const char *bytes, size_t size) {
+    while (size) {
+        ssize_t n = pwrite(fd, bytes, size, (off_t)offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;
+        bytes += n;
+        offset += (uint64_t)n;
+        size -= (size_t)n;
+    }
+    return 1;
+}
+
 void SysStartWriteback(int fd, uint64_t from, uint64_t size) {
 #if defined(__linux__) && defined(SYNC_FILE_RANGE_WRITE)
     (void)sync_file_range(fd, (off64_t)from, (off64_t)size, SYNC_FILE_RANGE_WRITE);

@@ -115,6 +115,14 @@ int SysWriteAll(int fd, const char *bytes, size_t size) {
     return 1;
 }
 
+int SysWriteAt(int fd, uint64_t offset, const char *bytes, size_t size) {
+    __int64 end = _lseeki64(fd, 0, SEEK_CUR);
+    if (end < 0 || _lseeki64(fd, (__int64)offset, SEEK_SET) < 0) return 0;
+    int ok = SysWriteAll(fd, bytes, size);
+    if (_lseeki64(fd, end, SEEK_SET) < 0) ok = 0;
+    return ok;
+}
+
 /* Windows writes back on its own; the final commit waits for the rest. */
 void SysStartWriteback(int fd, uint64_t from, uint64_t size) {
     (void)fd;

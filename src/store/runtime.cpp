@@ -165,65 +165,44 @@ int IndexFileName(const char *data_path, const char *index_dir,
 
 /* ---- Preparation ------------------------------------------------------- */
 
+/* Offsets the scan gathers before it hands them to the index file. */
+#define SCAN_WINDOW 512u
+
 /* Running state of the scan: lines ended so far, the field count of the
- * first line, the fields of the line under way, and the index image being
- * filled (two count words, then the offset of line k at 8 + width * k).
- * The image is sized from the file at the start and grows by half when a
- * file of short lines outgrows that; when it cannot grow it is dropped and
- * the scan goes on counting, so that a file with too few lines is still
- * reported as such. */
+ * first line, the fields of the line under way, and the offsets of the
+ * lines found that the index file has not yet taken. Every offset in a
+ * full window belongs to a line of the table (a later line has begun);
+ * the last offset recorded starts a line the table may not count (the one
+ * whose field count ends it, or the end of the data), so the scan's end
+ * leaves it out. */
 typedef struct Scan {
     uint64_t lines;
     uint64_t reference;
     uint64_t fields;
-    unsigned char *image;
-    size_t capacity; /* offsets */
-    uint32_t width;  /* bytes of one offset */
+    FileSink *sink;   /* where the offsets go; null: the scan only counts */
+    uint32_t width;   /* bytes of one offset */
+    uint32_t pending; /* offsets in window */
+    unsigned char window[SCAN_WINDOW * 8];
 } Scan;
 
-/* Offsets the image holds at first: one per 64 bytes of data (a line of
- * a table is rarely shorter), at least 4096 and at most 1M (the image of a
- * large file grows as its lines are found, not with its size). */
-#define IMAGE_FIRST_OFFSETS 4096u
-#define IMAGE_MOST_FIRST_OFFSETS ((size_t)1 << 20)
-#define IMAGE_BYTES_PER_LINE 64u
-
-static void DropImage(Scan *scan) {
-    if (scan->image) qmem_free(scan->image);
-    scan->image = NULL;
-    scan->capacity = 0;
+/* Hands the first count offsets of the window to the index file and
+ * empties it. */
+static TAVL_NOINLINE void PutOffsets(Scan *scan, uint32_t count) {
+    TAVL_ASSERT(count <= scan->pending);
+    if (scan->sink)
+        FileSinkPut(scan->sink, (const char *)scan->window, (size_t)count * scan->width);
+    scan->pending = 0;
 }
 
-/* Room for the offsets of lines up to k: grows the image by half. */
-static TAVL_NOINLINE void GrowImage(Scan *scan, uint64_t k) {
-    size_t grown = scan->capacity + scan->capacity / 2;
-    if (k >= (uint64_t)SIZE_MAX / 16 || grown > (SIZE_MAX - 8) / scan->width) {
-        DropImage(scan);
-        return;
-    }
-    if (grown <= k) grown = (size_t)k + 1;
-    unsigned char *image =
-        (unsigned char *)qmem_realloc(scan->image, 8 + grown * scan->width);
-    if (!image) {
-        DropImage(scan);
-        return;
-    }
-    scan->image = image;
-    scan->capacity = grown;
-}
-
-/* Records where line k starts. */
-static inline void RecordOffset(Scan *scan, uint64_t k, size_t offset) {
-    if (!scan->image) return;
-    if (k >= scan->capacity) {
-        GrowImage(scan, k);
-        if (!scan->image) return;
-    }
-    unsigned char *at = scan->image + 8 + (size_t)k * scan->width;
+/* Records where the next line starts. */
+static inline void RecordOffset(Scan *scan, size_t offset) {
+    if (scan->pending == SCAN_WINDOW) PutOffsets(scan, SCAN_WINDOW);
+    unsigned char *at = scan->window + (size_t)scan->pending * scan->width;
     /* A file under 4 GiB gets 32-bit offsets, and every offset fits. */
     TAVL_ASSERT(scan->width == 8 || offset <= UINT32_MAX);
     if (scan->width == 4) StoreWord(at, (uint32_t)offset);
     else StoreWide(at, (uint64_t)offset);
+    ++scan->pending;
 }
 
 /* Ends the line under way; the next one starts at next. 0 when its field
@@ -233,7 +212,7 @@ static int EndLine(Scan *scan, size_t next) {
     else if (scan->fields != scan->reference) return 0;
     ++scan->lines;
     scan->fields = 1;
-    RecordOffset(scan, scan->lines, next);
+    RecordOffset(scan, next);
     return 1;
 }
 
@@ -318,8 +297,8 @@ static size_t ScanBlocks(Scan *scan, const unsigned char *data, size_t n, unsign
 #endif
 
 /* One pass over the data: counts the lines of the table and the fields of
- * its first line, and records where each line starts. The first line whose
- * field count differs from the first line's ends the table. */
+ * its first line, and hands where each line starts to scan->sink. The first
+ * line whose field count differs from the first line's ends the table. */
 static void ScanTable(const char *view, uint64_t size, char delimiter,
                       Scan *scan) {
     const unsigned char *data = (const unsigned char *)view;
@@ -332,12 +311,8 @@ static void ScanTable(const char *view, uint64_t size, char delimiter,
     scan->reference = 0;
     scan->fields = 1;
     scan->width = OffsetBytesFor(size);
-    size_t first = n / IMAGE_BYTES_PER_LINE;
-    if (first < IMAGE_FIRST_OFFSETS) first = IMAGE_FIRST_OFFSETS;
-    if (first > IMAGE_MOST_FIRST_OFFSETS) first = IMAGE_MOST_FIRST_OFFSETS;
-    /* Line 0 starts at offset 0: the block is zeroed. */
-    scan->image = (unsigned char *)qmem_calloc(8 + first * scan->width, 1);
-    scan->capacity = scan->image ? first : 0;
+    scan->pending = 0;
+    RecordOffset(scan, 0); /* line 0 */
 #if defined(TAVL_SSE2)
     if (d != QUOTE) {
         i = ScanBlocks(scan, data, n, d);
@@ -348,34 +323,69 @@ static void ScanTable(const char *view, uint64_t size, char delimiter,
         if (!ScanByte(scan, data, i, last, d)) return;
 }
 
-/* The preparation's work after its checks: maps the data file, scans it,
- * and puts the index file in place under name. */
+/* Why a scanned table cannot be indexed: TBL_ERR_FORMAT for fewer lines
+ * than its header lines, TBL_ERR_INDEX_BUILD for counts that are read back
+ * as signed 32-bit values and would not fit; else TBL_OK. */
+static int ScanVerdict(const Scan *scan, int32_t header) {
+    if (scan->lines < (uint64_t)header) return TBL_ERR_FORMAT;
+    if (scan->lines > INT32_MAX || scan->reference > INT32_MAX)
+        return TBL_ERR_INDEX_BUILD;
+    return TBL_OK;
+}
+
+/* A preparation's scan of the mapped data, and what it found. */
+typedef struct IndexWriting {
+    const char *view;
+    uint64_t size;
+    char delimiter;
+    int32_t header;
+    int scanned; /* the scan ran */
+    int rc;      /* its verdict */
+} IndexWriting;
+
+/* Writes the index file of a preparation: room for the two counts, the
+ * offsets as the scan finds them, then the counts over the room. Gives up
+ * on a table that cannot be indexed. */
+static int WriteIndex(void *context, FileSink *sink) {
+    IndexWriting *w = (IndexWriting *)context;
+    static const char room[8] = {0};
+    FileSinkPut(sink, room, sizeof room);
+    Scan scan;
+    scan.sink = sink;
+    ScanTable(w->view, w->size, w->delimiter, &scan);
+    w->scanned = 1;
+    w->rc = ScanVerdict(&scan, w->header);
+    if (w->rc != TBL_OK) return 1;
+    PutOffsets(&scan, scan.pending - 1);
+    unsigned char counts[8];
+    StoreWord(&counts[0], (uint32_t)(scan.lines - (uint64_t)w->header));
+    StoreWord(&counts[4], (uint32_t)scan.reference);
+    FileSinkPutAt(sink, 0, (const char *)counts, sizeof counts);
+    return 0;
+}
+
+/* The preparation's work after its checks: maps the data file, and puts
+ * the index file its scan writes in place under name. */
 static int BuildIndexFile(const char *path, const char *name, char delimiter,
                           int32_t header, int32_t overwrite) {
     const char *view;
     uint64_t size;
     if (!MapWhole(path, ACCESS_SEQUENTIAL, &view, &size, NULL)) return TBL_ERR_MAP_DATA;
 
-    Scan scan;
-    ScanTable(view, size, delimiter, &scan);
-    int rc = TBL_OK;
-    if (scan.lines < (uint64_t)header) {
-        rc = TBL_ERR_FORMAT;
-    } else if (scan.lines > INT32_MAX || scan.reference > INT32_MAX ||
-               !scan.image) {
-        /* The counts are read back as signed 32-bit values; a null image
-         * means it could not grow. */
-        rc = TBL_ERR_INDEX_BUILD;
-    } else {
-        StoreWord(&scan.image[0], (uint32_t)(scan.lines - (uint64_t)header));
-        StoreWord(&scan.image[4], (uint32_t)scan.reference);
-        FileResult placed = FilePlace(
-            name, scan.image, 8 + (size_t)scan.lines * scan.width, overwrite);
-        rc = placed == FILE_OK       ? TBL_OK
+    IndexWriting w = {view, size, delimiter, header, 0, TBL_OK};
+    FileResult placed = FilePlace(name, WriteIndex, &w, overwrite);
+    if (!w.scanned) {
+        /* No file could be begun; a table that cannot be indexed says so
+         * all the same, as it would have with a file. */
+        Scan scan;
+        scan.sink = NULL;
+        ScanTable(view, size, delimiter, &scan);
+        w.rc = ScanVerdict(&scan, header);
+    }
+    int rc = w.rc != TBL_OK      ? w.rc
+             : placed == FILE_OK     ? TBL_OK
              : placed == FILE_EXISTS ? TBL_ERR_INDEX_EXISTS
                                      : TBL_ERR_INDEX_BUILD;
-    }
-    if (scan.image) qmem_free(scan.image);
     if (UnmapFile(view, size) != FILE_OK && rc == TBL_OK) rc = TBL_ERR_UNMAP;
     return rc;
 }
