@@ -275,25 +275,17 @@ bool BeginEdit(const Options &o, EditLock *lock, EditCopy *copy, Table *table,
         *status = Fail(o, TBL_ERR_NO_FILE, Q(source) + " is " + kind + ", not a file");
         return false;
     }
-    if (!o.output_given) {
-        std::FILE *f = std::fopen(source.c_str(), "r+b");
-        if (!f) {
-            *status = Fail(o, TBL_ERR_OPEN,
-                           Q(source) + " could not be opened for reading and writing: " +
-                               std::strerror(errno) +
-                               "; nothing was changed (--output PATH writes the edited"
-                               " table elsewhere)");
-            return false;
-        }
-        std::fclose(f);
-    } else {
-        std::FILE *f = std::fopen(source.c_str(), "rb");
-        if (!f) {
-            *status = Fail(o, TBL_ERR_OPEN, Q(source) + " could not be opened for reading: " +
-                                                std::strerror(errno));
-            return false;
-        }
-        std::fclose(f);
+    const std::string denied = AccessProblem(source, !o.output_given);
+    if (!denied.empty() && !o.output_given) {
+        *status = Fail(o, TBL_ERR_OPEN,
+                       Q(source) + " could not be opened for reading and writing: " + denied +
+                           "; nothing was changed (--output PATH writes the edited"
+                           " table elsewhere)");
+        return false;
+    }
+    if (!denied.empty()) {
+        *status = Fail(o, TBL_ERR_OPEN, Q(source) + " could not be opened for reading: " + denied);
+        return false;
     }
     const std::string target = o.output_given ? o.output : source;
     // What keeps the save from replacing the target is said before

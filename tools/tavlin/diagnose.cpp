@@ -5,6 +5,7 @@
 #include "diagnose.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -84,6 +85,21 @@ std::string SaveFailureReason(const std::string &path, int saved_errno) {
     if (!problem.empty()) return problem;
     if (saved_errno != 0) return std::strerror(saved_errno);
     return "the system gave no reason";
+}
+
+std::string AccessProblem(const std::string &path, bool write) {
+#if defined(_WIN32)
+    // A file open without delete sharing (as the C library opens it) cannot
+    // be replaced meanwhile: the check must not open it.
+    if (_access(path.c_str(), write ? 6 : 4) == 0) return "";
+    return std::strerror(errno);
+#else
+    // Opening is the test that also sees read-only mounts and access lists.
+    std::FILE *f = std::fopen(path.c_str(), write ? "r+b" : "rb");
+    if (!f) return std::strerror(errno);
+    std::fclose(f);
+    return "";
+#endif
 }
 
 std::string OpenFailureReason(const std::string &path, bool write) {

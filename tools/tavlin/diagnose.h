@@ -28,6 +28,11 @@ std::string ReplaceProblem(const std::string &path);
 // write), in the system's words.
 std::string OpenFailureReason(const std::string &path, bool write);
 
+// Why the file at path may not be read (and written, with write), in the
+// system's words; empty when it may. Holds no handle of the file on
+// Windows, where one would keep another edit's save from replacing it.
+std::string AccessProblem(const std::string &path, bool write);
+
 // Why the file at path could not be mapped: empty, unreadable, not a
 // regular file. shown_path is quoted for display.
 std::string MapFailureReason(const std::string &path, const std::string &shown_path);
