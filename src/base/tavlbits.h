@@ -102,19 +102,9 @@ static inline unsigned HighestBit(uint32_t x) {
 
 /* Copies count bytes; short copies, the usual cell, go as a pair of
  * overlapping words instead of a call. */
-/* Copies count bytes, at most SHORT_COPY, without a call: 16-byte pieces
- * and a last one that may overlap the one before, or pieces as wide as a
- * shorter count allows. */
-#define SHORT_COPY 64u
-static TAVL_ALWAYS_INLINE void CopyShort(char *dst, const char *src, size_t count) {
+static TAVL_ALWAYS_INLINE void CopyBytes(char *dst, const char *src, size_t count) {
     if (count > 16) {
-        unsigned char piece[16];
-        for (size_t k = 0; k + 16 < count; k += 16) {
-            memcpy(piece, src + k, 16);
-            memcpy(dst + k, piece, 16);
-        }
-        memcpy(piece, src + count - 16, 16);
-        memcpy(dst + count - 16, piece, 16);
+        memcpy(dst, src, count);
     } else if (count >= 8) {
         uint64_t head, tail;
         memcpy(&head, src, 8);
@@ -130,12 +120,6 @@ static TAVL_ALWAYS_INLINE void CopyShort(char *dst, const char *src, size_t coun
     } else {
         for (size_t j = 0; j < count; j++) dst[j] = src[j];
     }
-}
-
-/* Copies count bytes; a short copy makes no call. */
-static TAVL_ALWAYS_INLINE void CopyBytes(char *dst, const char *src, size_t count) {
-    if (count > SHORT_COPY) memcpy(dst, src, count);
-    else CopyShort(dst, src, count);
 }
 
 /* Asks for the cache line at p while other work goes on. Never faults,

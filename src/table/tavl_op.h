@@ -59,16 +59,14 @@ int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
              int32_t *out_length, int32_t buffer_length, int32_t kind);
 
 /* Copies plain piece column of the cached line, whose bounds are known,
- * with its NUL into buffer, when it fits and is at most SHORT_COPY bytes: 1;
- * else 0, nothing written. A longer piece takes the general read, so that
- * this path makes no call and needs no stack frame. */
+ * with its NUL into buffer, when it fits: 1; else 0, nothing written. */
 static TAVL_ALWAYS_INLINE int CopyPlainPiece(const LineCache *cache, int32_t column,
                                              char *buffer, int32_t *out_length,
                                              int32_t buffer_length) {
     uint32_t start = cache->bounds[column] + 1u;
     uint32_t n = cache->bounds[column + 1] - start;
-    if ((int64_t)n >= (int64_t)buffer_length || n > SHORT_COPY) return 0;
-    CopyShort(buffer, cache->text + start, n);
+    if ((int64_t)n >= (int64_t)buffer_length) return 0;
+    CopyBytes(buffer, cache->text + start, n);
     buffer[n] = '\0';
     *out_length = (int32_t)n + 1;
     return 1;
