@@ -343,6 +343,15 @@ typedef struct IndexWriting {
     int rc;      /* its verdict */
 } IndexWriting;
 
+/* Scans the data of w, handing the offsets to sink (or to none), and
+ * keeps the verdict in w. */
+static void ScanFor(IndexWriting *w, FileSink *sink, Scan *scan) {
+    scan->sink = sink;
+    ScanTable(w->view, w->size, w->delimiter, scan);
+    w->scanned = 1;
+    w->rc = ScanVerdict(scan, w->header);
+}
+
 /* Writes the index file of a preparation: room for the two counts, the
  * offsets as the scan finds them, then the counts over the room. Gives up
  * on a table that cannot be indexed. */
@@ -351,10 +360,7 @@ static int WriteIndex(void *context, FileSink *sink) {
     static const char room[8] = {0};
     FileSinkPut(sink, room, sizeof room);
     Scan scan;
-    scan.sink = sink;
-    ScanTable(w->view, w->size, w->delimiter, &scan);
-    w->scanned = 1;
-    w->rc = ScanVerdict(&scan, w->header);
+    ScanFor(w, sink, &scan);
     if (w->rc != TBL_OK) return 1;
     PutOffsets(&scan, scan.pending - 1);
     unsigned char counts[8];
@@ -378,9 +384,7 @@ static int BuildIndexFile(const char *path, const char *name, char delimiter,
         /* No file could be begun; a table that cannot be indexed says so
          * all the same, as it would have with a file. */
         Scan scan;
-        scan.sink = NULL;
-        ScanTable(view, size, delimiter, &scan);
-        w.rc = ScanVerdict(&scan, header);
+        ScanFor(&w, NULL, &scan);
     }
     int rc = w.rc != TBL_OK      ? w.rc
              : placed == FILE_OK     ? TBL_OK

@@ -87,6 +87,15 @@ std::string SaveFailureReason(const std::string &path, int saved_errno) {
     return "the system gave no reason";
 }
 
+// Why the file at path will not open for reading (and writing, with
+// write), in the system's words; empty when it opens.
+static std::string OpenProblem(const std::string &path, bool write) {
+    std::FILE *f = std::fopen(path.c_str(), write ? "r+b" : "rb");
+    if (!f) return std::strerror(errno);
+    std::fclose(f);
+    return "";
+}
+
 std::string AccessProblem(const std::string &path, bool write) {
 #if defined(_WIN32)
     // A file open without delete sharing (as the C library opens it) cannot
@@ -95,20 +104,13 @@ std::string AccessProblem(const std::string &path, bool write) {
     return std::strerror(errno);
 #else
     // Opening is the test that also sees read-only mounts and access lists.
-    std::FILE *f = std::fopen(path.c_str(), write ? "r+b" : "rb");
-    if (!f) return std::strerror(errno);
-    std::fclose(f);
-    return "";
+    return OpenProblem(path, write);
 #endif
 }
 
 std::string OpenFailureReason(const std::string &path, bool write) {
-    std::FILE *f = std::fopen(path.c_str(), write ? "r+b" : "rb");
-    if (f) {
-        std::fclose(f);
-        return "the system gave no reason";
-    }
-    return std::strerror(errno);
+    const std::string problem = OpenProblem(path, write);
+    return problem.empty() ? "the system gave no reason" : problem;
 }
 
 std::string MapFailureReason(const std::string &path, const std::string &shown) {
