@@ -36,15 +36,31 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends from the libraries the binaries load (dpkg-shlibdeps).
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 
+# Depends: what dpkg-shlibdeps finds the package's binaries to load, asked
+# by cpack (package-shlibdeps.cmake, the project's CPack file). CPack's own
+# run of it would also add maintainer scripts that call ldconfig, and a
+# package with a postrm stays in dpkg's records (config-files) after
+# `apt-get remove`; the trigger below registers the library instead.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+set(tavl_deb_binaries $<TARGET_FILE:tavlin32>)
+foreach(target ${TAVL_HOST_LIBS} tavlin)
+  if(TARGET ${target})
+    list(APPEND tavl_deb_binaries $<TARGET_FILE:${target}>)
+  endif()
+endforeach()
+file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/cpack-project.cmake CONTENT
+     "set(TAVL_DEB_BINARIES \"${tavl_deb_binaries}\")
+set(TAVL_DEB_WORK \"${PROJECT_BINARY_DIR}/shlibdeps\")
+include(\"${CMAKE_CURRENT_LIST_DIR}/package-shlibdeps.cmake\")
+")
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack-project.cmake)
+
 # The shlibs entry of the public library alone, and the ldconfig trigger
 # that registers it: CPack's own shlibs would name the private stand-ins
-# too. (CPack's maintainer scripts run ldconfig as well; lintian warns of
-# that, and it does no harm.)
+# too.
 set(tavl_control ${PROJECT_BINARY_DIR}/debian-control)
 file(MAKE_DIRECTORY ${tavl_control})
 file(WRITE ${tavl_control}/shlibs
