@@ -378,7 +378,10 @@ public:
     {
         return a.table_ == b.table_ && a.index_ == b.index_;
     }
-    friend bool operator!=(const RowIterator &a, const RowIterator &b) noexcept { return !(a == b); }
+    friend bool operator!=(const RowIterator &a, const RowIterator &b) noexcept
+    {
+        return !(a == b);
+    }
 
 private:
     const Table *table_;
@@ -440,7 +443,8 @@ public:
         return Open(path.c_str(), mode, delimiter, header_lines, index_dir.c_str(), 0, ec);
     }
 #if TAVLIN32_EXCEPTIONS
-    static Table open(const CString &path, Mode mode, char delimiter = ',', int32_t header_lines = 1)
+    static Table open(const CString &path, Mode mode, char delimiter = ',',
+                      int32_t header_lines = 1)
     {
         std::error_code ec;
         Table t = open(path, mode, delimiter, header_lines, ec);
@@ -540,7 +544,8 @@ public:
     }
     std::string head_cell(int32_t line, int32_t column, std::error_code &ec) const
     {
-        return detail::ReadString(ec, detail::ReadByIndex{GetHeadCellValByIndex, handle_, column, line});
+        return detail::ReadString(
+            ec, detail::ReadByIndex{GetHeadCellValByIndex, handle_, column, line});
     }
     void cell(int32_t row, int32_t column, std::string &out, std::error_code &ec) const
     {
@@ -552,7 +557,8 @@ public:
     }
     void head_cell(int32_t line, int32_t column, std::string &out, std::error_code &ec) const
     {
-        detail::ReadInto(out, ec, detail::ReadByIndex{GetHeadCellValByIndex, handle_, column, line});
+        detail::ReadInto(out, ec,
+                         detail::ReadByIndex{GetHeadCellValByIndex, handle_, column, line});
     }
 
     /* A data cell's size: its decoded bytes plus one (GetCellSizeBy*). */
@@ -892,22 +898,28 @@ class Index {
 public:
     Index() noexcept = default;
 
-    static Index prepare(const CString &path, const CString &index_dir, char delimiter, int32_t header_lines,
-                         Prepare how, std::error_code &ec)
+    /* Prepares the index of the data file at path in index_dir
+     * (PreOpenTableUnique) with the delimiter and header lines the opens
+     * will use. The guard's record is made first, kept until the index is
+     * written, so that no allocation can fail once the file is there. */
+    static Index prepare(const CString &path, const CString &index_dir, char delimiter,
+                         int32_t header_lines, Prepare how, std::error_code &ec)
     {
+        const char *p = path.c_str(), *dir = index_dir.c_str();
+        auto share = std::make_shared<detail::IndexShare>();
+        share->keep = true;
+        share->path = p ? p : "";
+        share->dir = dir ? dir : "";
+        share->delimiter = delimiter;
+        share->header_lines = header_lines;
+        share->unique = (how & Prepare::unique) ? 1 : 0;
         Index index;
-        const int32_t unique = (how & Prepare::unique) ? 1 : 0;
-        const int32_t rc =
-            PreOpenTableUnique(path.c_str(), index_dir.c_str(), &delimiter, &header_lines,
-                               (how & Prepare::overwrite) ? 1 : 0, unique);
+        const int32_t rc = PreOpenTableUnique(p, dir, &delimiter, &header_lines,
+                                              (how & Prepare::overwrite) ? 1 : 0, share->unique);
         if (detail::Report(ec, rc) < 0)
             return index;
-        index.share_ = std::make_shared<detail::IndexShare>();
-        index.share_->path = path.c_str();
-        index.share_->dir = index_dir.c_str();
-        index.share_->delimiter = delimiter;
-        index.share_->header_lines = header_lines;
-        index.share_->unique = unique;
+        share->keep = false;
+        index.share_ = std::move(share);
         return index;
     }
 
@@ -954,8 +966,7 @@ public:
                          int32_t header_lines = 1, Prepare how = Prepare::none)
     {
         std::error_code ec;
-        Index index = prepare(path, index_dir, delimiter, header_lines,
-                              how, ec);
+        Index index = prepare(path, index_dir, delimiter, header_lines, how, ec);
         return detail::Checked(std::move(index), ec, "PreOpenTableUnique");
     }
     Table open() const
