@@ -133,11 +133,17 @@ install(FILES ${PROJECT_BINARY_DIR}/tavlin32Config.cmake
 # pkg-config. The host libraries are loaded through tavlin32's own
 # dependencies; off Windows the link line also names the kernel stand-in,
 # whose GetLastError a host calls to read the last-error value of a failed
-# load, with a run path to its private folder so the host finds it there. The prefix is found from
-# the .pc file's own place, so `cmake --install --prefix` anywhere works.
+# load, with a run path to its private folder so the host finds it there.
+# The prefix is found from the .pc file's own place, so `cmake --install
+# --prefix` anywhere works; a build for /usr (the Debian package) names it,
+# so that pkg-config leaves out the system's own include and library
+# directories.
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
   set(TAVL_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
   set(TAVL_PC_LIBDIR_FULL "${CMAKE_INSTALL_LIBDIR}")
+elseif(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(TAVL_PC_PREFIX /usr)
+  set(TAVL_PC_LIBDIR_FULL "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
 else()
   file(RELATIVE_PATH tavl_pc_up
        /tavl/${CMAKE_INSTALL_LIBDIR}/pkgconfig /tavl)
