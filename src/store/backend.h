@@ -23,6 +23,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "base/processor.h"
+#include "codec/field_select.h"
+
 typedef struct TableStore TableStore;
 
 /* The counts of an open table, as the table layer keeps them. */
@@ -30,6 +33,28 @@ typedef struct TableShape {
     int32_t columns;
     int32_t data_lines;
 } TableShape;
+
+/* The line a back-end's read looked at last, kept for the next read of
+ * the same line: its masks answer that read without looking at its bytes
+ * again. Every change of a line forgets it (ReadMemoForget). */
+typedef struct ReadMemo {
+    int32_t position;           /* the table line; -1: none */
+    const char *line;           /* its stored text, where it lies */
+    LineMasks masks;
+} ReadMemo;
+
+/* A read of data cell (column, line) into buffer, as GetCellValByIndex
+ * answers it (the cell is in range, buffer and out_length are not null).
+ *
+ * A back-end's read serves a plain cell whose line's start tells it by its
+ * window (codec/field_select.h), into a buffer of at least SELECT_COPY
+ * bytes (bytes after the NUL may change): TBL_OK. Every other read (a long
+ * line, a cell to decode or as long as SELECT_COPY, a line not where its
+ * index says) it hands on, changing nothing, to the store's general read,
+ * which the table layer supplies and which answers every read, with the
+ * same value or a refusal. Allocates nothing. */
+typedef int (*ReadCell)(TableStore *store, int32_t column, int32_t line, char *buffer,
+                        int32_t *out_length, int32_t buffer_length);
 
 /* What a back-end does. */
 typedef struct BackEnd {
@@ -83,6 +108,9 @@ typedef struct BackEnd {
      * and allocates nothing. */
     const char *(*check)(const TableStore *store, const TableShape *shape,
                          int thorough);
+    /* The read of a plain cell, one form for each kind of processor
+     * (base/processor.h), null where that form is not built. */
+    ReadCell read[PROCESSOR_KINDS];
 } BackEnd;
 
 /* Room for a back-end's own record. Each back-end asserts at compile time
@@ -97,6 +125,11 @@ struct TableStore {
     char delimiter;
     int32_t header_lines;       /* H */
     int32_t unique;             /* the index file's name includes H and D */
+    ReadCell read;              /* the back-end's read for this processor,
+                                   chosen at the open (ReadFor) */
+    ReadCell general;           /* the table layer's read, for the reads
+                                   read leaves */
+    ReadMemo memo;              /* kept by read */
     union {                     /* the back-end's record; aligned for any */
         unsigned char bytes[STORE_STATE_SIZE];
         uint64_t align_words;
@@ -106,6 +139,32 @@ struct TableStore {
 
 /* The back-end that holds a table opened in mode (one of the three). */
 const BackEnd *BackEndFor(int32_t mode);
+
+/* The read of ops that runs best on this processor. */
+ReadCell ReadFor(const BackEnd *ops);
+
+/* Forgets the line the read looked at last: every change of a line, and
+ * the close, calls it. */
+static inline void ReadMemoForget(TableStore *store) {
+    store->memo.position = -1;
+}
+
+/* Each back-end's read in each form (cell_select.inc), and the field
+ * select they share, for the tests. The forms for AVX2 and AVX-512 exist
+ * where TAVL_SELECT_WIDE is defined (x86-64 builds). */
+#define TAVL_READ_FORMS(form)                                                       \
+    int LoadedRead##form(TableStore *store, int32_t column, int32_t line, char *buffer, \
+                         int32_t *out_length, int32_t buffer_length);               \
+    int IndexedRead##form(TableStore *store, int32_t column, int32_t line, char *buffer, \
+                          int32_t *out_length, int32_t buffer_length);              \
+    int SelectField##form(const char *line, uint32_t length, char delimiter,        \
+                          int controls, uint32_t k, uint32_t *start, uint32_t *size);
+TAVL_READ_FORMS(Plain)
+#if defined(TAVL_SELECT_WIDE)
+TAVL_READ_FORMS(Wide)
+TAVL_READ_FORMS(Widest)
+#endif
+#undef TAVL_READ_FORMS
 
 /* The index file calls behind the exports that need no table: the work of
  * PreOpenTable(Unique), PostCloseTable(Unique) and GetNumberOfLinesEx,

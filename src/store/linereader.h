@@ -30,10 +30,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "codec/field_select.h"
 #include "codec/tavl_codec.h"
 
-/* Bytes after a line's terminating NUL that may be read (of no set value). */
-#define LINE_TAIL 16
+/* Bytes after the block's capacity that may be read, zero-filled: a line
+ * handed out has at least this many readable bytes after its terminating
+ * NUL, so that a loaded table's cell select may look at any line's start. */
+#define LINE_TAIL SELECT_READ
 
 /* What ended the reading, when it ended before the end of the file. */
 #define LINE_FAULT_NONE   0

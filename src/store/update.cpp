@@ -41,22 +41,7 @@
  * does not fit; a file of known size is read whole in one piece. */
 #define READ_BLOCK ((size_t)1 << 20)
 
-/* ---- The line table -----------------------------------------------------
- *
- * A LineRef of a line in the loaded text is its offset (shifted left by
- * LENGTH_BITS) and its length; a length of LENGTH_LONG or more is stored as
- * LENGTH_LONG and measured (the line ends in a NUL). A LineRef with
- * LINE_OWNED set is the address of the line's own block, a TextBuffer. */
-#define LINE_OWNED ((LineRef)1 << 63)
-#define LENGTH_BITS 24
-#define LENGTH_LONG (((LineRef)1 << LENGTH_BITS) - 1)
-
-static inline LineRef *LineSlot(const LineTable *table, int32_t p) {
-    TAVL_ASSERT(p >= 0 && p < table->count);
-    uint32_t q = (uint32_t)p + LINE_CHUNK_FIRST;
-    unsigned k = HighestBit(q) - LINE_CHUNK_FIRST_BITS;
-    return &table->chunks[k][q - (LINE_CHUNK_FIRST << k)];
-}
+/* ---- The line table --------------------------------------------------- */
 
 static int LineAppend(LineTable *table, LineRef ref) {
     if (table->count == INT32_MAX) return TBL_ERR_NO_MEMORY;
@@ -135,6 +120,7 @@ static int32_t LoadedLines(const TableStore *store) {
 static void StoreLoadedRow(TableStore *store, int32_t position, char **text) {
     LoadedStore *loaded = LoadedOf(store);
     TAVL_ASSERT(position >= 0 && position < loaded->lines.count && *text);
+    ReadMemoForget(store);
     LineRef *slot = LineSlot(&loaded->lines, position);
     char *old = OwnedText(*slot);
     if (old) TextBufferFree(&old);
@@ -148,6 +134,7 @@ static void StoreLoadedRow(TableStore *store, int32_t position, char **text) {
 static int LoadedSplice(TableStore *store, int32_t position, size_t at, size_t span,
                         const char *bytes, size_t count) {
     LoadedStore *loaded = LoadedOf(store);
+    ReadMemoForget(store);
     LineRef *slot = LineSlot(&loaded->lines, position);
     size_t n;
     char *text = (char *)RefText(loaded, *slot, &n);
@@ -212,7 +199,7 @@ static int LoadedAppendField(TableStore *store, const char *first_suffix,
         NewFieldLine(loaded, p, first_suffix, suffix, replace, &n, &add, &add_length);
         size += n + add_length + 1;
     }
-    char *text = (char *)qmem_malloc(size);
+    char *text = (char *)qmem_malloc(size + SELECT_READ);
     LineTable lines;
     memset(&lines, 0, sizeof lines);
     if (!text) return TBL_ERR_NO_MEMORY;
@@ -230,10 +217,12 @@ static int LoadedAppendField(TableStore *store, const char *first_suffix,
         }
         at += n + add_length + 1;
     }
-    text[at] = '\0';
+    memset(text + at, 0, size - at + SELECT_READ);
+    ReadMemoForget(store);
     LinesFree(&loaded->lines);
     if (loaded->text) qmem_free(loaded->text);
     loaded->text = text;
+    loaded->room = size + SELECT_READ;
     loaded->lines = lines;
     for (int32_t p = 0; replace && p < count; p++) TextBufferFree(&replace[p]);
     return TBL_OK;
@@ -278,8 +267,13 @@ int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
     const size_t end = reader.end;
     const int fault = reader.fault;
     const int32_t columns = reader.expected;
-    /* From here the block is the store's; the close frees it. */
+    /* From here the block is the store's; the close frees it. The bytes
+     * after what was read are zeroed as far as a select reads. */
     loaded->text = LineReaderTakeBlock(&reader);
+    if (loaded->text) {
+        memset(loaded->text + end, 0, SELECT_READ);
+        loaded->room = end + SELECT_READ;
+    }
     if (rc == TBL_OK && !limited) {
         if (fault == LINE_FAULT_MEMORY) rc = TBL_ERR_NO_MEMORY;
         else if (fault == LINE_FAULT_FIELDS || fault == LINE_FAULT_QUOTES) rc = TBL_ERR_FORMAT;
@@ -315,10 +309,12 @@ int TableFileClose(TableStore *store) {
  * not open the file built nothing: TBL_ERR_CLOSE. */
 static int LoadedClose(TableStore *store) {
     if (TableFileClose(store) != TBL_OK) return TBL_ERR_CLOSE;
+    ReadMemoForget(store);
     LoadedStore *loaded = LoadedOf(store);
     LinesFree(&loaded->lines);
     if (loaded->text) qmem_free(loaded->text);
     loaded->text = NULL;
+    loaded->room = 0;
     return TBL_OK;
 }
 
@@ -428,5 +424,10 @@ static_assert(sizeof(LoadedStore) <= STORE_STATE_SIZE,
 const BackEnd kLoadedBackEnd = {
     LoadedOpen,      FetchLoadedRow,    LoadedLines,   LoadedTakesChanges,
     StoreLoadedRow,  LoadedSplice,      LoadedAppendRow, LoadedAppendField,
-    TableFileSave,   LoadedClose,       LoadedCheck,
+    TableFileSave,   LoadedClose,       LoadedCheck,   {LoadedReadPlain,
+#if defined(TAVL_SELECT_WIDE)
+     LoadedReadWide, LoadedReadWidest},
+#else
+     NULL, NULL},
+#endif
 };

@@ -13,6 +13,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "base/tavlbits.h"
 #include "store/backend.h"
 
 /* The data file's stream, and the calls that move it between its states:
@@ -31,8 +32,15 @@
 #define STREAM_CLOSED 2
 
 /* Where a line's stored text is: in the loaded text, at an offset and with
- * a length, or (a line that was changed or added) in a block of its own. */
+ * a length, or (a line that was changed or added) in a block of its own.
+ * A LineRef of a line in the loaded text is its offset (shifted left by
+ * LENGTH_BITS) and its length; a length of LENGTH_LONG or more is stored as
+ * LENGTH_LONG and measured (the line ends in a NUL). A LineRef with
+ * LINE_OWNED set is the address of the line's own block, a TextBuffer. */
 typedef uint64_t LineRef;
+#define LINE_OWNED ((LineRef)1 << 63)
+#define LENGTH_BITS 24
+#define LENGTH_LONG (((LineRef)1 << LENGTH_BITS) - 1)
 
 /* The line table: one LineRef per line, in chunks that double in size, so
  * that it grows without ever moving what it holds. Chunk k holds
@@ -46,6 +54,14 @@ typedef struct LineTable {
     int32_t count;              /* lines */
 } LineTable;
 
+/* The entry of line p. */
+static inline LineRef *LineSlot(const LineTable *table, int32_t p) {
+    TAVL_ASSERT(p >= 0 && p < table->count);
+    uint32_t q = (uint32_t)p + LINE_CHUNK_FIRST;
+    unsigned k = HighestBit(q) - LINE_CHUNK_FIRST_BITS;
+    return &table->chunks[k][q - (LINE_CHUNK_FIRST << k)];
+}
+
 /* What a loaded table holds: the file's bytes as read (each line there
  * ended by a NUL written over its line end), the line table, and the
  * stream. */
@@ -53,6 +69,8 @@ typedef struct LoadedStore {
     FILE *stream;
     int32_t stream_state;       /* STREAM_* */
     char *text;                 /* the file as loaded; null until loaded */
+    size_t room;                /* bytes of text that may be read: a line
+                                   starting at offset at has room - at */
     LineTable lines;
     int32_t byte_order_mark;    /* the file began with one; the save writes it */
 } LoadedStore;

@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include "base/tavlbits.h"
+#include "codec/field_select.h"
 #include "table/tavl_handle.h"
 #include "tavlin32.h"
 
@@ -72,12 +73,14 @@ static TAVL_ALWAYS_INLINE int CopyPlainPiece(const LineCache *cache, int32_t col
     return 1;
 }
 
-/* A data cell read (GetCellValByIndex), with the usual case in the
+/* A data cell read (GetCellValByIndex), with the usual cases in the
  * caller's own code: a plain cell of the line read last whose bounds are
- * known, into a buffer it fits in. A cached line is a line of an open
+ * known, into a buffer it fits in (a cached line is a line of an open
  * table, so its position alone proves the line in range, and its known
- * plain pieces the column. Every other read, and every check that fails,
- * goes to CellReadData. */
+ * plain pieces the column); else, for a cell in range into a buffer of at
+ * least SELECT_COPY bytes, the back-end's read, which hands what it leaves
+ * to CellReadData. Every other read and every check that fails goes to
+ * CellReadData at once. */
 int CellReadData(TableHandle *table, int32_t column, int32_t line, char *buffer,
                  int32_t *out_length, int32_t buffer_length);
 static inline int CellReadDataInline(TableHandle *table, int32_t column, int32_t line,
@@ -93,6 +96,10 @@ static inline int CellReadDataInline(TableHandle *table, int32_t column, int32_t
                         line < table->data_lines);
             return TBL_OK;
         }
+        if (table->state == HANDLE_OPEN && (uint32_t)column < (uint32_t)table->columns &&
+            line < table->data_lines && buffer_length >= SELECT_COPY)
+            return table->store.read(&table->store, column, line, buffer, out_length,
+                                     buffer_length);
     }
     return CellReadData(table, column, line, buffer, out_length, buffer_length);
 }
