@@ -17,6 +17,7 @@
 #include "codec/field_select.h"
 #include "codec/tavl_codec.h"
 #include "store/backend.h"
+#include "store/update.h"
 #include "table.h"
 #include "table/tavl_handle.h"
 #include "tavlin32.h"
@@ -188,14 +189,17 @@ struct ReadForm {
     const char *name;
     int (*select)(const char *, uint32_t, char, int, uint32_t, uint32_t *, uint32_t *);
     ReadCell loaded, indexed;
+    int (*map)(TableStore *, int32_t);
 };
 std::vector<ReadForm> Forms() {
-    std::vector<ReadForm> forms = {{"plain", SelectFieldPlain, LoadedReadPlain, IndexedReadPlain}};
+    std::vector<ReadForm> forms = {
+        {"plain", SelectFieldPlain, LoadedReadPlain, IndexedReadPlain, LoadedMapPlain}};
 #if defined(TAVL_SELECT_WIDE)
     if (ProcessorVectorKind() >= PROCESSOR_AVX2)
-        forms.push_back({"wide", SelectFieldWide, LoadedReadWide, IndexedReadWide});
+        forms.push_back({"wide", SelectFieldWide, LoadedReadWide, IndexedReadWide, LoadedMapWide});
     if (ProcessorVectorKind() >= PROCESSOR_AVX512)
-        forms.push_back({"widest", SelectFieldWidest, LoadedReadWidest, IndexedReadWidest});
+        forms.push_back(
+            {"widest", SelectFieldWidest, LoadedReadWidest, IndexedReadWidest, LoadedMapWidest});
 #endif
     return forms;
 }
@@ -263,6 +267,16 @@ void ReadWithEveryForm(TableHandle *h, int32_t mode, long *served) {
     for (const ReadForm &form : Forms()) {
         h->store.read = mode == OPEN_INDEXED ? form.indexed : form.loaded;
         ReadMemoForget(&h->store);
+        if (mode != OPEN_INDEXED) { // the form's own rows of field ends, where the table had rows
+            LoadedStore *loaded = LoadedOf(&h->store);
+            if (loaded->mapped) {
+                const std::vector<uint8_t> rows(loaded->fields, loaded->fields + 1 + loaded->mapped * columns);
+                qmem_free(loaded->fields);
+                loaded->mapped = 0;
+                ASSERT_EQ(form.map(&h->store, columns), TBL_OK);
+                ASSERT_EQ(std::vector<uint8_t>(loaded->fields, loaded->fields + rows.size()), rows) << form.name;
+            }
+        }
         for (const auto &order : {cells, shuffled}) {
             for (auto [r, c] : order) {
                 // The quick read first: the general read keeps its line.

@@ -249,4 +249,23 @@ static TAVL_ALWAYS_INLINE int FieldByMasks(const LineMasks *m, uint32_t k, uint3
     return e < SELECT_WINDOW;
 }
 
+/* Takes where each field of a line ends out of its masks, plus 1, into
+ * ends (at most SELECT_FIELDS); returns how many. The loop runs once for
+ * each field in the window, the same number for every line of most tables. */
+static TAVL_ALWAYS_INLINE int32_t EndsByMasks(const LineMasks *m, uint8_t *ends) {
+    int32_t n = 0;
+    for (uint64_t bits = m->ends[0]; bits && n < SELECT_FIELDS; bits &= bits - 1)
+        ends[n++] = (uint8_t)(1 + LowestBit64(bits));
+    for (uint64_t bits = m->ends[1]; bits && n < SELECT_FIELDS; bits &= bits - 1)
+        ends[n++] = (uint8_t)(65 + LowestBit64(bits));
+    return n;
+}
+
+/* Where field k of a line starts and how long it is, by its ends plus 1
+ * (see EndsByMasks): it starts where field k - 1 ends plus 1, or at 0, and
+ * ends[-1] is readable, so that no branch chooses. */
+static TAVL_ALWAYS_INLINE uint32_t FieldStart(const uint8_t *ends, int32_t k) {
+    return ends[k - 1] & (uint32_t)AllOnesIf(k != 0);
+}
+
 #endif /* TAVL_FIELD_SELECT_H */

@@ -34,13 +34,25 @@ typedef struct TableShape {
     int32_t data_lines;
 } TableShape;
 
-/* The line a back-end's read looked at last, kept for the next read of
- * the same line: its masks answer that read without looking at its bytes
- * again. Every change of a line forgets it (ReadMemoForget). */
+/* The line a back-end's read looked at last, kept for the next reads of
+ * the same line: where its fields end (from the back-end's own rows of
+ * field ends, or taken out of the line's masks at its second read), so
+ * that the table layer answers those reads in its own code (a host reading
+ * a line cell by cell), and until then its masks. Every change of a line
+ * forgets it (ReadMemoForget). */
 typedef struct ReadMemo {
     int32_t position;           /* the table line; -1: none */
-    const char *line;           /* its stored text, where it lies */
+    int32_t count;              /* fields whose ends are known: 0 until the
+                                   ends are there */
+    const char *line;           /* its stored text, where it lies; plain
+                                   fields with SELECT_READ readable bytes */
+    const uint8_t *ends;        /* field k (below count) ends before byte
+                                   ends[k] - 1 of the line, and starts at
+                                   ends[k - 1], or 0 for k = 0 (ends[-1] is
+                                   readable) */
     LineMasks masks;
+    uint8_t own[SELECT_FIELDS + 1]; /* ends taken out of the masks, at own
+                                       + 1 */
 } ReadMemo;
 
 /* A read of data cell (column, line) into buffer, as GetCellValByIndex
@@ -147,6 +159,7 @@ ReadCell ReadFor(const BackEnd *ops);
  * the close, calls it. */
 static inline void ReadMemoForget(TableStore *store) {
     store->memo.position = -1;
+    store->memo.count = 0;
 }
 
 /* Each back-end's read in each form (cell_select.inc), and the field

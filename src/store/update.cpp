@@ -43,6 +43,20 @@
 
 /* ---- The line table --------------------------------------------------- */
 
+/* The rows of field ends (see LoadedStore): all of them dropped, or the
+ * row of one line that changed. */
+static void RowsFree(LoadedStore *loaded) {
+    if (loaded->fields) qmem_free(loaded->fields);
+    loaded->fields = NULL;
+    loaded->mapped = 0;
+    loaded->map_columns = 0;
+}
+
+static void RowForget(LoadedStore *loaded, int32_t position) {
+    if (position < loaded->mapped)
+        loaded->fields[(size_t)position * (size_t)loaded->map_columns + (size_t)loaded->map_columns] = 0;
+}
+
 static int LineAppend(LineTable *table, LineRef ref) {
     if (table->count == INT32_MAX) return TBL_ERR_NO_MEMORY;
     uint32_t q = (uint32_t)table->count + LINE_CHUNK_FIRST;
@@ -121,6 +135,7 @@ static void StoreLoadedRow(TableStore *store, int32_t position, char **text) {
     LoadedStore *loaded = LoadedOf(store);
     TAVL_ASSERT(position >= 0 && position < loaded->lines.count && *text);
     ReadMemoForget(store);
+    RowForget(loaded, position);
     LineRef *slot = LineSlot(&loaded->lines, position);
     char *old = OwnedText(*slot);
     if (old) TextBufferFree(&old);
@@ -135,6 +150,7 @@ static int LoadedSplice(TableStore *store, int32_t position, size_t at, size_t s
                         const char *bytes, size_t count) {
     LoadedStore *loaded = LoadedOf(store);
     ReadMemoForget(store);
+    RowForget(loaded, position);
     LineRef *slot = LineSlot(&loaded->lines, position);
     size_t n;
     char *text = (char *)RefText(loaded, *slot, &n);
@@ -219,6 +235,7 @@ static int LoadedAppendField(TableStore *store, const char *first_suffix,
     }
     memset(text + at, 0, size - at + SELECT_READ);
     ReadMemoForget(store);
+    RowsFree(loaded);
     LinesFree(&loaded->lines);
     if (loaded->text) qmem_free(loaded->text);
     loaded->text = text;
@@ -311,6 +328,7 @@ static int LoadedClose(TableStore *store) {
     if (TableFileClose(store) != TBL_OK) return TBL_ERR_CLOSE;
     ReadMemoForget(store);
     LoadedStore *loaded = LoadedOf(store);
+    RowsFree(loaded);
     LinesFree(&loaded->lines);
     if (loaded->text) qmem_free(loaded->text);
     loaded->text = NULL;
@@ -389,25 +407,52 @@ static const char *LoadedCheck(const TableStore *store, const TableShape *shape,
     int32_t held = loaded->lines.count;
     if (held != store->header_lines + shape->data_lines)
         return "the lines held differ from the header and data line counts";
+    if (loaded->mapped && (loaded->mapped > held || loaded->map_columns != shape->columns))
+        return "rows of field ends of another shape than the table";
     if (thorough && held > 0) {
-        /* Every line is sound; the first, the middle and the last are
+        /* Every line is sound, and its row of field ends, where kept, says
+         * where its pieces end; the first, the middle and the last are
          * checked as samples. */
         const int32_t samples[3] = {0, held / 2, held - 1};
         for (int32_t p : samples) {
             size_t n;
-            const char *text = RefText(loaded, *LineSlot(&loaded->lines, p), &n);
+            const LineRef ref = *LineSlot(&loaded->lines, p);
+            const char *text = RefText(loaded, ref, &n);
             if (shape->columns > 0 &&
                 !LineIsSound(text, n, store->delimiter, shape->columns))
                 return "a line that does not split into one field per column";
+            const uint8_t *ends = p < loaded->mapped
+                                      ? loaded->fields + 1 + (size_t)p * (size_t)shape->columns
+                                      : NULL;
+            if (!ends || !ends[shape->columns - 1]) continue;
+            if (ref & LINE_OWNED) return "a row of field ends kept for a changed line";
+            for (int32_t k = 0; k < shape->columns; k++) {
+                size_t start = 0, length = 0;
+                if (!FindField(text, n, store->delimiter, k, &start, &length) ||
+                    start + length + 1 != ends[k])
+                    return "a row of field ends that is not where the line's pieces end";
+            }
         }
     }
     return NULL;
 }
 
+/* The load, then the rows of field ends its reads use, made by the form
+ * for this processor. A load that lacks memory for them fails as any load
+ * that lacks memory does. */
 static int LoadedOpen(TableStore *store, const char *path, const char *index_dir,
                       TableShape *shape) {
     (void)index_dir;
-    return TableFileLoad(store, path, shape);
+    int rc = TableFileLoad(store, path, shape);
+    if (rc != TBL_OK) return rc;
+    static int (*const kMap[PROCESSOR_KINDS])(TableStore *, int32_t) = {
+#if defined(TAVL_SELECT_WIDE)
+        LoadedMapPlain, LoadedMapWide, LoadedMapWidest};
+#else
+        LoadedMapPlain, LoadedMapPlain, LoadedMapPlain};
+#endif
+    rc = kMap[ProcessorVectorKind()](store, shape->columns);
+    return rc == TBL_OK ? rc : LoadFailed(rc, (uint32_t)LoadedOf(store)->lines.count);
 }
 
 /* Both loaded modes take changes; OPEN_PREVIEW keeps them in memory (its

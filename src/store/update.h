@@ -73,7 +73,27 @@ typedef struct LoadedStore {
                                    starting at offset at has room - at */
     LineTable lines;
     int32_t byte_order_mark;    /* the file began with one; the save writes it */
+    /* Where the fields of the lines as loaded start, so that a read finds a
+     * cell with two byte loads: one row of columns bytes a line, row p at
+     * fields + 1 + p * columns (the byte before row 0 is 0). Byte k of a
+     * row is where field k ends, plus 1: field k starts at byte k - 1 (0
+     * for k = 0) and ends before byte k - 1. A row whose last byte is 0 is
+     * not kept (a line of SELECT_WINDOW bytes or more, one holding a quote
+     * or a backslash, a line since changed), nor are rows past mapped. */
+    uint8_t *fields;
+    int32_t mapped;             /* lines with rows (0: no rows kept) */
+    int32_t map_columns;        /* bytes of a row: the table's columns */
 } LoadedStore;
+
+/* Makes the rows of the fields of the lines just loaded, for a table of
+ * columns columns, where they cost at most an eighth of the text: TBL_OK, or
+ * TBL_ERR_NO_MEMORY (no rows then). One form for each kind of processor
+ * (cell_select.inc). */
+int LoadedMapPlain(TableStore *store, int32_t columns);
+#if defined(TAVL_SELECT_WIDE)
+int LoadedMapWide(TableStore *store, int32_t columns);
+int LoadedMapWidest(TableStore *store, int32_t columns);
+#endif
 
 /* The loaded back-end's record in a store. */
 static inline LoadedStore *LoadedOf(TableStore *store) {

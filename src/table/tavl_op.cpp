@@ -289,7 +289,7 @@ static inline int CellField(TableHandle *table, int32_t column, int32_t line,
 static int CellReadGeneral(TableStore *store, int32_t column, int32_t line, char *buffer,
                            int32_t *out_length, int32_t buffer_length) {
     TableHandle *table = (TableHandle *)(void *)((char *)store - offsetof(TableHandle, store));
-    return CellReadData(table, column, line, buffer, out_length, buffer_length);
+    return CellReadRest(table, column, line, buffer, out_length, buffer_length);
 }
 
 int LoadBackEnd(TableHandle *table, const char *path, const char *index_dir) {
@@ -1011,6 +1011,39 @@ int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
                            kind);
     return CellReadLine(table, column, CellPosition(table, line, kind), buffer,
                         out_length, buffer_length);
+}
+
+/* Copies plain piece column of the cached line, whose bounds are known,
+ * with its NUL into buffer, when it fits: 1; else 0, nothing written. */
+static TAVL_ALWAYS_INLINE int CopyPlainPiece(const LineCache *cache, int32_t column,
+                                             char *buffer, int32_t *out_length,
+                                             int32_t buffer_length) {
+    uint32_t start = cache->bounds[column] + 1u;
+    uint32_t n = cache->bounds[column + 1] - start;
+    if ((int64_t)n >= (int64_t)buffer_length) return 0;
+    CopyBytes(buffer, cache->text + start, n);
+    buffer[n] = '\0';
+    *out_length = (int32_t)n + 1;
+    return 1;
+}
+
+int CellReadRest(TableHandle *table, int32_t column, int32_t line, char *buffer,
+                 int32_t *out_length, int32_t buffer_length) {
+    if (table && buffer && out_length && line >= 0) {
+        /* A plain cell of the line the general read keeps, whose bounds
+         * are known (its position proves the line in range, its known
+         * plain pieces the column). */
+        const LineCache *cache = &table->cache;
+        if ((uint32_t)line + (uint32_t)table->store.header_lines ==
+                (uint32_t)cache->position &&
+            (uint32_t)(column - cache->from) < (uint32_t)(cache->plain - cache->from) &&
+            CopyPlainPiece(cache, column, buffer, out_length, buffer_length)) {
+            TAVL_ASSERT(table->state == HANDLE_OPEN && column < table->columns &&
+                        line < table->data_lines);
+            return TBL_OK;
+        }
+    }
+    return CellReadData(table, column, line, buffer, out_length, buffer_length);
 }
 
 int CellReadData(TableHandle *table, int32_t column, int32_t line, char *buffer,
