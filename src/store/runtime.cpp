@@ -776,11 +776,10 @@ int IndexedFetchLine(const TableStore *store, int32_t position,
     return TBL_OK;
 }
 
-void IndexedReadAhead(IndexedStore *indexed, uint64_t at) {
-    if (at >= indexed->data_size) return;
+void IndexedInOrder(IndexedStore *indexed, uint64_t at) {
+    if (++indexed->in_order < INDEXED_SCAN_LINES || at >= indexed->data_size) return;
     if (indexed->ahead > at && indexed->ahead - at > INDEXED_READ_AHEAD / 2) return;
     uint64_t from = indexed->ahead > at ? indexed->ahead : at;
-    if (from >= indexed->data_size) return;
     size_t size = indexed->data_size - from < INDEXED_READ_AHEAD
                       ? (size_t)(indexed->data_size - from)
                       : INDEXED_READ_AHEAD;

@@ -58,16 +58,14 @@ static inline const IndexedStore *IndexedOfConst(const TableStore *store) {
 /* The data file is mapped for reading here and there, which reads nothing
  * ahead; where lines are read in order, the data ahead of them is asked
  * for in large pieces, so that a scan of a file not in memory does not
- * wait for each page in turn. IndexedReadAhead asks for the data from
- * offset at on, unless enough of it was asked for already. */
-void IndexedReadAhead(IndexedStore *indexed, uint64_t at);
-
-/* Notes that the line at position, at offset at of the data, was read. */
+ * wait for each page in turn. IndexedNoteRead notes that the line at
+ * position, at offset at of the data, was read; IndexedInOrder that it was
+ * read right after the line before it. */
+void IndexedInOrder(IndexedStore *indexed, uint64_t at);
 static inline void IndexedNoteRead(IndexedStore *indexed, int32_t position, uint64_t at) {
-    indexed->in_order = position == indexed->next_position ? indexed->in_order + 1 : 0;
+    if (position == indexed->next_position) IndexedInOrder(indexed, at);
+    else indexed->in_order = 0;
     indexed->next_position = position + 1;
-    if (indexed->in_order >= INDEXED_SCAN_LINES && at + INDEXED_READ_AHEAD / 2 >= indexed->ahead)
-        IndexedReadAhead(indexed, at);
 }
 
 /* Name hash of a NUL-terminated text: 0 to 9999. */
