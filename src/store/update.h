@@ -86,7 +86,8 @@ typedef struct LoadedStore {
 } LoadedStore;
 
 /* Makes the rows of the fields of the lines just loaded, for a table of
- * columns columns, where they cost at most an eighth of the text: TBL_OK, or
+ * columns columns, where they and the line table cost at most a fifth of
+ * the text: TBL_OK, or
  * TBL_ERR_NO_MEMORY (no rows then). One form for each kind of processor
  * (cell_select.inc). */
 int LoadedMapPlain(TableStore *store, int32_t columns);
