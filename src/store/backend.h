@@ -127,7 +127,7 @@ typedef struct BackEnd {
 
 /* Room for a back-end's own record. Each back-end asserts at compile time
  * that its record fits. */
-#define STORE_STATE_SIZE 256
+#define STORE_STATE_SIZE 512
 
 /* The storage of one table: the back-end, the open's parameters, and the
  * back-end's own state. All zero before an open. */

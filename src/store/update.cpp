@@ -25,6 +25,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "base/processor.h"
 #include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlfile.h"
@@ -46,15 +47,18 @@
 /* The rows of field ends (see LoadedStore): all of them dropped, or the
  * row of one line that changed. */
 static void RowsFree(LoadedStore *loaded) {
-    if (loaded->fields) qmem_free(loaded->fields);
-    loaded->fields = NULL;
-    loaded->mapped = 0;
-    loaded->map_columns = 0;
+    for (int k = 0; k < LINE_CHUNKS; k++) {
+        if (loaded->rows[k]) qmem_free(loaded->rows[k]);
+        loaded->rows[k] = NULL;
+    }
+    loaded->rowed = 0;
+    loaded->row_bytes = 0;
 }
 
 static void RowForget(LoadedStore *loaded, int32_t position) {
-    if (position < loaded->mapped)
-        loaded->fields[(size_t)position * (size_t)loaded->map_columns + (size_t)loaded->map_columns] = 0;
+    uint8_t *row = position < loaded->rowed ? RowOf(loaded->rows, loaded->row_bytes, position)
+                                            : NULL;
+    if (row) row[loaded->row_bytes - 1] = 0;
 }
 
 static int LineAppend(LineTable *table, LineRef ref) {
@@ -273,11 +277,27 @@ int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
     if (LineReaderInit(&reader, loaded->stream, store->delimiter, 1, 1, capacity) != 0)
         return LoadFailed(TBL_ERR_NO_MEMORY, 0);
 
+    /* The count notes where the fields of the short plain lines end, with
+     * the form for this processor. */
+    static int32_t (*const kCount[PROCESSOR_KINDS])(void *, int64_t, const char *, size_t,
+                                                    size_t, int *) = {
+#if defined(TAVL_SELECT_WIDE)
+        LoadCountPlain, LoadCountWide, LoadCountWidest};
+#else
+        LoadCountPlain, LoadCountPlain, LoadCountPlain};
+#endif
+    RowMaker maker = {loaded, store->delimiter, -1, 0};
+    reader.count = kCount[ProcessorVectorKind()];
+    reader.count_context = &maker;
+
     LineTable *lines = &loaded->lines;
     int rc = TBL_OK;
     const int32_t most = store->mode == OPEN_PREVIEW ? PREVIEW_LINES : INT32_MAX;
-    while (rc == TBL_OK && lines->count < most && LineReaderNext(&reader) == LINE_READY)
+    while (rc == TBL_OK && lines->count < most && LineReaderNext(&reader) == LINE_READY) {
         rc = LineAppend(lines, TextRef(reader.at, reader.length));
+        maker.columns = reader.expected;
+    }
+    if (rc == TBL_OK && maker.failed) rc = TBL_ERR_NO_MEMORY;
     /* OPEN_PREVIEW stopped at its line limit */
     const int limited = rc == TBL_OK && lines->count >= most;
     loaded->byte_order_mark = reader.byte_order_mark;
@@ -308,6 +328,13 @@ int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
     }
     shape->columns = columns < 0 ? 0 : columns;
     shape->data_lines = lines->count - store->header_lines;
+    /* The rows are kept where they and the line table (eight bytes a line)
+     * take at most a fifth of the text: a table then costs at most 1.2
+     * times its file. */
+    loaded->row_bytes = columns;
+    loaded->rowed = lines->count;
+    if (columns < 1 || (uint64_t)lines->count * ((uint64_t)columns + sizeof(LineRef)) > end / 5)
+        RowsFree(loaded);
     return TBL_OK;
 }
 
@@ -407,7 +434,7 @@ static const char *LoadedCheck(const TableStore *store, const TableShape *shape,
     int32_t held = loaded->lines.count;
     if (held != store->header_lines + shape->data_lines)
         return "the lines held differ from the header and data line counts";
-    if (loaded->mapped && (loaded->mapped > held || loaded->map_columns != shape->columns))
+    if (loaded->rowed && (loaded->rowed > held || loaded->row_bytes != shape->columns))
         return "rows of field ends of another shape than the table";
     if (thorough && held > 0) {
         /* Every line is sound, and its row of field ends, where kept, says
@@ -421,9 +448,8 @@ static const char *LoadedCheck(const TableStore *store, const TableShape *shape,
             if (shape->columns > 0 &&
                 !LineIsSound(text, n, store->delimiter, shape->columns))
                 return "a line that does not split into one field per column";
-            const uint8_t *ends = p < loaded->mapped
-                                      ? loaded->fields + 1 + (size_t)p * (size_t)shape->columns
-                                      : NULL;
+            const uint8_t *ends =
+                p < loaded->rowed ? RowOf(loaded->rows, loaded->row_bytes, p) : NULL;
             if (!ends || !ends[shape->columns - 1]) continue;
             if (ref & LINE_OWNED) return "a row of field ends kept for a changed line";
             for (int32_t k = 0; k < shape->columns; k++) {
@@ -437,22 +463,10 @@ static const char *LoadedCheck(const TableStore *store, const TableShape *shape,
     return NULL;
 }
 
-/* The load, then the rows of field ends its reads use, made by the form
- * for this processor. A load that lacks memory for them fails as any load
- * that lacks memory does. */
 static int LoadedOpen(TableStore *store, const char *path, const char *index_dir,
                       TableShape *shape) {
     (void)index_dir;
-    int rc = TableFileLoad(store, path, shape);
-    if (rc != TBL_OK) return rc;
-    static int (*const kMap[PROCESSOR_KINDS])(TableStore *, int32_t) = {
-#if defined(TAVL_SELECT_WIDE)
-        LoadedMapPlain, LoadedMapWide, LoadedMapWidest};
-#else
-        LoadedMapPlain, LoadedMapPlain, LoadedMapPlain};
-#endif
-    rc = kMap[ProcessorVectorKind()](store, shape->columns);
-    return rc == TBL_OK ? rc : LoadFailed(rc, (uint32_t)LoadedOf(store)->lines.count);
+    return TableFileLoad(store, path, shape);
 }
 
 /* Both loaded modes take changes; OPEN_PREVIEW keeps them in memory (its

@@ -73,28 +73,50 @@ typedef struct LoadedStore {
                                    starting at offset at has room - at */
     LineTable lines;
     int32_t byte_order_mark;    /* the file began with one; the save writes it */
-    /* Where the fields of the lines as loaded start, so that a read finds a
-     * cell with two byte loads: one row of columns bytes a line, row p at
-     * fields + 1 + p * columns (the byte before row 0 is 0). Byte k of a
-     * row is where field k ends, plus 1: field k starts at byte k - 1 (0
-     * for k = 0) and ends before byte k - 1. A row whose last byte is 0 is
-     * not kept (a line of SELECT_WINDOW bytes or more, one holding a quote
-     * or a backslash, a line since changed), nor are rows past mapped. */
-    uint8_t *fields;
-    int32_t mapped;             /* lines with rows (0: no rows kept) */
-    int32_t map_columns;        /* bytes of a row: the table's columns */
+    /* Where the fields of the lines as loaded end, so that a read finds a
+     * cell with two byte loads: a row of columns bytes a line, in chunks
+     * beside the line table's (chunk k holds the rows of the lines of its
+     * chunk k, after one byte of 0). Byte k of a row is where field k ends,
+     * plus 1: field k starts at byte k - 1 (at 0 for k = 0) and ends
+     * before byte k - 1. A row whose last byte is 0 is not kept: a line of
+     * SELECT_WINDOW bytes or more, one holding a quote or a backslash, a
+     * line since changed; nor are the rows of lines from rowed on. */
+    uint8_t *rows[LINE_CHUNKS];
+    int32_t row_bytes;          /* bytes of a row: the table's columns */
+    int32_t rowed;              /* lines that may have rows (0: none) */
 } LoadedStore;
 
-/* Makes the rows of the fields of the lines just loaded, for a table of
- * columns columns, where they and the line table cost at most a fifth of
- * the text: TBL_OK, or
- * TBL_ERR_NO_MEMORY (no rows then). One form for each kind of processor
- * (cell_select.inc). */
-int LoadedMapPlain(TableStore *store, int32_t columns);
+/* Where the rows go as the load counts the lines: see LoadedStore and
+ * LineReader's count. */
+typedef struct RowMaker {
+    LoadedStore *loaded;
+    char delimiter;
+    int32_t columns;            /* -1 until line 0 is counted */
+    int failed;                 /* a chunk of rows could not be made */
+} RowMaker;
+
+/* The load's count of a line (see LineReader's count), which notes where
+ * its fields end in its row where the window of its start tells them: one
+ * form for each kind of processor (cell_select.inc). */
+#define TAVL_LOAD_COUNT(form)                                                       \
+    int32_t LoadCount##form(void *maker, int64_t line, const char *text, size_t n,  \
+                            size_t readable, int *consistent);
+TAVL_LOAD_COUNT(Plain)
 #if defined(TAVL_SELECT_WIDE)
-int LoadedMapWide(TableStore *store, int32_t columns);
-int LoadedMapWidest(TableStore *store, int32_t columns);
+TAVL_LOAD_COUNT(Wide)
+TAVL_LOAD_COUNT(Widest)
 #endif
+#undef TAVL_LOAD_COUNT
+
+/* The row of line p in a chunk of rows_of, or null where that chunk is
+ * not made. */
+static inline uint8_t *RowOf(uint8_t *const *rows_of, int32_t row_bytes, int32_t p) {
+    TAVL_ASSERT(p >= 0);
+    uint32_t q = (uint32_t)p + LINE_CHUNK_FIRST;
+    unsigned k = HighestBit(q) - LINE_CHUNK_FIRST_BITS;
+    return rows_of[k] ? rows_of[k] + 1 + (size_t)(q - (LINE_CHUNK_FIRST << k)) * (size_t)row_bytes
+                      : NULL;
+}
 
 /* The loaded back-end's record in a store. */
 static inline LoadedStore *LoadedOf(TableStore *store) {
