@@ -1264,6 +1264,26 @@ static const char *CheckCache(TableHandle *table) {
     return NULL;
 }
 
+/* The line the back-end's read keeps: a data line of the table, read in
+ * place, whose known field ends rise and lie inside its window. */
+static const char *CheckMemo(TableHandle *table) {
+    const ReadMemo *memo = &table->store.memo;
+    if (memo->position < 0) return NULL;
+    if (memo->position < table->store.header_lines ||
+        memo->position >= table->store.header_lines + table->data_lines)
+        return "a kept line the table has not among its data lines";
+    if (memo->count < 0 || memo->count > SELECT_FIELDS) return "a kept line with too many ends";
+    for (int32_t k = 0; k < memo->count; k++)
+        if (memo->ends[k] <= FieldStart(memo->ends, k) || memo->ends[k] > SELECT_WINDOW)
+            return "a kept line whose field ends do not rise inside its window";
+    const char *text = NULL;
+    size_t n = 0;
+    int rc = LookAtLine(table, memo->position, &text, &n);
+    if (rc == TBL_ERR_NO_MEMORY || rc == TBL_ERR_INDEX_OPEN) return NULL;
+    if (rc != TBL_OK || text != memo->line) return "a kept line that is not where its line lies";
+    return NULL;
+}
+
 const char *TableCheck(TableHandle *table, int depth) {
     if (!table) return NULL;
     const TableStore *store = &table->store;
@@ -1282,6 +1302,7 @@ const char *TableCheck(TableHandle *table, int depth) {
         if (!broken && depth == TABLE_CHECK_ALL) broken = CheckNames(table);
         if (!broken && depth == TABLE_CHECK_ALL) broken = CheckMarks(table);
         if (!broken) broken = CheckCache(table);
+        if (!broken) broken = CheckMemo(table);
         const TableShape shape = {table->columns, table->data_lines};
         if (!broken) broken = store->ops->check(store, &shape, depth == TABLE_CHECK_ALL);
         return broken;
