@@ -15,11 +15,12 @@ const size_t kBlock = size_t(1) << 18;
 // separators in its last step before it stops.
 const size_t kEndsSlack = 64;
 
-// Pieces of a line too long for the walk's 32-bit positions. Piece 0 of
-// the rest of the line is the next piece of the line: the byte before it
-// is a separator, never a quote, so the split rule gives the same answer
-// for the rest as for the whole line.
-void LongPieces(const char *line, size_t size, char d, std::vector<Piece> *out) {
+} // namespace
+
+// Piece 0 of the rest of the line is the next piece of the line: the byte
+// before it is a separator, never a quote, so the split rule gives the same
+// answer for the rest as for the whole line.
+void SplitPieces(const char *line, size_t size, char d, std::vector<Piece> *out) {
     out->clear();
     size_t at = 0;
     for (;;) {
@@ -35,6 +36,8 @@ void LongPieces(const char *line, size_t size, char d, std::vector<Piece> *out) 
         }
     }
 }
+
+namespace {
 
 std::string Fields(int32_t n) { return std::to_string(n) + (n == 1 ? " field" : " fields"); }
 
@@ -84,6 +87,15 @@ std::string DescribeFault(const LineFault &f, const std::string &path) {
     return where + " cannot be loaded";
 }
 
+bool EndsLinesWithCrAlone(const char *text, size_t n, bool ended_by_lf) {
+    return !ended_by_lf && std::memchr(text, '\r', n) != nullptr;
+}
+
+std::string CrAloneSentence(const std::string &path) {
+    return path + " ends its lines with CR alone (as files of old Mac systems do),"
+                  " which ends no line of a table";
+}
+
 TableReader::TableReader(std::FILE *in, char delimiter)
     : delimiter_(delimiter), ends_(kEndsSlack) {
     LineReaderInit(&reader_, in, delimiter, 0, 1, kBlock);
@@ -98,7 +110,7 @@ void TableReader::Split() {
     const char *text = line_;
     const size_t n = size_;
     if (n >= UINT32_MAX) {
-        LongPieces(text, n, delimiter_, &long_pieces_);
+        SplitPieces(text, n, delimiter_, &long_pieces_);
         plain_ = !std::memchr(text, '"', n) && !std::memchr(text, '\\', n);
         return;
     }

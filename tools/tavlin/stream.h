@@ -40,10 +40,23 @@ LineFault FaultOf(const LineReader &reader);
 // where the first line has 2". shown_path is already quoted for display.
 std::string DescribeFault(const LineFault &fault, const std::string &shown_path);
 
+// Whether a file's first line (text[0..n), as read) shows a file whose
+// lines end with CR alone, as those of old Mac systems do: no LF ended it,
+// and it holds a CR. Such a file reads as one long line.
+bool EndsLinesWithCrAlone(const char *text, size_t n, bool ended_by_lf);
+// What is wrong with such a file, for messages: "'x' ends its lines with
+// CR alone ..., which ends no line of a table". shown_path is quoted.
+std::string CrAloneSentence(const std::string &shown_path);
+
 // Where a piece of a stored line lies, by the split rule.
 struct Piece {
     size_t start, size;
 };
+
+// The pieces of the stored line line[0..size) by the split rule, one walk
+// over the line of any length (the table reader's own split is quicker for
+// lines under 4 GiB).
+void SplitPieces(const char *line, size_t size, char delimiter, std::vector<Piece> *out);
 
 // The lines of a table as an edit load reads them (the library's line
 // reader: empty lines skipped, a line's CR and NUL bytes dropped, every
@@ -71,6 +84,7 @@ public:
     const LineFault &fault() const { return fault_; }
     char delimiter() const { return delimiter_; }
     bool byte_order_mark() const { return reader_.byte_order_mark != 0; }
+    bool ended_by_lf() const { return reader_.ended_with_lf != 0; }
 
     // Cuts a line read without split into its pieces.
     void SplitCurrent();

@@ -84,11 +84,7 @@ StreamInput::~StreamInput() {
     if (owned_ && file_) std::fclose(file_);
 }
 
-bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
-    if (IsStdin(path)) {
-        file_ = stdin;
-        return true;
-    }
+bool ReachableFile(const Options &o, const std::string &path, int *status) {
     std::error_code ec;
     fs::file_status st = fs::status(path, ec);
     if (st.type() == fs::file_type::not_found) {
@@ -103,6 +99,20 @@ bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
         *status = Fail(o, TBL_ERR_NO_FILE, Q(path) + " is a folder, not a file");
         return false;
     }
+    if (ec) { // a loop of symbolic links, a name too long, ...
+        *status = Fail(o, TBL_ERR_OPEN,
+                       Q(path) + " could not be opened for reading: " + ec.message());
+        return false;
+    }
+    return true;
+}
+
+bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
+    if (IsStdin(path)) {
+        file_ = stdin;
+        return true;
+    }
+    if (!ReachableFile(o, path, status)) return false;
     file_ = std::fopen(path.c_str(), "rb");
     if (!file_) {
         *status = Fail(o, TBL_ERR_OPEN, Q(path) + " could not be opened for reading: " +
@@ -113,23 +123,32 @@ bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
     return true;
 }
 
-bool StreamInput::Rewind() {
-    if (!file_) return false;
-    if (file_ == stdin) {
-        std::FILE *copy = std::tmpfile();
-        if (!copy) return false;
-        char buffer[1 << 16];
-        size_t n;
-        bool ok = true;
-        while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
-            if (std::fwrite(buffer, 1, n, copy) != n) ok = false;
-        if (std::ferror(stdin) || !ok) {
-            std::fclose(copy);
-            return false;
-        }
-        file_ = copy;
-        owned_ = true;
+void StreamInput::Close() {
+    if (owned_ && file_) std::fclose(file_);
+    file_ = nullptr;
+    owned_ = false;
+}
+
+bool StreamInput::Replayable() {
+    if (file_ != stdin) return file_ != nullptr;
+    std::FILE *copy = std::tmpfile();
+    if (!copy) return false;
+    char buffer[1 << 16];
+    size_t n;
+    bool ok = true;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
+        if (std::fwrite(buffer, 1, n, copy) != n) ok = false;
+    if (std::ferror(stdin) || !ok || std::fseek(copy, 0, SEEK_SET) != 0) {
+        std::fclose(copy);
+        return false;
     }
+    file_ = copy;
+    owned_ = true;
+    return true;
+}
+
+bool StreamInput::Rewind() {
+    if (!file_ || file_ == stdin) return false;
     std::clearerr(file_);
     return std::fseek(file_, 0, SEEK_SET) == 0;
 }
@@ -142,6 +161,13 @@ public:
     bool Put(const char *bytes, size_t n) override {
         if (failed_) return false;
         if (n && std::fwrite(bytes, 1, n, stdout) != n) {
+            error_ = errno;
+            failed_ = true;
+        }
+        return !failed_;
+    }
+    bool Sync() override {
+        if (!failed_ && std::fflush(stdout) != 0) {
             error_ = errno;
             failed_ = true;
         }
@@ -160,6 +186,11 @@ public:
         errno = 0;
         FileSinkPut(sink_, bytes, n);
         if (sink_->failed && error_ == 0) error_ = errno;
+        return !sink_->failed;
+    }
+    bool Sync() override {
+        errno = 0;
+        if (!FileSinkFlush(sink_) && error_ == 0) error_ = errno;
         return !sink_->failed;
     }
     FileSink *sink_;
