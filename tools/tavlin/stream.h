@@ -65,7 +65,11 @@ void SplitPieces(const char *line, size_t size, char delimiter, std::vector<Piec
 // why.
 class TableReader {
 public:
-    TableReader(std::FILE *in, char delimiter);
+    // With most, a line longer than most bytes is not held whole: it is
+    // read past, checked by the same rules, and handed out as the first
+    // keep bytes of each of its pieces (its pieces still its fields, and
+    // plain() false). For readers that show values, not write them.
+    TableReader(std::FILE *in, char delimiter, size_t most = 0, size_t keep = 0);
     ~TableReader();
     TableReader(const TableReader &) = delete;
     TableReader &operator=(const TableReader &) = delete;
@@ -88,7 +92,7 @@ public:
 
     // Cuts a line read without split into its pieces.
     void SplitCurrent();
-    // Piece k (below columns()) of a line read with split.
+    // Piece k (below columns()) of a line read with split (or read past).
     Piece piece(size_t k) const {
         if (!long_pieces_.empty()) return long_pieces_[k];
         size_t start = k == 0 ? 0 : ends_[k - 1] + size_t(1);
@@ -100,14 +104,17 @@ public:
 
 private:
     void Split();
+    int PastLongLine();
 
     LineReader reader_;
     char delimiter_;
+    size_t keep_;
+    std::string kept_;                // the kept bytes of a line read past
     const char *line_ = nullptr;
     size_t size_ = 0;
     LineFault fault_;
     std::vector<uint32_t> ends_;      // where each piece ends (a separator or the end)
-    std::vector<Piece> long_pieces_;  // pieces of a line of 4 GiB or more
+    std::vector<Piece> long_pieces_;  // pieces of a line of 4 GiB or more, or read past
     bool plain_ = false;
 };
 

@@ -31,6 +31,8 @@ const int64_t kDefaultShowRows = 100;
 const int64_t kPreviewLines = 100;
 // Rows measured for the column widths of show before it starts writing.
 const size_t kShowWindow = 1000;
+// A line longer than this, show reads past, keeping what it shows of it.
+const size_t kShowLineMost = size_t(16) << 20;
 // A plain row is laid out from the values in the line, read past their end.
 static_assert(kLineTail >= kPlainTail, "plain rows read past their values");
 
@@ -50,8 +52,12 @@ std::vector<std::string> SplitList(const std::string &text) {
 // the library keeps them) and the data rows after the header lines.
 class TableStream {
 public:
-    TableStream(std::FILE *in, const Options &o)
-        : o_(o), reader_(in, o.delimiter), d_(o.delimiter), header_(o.header_lines),
+    // shown: the bytes of a value that are shown (0: all): a line much
+    // longer is read past, keeping of each value what is shown (and a
+    // little more, so that a value cut is seen to be cut).
+    TableStream(std::FILE *in, const Options &o, size_t shown = 0)
+        : o_(o), reader_(in, o.delimiter, shown ? kShowLineMost : 0, 4 * shown + 8),
+          d_(o.delimiter), header_(o.header_lines),
           limit_(o.mode == OPEN_PREVIEW ? kPreviewLines : -1) {}
 
     // Reads line 0. False when it breaks a rule (see fault()).
@@ -287,7 +293,12 @@ int RunShow(const Options &o) {
     StreamInput input;
     int status = 0;
     if (!OpenStream(o, &input, &status)) return status;
-    TableStream table(input.file(), o);
+    // Unless --wide, a value is kept only as far as a terminal line can
+    // show it, so that memory follows what is shown, not the length of a
+    // line (a line too long to hold is read past).
+    const int terminal = TerminalWidth();
+    const size_t keep = o.wide ? SIZE_MAX : ShownBytes(terminal);
+    TableStream table(input.file(), o, o.wide ? 0 : keep);
     if (!table.Start()) return FaultFail(o, table.fault());
 
     std::vector<size_t> picked;
@@ -304,11 +315,7 @@ int RunShow(const Options &o) {
     }
 
     // Rows before the range are only read; the range is written as it
-    // comes; the rest is read to count it (and to find a bad line). Unless
-    // --wide, a value is kept only as far as a terminal line can show it,
-    // so that memory follows what is shown, not the length of a line.
-    const int terminal = TerminalWidth();
-    const size_t keep = o.wide ? SIZE_MAX : ShownBytes(terminal);
+    // comes; the rest is read to count it (and to find a bad line).
     TableLayout layout(header, terminal, o.wide, stdout, kShowWindow);
     std::vector<std::string_view> line(picked.size() + 1);
     std::vector<std::string> decoded(picked.size()), cut(picked.size());
