@@ -753,6 +753,7 @@ TEST_F(ToolTest, OutputLeavesTheSourceAlone) {
         {{"get", "{O}", "0", "name"}, 0, "Ada\n", ""},
         {{"add-row", "{F}", "-o", "{O}"}, 0, "4\n", ""},
         {{"add-column", "{F}", "z", "--output={O}"}, 0, "3\n", ""},
+        {{"set", "{F}", "0", "name", "Ada", "--output", "-"}, 0, "~\r\nAda,Oslo,plain\r\n", ""},
         {{"info", "{O}"}, 0, "~data lines    4\ncolumns       4\n", ""},
         // A failed edit writes nothing anywhere.
         {{"set", "{F}", "7", "name", "x", "--output", "{D}/never.csv"}, 1, "", kAny},

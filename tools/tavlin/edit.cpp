@@ -28,7 +28,6 @@
 #include "codec/tavl_codec.h"
 #include "diagnose.h"
 #include "lock.h"
-#include "render.h"
 #include "stream.h"
 #include "tool.h"
 
@@ -869,15 +868,16 @@ bool BeginEdit(const Options &o, EditLock *lock, StreamInput *input, int *status
     }
     const std::string target = o.output_given ? o.output : source;
     // What keeps the save from replacing the target is said before
-    // anything is made (a lock file included).
-    const std::string problem = ReplaceProblem(target);
+    // anything is made (a lock file included). Standard output is written
+    // as it stands, with no lock.
+    const std::string problem = IsStdin(target) ? "" : ReplaceProblem(target);
     if (!problem.empty()) {
         *status = Fail(o, TBL_ERR_SAVE_OPEN, Q(target) + " could not be written: " + problem +
                                                  "; any file there is as it was");
         return false;
     }
     std::string error;
-    if (!lock->Acquire(target, &error)) {
+    if (!IsStdin(target) && !lock->Acquire(target, &error)) {
         *status = Complain(o, error);
         return false;
     }
