@@ -385,21 +385,21 @@ Scan ScanTsv(const char *b, size_t from, size_t used, bool at_end,
 class TextForm : public Form {
 public:
     TextForm(std::FILE *in, bool csv, char sep, const std::string &shown)
-        : in_(in), csv_(csv), sep_(sep), shown_(shown), block_(kBlock) {}
+        : input_(in, kBlock), csv_(csv), sep_(sep), shown_(shown) {}
 
     bool Next(Unit *u) override {
         *u = Unit();
         if (!started_) {
             started_ = true;
             if (!Start()) return false;
-            if (begin_ > 0) { // the byte-order mark
-                u->text = std::string_view(block_.data(), begin_);
+            if (input_.begin > 0) { // the byte-order mark
+                u->text = std::string_view(input_.bytes.data(), input_.begin);
                 return true;
             }
         }
         for (;;) {
-            if (begin_ == used_ && at_end_) {
-                if (std::ferror(in_)) {
+            if (input_.begin == input_.used && input_.at_end) {
+                if (input_.read_error) {
                     fault_ = shown_ + " could not be read after line " + std::to_string(line_);
                     fault_code_ = TBL_ERR_OPEN;
                 }
@@ -407,19 +407,19 @@ public:
             }
             size_t stop = 0, next = 0, at = 0;
             const char *why = nullptr;
+            const char *b = input_.bytes.data();
+            const size_t begin = input_.begin;
             const Scan scan =
-                csv_ ? ScanCsv(block_.data(), begin_, used_, at_end_, sep_, &pieces_, &stop,
-                               &next, &at, &why)
-                     : ScanTsv(block_.data(), begin_, used_, at_end_, &pieces_, &stop, &next,
-                               &at);
+                csv_ ? ScanCsv(b, begin, input_.used, input_.at_end, sep_, &pieces_, &stop, &next,
+                               &at, &why)
+                     : ScanTsv(b, begin, input_.used, input_.at_end, &pieces_, &stop, &next, &at);
             if (scan == Scan::kMore) {
-                Refill();
+                input_.Refill();
                 continue;
             }
-            const char *b = block_.data();
             const uint64_t line =
                 scan == Scan::kCrAlone || scan == Scan::kFault
-                    ? line_ + static_cast<uint64_t>(std::count(b + begin_, b + at, '\n'))
+                    ? line_ + static_cast<uint64_t>(std::count(b + begin, b + at, '\n'))
                     : line_;
             if (scan == Scan::kCrAlone) {
                 fault_ = CrAloneSentence(shown_) + " (line " + std::to_string(line) +
@@ -432,12 +432,12 @@ public:
                 return false;
             }
             u->record = scan == Scan::kRecord;
-            u->text = std::string_view(b + begin_, stop - begin_);
+            u->text = std::string_view(b + begin, stop - begin);
             u->end = std::string_view(b + stop, next - stop);
             u->line = line_;
-            line_ += static_cast<uint64_t>(std::count(b + begin_, b + next, '\n'));
+            line_ += static_cast<uint64_t>(std::count(b + begin, b + next, '\n'));
             if (new_end_.empty() && !u->end.empty()) new_end_ = std::string(u->end);
-            begin_ = next;
+            input_.begin = next;
             return true;
         }
     }
@@ -497,31 +497,15 @@ public:
 
 private:
     // Reads the first bytes: a UTF-16 file is refused (false); a byte-order
-    // mark is a unit of its own, before begin_.
+    // mark is a unit of its own, before input_.begin.
     bool Start() {
-        while (used_ < 4 && !at_end_) Refill();
-        if (const char *kind = Utf16Kind(block_.data(), used_)) {
+        if (const char *kind = input_.Utf16()) {
             fault_ = shown_ + " is UTF-16 (" + kind + "), which an edit does not read: convert"
                               " it to UTF-8 first (iconv -f UTF-16 -t UTF-8)";
             return false;
         }
-        if (used_ >= 3 && std::memcmp(block_.data(), kBom, 3) == 0) begin_ = 3;
+        if (input_.used >= 3 && std::memcmp(input_.bytes.data(), kBom, 3) == 0) input_.begin = 3;
         return true;
-    }
-
-    // Reads more behind what was read, moving the record under way to the
-    // front and growing the block while it fills it; a read error shows at
-    // the end.
-    void Refill() {
-        if (begin_ > 0) {
-            std::memmove(block_.data(), block_.data() + begin_, used_ - begin_);
-            used_ -= begin_;
-            begin_ = 0;
-        }
-        if (used_ == block_.size()) block_.resize(block_.size() * 2);
-        const size_t got = std::fread(block_.data() + used_, 1, block_.size() - used_, in_);
-        used_ += got;
-        if (got == 0) at_end_ = true;
     }
 
     void Split(std::string_view text) {
@@ -570,13 +554,11 @@ private:
         return false;
     }
 
-    std::FILE *in_;
+    InputBlock input_;
     bool csv_;
     char sep_;
     std::string shown_;
-    std::vector<char> block_;
-    size_t begin_ = 0, used_ = 0;
-    bool at_end_ = false, started_ = false;
+    bool started_ = false;
     uint64_t line_ = 1;
     std::vector<Piece> pieces_;
     std::string new_end_;

@@ -26,6 +26,26 @@ std::string LineText(uint64_t line) { return "line " + std::to_string(line); }
 
 } // namespace
 
+void InputBlock::Refill() {
+    if (begin > 0) {
+        std::memmove(bytes.data(), bytes.data() + begin, used - begin);
+        used -= begin;
+        begin = 0;
+    }
+    if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+    const size_t got = std::fread(bytes.data() + used, 1, bytes.size() - used, in);
+    used += got;
+    if (got == 0) {
+        at_end = true;
+        read_error = std::ferror(in) != 0;
+    }
+}
+
+const char *InputBlock::Utf16() {
+    while (used < 4 && !at_end) Refill();
+    return Utf16Kind(bytes.data(), used);
+}
+
 const char *Utf16Kind(const char *bytes, size_t n) {
     const unsigned char *b = reinterpret_cast<const unsigned char *>(bytes);
     if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE) return "little-endian, with a byte-order mark";
@@ -252,34 +272,34 @@ namespace {
 // transcoded to UTF-8 from Latin-1 when asked.
 class RecordLines {
 public:
-    RecordLines(std::FILE *in, Encoding encoding) : in_(in), encoding_(encoding), block_(kBlock) {}
+    RecordLines(std::FILE *in, Encoding encoding) : input_(in), encoding_(encoding) {}
 
     // The next line and its end ("\n", "\r\n", "\r", or "" at the end of
     // the input); false at the end. Valid until the next call.
     bool Next(std::string_view *text, std::string_view *end) {
+        const std::vector<char> &b = input_.bytes;
         for (;;) {
-            size_t i = begin_;
-            while (i < used_ && block_[i] != '\n' && block_[i] != '\r') ++i;
-            if (i < used_ && (block_[i] == '\n' || i + 1 < used_ || at_end_)) {
+            size_t i = input_.begin;
+            while (i < input_.used && b[i] != '\n' && b[i] != '\r') ++i;
+            if (i < input_.used && (b[i] == '\n' || i + 1 < input_.used || input_.at_end)) {
                 size_t stop = i + 1;
-                if (block_[i] == '\r' && i + 1 < used_ && block_[i + 1] == '\n') ++stop;
+                if (b[i] == '\r' && i + 1 < input_.used && b[i + 1] == '\n') ++stop;
                 return Hand(i, stop, text, end);
             }
-            if (at_end_) {
-                if (begin_ == used_) return false;
-                return Hand(used_, used_, text, end);
+            if (input_.at_end) {
+                if (input_.begin == input_.used) return false;
+                return Hand(input_.used, input_.used, text, end);
             }
-            Refill();
+            input_.Refill();
         }
     }
     uint64_t number() const { return number_; }
-    bool read_error() const { return read_error_; }
+    bool read_error() const { return input_.read_error; }
 
     // Before the first line: false, with a sentence in *error, when the
     // input is UTF-16, whose bytes would read as values cut by NULs.
     bool Utf8Like(std::string *error) {
-        while (used_ < 4 && !at_end_) Refill();
-        const char *kind = Utf16Kind(block_.data(), used_);
+        const char *kind = input_.Utf16();
         if (!kind) return true;
         *error = std::string("the input is UTF-16 (") + kind +
                  "), which is not read here: convert it to UTF-8 first (iconv -f UTF-16"
@@ -288,15 +308,13 @@ public:
     }
 
 private:
-    static const size_t kBlock = size_t(1) << 16;
-
     bool Hand(size_t stop, size_t next, std::string_view *text, std::string_view *end) {
         ++number_;
-        const char *base = block_.data();
-        std::string_view line(base + begin_, stop - begin_);
+        const char *base = input_.bytes.data();
+        std::string_view line(base + input_.begin, stop - input_.begin);
         if (number_ == 1 && line.substr(0, 3) == kBom) line.remove_prefix(3);
         *end = std::string_view(base + stop, next - stop);
-        begin_ = next;
+        input_.begin = next;
         if (encoding_ == Encoding::kUtf8) {
             *text = line;
             return true;
@@ -315,26 +333,8 @@ private:
         return true;
     }
 
-    void Refill() {
-        if (begin_ > 0) {
-            std::memmove(block_.data(), block_.data() + begin_, used_ - begin_);
-            used_ -= begin_;
-            begin_ = 0;
-        }
-        if (used_ == block_.size()) block_.resize(block_.size() * 2);
-        size_t got = std::fread(block_.data() + used_, 1, block_.size() - used_, in_);
-        used_ += got;
-        if (got == 0) {
-            at_end_ = true;
-            read_error_ = std::ferror(in_) != 0;
-        }
-    }
-
-    std::FILE *in_;
+    InputBlock input_;
     Encoding encoding_;
-    std::vector<char> block_;
-    size_t begin_ = 0, used_ = 0;
-    bool at_end_ = false, read_error_ = false;
     uint64_t number_ = 0;
     std::string latin_;
 };

@@ -50,6 +50,24 @@ private:
     bool failed_ = false;
 };
 
+// An input read in blocks by a reader that takes a record at a time:
+// bytes[begin, used) are read and not yet taken. Refill() moves them to the
+// front and reads more behind them, doubling the block while they fill it;
+// at_end is set once nothing more comes (read_error when the read failed).
+struct InputBlock {
+    explicit InputBlock(std::FILE *stream, size_t size = size_t(1) << 16)
+        : in(stream), bytes(size) {}
+    void Refill();
+    // Before anything was taken: how the input is UTF-16 (see Utf16Kind),
+    // or null.
+    const char *Utf16();
+
+    std::FILE *in;
+    std::vector<char> bytes;
+    size_t begin = 0, used = 0;
+    bool at_end = false, read_error = false;
+};
+
 // How the first bytes of a file show it to be UTF-16 ("little-endian, with
 // a byte-order mark", ...), or null when they do not.
 const char *Utf16Kind(const char *bytes, size_t n);

@@ -35,7 +35,7 @@ const char kStdinHelp[] = "FILE may be '-' for standard input.\n";
 const char kColumnHelp[] =
     "COLUMN is a column's name or position: @N is the column at position N\n"
     "(from 0), whatever the names; a bare number N is the column named N where\n"
-    "there is one (a name wins), else the column at position N. ";
+    "there is one (a name wins), else the column at position N.\n";
 
 const std::string kInfoHelp = std::string(
     "Prints the columns, the number of data lines and header lines, the\n"
@@ -87,7 +87,7 @@ const std::string kFindHelp = std::string(
     "for byte, one a line, in file order; nothing when no row matches. With\n"
     "--print it writes the matching rows themselves instead, as 'tavlin export'\n"
     "writes a table: CSV (default) or TSV with the header lines first, or JSON\n"
-    "Lines. Reads FILE as a stream. ") + kColumnHelp + kStdinHelp + "\n"
+    "Lines. Reads FILE as a stream.\n") + kColumnHelp + kStdinHelp + "\n"
     "options:\n"
     "      --print            write the matching rows, not their numbers\n"
     "      --to F             their format with --print: csv (default), tsv or jsonl\n";
@@ -119,7 +119,7 @@ const char kEditHelp[] =
 
 const std::string kSetHelp = std::string(
     "Stores each VALUE (any bytes; a shell's $'a\\nb' gives a line break) in the\n"
-    "data cell at ROW and COLUMN, and saves the table once. ") + kColumnHelp +
+    "data cell at ROW and COLUMN, and saves the table once.\n") + kColumnHelp +
     "A VALUE that starts with '-' goes after '--': tavlin set FILE 0 note -- -x\n" +
     kEditHelp +
     "      --edits EDITS      the cells from a file of lines ROW, COLUMN and VALUE,\n"
@@ -142,20 +142,22 @@ const char kAddRowExamples[] =
     "  row=$(tavlin add-row data.tbl) && tavlin set data.tbl \"$row\" name Ada\n"
     "  tavlin add-row --csv people.csv\n";
 
+// What a new column name may hold.
+const char kNameHelp[] =
+    "In a table file NAME goes into the first line as it stands, so it cannot\n"
+    "hold the delimiter or a line break.\n";
+
 const std::string kAddColumnHelp = std::string(
     "Appends a column named NAME, empty in every data row, saves the table and\n"
-    "prints the new column's index, as add-row prints a row's. In a table file\n"
-    "NAME goes into the first line as it stands, so it cannot hold the\n"
-    "delimiter or a line break.\n") + kEditHelp;
+    "prints the new column's index, as add-row prints a row's.\n") + kNameHelp + kEditHelp;
 
 const char kAddColumnExamples[] =
     "  tavlin add-column data.tbl population\n"
     "  tavlin add-column --csv people.csv 'born, place'\n";
 
 const std::string kRenameHelp = std::string(
-    "Gives the column COLUMN the name NAME and saves the table. ") + kColumnHelp +
-    "In a table file NAME goes into the first line as it stands, so it cannot\n"
-    "hold the delimiter or a line break.\n" + kEditHelp;
+    "Gives the column COLUMN the name NAME and saves the table.\n") + kColumnHelp +
+    kNameHelp + kEditHelp;
 
 const char kRenameExamples[] =
     "  tavlin rename-column data.tbl city town\n"
@@ -172,7 +174,7 @@ const char kDeleteRowExamples[] =
     "  tavlin delete-row --csv big.csv 0 10:20 1000:\n";
 
 const std::string kDeleteColumnHelp = std::string(
-    "Deletes columns and saves the table. ") + kColumnHelp +
+    "Deletes columns and saves the table.\n") + kColumnHelp +
     "A table keeps at least one column.\n" + kEditHelp;
 
 const char kDeleteColumnExamples[] =
