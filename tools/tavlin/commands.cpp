@@ -114,18 +114,6 @@ int RunInfo(const Options &o) {
 
 namespace {
 
-// ROW of a command on one cell: a whole number of any size (one beyond
-// every row is refused with the table's counts, as a row past the end).
-bool ParseRow(const Options &o, int64_t *row, int *status) {
-    const std::string &text = o.args[1];
-    if (!IsWholeNumber(text)) {
-        *status = UsageFail(o, "ROW must be a whole number, not " + Q(text));
-        return false;
-    }
-    if (!ParseInt64(text, row)) *row = text[0] == '-' ? INT64_MIN : INT64_MAX;
-    return true;
-}
-
 // Finds COLUMN in an open table, by name or position; a position past the
 // last column is refused with the table's counts.
 bool FindColumn(const Options &o, TableHandle *h, int32_t *column, int64_t row, int *status) {
@@ -163,7 +151,7 @@ bool RowFits(const Options &o, TableHandle *h, int32_t column, int64_t row, int 
 int RunGet(const Options &o) {
     int64_t row = 0;
     int status = 0;
-    if (!ParseRow(o, &row, &status)) return status;
+    if (!ParseRow(o, o.args[1], &row, &status)) return status;
     if (o.mode != OPEN_INDEXED) return GetStreamed(o, row);
     Table table;
     if (!OpenIndexed(o, &table, &status)) return status;

@@ -889,17 +889,6 @@ int RunEdit(const Options &o, Plan *plan) {
     return status;
 }
 
-// ROW: a whole number of any size (one beyond every row is refused with
-// the table's counts, as a row past the end).
-bool RowNumber(const Options &o, const std::string &text, int64_t *row, int *status) {
-    if (!IsWholeNumber(text)) {
-        *status = UsageFail(o, "ROW must be a whole number, not " + Q(text));
-        return false;
-    }
-    if (!ParseInt64(text, row)) *row = text[0] == '-' ? INT64_MIN : INT64_MAX;
-    return true;
-}
-
 // The cells of --edits FILE: lines of ROW, COLUMN and VALUE separated by
 // tabs, with the escapes of TSV; blank lines are skipped.
 bool ReadEdits(const Options &o, Plan *plan, int *status) {
@@ -938,7 +927,7 @@ bool ReadEdits(const Options &o, Plan *plan, int *status) {
             return false;
         }
         CellEdit cell{0, fields[1], fields[2]};
-        if (!RowNumber(o, fields[0], &cell.row, status)) return false;
+        if (!ParseRow(o, fields[0], &cell.row, status)) return false;
         plan->cells.push_back(cell);
     }
     return true;
@@ -955,7 +944,7 @@ int RunSet(const Options &o) {
     int status = 0;
     for (size_t i = 1; i + 2 < o.args.size(); i += 3) {
         CellEdit cell{0, o.args[i + 1], o.args[i + 2]};
-        if (!RowNumber(o, o.args[i], &cell.row, &status)) return status;
+        if (!ParseRow(o, o.args[i], &cell.row, &status)) return status;
         plan.cells.push_back(cell);
     }
     if (o.edits_given && !ReadEdits(o, &plan, &status)) return status;

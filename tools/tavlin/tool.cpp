@@ -3,6 +3,7 @@
 #include "tool.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -337,20 +338,13 @@ bool OpenOrFail(const Options &o, const std::string &path, int32_t mode, Table *
     return false;
 }
 
-int SaveOrFail(const Options &o, TableHandle *h, const std::string &target) {
-    errno = 0;
-    int32_t rc = SaveTable(h, target.c_str());
-    int saved_errno = errno;
-    if (rc == TBL_OK) return 0;
-    if (rc == TBL_ERR_SAVE_OPEN)
-        return Fail(o, rc, Q(target) + " could not be written: " +
-                               SaveFailureReason(target, saved_errno) +
-                               "; any file there is as it was");
-    if (rc == TBL_ERR_SAVE_ROW)
-        return Fail(o, rc, "a line would be saved empty (a one-column table cannot"
-                           " hold an empty value: a load skips empty lines); nothing"
-                           " was written");
-    return Fail(o, rc, CodeMeaning(rc));
+bool ParseRow(const Options &o, const std::string &text, int64_t *row, int *status) {
+    if (!IsWholeNumber(text)) {
+        *status = UsageFail(o, "ROW must be a whole number, not " + Q(text));
+        return false;
+    }
+    if (!ParseInt64(text, row)) *row = text[0] == '-' ? INT64_MIN : INT64_MAX;
+    return true;
 }
 
 } // namespace tavlin

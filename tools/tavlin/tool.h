@@ -101,7 +101,10 @@ bool OpenOrFail(const Options &o, const std::string &path, int32_t mode, Table *
 // Opens FILE --mode indexed through the library, which maps it read-only;
 // standard input is a usage error.
 bool OpenIndexed(const Options &o, Table *table, int *status);
-int SaveOrFail(const Options &o, TableHandle *h, const std::string &target);
+// ROW of a command: a whole number of any size (one beyond every row is
+// then refused with the table's counts, as a row past the end); anything
+// else is a usage error, reported, with the exit status in *status.
+bool ParseRow(const Options &o, const std::string &text, int64_t *row, int *status);
 
 // What info says of a table read as a stream.
 struct InfoFacts {
