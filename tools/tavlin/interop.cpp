@@ -19,8 +19,22 @@ namespace {
 
 const char kBom[] = "\xEF\xBB\xBF";
 const size_t kFlushAt = size_t(1) << 18;
+const char kWriteFailed[] = "the table could not be written";
 
 bool StartsWithBom(const std::string &s) { return s.compare(0, 3, kBom) == 0; }
+
+// Appends prefix and b as two lower-case hexadecimal digits.
+void AppendHex(const char *prefix, unsigned char b, std::string *out) {
+    static const char kHex[] = "0123456789abcdef";
+    *out += prefix;
+    *out += kHex[b >> 4];
+    *out += kHex[b & 15];
+}
+// A byte-order mark of UTF-8 or UTF-16, which a reader takes off the start
+// of a file (or refuses the file for).
+bool StartsWithMark(const std::string &s) {
+    return StartsWithBom(s) || s.compare(0, 2, "\xFF\xFE") == 0 || s.compare(0, 2, "\xFE\xFF") == 0;
+}
 
 std::string LineText(uint64_t line) { return "line " + std::to_string(line); }
 
@@ -148,7 +162,7 @@ public:
     bool Flush(bool all, std::string *error) {
         if (!all && buffer_.size() < kFlushAt) return true;
         if (!out_->Put(buffer_)) {
-            *error = "the table could not be written";
+            *error = kWriteFailed;
             return false;
         }
         buffer_.clear();
@@ -296,16 +310,8 @@ public:
     uint64_t number() const { return number_; }
     bool read_error() const { return input_.read_error; }
 
-    // Before the first line: false, with a sentence in *error, when the
-    // input is UTF-16, whose bytes would read as values cut by NULs.
-    bool Utf8Like(std::string *error) {
-        const char *kind = input_.Utf16();
-        if (!kind) return true;
-        *error = std::string("the input is UTF-16 (") + kind +
-                 "), which is not read here: convert it to UTF-8 first (iconv -f UTF-16"
-                 " -t UTF-8 IN > IN.utf8)";
-        return false;
-    }
+    // How the input's first bytes look UTF-16 (see Utf16Kind), or null.
+    const char *Utf16() { return input_.Utf16(); }
 
 private:
     bool Hand(size_t stop, size_t next, std::string_view *text, std::string_view *end) {
@@ -343,10 +349,8 @@ bool IsComment(const ImportOptions &o, std::string_view text) {
     return o.comment_given && !text.empty() && text[0] == o.comment;
 }
 
-bool ImportTsv(std::FILE *in, const ImportOptions &o, TableWriter *writer,
+bool ImportTsv(RecordLines &lines, const ImportOptions &o, TableWriter *writer,
                ImportReport *report, std::string *error) {
-    RecordLines lines(in, o.encoding);
-    if (!lines.Utf8Like(error)) return false;
     std::vector<std::string> values;
     std::string_view text, end;
     while (lines.Next(&text, &end)) {
@@ -426,7 +430,7 @@ void OnRecordEnd(int c, void *data) {
 
 int NoSpace(unsigned char) { return 0; }
 
-bool ImportCsv(std::FILE *in, const ImportOptions &o, TableWriter *writer,
+bool ImportCsv(RecordLines &lines, const ImportOptions &o, TableWriter *writer,
                ImportReport *report, std::string *error) {
     struct csv_parser parser;
     // Strict: a quote inside an unquoted value, text after a closing quote
@@ -441,11 +445,7 @@ bool ImportCsv(std::FILE *in, const ImportOptions &o, TableWriter *writer,
     csv_set_delim(&parser, static_cast<unsigned char>(o.separator));
     csv_set_space_func(&parser, NoSpace); // spaces belong to their values
     CsvState st{writer, report, error, {}};
-    RecordLines lines(in, o.encoding);
-    if (!lines.Utf8Like(error)) {
-        csv_free(&parser);
-        return false;
-    }
+
     std::string_view text, end;
     bool ok = true;
     // Fed one line at a time, so that every event knows its line.
@@ -513,15 +513,34 @@ bool CsvImportAvailable() {
 
 namespace {
 
+// A UTF-16 input (read as UTF-8, its bytes would be values cut by NULs) is
+// refused at once when it starts with a byte-order mark; without one, its
+// first bytes only add why the input may not have read (text can start so).
 bool ParseInput(std::FILE *in, const ImportOptions &o, TableWriter *writer,
                 ImportReport *report, std::string *error) {
-    if (o.from == TextFormat::kTsv) return ImportTsv(in, o, writer, report, error);
+    RecordLines lines(in, o.encoding);
+    const char *utf16 = lines.Utf16();
+    bool ok = false;
+    if (!utf16 || !std::strstr(utf16, "mark")) {
+        if (o.from == TextFormat::kTsv) {
+            ok = ImportTsv(lines, o, writer, report, error);
+        } else {
 #if defined(TAVLIN_HAVE_LIBCSV)
-    return ImportCsv(in, o, writer, report, error);
+            ok = ImportCsv(lines, o, writer, report, error);
 #else
-    *error = "this build of tavlin reads TSV only (it was built without libcsv)";
-    return false;
+            *error = "this build of tavlin reads TSV only (it was built without libcsv)";
+            return false;
 #endif
+        }
+    }
+    if (ok || !utf16 || *error == kWriteFailed) return ok;
+    const std::string convert = "convert it to UTF-8 first (iconv -f UTF-16 -t UTF-8 IN > IN.utf8)";
+    if (std::strstr(utf16, "mark"))
+        *error = std::string("the input is UTF-16 (") + utf16 + "), which is not read here: " +
+                 convert;
+    else
+        *error += std::string(" (the input looks like UTF-16, ") + utf16 + ": " + convert + ")";
+    return false;
 }
 
 } // namespace
@@ -576,7 +595,7 @@ void AppendCsvRecord(const std::vector<std::string> &values, char separator,
         if (i > 0) *out += separator;
         const std::string &v = values[i];
         AppendCsvValue(v, separator,
-                       (first_record && i == 0 && StartsWithBom(v)) ||
+                       (first_record && i == 0 && StartsWithMark(v)) ||
                            (values.size() == 1 && v.empty()), // else a blank line
                        out);
     }
@@ -598,8 +617,10 @@ void AppendTsvValue(const std::string &v, bool first, std::string *out) {
         default:
             // A value that starts the output with a byte-order mark keeps it
             // behind an escape, so that a reader does not take it for one.
-            if (first && i == 0 && StartsWithBom(v)) *out += "\\xef";
-            else *out += c;
+            if (first && i == 0 && StartsWithMark(v))
+                AppendHex("\\x", static_cast<unsigned char>(c), out);
+            else
+                *out += c;
         }
     }
 }
@@ -607,16 +628,13 @@ void AppendTsvValue(const std::string &v, bool first, std::string *out) {
 namespace {
 
 void AppendJsonString(const std::string &v, std::string *out) {
-    static const char kHex[] = "0123456789abcdef";
     *out += '"';
     for (size_t i = 0; i < v.size();) {
         unsigned char b = static_cast<unsigned char>(v[i]);
         char32_t cp;
         size_t len = DecodeUtf8(v.data(), v.size(), i, &cp);
         if (len == 0) { // not UTF-8: the byte as a lone low surrogate
-            *out += "\\udc";
-            *out += kHex[b >> 4];
-            *out += kHex[b & 15];
+            AppendHex("\\udc", b, out);
             ++i;
             continue;
         }
@@ -632,10 +650,7 @@ void AppendJsonString(const std::string &v, std::string *out) {
             case '\t': *out += "\\t"; break;
             case '\b': *out += "\\b"; break;
             case '\f': *out += "\\f"; break;
-            default:
-                *out += "\\u00";
-                *out += kHex[b >> 4];
-                *out += kHex[b & 15];
+            default: AppendHex("\\u00", b, out);
             }
         } else {
             *out += static_cast<char>(b);

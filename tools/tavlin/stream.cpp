@@ -98,7 +98,7 @@ std::string CrAloneSentence(const std::string &path) {
 
 TableReader::TableReader(std::FILE *in, char delimiter, size_t most, size_t keep)
     : delimiter_(delimiter), keep_(keep), ends_(kEndsSlack) {
-    LineReaderInit(&reader_, in, delimiter, 0, 1, kBlock);
+    LineReaderInit(&reader_, in, delimiter, 0, 1, most && most < kBlock ? most : kBlock);
     reader_.most = most;
 }
 

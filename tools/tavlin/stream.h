@@ -65,10 +65,11 @@ void SplitPieces(const char *line, size_t size, char delimiter, std::vector<Piec
 // why.
 class TableReader {
 public:
-    // With most, a line longer than most bytes is not held whole: it is
-    // read past, checked by the same rules, and handed out as the first
-    // keep bytes of each of its pieces (its pieces still its fields, and
-    // plain() false). For readers that show values, not write them.
+    // With most, the reader's block holds at most most bytes, and a line
+    // longer than it is not held whole: it is read past, checked by the
+    // same rules, and handed out as the first keep bytes of each of its
+    // pieces (its pieces still its fields, and plain() false). For readers
+    // that show values, not write them.
     TableReader(std::FILE *in, char delimiter, size_t most = 0, size_t keep = 0);
     ~TableReader();
     TableReader(const TableReader &) = delete;
