@@ -765,6 +765,9 @@ TEST_F(ToolTest, CsvAndTsvEditsKeepTheirForm) {
          "~line 3 of '{F}' has 1 value where the header has 2; nothing was changed"},
         {"a,b\n1,2\n", {"delete-row", "--csv", "{F}", "0", "1"}, 1, "", "a,b\n1,2\n",
          "~row 1 is past the last data row (0)"},
+        // Two header records; records of other lengths the edit leaves alone.
+        {"a,b\nunit,kg\n1\n2,3,4\n5,6\n", {"delete-row", "--csv", "-H", "2", "{F}", "1"}, 0, "",
+         "a,b\nunit,kg\n1\n5,6\n", "", {{"a", "b"}, {"unit", "kg"}, {"1"}, {"5", "6"}}},
         // The table form: a value that would bring the first escape into a
         // file is refused unless --stored or --csv says which form it has.
         {"a,b\n1,2\n", {"set", "{F}", "0", "b", "x,y"}, 1, "", "a,b\n1,2\n",
@@ -780,6 +783,10 @@ TEST_F(ToolTest, CsvAndTsvEditsKeepTheirForm) {
          " do), which ends no line of a table: it reads as one line ('tavlin import' reads"
          " such a file)\n"},
         {"a,b\r1,2\r", {"set", "{F}", "0", "a", "x"}, 1, "", "a,b\r1,2\r", "~ends its lines with CR alone"},
+        // A line that does not load is said before a column that is not
+        // there, as the load comes first.
+        {"a,b\n1,2\n3\n", {"set", "{F}", "0", "nope", "x"}, 1, "", "a,b\n1,2\n3\n",
+         "~line 3 of '{F}' has 1 field where the first line has 2; nothing was changed"},
     };
     for (const Case &c : cases) {
         Spit(table_, c.before);
@@ -1250,6 +1257,10 @@ TEST_F(ToolTest, ImportOptionsKeysAndPrintedRows) {
         {{"import", "--encoding", "ebcdic", "-", "-"}, 2, "", "~--encoding takes utf-8 or latin1"},
         {{"import", "--from", "tsv", "-", "-"}, 0, "a,b\r\n\\\\N,x\\\\Ny\\\\\\\\q\r\n", "", "80",
          "a\tb\n\\N\tx\\Ny\\\\\\\\q\n"},
+        // A first name that starts like a UTF-16 byte-order mark is kept
+        // apart from one, so that the export imports again.
+        {{"export", "-"}, 0, "\"\xFF\xFEx\",b\r\n1,2\r\n", "", "80", "\xFF\xFEx,b\n1,2\n"},
+        {{"export", "-", "--to", "tsv"}, 0, "\\xff\xFEx\tb\n1\t2\n", "", "80", "\xFF\xFEx,b\n1,2\n"},
         // ... and \N comes back out as it went in.
         {{"export", "-", "--to", "tsv"}, 0, "a\tb\n\\N\tx\\Ny\\\\\\\\q\n", "", "80",
          "a,b\r\n\\\\N,x\\\\Ny\\\\\\\\q\r\n"},
