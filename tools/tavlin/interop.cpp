@@ -30,6 +30,7 @@ void AppendHex(const char *prefix, unsigned char b, std::string *out) {
     *out += kHex[b >> 4];
     *out += kHex[b & 15];
 }
+
 // A byte-order mark of UTF-8 or UTF-16, which a reader takes off the start
 // of a file (or refuses the file for).
 bool StartsWithMark(const std::string &s) {
@@ -70,11 +71,7 @@ const char *Utf16Kind(const char *bytes, size_t n) {
     return nullptr;
 }
 
-namespace {
-
 // ---- storing records -------------------------------------------------------
-
-} // namespace
 
 bool AppendStored(const std::string &value, char d, bool escaped, std::string *out) {
     if (value.size() > static_cast<size_t>(INT32_MAX)) return false;
