@@ -160,7 +160,8 @@ typedef struct TableHandle TableHandle;
       "internal: the index file could not be written (reported as -23)")       \
     X(TBL_ERR_INDEX_OPEN, -25,                                                 \
       "no index directory, or the index file is missing, unmappable or does "  \
-      "not fit the data file")                                                 \
+      "not fit the data file (at a read: the line is no longer where the "     \
+      "index says)")                                                           \
     X(TBL_ERR_INDEX_EXISTS, -26,                                               \
       "the index file exists and replacing it was not asked")                  \
     X(TBL_ERR_UNMAP, -27, "the data file could not be unmapped after indexing") \
@@ -475,9 +476,12 @@ TAVL_API int32_t CreateColumn(TableHandle *table, int32_t position,
 /*! GetCellValByIndex(), GetCellValByName(), GetHeadCellValByIndex() :
  *  Copies the decoded value of a cell and a NUL into buffer (buffer_length
  *  bytes, NUL included) and stores the cell size (decoded bytes + 1) in
- *  *out_length; a value may hold NUL bytes. The cell is the column's, by
- *  index or (ByName) the first column whose name is name, on a data line,
- *  or for GetHeadCellValByIndex a header line.
+ *  *out_length; a value may hold NUL bytes. The bytes of buffer after the
+ *  NUL may change (a short value is copied in one piece of up to 64 bytes
+ *  where the buffer has room). The cell is the column's, by index or
+ *  (ByName) the first column whose name is name, on a data line, or for
+ *  GetHeadCellValByIndex a header line. OPEN_INDEXED checks each line it
+ *  fetches against its index (see TBL_ERR_INDEX_OPEN).
  *  @return : TBL_OK, or, in this order,
  *    TBL_ERR_BAD_HANDLE  table is null, failed or closed;
  *    TBL_ERR_RANGE       ByName: name is null or no column has it;
@@ -485,6 +489,11 @@ TAVL_API int32_t CreateColumn(TableHandle *table, int32_t position,
  *                        below 1;
  *    TBL_ERR_RANGE       column or line is out of range, or the line has no
  *                        such field;
+ *    TBL_ERR_INDEX_OPEN  OPEN_INDEXED: the line is no longer where the index
+ *                        says (it does not start right after an LF, or its
+ *                        LF is not the byte before the next line's offset):
+ *                        the data file changed since its preparation, and
+ *                        the line's bytes are not read as its cells;
  *    TBL_ERR_NO_MEMORY   the value would reach 2 GiB, or (OPEN_INDEXED) no
  *                        memory for a line that holds NUL bytes;
  *    TBL_ERR_TRUNCATED   the value does not fit: buffer receives its first
@@ -509,7 +518,7 @@ TAVL_API int32_t GetHeadCellValByIndex(TableHandle *table, int32_t column,
  *    TBL_ERR_RANGE       ByName: name is null or no column has it; column
  *                        or line is out of range, or the line has no such
  *                        field;
- *    TBL_ERR_NO_MEMORY   as for GetCellValByIndex. */
+ *    TBL_ERR_INDEX_OPEN, TBL_ERR_NO_MEMORY  as for GetCellValByIndex. */
 TAVL_API int32_t GetCellSizeByIndex(TableHandle *table, int32_t column,
                                     int32_t line);
 TAVL_API int32_t GetCellSizeByName(TableHandle *table, const char *name,

@@ -12,9 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "codec/tavl_codec.h"
+#include "base/processor.h"
 #include "base/tavlbuf.h"
+#include "codec/field_select.h"
+#include "codec/tavl_codec.h"
+#include "store/backend.h"
+#include "store/update.h"
 #include "table.h"
+#include "table/tavl_handle.h"
 #include "tavlin32.h"
 #include "testsupport.h"
 
@@ -179,7 +184,237 @@ TEST(FieldWalk, IndexedLineWithNulReadsTheFetchedCopy) {
     EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
 }
 
+// The forms of the quick read that this processor runs, plainest first.
+struct ReadForm {
+    const char *name;
+    int (*select)(const char *, uint32_t, char, int, uint32_t, uint32_t *, uint32_t *);
+    ReadCell loaded, indexed;
+    int32_t (*count)(void *, int64_t, const char *, size_t, size_t, int *);
+};
+std::vector<ReadForm> Forms() {
+    std::vector<ReadForm> forms = {
+        {"plain", SelectFieldPlain, LoadedReadPlain, IndexedReadPlain, LoadCountPlain}};
+#if defined(TAVL_SELECT_WIDE)
+    if (ProcessorVectorKind() >= PROCESSOR_AVX2)
+        forms.push_back({"wide", SelectFieldWide, LoadedReadWide, IndexedReadWide, LoadCountWide});
+    if (ProcessorVectorKind() >= PROCESSOR_AVX512)
+        forms.push_back(
+            {"widest", SelectFieldWidest, LoadedReadWidest, IndexedReadWidest, LoadCountWidest});
+#endif
+    return forms;
+}
+
+// The window answers exactly when it can, and then with FindField's
+// piece: a line shorter than the window, no quote or backslash anywhere in
+// the window (after the line too), and with controls no byte up to CR but
+// D before the line's end. The window ends its block, so that
+// AddressSanitizer catches a read past it.
+TEST(FieldWalk, WindowSelectAnswersAsFindFieldDoes) {
+    std::mt19937 rng(11);
+    const std::string tails[] = {"abc", "x\"y", "\\", "a\nb"};
+    for (char d : {',', '\t'}) {
+        std::vector<std::string> lines = RandomLines(d, 5, true);
+        for (const std::string &l : RandomLines(d, 6)) lines.push_back(l);
+        for (std::string l : RandomLines(d, 8, true)) {
+            if (!l.empty()) l[rng() % l.size()] = "\r\n\0\x01"[rng() % 4];
+            lines.push_back(l);
+        }
+        for (const ReadForm &form : Forms()) {
+            for (const std::string &line : lines) {
+                if (line.size() >= SELECT_WINDOW) continue;
+                for (int controls : {0, 1}) {
+                    std::string w = line + (controls ? "\r\n" : std::string(1, '\0'));
+                    while (w.size() < line.size() + SELECT_READ) w += tails[rng() % 4];
+                    w.resize(line.size() + SELECT_READ);
+                    auto exact = Exact(w);
+                    const bool odd_window = w.substr(0, SELECT_WINDOW).find_first_of("\"\\") !=
+                                            std::string::npos;
+                    bool odd_line = false;
+                    for (char c : line) odd_line |= controls && c != d && (unsigned char)c <= '\r';
+                    for (uint32_t k = 0; k < SELECT_FIELDS; k++) {
+                        size_t at = 0, length = 0;
+                        const int found = FindField(line.data(), line.size(), d, static_cast<int32_t>(k),
+                                                    &at, &length);
+                        uint32_t start = 999, size = 999;
+                        const int got = form.select(exact.get(), static_cast<uint32_t>(line.size()), d,
+                                                    controls, k, &start, &size);
+                        ASSERT_EQ(got, found && !odd_window && !odd_line)
+                            << form.name << " " << testing::PrintToString(line) << " field " << k;
+                        if (got) {
+                            ASSERT_EQ(line.substr(start, size), line.substr(at, length));
+                        }
+                        if (!found) break;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Reads a table's every data cell with each form of the quick read, in row
+// order and at random, into a 4 KiB buffer, against the general read (into
+// a buffer of the cell's size, which the quick read never takes). served
+// gets the reads the window answered (the line is in the read's memo).
+void ReadWithEveryForm(TableHandle *h, int32_t mode, long *served) {
+    int32_t columns = 0, lines = 0;
+    ASSERT_EQ(GetColumnCount(h, &columns), TBL_OK);
+    ASSERT_EQ(GetLineCount(h, &lines), TBL_OK);
+    std::vector<std::pair<int32_t, int32_t>> cells;
+    for (int32_t r = 0; r < lines; r++)
+        for (int32_t c = 0; c < columns; c++) cells.emplace_back(r, c);
+    std::vector<std::pair<int32_t, int32_t>> shuffled = cells;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(3));
+    for (const ReadForm &form : Forms()) {
+        h->store.read = mode == OPEN_INDEXED ? form.indexed : form.loaded;
+        ReadMemoForget(&h->store);
+        if (mode != OPEN_INDEXED) { // the form's count notes the rows the load noted
+            const LoadedStore *loaded = LoadedOf(&h->store);
+            LoadedStore fresh = {};
+            RowMaker maker = {&fresh, ',', columns, 0};
+            for (int32_t p = 1; p < loaded->rowed; p++) {
+                const LineRef ref = *LineSlot(&loaded->lines, p);
+                const uint8_t *kept = RowOf(loaded->rows, columns, p);
+                if ((ref & LINE_OWNED) || !kept || !kept[columns - 1]) continue;
+                int consistent = 0;
+                const char *text = loaded->text + (ref >> LENGTH_BITS);
+                ASSERT_EQ(form.count(&maker, p, text, ref & LENGTH_LONG,
+                                     loaded->room - (ref >> LENGTH_BITS), &consistent),
+                          columns);
+                const uint8_t *row = RowOf(fresh.rows, columns, p);
+                ASSERT_TRUE(row && consistent) << form.name << " line " << p;
+                EXPECT_EQ(std::vector<uint8_t>(row, row + columns), std::vector<uint8_t>(kept, kept + columns));
+            }
+            for (uint8_t *chunk : fresh.rows) qmem_free(chunk);
+        }
+        for (const auto &order : {cells, shuffled}) {
+            for (auto [r, c] : order) {
+                // The quick read first: the general read keeps its line.
+                std::string wide(4096, '#');
+                int32_t wide_out = 0, out = 0;
+                const int32_t wide_rc = GetCellValByIndex(h, c, r, &wide[0], &wide_out, 4096);
+                *served += h->store.memo.position == r + 1;
+                int32_t size = GetCellSizeByIndex(h, c, r);
+                std::string want(size > 0 ? static_cast<size_t>(size) : 1, '#');
+                int32_t rc = GetCellValByIndex(h, c, r, &want[0], &out, size > 0 ? size : 1);
+                ASSERT_EQ(wide_rc, rc) << form.name << " " << r << "," << c;
+                if (rc != TBL_OK) continue;
+                ASSERT_EQ(wide_out, out) << form.name << " " << r << "," << c;
+                ASSERT_EQ(wide.substr(0, static_cast<size_t>(out)), want) << form.name << " " << r << "," << c;
+            }
+        }
+    }
+}
+
 }  // namespace
+
+// Every form of the quick read reads what the general read reads, on lines
+// of every shape beside lines it answers: long lines, quotes and escapes in
+// the line or only in the window after it, long cells, CR LF and LF, a lone
+// CR and a NUL inside a line, a last line without LF, a byte-order mark,
+// and more fields than the window's reach.
+TEST(FieldWalk, QuickReadsReadWhatTheGeneralReadReads) {
+    const std::string shapes[] = {
+        "\xEF\xBB\xBFh0,h1,h2\r\n", "a,b,c\r\n", "1,22,333\n", std::string(150, 'L') + ",x,y\r\n",
+        "q\",\"x,y,z\r\n", "e\\x41,\\\\,f\r\n", "n,m,o\r\n", "after,next,line\"\n",
+        std::string(70, 'c') + ",long,cell\n", "cr\rin,the,line\n", std::string("nul\0in,a,line\n", 15),
+        ",,\r\n", "last,no,lf"};
+    std::string text;
+    for (const std::string &s : shapes) text += s;
+    std::string wide = "h0";
+    for (int i = 1; i < 70; i++) wide += ",h" + std::to_string(i);
+    std::string wide_row = "0";
+    for (int i = 1; i < 70; i++) wide_row += "," + std::to_string(i % 7);
+    wide += "\n" + wide_row + "\n" + wide_row + "\n";
+    long served = 0;
+    for (const std::string &table : {text, wide}) {
+        const std::string path = tavltest::WriteFile("forms.csv", table);
+        const std::string dir = tavltest::FreshDir("forms_idx");
+        ASSERT_EQ(tavltest::Prepare(path, dir), TBL_OK);
+        for (int32_t mode : {OPEN_EDIT, OPEN_INDEXED}) {
+            SCOPED_TRACE(mode);
+            tavltest::Table t;
+            ASSERT_EQ(t.Open(path, mode, ',', 1, dir), TBL_OK);
+            ReadWithEveryForm(t.h, mode, &served);
+            if (mode == OPEN_EDIT) {
+                ASSERT_EQ(t.Set(1, 1, "changed, with \"quotes\""), TBL_OK);
+                ASSERT_EQ(CreateColumn(t.h, -1, "new"), TBL_OK);
+                ASSERT_EQ(t.Set(0, 1, "x"), TBL_OK);
+                ReadWithEveryForm(t.h, mode, &served);
+            }
+        }
+        EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
+    }
+    EXPECT_GT(served, 100);
+}
+
+// A data file changed after its index was made: every cell read is the
+// cell of the line the index names, as the file now holds it, or
+// TBL_ERR_INDEX_OPEN for a line that is no longer where the index says;
+// never another line's cell. Changes of the same size: an LF moved within
+// a line, two lines of different lengths swapped, a value changed in place
+// (which reads as it now stands).
+TEST(FieldWalk, IndexedReadsOfAChangedDataFile) {
+    std::vector<std::string> rows = {"h0,h1,h2"};
+    for (int i = 0; i < 60; i++)
+        rows.push_back("r" + std::to_string(i) + "," + std::string(static_cast<size_t>(i % 9), 'v') + ",z");
+    auto join = [](const std::vector<std::string> &r) {
+        std::string t;
+        for (const std::string &l : r) t += l + "\n";
+        return t;
+    };
+    const std::string original = join(rows);
+    struct Change {
+        const char *what;
+        std::string text;
+        std::vector<int> moved; // data lines no longer where the index says
+    };
+    std::string lf_moved = original;
+    const size_t lf = lf_moved.find("\nr21,");
+    std::swap(lf_moved[lf], lf_moved[lf + 2]); // line 20 longer, 21 shorter
+    std::vector<std::string> swapped = rows;
+    std::swap(swapped[31], swapped[32]);
+    std::string in_place = original;
+    in_place[in_place.find("r40,") + 1] = 'X';
+    const Change changes[] = {{"an LF moved", lf_moved, {20, 21}},
+                              {"two lines swapped", join(swapped), {30, 31}},
+                              {"a value changed in place", in_place, {}}};
+    for (const Change &change : changes) {
+        SCOPED_TRACE(change.what);
+        const std::string path = tavltest::WriteFile("changed.csv", original);
+        const std::string dir = tavltest::FreshDir("changed_idx");
+        ASSERT_EQ(tavltest::Prepare(path, dir), TBL_OK);
+        tavltest::WriteFile("changed.csv", change.text);
+        std::vector<std::string> now;
+        for (size_t at = 0, next; (next = change.text.find('\n', at)) != std::string::npos; at = next + 1)
+            now.push_back(change.text.substr(at, next - at));
+        for (const ReadForm &form : Forms()) {
+            tavltest::Table t;
+            ASSERT_EQ(t.Open(path, OPEN_INDEXED, ',', 1, dir), TBL_OK);
+            t.h->store.read = form.indexed;
+            for (int32_t r = 0; r < 60; r++) {
+                const bool moved = std::count(change.moved.begin(), change.moved.end(), r) > 0;
+                for (int32_t c = 0; c < 3; c++) {
+                    char buf[4096];
+                    int32_t out = 0;
+                    int32_t rc = GetCellValByIndex(t.h, c, r, buf, &out, sizeof buf);
+                    if (moved) {
+                        EXPECT_EQ(rc, TBL_ERR_INDEX_OPEN) << form.name << " line " << r;
+                        continue;
+                    }
+                    ASSERT_EQ(rc, TBL_OK) << form.name << " line " << r;
+                    std::string line = now[static_cast<size_t>(r) + 1], want;
+                    for (int32_t k = 0; k <= c; k++) {
+                        want = line.substr(0, line.find(','));
+                        line.erase(0, want.size() + 1);
+                    }
+                    EXPECT_EQ(std::string(buf, static_cast<size_t>(out - 1)), want)
+                        << form.name << " line " << r << " column " << c;
+                }
+            }
+        }
+        EXPECT_EQ(PostCloseTable(path.c_str(), dir.c_str()), TBL_OK);
+    }
+}
 
 // A wide table read in every order gives the same cells: row by row, column
 // by column over all lines (which walks each line from its marks), right to

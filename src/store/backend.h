@@ -23,6 +23,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "base/processor.h"
+#include "codec/field_select.h"
+
 typedef struct TableStore TableStore;
 
 /* The counts of an open table, as the table layer keeps them. */
@@ -30,6 +33,40 @@ typedef struct TableShape {
     int32_t columns;
     int32_t data_lines;
 } TableShape;
+
+/* The line a back-end's read looked at last, kept for the next reads of
+ * the same line: where its fields end (from the back-end's own rows of
+ * field ends, or taken out of the line's masks at its second read), so
+ * that the table layer answers those reads in its own code (a host reading
+ * a line cell by cell), and until then its masks. Every change of a line
+ * forgets it (ReadMemoForget). */
+typedef struct ReadMemo {
+    int32_t position;           /* the table line; -1: none */
+    int32_t count;              /* fields whose ends are known: 0 until the
+                                   ends are there */
+    const char *line;           /* its stored text, where it lies; plain
+                                   fields with SELECT_READ readable bytes */
+    const uint8_t *ends;        /* field k (below count) ends before byte
+                                   ends[k] - 1 of the line, and starts at
+                                   ends[k - 1], or 0 for k = 0 (ends[-1] is
+                                   readable) */
+    LineMasks masks;
+    uint8_t own[SELECT_FIELDS + 1]; /* ends taken out of the masks, at own
+                                       + 1 */
+} ReadMemo;
+
+/* A read of data cell (column, line) into buffer, as GetCellValByIndex
+ * answers it (the cell is in range, buffer and out_length are not null).
+ *
+ * A back-end's read serves a plain cell whose line's start tells it by its
+ * window (codec/field_select.h), into a buffer of at least SELECT_COPY
+ * bytes (bytes after the NUL may change): TBL_OK. Every other read (a long
+ * line, a cell to decode or as long as SELECT_COPY, a line not where its
+ * index says) it hands on, changing nothing, to the store's general read,
+ * which the table layer supplies and which answers every read, with the
+ * same value or a refusal. Allocates nothing. */
+typedef int (*ReadCell)(TableStore *store, int32_t column, int32_t line, char *buffer,
+                        int32_t *out_length, int32_t buffer_length);
 
 /* What a back-end does. */
 typedef struct BackEnd {
@@ -83,11 +120,14 @@ typedef struct BackEnd {
      * and allocates nothing. */
     const char *(*check)(const TableStore *store, const TableShape *shape,
                          int thorough);
+    /* The read of a plain cell, one form for each kind of processor
+     * (base/processor.h), null where that form is not built. */
+    ReadCell read[PROCESSOR_KINDS];
 } BackEnd;
 
 /* Room for a back-end's own record. Each back-end asserts at compile time
  * that its record fits. */
-#define STORE_STATE_SIZE 256
+#define STORE_STATE_SIZE 512
 
 /* The storage of one table: the back-end, the open's parameters, and the
  * back-end's own state. All zero before an open. */
@@ -97,6 +137,11 @@ struct TableStore {
     char delimiter;
     int32_t header_lines;       /* H */
     int32_t unique;             /* the index file's name includes H and D */
+    ReadCell read;              /* the back-end's read for this processor,
+                                   chosen at the open (ReadFor) */
+    ReadCell general;           /* the table layer's read, for the reads
+                                   read leaves */
+    ReadMemo memo;              /* kept by read */
     union {                     /* the back-end's record; aligned for any */
         unsigned char bytes[STORE_STATE_SIZE];
         uint64_t align_words;
@@ -106,6 +151,33 @@ struct TableStore {
 
 /* The back-end that holds a table opened in mode (one of the three). */
 const BackEnd *BackEndFor(int32_t mode);
+
+/* The read of ops that runs best on this processor. */
+ReadCell ReadFor(const BackEnd *ops);
+
+/* Forgets the line the read looked at last: every change of a line, and
+ * the close, calls it. */
+static inline void ReadMemoForget(TableStore *store) {
+    store->memo.position = -1;
+    store->memo.count = 0;
+}
+
+/* Each back-end's read in each form (cell_select.inc), and the field
+ * select they share, for the tests. The forms for AVX2 and AVX-512 exist
+ * where TAVL_SELECT_WIDE is defined (x86-64 builds). */
+#define TAVL_READ_FORMS(form)                                                       \
+    int LoadedRead##form(TableStore *store, int32_t column, int32_t line, char *buffer, \
+                         int32_t *out_length, int32_t buffer_length);               \
+    int IndexedRead##form(TableStore *store, int32_t column, int32_t line, char *buffer, \
+                          int32_t *out_length, int32_t buffer_length);              \
+    int SelectField##form(const char *line, uint32_t length, char delimiter,        \
+                          int controls, uint32_t k, uint32_t *start, uint32_t *size);
+TAVL_READ_FORMS(Plain)
+#if defined(TAVL_SELECT_WIDE)
+TAVL_READ_FORMS(Wide)
+TAVL_READ_FORMS(Widest)
+#endif
+#undef TAVL_READ_FORMS
 
 /* The index file calls behind the exports that need no table: the work of
  * PreOpenTable(Unique), PostCloseTable(Unique) and GetNumberOfLinesEx,

@@ -153,7 +153,7 @@ static int TakeLine(LineReader *r, size_t start, size_t n) {
     if (r->counting) {
         const char *text = r->bytes + start;
         int consistent;
-        int32_t fields = CountLineFields(text, n, r->delimiter, &consistent);
+        int32_t fields = LineReaderCount(r, start, n, &consistent);
         r->fields = fields;
         if (!consistent || (r->expected >= 0 && fields != r->expected)) {
             r->fault = consistent ? LINE_FAULT_FIELDS : LINE_FAULT_QUOTES;

@@ -30,10 +30,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "codec/field_select.h"
 #include "codec/tavl_codec.h"
 
-/* Bytes after a line's terminating NUL that may be read (of no set value). */
-#define LINE_TAIL 16
+/* Bytes after the block's capacity that may be read, zero-filled: a line
+ * handed out has at least this many readable bytes after its terminating
+ * NUL, so that a loaded table's cell select may look at any line's start. */
+#define LINE_TAIL SELECT_READ
 
 /* What ended the reading, when it ended before the end of the file. */
 #define LINE_FAULT_NONE   0
@@ -84,7 +87,21 @@ typedef struct LineReader {
     int fault;                  /* LINE_FAULT_* */
     int32_t fault_pieces;       /* a refused line: its pieces by the split */
     int quick;                  /* the next line may take the short way */
+    /* Where set, counts each line's fields in place of CountLineFields
+     * (the same count and consistency), with count_context, the line's
+     * number among the lines handed out and the bytes readable from its
+     * start: a load notes where the fields end as it counts them. */
+    int32_t (*count)(void *context, int64_t line, const char *text, size_t n,
+                     size_t readable, int *consistent);
+    void *count_context;
 } LineReader;
+
+/* The fields of a line of r by the load's count: see count. */
+static inline int32_t LineReaderCount(LineReader *r, size_t start, size_t n, int *consistent) {
+    const char *text = r->bytes + start;
+    return r->count ? r->count(r->count_context, r->stored, text, n, r->end - start, consistent)
+                    : CountLineFields(text, n, r->delimiter, consistent);
+}
 
 /* Prepares a reader of stream with a first block of capacity bytes (at
  * least 2); keep and counting as above. 0, or TBL_ERR_NO_MEMORY. A raw
@@ -126,7 +143,7 @@ static inline int LineReaderNext(LineReader *r) {
             if (n && text[n - 1] == '\r') n--;
             if (n && stop < r->nul) {
                 int consistent;
-                const int32_t fields = CountLineFields(text, n, r->delimiter, &consistent);
+                const int32_t fields = LineReaderCount(r, start, n, &consistent);
                 if (consistent && fields == r->expected) {
                     text[n] = '\0';
                     r->line_start = r->scanned = stop + 1;

@@ -62,13 +62,6 @@
 #  define DIR_SEPARATOR '/'
 #endif
 
-/* Index words are little-endian whatever the machine. */
-static uint32_t LoadWord(const void *at) {
-    const unsigned char *b = (const unsigned char *)at;
-    return (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) |
-           ((uint32_t)b[3] << 24);
-}
-
 static void StoreWord(void *at, uint32_t value) {
     unsigned char *b = (unsigned char *)at;
     b[0] = (unsigned char)value;
@@ -80,11 +73,6 @@ static void StoreWord(void *at, uint32_t value) {
 static void StoreWide(void *at, uint64_t value) {
     StoreWord(at, (uint32_t)value);
     StoreWord((unsigned char *)at + 4, (uint32_t)(value >> 32));
-}
-
-static uint64_t LoadWide(const void *at) {
-    const unsigned char *b = (const unsigned char *)at;
-    return (uint64_t)LoadWord(b) | ((uint64_t)LoadWord(b + 4) << 32);
 }
 
 /* Bytes of one line offset in the index of a data file of size bytes: 4
@@ -669,6 +657,7 @@ static int OpenMapped(TableStore *store, const char *path, TableShape *shape,
                                                              : 0u;
     if (!width) return TBL_ERR_INDEX_OPEN;
     indexed->offset_bytes = width;
+    indexed->lines = (int32_t)lines;
 
     const char *data;
     uint64_t data_size;
@@ -676,6 +665,8 @@ static int OpenMapped(TableStore *store, const char *path, TableShape *shape,
         return TBL_ERR_MAP_DATA;
     indexed->data_view = data;
     indexed->data_size = data_size;
+    /* A mapping holds whole pages, the bytes past the file's end zero. */
+    indexed->data_room = (data_size + 4095u) & ~(uint64_t)4095u;
 
     /* The form must be the one a preparation of this file writes. */
     if (width != OffsetBytesFor(data_size) ||
@@ -718,27 +709,45 @@ int IndexedLineSpan(const TableStore *store, int32_t position,
     *start = "";
     *length = 0;
     *nul = 0;
-    if (!indexed->index_view || indexed->index_size < 8 || !indexed->offset_bytes)
+    if (!indexed->index_view || !indexed->offset_bytes || position < 0 ||
+        position >= indexed->lines)
         return TBL_ERR_FAIL;
-    uint64_t offsets = (indexed->index_size - 8u) / indexed->offset_bytes;
-    if (position < 0 || (uint64_t)position >= offsets) return TBL_ERR_FAIL;
 
-    uint64_t offset = OffsetAt(indexed->index_view, indexed->offset_bytes,
-                               (uint64_t)position);
-    /* An offset at or past the end of the data is an empty line. */
-    if (!indexed->data_view || offset >= indexed->data_size) return TBL_OK;
+    const uint64_t offset = OffsetAt(indexed->index_view, indexed->offset_bytes,
+                                     (uint64_t)position);
+    const char *data = indexed->data_view;
+    const uint64_t size = indexed->data_size;
+    /* The line must be the one the index names: it starts at the data's
+     * start or right after an LF, and its first LF is the byte before the
+     * next line's offset (the last line ends at its LF or the data's end,
+     * as the open found). Anything else is a data file changed since the
+     * index was made; its bytes are not served as this line's. */
+    if (offset >= size || (offset > 0 && data[offset - 1] != '\n')) return TBL_ERR_INDEX_OPEN;
 
-    *start = indexed->data_view + offset;
+    *start = data + offset;
+    size_t skip = 0;
     /* A byte-order mark at the start of the file is not part of line 0. */
-    if (offset == 0 && indexed->data_size >= sizeof kByteOrderMark &&
-        memcmp(*start, kByteOrderMark, sizeof kByteOrderMark) == 0) {
-        *start += sizeof kByteOrderMark;
-        offset += sizeof kByteOrderMark;
-    }
+    if (offset == 0 && size >= sizeof kByteOrderMark &&
+        memcmp(*start, kByteOrderMark, sizeof kByteOrderMark) == 0)
+        skip = sizeof kByteOrderMark;
+    *start += skip;
     /* The line's second cache line, asked for while its first is read: a
      * line not in the cache then costs one wait, not two. */
     TAVL_PREFETCH(*start + 64);
-    *length = LineLength(*start, indexed->data_size - offset, nul);
+    *length = LineLength(*start, size - offset - skip, nul);
+    if (position + 1 < indexed->lines) {
+        const uint64_t next = OffsetAt(indexed->index_view, indexed->offset_bytes,
+                                       (uint64_t)position + 1);
+        /* The line's text stops at its first CR or LF; its LF follows,
+         * most often at once or after one CR. */
+        uint64_t lf = offset + skip + *length;
+        if (lf < size && data[lf] == '\r' && lf + 1 < size && data[lf + 1] == '\n') lf++;
+        if (lf < size && data[lf] != '\n') {
+            const char *found = (const char *)memchr(data + lf, '\n', (size_t)(size - lf));
+            lf = found ? (uint64_t)(found - data) : size;
+        }
+        if (lf + 1 != next) return TBL_ERR_INDEX_OPEN;
+    }
     /* Its text could not be held in a buffer of signed 32-bit size. */
     if (*length > INT32_MAX - 1) return TBL_ERR_NO_MEMORY;
     return TBL_OK;
@@ -767,29 +776,13 @@ int IndexedFetchLine(const TableStore *store, int32_t position,
     return TBL_OK;
 }
 
-/* The data a scan in order is asked for ahead of it, in one piece. */
-#define READ_AHEAD ((uint32_t)4 << 20)
-
-/* Lines read in order before a scan is taken for one: the open reads line
- * 0, and a host reading a few lines should not pay for asking. */
-#define SCAN_LINES 64
-
-/* The data file is mapped for reading here and there, which reads nothing
- * ahead; where lines are read in order, the data ahead of them is asked for
- * in large pieces, so that a scan of a file not in memory does not wait for
- * each page in turn. */
-static void ReadAhead(IndexedStore *indexed, int32_t position, const char *start) {
-    indexed->in_order = position == indexed->next_position ? indexed->in_order + 1 : 0;
-    indexed->next_position = position + 1;
-    if (indexed->in_order < SCAN_LINES || start < indexed->data_view ||
-        start >= indexed->data_view + indexed->data_size)
-        return;
-    uint64_t at = (uint64_t)(start - indexed->data_view);
-    if (indexed->ahead > at && indexed->ahead - at > READ_AHEAD / 2) return;
+void IndexedInOrder(IndexedStore *indexed, uint64_t at) {
+    if (++indexed->in_order < INDEXED_SCAN_LINES || at >= indexed->data_size) return;
+    if (indexed->ahead > at && indexed->ahead - at > INDEXED_READ_AHEAD / 2) return;
     uint64_t from = indexed->ahead > at ? indexed->ahead : at;
-    if (from >= indexed->data_size) return;
-    size_t size = indexed->data_size - from < READ_AHEAD ? (size_t)(indexed->data_size - from)
-                                                          : READ_AHEAD;
+    size_t size = indexed->data_size - from < INDEXED_READ_AHEAD
+                      ? (size_t)(indexed->data_size - from)
+                      : INDEXED_READ_AHEAD;
     AdviseWillNeed(indexed->data_view + from, size);
     indexed->ahead = from + size;
 }
@@ -800,7 +793,9 @@ static int IndexedLine(TableStore *store, int32_t position,
                        const char **text, size_t *length, char **copy) {
     int nul = 0;
     int rc = IndexedLineSpan(store, position, text, length, &nul);
-    if (rc == TBL_OK && copy) ReadAhead(IndexedOf(store), position, *text);
+    if (rc == TBL_OK && copy)
+        IndexedNoteRead(IndexedOf(store), position,
+                        (uint64_t)(*text - IndexedOfConst(store)->data_view));
     if (rc != TBL_OK || !nul) return rc;
     if (!copy || TextBufferNew(copy) != TBL_OK) return TBL_ERR_NO_MEMORY;
     rc = IndexedFetchLine(store, position, copy);
@@ -811,19 +806,19 @@ static int IndexedLine(TableStore *store, int32_t position,
 }
 
 static int32_t IndexedLines(const TableStore *store) {
-    const IndexedStore *indexed = IndexedOfConst(store);
-    return indexed->index_size >= 8 && indexed->offset_bytes
-               ? (int32_t)((indexed->index_size - 8u) / indexed->offset_bytes)
-               : 0;
+    return IndexedOfConst(store)->lines;
 }
 
 int IndexedRelease(TableStore *store) {
     IndexedStore *indexed = IndexedOf(store);
+    ReadMemoForget(store);
     UnmapFile(indexed->data_view, indexed->data_size);
     UnmapFile((const char *)indexed->index_view, indexed->index_size);
     indexed->offset_bytes = 0;
+    indexed->lines = 0;
     indexed->data_view = NULL;
     indexed->data_size = 0;
+    indexed->data_room = 0;
     indexed->index_view = NULL;
     indexed->index_size = 0;
     indexed->next_position = 0;
@@ -856,6 +851,8 @@ static const char *IndexedCheck(const TableStore *store, const TableShape *shape
                    : NULL;
     }
     if (!indexed->index_view || !indexed->data_view) return "an indexed table without its views";
+    if ((int64_t)indexed->lines != (int64_t)store->header_lines + shape->data_lines)
+        return "an indexed table whose line count is not its index's";
     const unsigned char *words = indexed->index_view;
     if (indexed->offset_bytes != OffsetBytesFor(indexed->data_size))
         return "an index whose form does not fit the size of its data file";
@@ -875,5 +872,10 @@ static_assert(sizeof(IndexedStore) <= STORE_STATE_SIZE,
 
 const BackEnd kIndexedBackEnd = {
     IndexedOpen, IndexedLine, IndexedLines, IndexedTakesChanges, NULL, NULL, NULL, NULL,
-    IndexedSave, IndexedRelease, IndexedCheck,
+    IndexedSave, IndexedRelease, IndexedCheck, {IndexedReadPlain,
+#if defined(TAVL_SELECT_WIDE)
+     IndexedReadWide, IndexedReadWidest},
+#else
+     NULL, NULL},
+#endif
 };

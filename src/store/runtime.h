@@ -18,13 +18,28 @@
 typedef struct IndexedStore {
     const char *data_view;
     uint64_t data_size;
+    uint64_t data_room;         /* bytes of the view that may be read: the
+                                   size up to a whole 4 KiB page, as mapped */
     const unsigned char *index_view; /* two count words, then the offsets */
     uint64_t index_size;
     uint32_t offset_bytes;      /* 4, or 8 for the wide form; 0 unmapped */
+    int32_t lines;              /* offsets the index holds: the table's lines */
     int32_t next_position;      /* the line a scan in order reads next */
     int32_t in_order;           /* lines read in order so far */
     uint64_t ahead;             /* data asked for ahead of a scan, up to here */
 } IndexedStore;
+
+/* Index words are little-endian whatever the machine. */
+static inline uint32_t LoadWord(const void *at) {
+    const unsigned char *b = (const unsigned char *)at;
+    return (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) |
+           ((uint32_t)b[3] << 24);
+}
+
+static inline uint64_t LoadWide(const void *at) {
+    const unsigned char *b = (const unsigned char *)at;
+    return (uint64_t)LoadWord(b) | ((uint64_t)LoadWord(b + 4) << 32);
+}
 
 /* The indexed back-end's record in a store. */
 static inline IndexedStore *IndexedOf(TableStore *store) {
@@ -32,6 +47,25 @@ static inline IndexedStore *IndexedOf(TableStore *store) {
 }
 static inline const IndexedStore *IndexedOfConst(const TableStore *store) {
     return (const IndexedStore *)(const void *)store->state.bytes;
+}
+
+/* The data a scan in order is asked for ahead of it, in one piece, and the
+ * lines read in order before a scan is taken for one: the open reads line
+ * 0, and a host reading a few lines should not pay for asking. */
+#define INDEXED_READ_AHEAD ((uint32_t)4 << 20)
+#define INDEXED_SCAN_LINES 64
+
+/* The data file is mapped for reading here and there, which reads nothing
+ * ahead; where lines are read in order, the data ahead of them is asked
+ * for in large pieces, so that a scan of a file not in memory does not
+ * wait for each page in turn. IndexedNoteRead notes that the line at
+ * position, at offset at of the data, was read; IndexedInOrder that it was
+ * read right after the line before it. */
+void IndexedInOrder(IndexedStore *indexed, uint64_t at);
+static inline void IndexedNoteRead(IndexedStore *indexed, int32_t position, uint64_t at) {
+    if (position == indexed->next_position) IndexedInOrder(indexed, at);
+    else indexed->in_order = 0;
+    indexed->next_position = position + 1;
 }
 
 /* Name hash of a NUL-terminated text: 0 to 9999. */

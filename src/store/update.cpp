@@ -25,6 +25,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "base/processor.h"
 #include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlfile.h"
@@ -41,21 +42,23 @@
  * does not fit; a file of known size is read whole in one piece. */
 #define READ_BLOCK ((size_t)1 << 20)
 
-/* ---- The line table -----------------------------------------------------
- *
- * A LineRef of a line in the loaded text is its offset (shifted left by
- * LENGTH_BITS) and its length; a length of LENGTH_LONG or more is stored as
- * LENGTH_LONG and measured (the line ends in a NUL). A LineRef with
- * LINE_OWNED set is the address of the line's own block, a TextBuffer. */
-#define LINE_OWNED ((LineRef)1 << 63)
-#define LENGTH_BITS 24
-#define LENGTH_LONG (((LineRef)1 << LENGTH_BITS) - 1)
+/* ---- The line table --------------------------------------------------- */
 
-static inline LineRef *LineSlot(const LineTable *table, int32_t p) {
-    TAVL_ASSERT(p >= 0 && p < table->count);
-    uint32_t q = (uint32_t)p + LINE_CHUNK_FIRST;
-    unsigned k = HighestBit(q) - LINE_CHUNK_FIRST_BITS;
-    return &table->chunks[k][q - (LINE_CHUNK_FIRST << k)];
+/* The rows of field ends (see LoadedStore): all of them dropped, or the
+ * row of one line that changed. */
+static void RowsFree(LoadedStore *loaded) {
+    for (int k = 0; k < LINE_CHUNKS; k++) {
+        if (loaded->rows[k]) qmem_free(loaded->rows[k]);
+        loaded->rows[k] = NULL;
+    }
+    loaded->rowed = 0;
+    loaded->row_bytes = 0;
+}
+
+static void RowForget(LoadedStore *loaded, int32_t position) {
+    uint8_t *row = position < loaded->rowed ? RowOf(loaded->rows, loaded->row_bytes, position)
+                                            : NULL;
+    if (row) row[loaded->row_bytes - 1] = 0;
 }
 
 static int LineAppend(LineTable *table, LineRef ref) {
@@ -135,6 +138,8 @@ static int32_t LoadedLines(const TableStore *store) {
 static void StoreLoadedRow(TableStore *store, int32_t position, char **text) {
     LoadedStore *loaded = LoadedOf(store);
     TAVL_ASSERT(position >= 0 && position < loaded->lines.count && *text);
+    ReadMemoForget(store);
+    RowForget(loaded, position);
     LineRef *slot = LineSlot(&loaded->lines, position);
     char *old = OwnedText(*slot);
     if (old) TextBufferFree(&old);
@@ -148,6 +153,8 @@ static void StoreLoadedRow(TableStore *store, int32_t position, char **text) {
 static int LoadedSplice(TableStore *store, int32_t position, size_t at, size_t span,
                         const char *bytes, size_t count) {
     LoadedStore *loaded = LoadedOf(store);
+    ReadMemoForget(store);
+    RowForget(loaded, position);
     LineRef *slot = LineSlot(&loaded->lines, position);
     size_t n;
     char *text = (char *)RefText(loaded, *slot, &n);
@@ -212,7 +219,7 @@ static int LoadedAppendField(TableStore *store, const char *first_suffix,
         NewFieldLine(loaded, p, first_suffix, suffix, replace, &n, &add, &add_length);
         size += n + add_length + 1;
     }
-    char *text = (char *)qmem_malloc(size);
+    char *text = (char *)qmem_malloc(size + SELECT_READ);
     LineTable lines;
     memset(&lines, 0, sizeof lines);
     if (!text) return TBL_ERR_NO_MEMORY;
@@ -230,10 +237,13 @@ static int LoadedAppendField(TableStore *store, const char *first_suffix,
         }
         at += n + add_length + 1;
     }
-    text[at] = '\0';
+    memset(text + at, 0, size - at + SELECT_READ);
+    ReadMemoForget(store);
+    RowsFree(loaded);
     LinesFree(&loaded->lines);
     if (loaded->text) qmem_free(loaded->text);
     loaded->text = text;
+    loaded->room = size + SELECT_READ;
     loaded->lines = lines;
     for (int32_t p = 0; replace && p < count; p++) TextBufferFree(&replace[p]);
     return TBL_OK;
@@ -267,19 +277,40 @@ int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
     if (LineReaderInit(&reader, loaded->stream, store->delimiter, 1, 1, capacity) != 0)
         return LoadFailed(TBL_ERR_NO_MEMORY, 0);
 
+    /* The count notes where the fields of the short plain lines end, with
+     * the form for this processor. */
+    static int32_t (*const kCount[PROCESSOR_KINDS])(void *, int64_t, const char *, size_t,
+                                                    size_t, int *) = {
+#if defined(TAVL_SELECT_WIDE)
+        LoadCountPlain, LoadCountWide, LoadCountWidest};
+#else
+        LoadCountPlain, LoadCountPlain, LoadCountPlain};
+#endif
+    RowMaker maker = {loaded, store->delimiter, -1, 0};
+    reader.count = kCount[ProcessorVectorKind()];
+    reader.count_context = &maker;
+
     LineTable *lines = &loaded->lines;
     int rc = TBL_OK;
     const int32_t most = store->mode == OPEN_PREVIEW ? PREVIEW_LINES : INT32_MAX;
-    while (rc == TBL_OK && lines->count < most && LineReaderNext(&reader) == LINE_READY)
+    while (rc == TBL_OK && lines->count < most && LineReaderNext(&reader) == LINE_READY) {
         rc = LineAppend(lines, TextRef(reader.at, reader.length));
+        maker.columns = reader.expected;
+    }
+    if (rc == TBL_OK && maker.failed) rc = TBL_ERR_NO_MEMORY;
     /* OPEN_PREVIEW stopped at its line limit */
     const int limited = rc == TBL_OK && lines->count >= most;
     loaded->byte_order_mark = reader.byte_order_mark;
     const size_t end = reader.end;
     const int fault = reader.fault;
     const int32_t columns = reader.expected;
-    /* From here the block is the store's; the close frees it. */
+    /* From here the block is the store's; the close frees it. The bytes
+     * after what was read are zeroed as far as a select reads. */
     loaded->text = LineReaderTakeBlock(&reader);
+    if (loaded->text) {
+        memset(loaded->text + end, 0, SELECT_READ);
+        loaded->room = end + SELECT_READ;
+    }
     if (rc == TBL_OK && !limited) {
         if (fault == LINE_FAULT_MEMORY) rc = TBL_ERR_NO_MEMORY;
         else if (fault == LINE_FAULT_FIELDS || fault == LINE_FAULT_QUOTES) rc = TBL_ERR_FORMAT;
@@ -297,6 +328,13 @@ int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
     }
     shape->columns = columns < 0 ? 0 : columns;
     shape->data_lines = lines->count - store->header_lines;
+    /* The rows are kept where they and the line table (eight bytes a line)
+     * take at most a fifth of the text: a table then costs at most 1.2
+     * times its file. */
+    loaded->row_bytes = columns;
+    loaded->rowed = lines->count;
+    if (columns < 1 || (uint64_t)lines->count * ((uint64_t)columns + sizeof(LineRef)) > end / 5)
+        RowsFree(loaded);
     return TBL_OK;
 }
 
@@ -315,10 +353,13 @@ int TableFileClose(TableStore *store) {
  * not open the file built nothing: TBL_ERR_CLOSE. */
 static int LoadedClose(TableStore *store) {
     if (TableFileClose(store) != TBL_OK) return TBL_ERR_CLOSE;
+    ReadMemoForget(store);
     LoadedStore *loaded = LoadedOf(store);
+    RowsFree(loaded);
     LinesFree(&loaded->lines);
     if (loaded->text) qmem_free(loaded->text);
     loaded->text = NULL;
+    loaded->room = 0;
     return TBL_OK;
 }
 
@@ -393,16 +434,30 @@ static const char *LoadedCheck(const TableStore *store, const TableShape *shape,
     int32_t held = loaded->lines.count;
     if (held != store->header_lines + shape->data_lines)
         return "the lines held differ from the header and data line counts";
+    if (loaded->rowed && (loaded->rowed > held || loaded->row_bytes != shape->columns))
+        return "rows of field ends of another shape than the table";
     if (thorough && held > 0) {
-        /* Every line is sound; the first, the middle and the last are
+        /* Every line is sound, and its row of field ends, where kept, says
+         * where its pieces end; the first, the middle and the last are
          * checked as samples. */
         const int32_t samples[3] = {0, held / 2, held - 1};
         for (int32_t p : samples) {
             size_t n;
-            const char *text = RefText(loaded, *LineSlot(&loaded->lines, p), &n);
+            const LineRef ref = *LineSlot(&loaded->lines, p);
+            const char *text = RefText(loaded, ref, &n);
             if (shape->columns > 0 &&
                 !LineIsSound(text, n, store->delimiter, shape->columns))
                 return "a line that does not split into one field per column";
+            const uint8_t *ends =
+                p < loaded->rowed ? RowOf(loaded->rows, loaded->row_bytes, p) : NULL;
+            if (!ends || !ends[shape->columns - 1]) continue;
+            if (ref & LINE_OWNED) return "a row of field ends kept for a changed line";
+            for (int32_t k = 0; k < shape->columns; k++) {
+                size_t start = 0, length = 0;
+                if (!FindField(text, n, store->delimiter, k, &start, &length) ||
+                    start + length + 1 != ends[k])
+                    return "a row of field ends that is not where the line's pieces end";
+            }
         }
     }
     return NULL;
@@ -428,5 +483,10 @@ static_assert(sizeof(LoadedStore) <= STORE_STATE_SIZE,
 const BackEnd kLoadedBackEnd = {
     LoadedOpen,      FetchLoadedRow,    LoadedLines,   LoadedTakesChanges,
     StoreLoadedRow,  LoadedSplice,      LoadedAppendRow, LoadedAppendField,
-    TableFileSave,   LoadedClose,       LoadedCheck,
+    TableFileSave,   LoadedClose,       LoadedCheck,   {LoadedReadPlain,
+#if defined(TAVL_SELECT_WIDE)
+     LoadedReadWide, LoadedReadWidest},
+#else
+     NULL, NULL},
+#endif
 };

@@ -27,6 +27,7 @@
 #include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlhost.h"
+#include "codec/field_select.h"
 #include "codec/tavl_codec.h"
 #include "store/backend.h"
 #include "tavlin32.h"
@@ -109,7 +110,9 @@ static void CacheRelease(TableHandle *table) {
     table->cache.capacity = 0;
 }
 
-/* The line at a table position, in the cache. */
+/* The line at a table position, in the cache. A line the back-end cannot
+ * give is out of range, unless memory is short or the line is not where
+ * its index says. */
 static int CacheLine(TableHandle *table, int32_t position) {
     LineCache *cache = &table->cache;
     if (cache->position == position) return TBL_OK;
@@ -117,7 +120,8 @@ static int CacheLine(TableHandle *table, int32_t position) {
     cache->position = -1;
     int rc = table->store.ops->line(&table->store, position, &cache->text,
                                     &cache->length, &cache->copy);
-    if (rc != TBL_OK) return rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_RANGE;
+    if (rc != TBL_OK)
+        return rc == TBL_ERR_NO_MEMORY || rc == TBL_ERR_INDEX_OPEN ? rc : TBL_ERR_RANGE;
     cache->position = position;
     cache->probed = 0;
     cache->from = 0;
@@ -280,8 +284,19 @@ static inline int CellField(TableHandle *table, int32_t column, int32_t line,
 
 /* ---- The back-end ------------------------------------------------------- */
 
+/* The general read, for the reads the back-end's read leaves: the table
+ * that holds the store reads the cell. */
+static int CellReadGeneral(TableStore *store, int32_t column, int32_t line, char *buffer,
+                           int32_t *out_length, int32_t buffer_length) {
+    TableHandle *table = (TableHandle *)(void *)((char *)store - offsetof(TableHandle, store));
+    return CellReadRest(table, column, line, buffer, out_length, buffer_length);
+}
+
 int LoadBackEnd(TableHandle *table, const char *path, const char *index_dir) {
     table->store.ops = BackEndFor(table->store.mode);
+    table->store.read = ReadFor(table->store.ops);
+    table->store.general = CellReadGeneral;
+    ReadMemoForget(&table->store);
     TableShape shape = {0, 0};
     int rc = table->store.ops->open(&table->store, path, index_dir, &shape);
     if (rc != TBL_OK) return rc;
@@ -998,14 +1013,48 @@ int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
                         out_length, buffer_length);
 }
 
+/* Copies plain piece column of the cached line, whose bounds are known,
+ * with its NUL into buffer, when it fits: 1; else 0, nothing written. */
+static TAVL_ALWAYS_INLINE int CopyPlainPiece(const LineCache *cache, int32_t column,
+                                             char *buffer, int32_t *out_length,
+                                             int32_t buffer_length) {
+    uint32_t start = cache->bounds[column] + 1u;
+    uint32_t n = cache->bounds[column + 1] - start;
+    if ((int64_t)n >= (int64_t)buffer_length) return 0;
+    CopyBytes(buffer, cache->text + start, n);
+    buffer[n] = '\0';
+    *out_length = (int32_t)n + 1;
+    return 1;
+}
+
+int CellReadRest(TableHandle *table, int32_t column, int32_t line, char *buffer,
+                 int32_t *out_length, int32_t buffer_length) {
+    if (table && buffer && out_length && line >= 0) {
+        /* A plain cell of the line the general read keeps, whose bounds
+         * are known (its position proves the line in range, its known
+         * plain pieces the column). */
+        const LineCache *cache = &table->cache;
+        if ((uint32_t)line + (uint32_t)table->store.header_lines ==
+                (uint32_t)cache->position &&
+            (uint32_t)(column - cache->from) < (uint32_t)(cache->plain - cache->from) &&
+            CopyPlainPiece(cache, column, buffer, out_length, buffer_length)) {
+            TAVL_ASSERT(table->state == HANDLE_OPEN && column < table->columns &&
+                        line < table->data_lines);
+            return TBL_OK;
+        }
+    }
+    return CellReadData(table, column, line, buffer, out_length, buffer_length);
+}
+
 int CellReadData(TableHandle *table, int32_t column, int32_t line, char *buffer,
                  int32_t *out_length, int32_t buffer_length) {
     if (!table || table->state != HANDLE_OPEN || !buffer || !out_length ||
         buffer_length < 1 || !CellInRange(table, column, line, LINE_DATA))
         return CellReadAny(table, column, line, buffer, out_length, buffer_length,
                            LINE_DATA);
-    /* Another line, or a piece not walked yet, or a value to decode or
-     * cut: its field found here, and a plain one that fits copied. */
+    /* A line the back-end's read cannot answer, a piece not walked yet, or
+     * a value to decode or cut: its field found here, and a plain one that
+     * fits copied. */
     const int32_t position = CellPosition(table, line, LINE_DATA);
     const char *field;
     size_t n;
@@ -1205,11 +1254,33 @@ static const char *CheckCache(TableHandle *table) {
     const char *text = NULL;
     size_t n = 0;
     int rc = LookAtLine(table, cache->position, &text, &n);
-    if (rc == TBL_ERR_NO_MEMORY) return NULL;
+    /* A line read in a copy, or a mapped line whose data file has changed
+     * since it was read, is left unchecked. */
+    if (rc == TBL_ERR_NO_MEMORY || rc == TBL_ERR_INDEX_OPEN) return NULL;
     if (rc != TBL_OK) return "a line cache holding a line the table has not";
     /* A line read in place is the same line where it is the same bytes. */
     if (n != cache->length || (text != cache->text && memcmp(text, cache->text, n) != 0))
         return "a line cache holding another text than its line";
+    return NULL;
+}
+
+/* The line the back-end's read keeps: a data line of the table, read in
+ * place, whose known field ends rise and lie inside its window. */
+static const char *CheckMemo(TableHandle *table) {
+    const ReadMemo *memo = &table->store.memo;
+    if (memo->position < 0) return NULL;
+    if (memo->position < table->store.header_lines ||
+        memo->position >= table->store.header_lines + table->data_lines)
+        return "a kept line the table has not among its data lines";
+    if (memo->count < 0 || memo->count > SELECT_FIELDS) return "a kept line with too many ends";
+    for (int32_t k = 0; k < memo->count; k++)
+        if (memo->ends[k] <= FieldStart(memo->ends, k) || memo->ends[k] > SELECT_WINDOW)
+            return "a kept line whose field ends do not rise inside its window";
+    const char *text = NULL;
+    size_t n = 0;
+    int rc = LookAtLine(table, memo->position, &text, &n);
+    if (rc == TBL_ERR_NO_MEMORY || rc == TBL_ERR_INDEX_OPEN) return NULL;
+    if (rc != TBL_OK || text != memo->line) return "a kept line that is not where its line lies";
     return NULL;
 }
 
@@ -1231,6 +1302,7 @@ const char *TableCheck(TableHandle *table, int depth) {
         if (!broken && depth == TABLE_CHECK_ALL) broken = CheckNames(table);
         if (!broken && depth == TABLE_CHECK_ALL) broken = CheckMarks(table);
         if (!broken) broken = CheckCache(table);
+        if (!broken) broken = CheckMemo(table);
         const TableShape shape = {table->columns, table->data_lines};
         if (!broken) broken = store->ops->check(store, &shape, depth == TABLE_CHECK_ALL);
         return broken;

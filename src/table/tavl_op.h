@@ -8,8 +8,10 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "base/tavlbits.h"
+#include "codec/field_select.h"
 #include "table/tavl_handle.h"
 #include "tavlin32.h"
 
@@ -58,43 +60,43 @@ int ColumnAppend(TableHandle *table, int32_t position, const char *name);
 int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
              int32_t *out_length, int32_t buffer_length, int32_t kind);
 
-/* Copies plain piece column of the cached line, whose bounds are known,
- * with its NUL into buffer, when it fits: 1; else 0, nothing written. */
-static TAVL_ALWAYS_INLINE int CopyPlainPiece(const LineCache *cache, int32_t column,
-                                             char *buffer, int32_t *out_length,
-                                             int32_t buffer_length) {
-    uint32_t start = cache->bounds[column] + 1u;
-    uint32_t n = cache->bounds[column + 1] - start;
-    if ((int64_t)n >= (int64_t)buffer_length) return 0;
-    CopyBytes(buffer, cache->text + start, n);
-    buffer[n] = '\0';
-    *out_length = (int32_t)n + 1;
-    return 1;
-}
-
-/* A data cell read (GetCellValByIndex), with the usual case in the
- * caller's own code: a plain cell of the line read last whose bounds are
- * known, into a buffer it fits in. A cached line is a line of an open
- * table, so its position alone proves the line in range, and its known
- * plain pieces the column. Every other read, and every check that fails,
- * goes to CellReadData. */
+/* A data cell read (GetCellValByIndex), with the usual cases in the
+ * caller's own code, for a buffer of at least SELECT_COPY bytes: a cell of
+ * the line the back-end's read keeps, whose field ends it took out (a host
+ * reading a line cell by cell; the kept line is a data line of an open
+ * table, so its position alone proves the line in range), else for a cell
+ * in range the back-end's read, which hands what it leaves to the general
+ * read. Every other read goes to CellReadRest: a plain cell of the line
+ * the general read keeps, else CellReadData, the general read, which also
+ * makes every check in the order of its codes. */
+int CellReadRest(TableHandle *table, int32_t column, int32_t line, char *buffer,
+                 int32_t *out_length, int32_t buffer_length);
 int CellReadData(TableHandle *table, int32_t column, int32_t line, char *buffer,
                  int32_t *out_length, int32_t buffer_length);
 static inline int CellReadDataInline(TableHandle *table, int32_t column, int32_t line,
                                      char *buffer, int32_t *out_length,
                                      int32_t buffer_length) {
-    if (table && buffer && out_length && line >= 0) {
-        const LineCache *cache = &table->cache;
-        if ((uint32_t)line + (uint32_t)table->store.header_lines ==
-                (uint32_t)cache->position &&
-            (uint32_t)(column - cache->from) < (uint32_t)(cache->plain - cache->from) &&
-            CopyPlainPiece(cache, column, buffer, out_length, buffer_length)) {
-            TAVL_ASSERT(table->state == HANDLE_OPEN && column < table->columns &&
-                        line < table->data_lines);
-            return TBL_OK;
+    if (table && buffer && out_length && line >= 0 && buffer_length >= SELECT_COPY) {
+        const ReadMemo *memo = &table->store.memo;
+        if ((uint32_t)line + (uint32_t)table->store.header_lines == (uint32_t)memo->position &&
+            (uint32_t)column < (uint32_t)memo->count &&
+            (uint32_t)column < (uint32_t)table->columns) {
+            const uint32_t start = FieldStart(memo->ends, column);
+            const uint32_t n = memo->ends[column] - 1u - start;
+            if (n < SELECT_COPY) {
+                TAVL_ASSERT(table->state == HANDLE_OPEN && line < table->data_lines);
+                memcpy(buffer, memo->line + start, SELECT_COPY);
+                buffer[n] = '\0';
+                *out_length = (int32_t)n + 1;
+                return TBL_OK;
+            }
         }
+        if (table->state == HANDLE_OPEN && (uint32_t)column < (uint32_t)table->columns &&
+            line < table->data_lines)
+            return table->store.read(&table->store, column, line, buffer, out_length,
+                                     buffer_length);
     }
-    return CellReadData(table, column, line, buffer, out_length, buffer_length);
+    return CellReadRest(table, column, line, buffer, out_length, buffer_length);
 }
 int CellReadByName(TableHandle *table, const char *name, int32_t line,
                    char *buffer, int32_t *out_length, int32_t buffer_length);

@@ -5,7 +5,10 @@
 // to encode in both forms and decode (it must come back byte for byte),
 // and, up to its first NUL, as a stored line to split, find pieces of and
 // decode them (which must stay in bounds, find the pieces the split gives
-// and split into pieces that join back into the line).
+// and split into pieces that join back into the line); its first up to 127
+// bytes are also a line in a window whose tail is the rest of the input,
+// which every form of the window select this processor runs must answer as
+// FindField does, or leave exactly when the window cannot tell.
 #include <tavlin32.h>
 
 #include <cstdint>
@@ -13,8 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "base/processor.h"
 #include "base/tavlbuf.h"
+#include "codec/field_select.h"
 #include "codec/tavl_codec.h"
+#include "store/backend.h"
 #include "fuzz_util.h"
 
 namespace {
@@ -105,6 +111,40 @@ void SplitFindDecode(const std::string &line, char d) {
     }
 }
 
+// The line line[0..n) (n below the window) ahead of tail in a block of
+// exactly the bytes a select may read: every form answers field k as
+// FindField does, exactly when the window holds no quote or backslash
+// and, with controls, the line no byte up to CR but D.
+void WindowSelect(const std::string &input, char d) {
+    using Select = int (*)(const char *, uint32_t, char, int, uint32_t, uint32_t *, uint32_t *);
+    std::vector<Select> forms = {SelectFieldPlain};
+#if defined(TAVL_SELECT_WIDE)
+    if (ProcessorVectorKind() >= PROCESSOR_AVX2) forms.push_back(SelectFieldWide);
+    if (ProcessorVectorKind() >= PROCESSOR_AVX512) forms.push_back(SelectFieldWidest);
+#endif
+    const std::string line = input.substr(0, SELECT_WINDOW - 1);
+    for (int controls : {0, 1}) {
+        std::string window = line + (controls ? '\n' : '\0') + input.substr(line.size());
+        window.resize(line.size() + SELECT_READ, 'x');
+        const std::vector<char> exact(window.begin(), window.end());
+        bool odd = window.find_first_of("\"\\") < SELECT_WINDOW;
+        for (char c : line) odd |= controls && c != d && static_cast<unsigned char>(c) <= '\r';
+        for (uint32_t k = 0; k < SELECT_FIELDS; k++) {
+            size_t at = 0, length = 0;
+            const int found = FindField(line.data(), line.size(), d, static_cast<int32_t>(k), &at, &length);
+            for (Select select : forms) {
+                uint32_t start = 0, size = 0;
+                const int got = select(exact.data(), static_cast<uint32_t>(line.size()), d, controls, k,
+                                       &start, &size);
+                if (got != (found && !odd)) Fail("a window select answered where it should not, or left a field");
+                if (got && line.compare(start, size, line, at, length) != 0)
+                    Fail("a window select found another field than FindField");
+            }
+            if (!found) break;
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -117,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         RoundTrip(rest, d, 0);
         RoundTrip(rest, d, 1);
         SplitFindDecode(rest.substr(0, rest.find('\0')), d);
+        if (d != '"' && d != '\n' && d != '\r') WindowSelect(rest, d);
     }
     held.ExpectSame("codec");
     return 0;

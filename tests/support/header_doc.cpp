@@ -132,6 +132,9 @@ void ExpectDocumentedResults(const std::vector<ExpectedCall> &calls) {
         const int32_t rc = c.call();
         EXPECT_EQ(rc, c.expect);
         EXPECT_TRUE(Documents(FunctionOf(c.name), rc)) << "its block does not name " << rc;
+        if (c.cpp) {
+            EXPECT_EQ(c.cpp(), c.expect == TBL_ERR_TRUNCATED ? TBL_OK : c.expect) << "through tavlin32.hpp";
+        }
     }
 }
 

@@ -38,8 +38,15 @@ struct Table {
         return n;
     }
     // The whole decoded cell (sized by GetCellSizeByIndex; a header cell
-    // through a large buffer), or "<code>" when it cannot be read.
+    // through a large buffer), or "<code>" when it cannot be read. A data
+    // cell is read twice: first into a buffer of 4 KiB, as hosts pass (the
+    // quick reads, which the second read's line, kept by the general read,
+    // would bypass), then into one of its size; both must agree.
     std::string Cell(int32_t col, int32_t line, bool head = false) {
+        std::vector<char> wide(4096);
+        int32_t wide_out = -99;
+        const int32_t wide_rc =
+            head ? TBL_OK : GetCellValByIndex(h, col, line, wide.data(), &wide_out, 4096);
         int32_t size = head ? 4096 : GetCellSizeByIndex(h, col, line);
         if (size < 1) return "<" + std::to_string(size) + ">";
         std::vector<char> buf(static_cast<size_t>(size));
@@ -47,7 +54,14 @@ struct Table {
         int32_t rc = head ? GetHeadCellValByIndex(h, col, line, buf.data(), &out, size)
                           : GetCellValByIndex(h, col, line, buf.data(), &out, size);
         if (rc != TBL_OK) return "<" + std::to_string(rc) + ">";
-        return std::string(buf.data(), static_cast<size_t>(out - 1));
+        std::string value(buf.data(), static_cast<size_t>(out - 1));
+        if (!head && size <= 4096) {
+            EXPECT_EQ(wide_rc, TBL_OK) << "column " << col << ", line " << line;
+            EXPECT_EQ(std::string(wide.data(), static_cast<size_t>(wide_out > 0 ? wide_out - 1 : 0)),
+                      value)
+                << "column " << col << ", line " << line;
+        }
+        return value;
     }
     int32_t Set(int32_t col, int32_t line, const std::string &v) {
         return SetCellValByIndex(h, col, line, v.data(), static_cast<int32_t>(v.size()));

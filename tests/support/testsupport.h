@@ -53,16 +53,20 @@ std::set<std::string> CodeWords(const std::string &text);
 // must be named there; a result of 0 or more needs only the @return line.
 bool Documents(const std::string &function, int32_t rc);
 // A call of an exported function and the result it must give; its name
-// starts with the function's name.
+// starts with the function's name. cpp, when set, makes the same call
+// through tavlin32.hpp and gives its result in the C call's terms (the
+// code it reported, else its number).
 struct ExpectedCall {
     const char *name;
     std::function<int32_t()> call;
     int32_t expect;
+    std::function<int32_t()> cpp = nullptr;
 };
 // The function a call's name starts with: its first word.
 std::string FunctionOf(const char *case_name);
 // Makes each call, in order, and checks its result and that the function's
-// block documents it.
+// block documents it; then its cpp form, which must give the same result,
+// but for TBL_ERR_TRUNCATED: the C++ layer reads the whole value instead.
 void ExpectDocumentedResults(const std::vector<ExpectedCall> &calls);
 
 #ifdef _WIN32

@@ -2,12 +2,21 @@
 # project would: checks the installed files (only libtavlin32 in the
 # library directory, the host stand-ins in its private folder) and that
 # every place that states the version gives the header's, builds the
-# example host with find_package(tavlin32) and, with the commands the README
-# prints, with pkg-config, runs both, and runs the installed tool. Run with
-# cmake -P; see tests/tool/tests.cmake for the variables it takes.
+# example hosts (C and C++) with find_package(tavlin32) and, with the
+# commands the README prints, with pkg-config, runs them and the README's
+# C++ program, and runs the installed tool. Run with cmake -P; see
+# tests/tool/tests.cmake for the variables it takes.
+#
+# With SYSTEM set it installs nothing: the Debian package is installed in
+# the system's paths (scripts/check-package.sh), and the same checks run
+# against /usr without a search path for pkg-config, CMake or the loader.
 cmake_minimum_required(VERSION 3.20)
 
-foreach(var BUILD_DIR SOURCE_DIR WORK_DIR C_COMPILER)
+set(required SOURCE_DIR WORK_DIR C_COMPILER CXX_COMPILER GENERATOR)
+if(NOT SYSTEM)
+  list(APPEND required BUILD_DIR)
+endif()
+foreach(var ${required})
   if(NOT ${var})
     message(FATAL_ERROR "install test: ${var} is not set")
   endif()
@@ -44,7 +53,6 @@ endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
-set(prefix ${WORK_DIR}/prefix)
 set(sample ${WORK_DIR}/sample.csv)
 file(COPY_FILE ${SOURCE_DIR}/examples/sample.csv ${sample})
 
@@ -52,20 +60,38 @@ set(san_flags "")
 if(SANITIZE)
   set(san_flags "-fsanitize=${SANITIZE} -fno-omit-frame-pointer")
 endif()
+find_program(PKG_CONFIG pkg-config REQUIRED)
 
 # ---- install and look at what landed -------------------------------------
-run(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-
-file(GLOB_RECURSE pc_files ${prefix}/tavlin32.pc)
-list(LENGTH pc_files n)
-if(NOT n EQUAL 1)
-  message(FATAL_ERROR "expected one tavlin32.pc under ${prefix}, found: ${pc_files}")
+# pc_env, prefix_arg and rpath_arg are what pkg-config, a CMake project and
+# a link need to find a scratch prefix; the system's paths need none, and
+# pkg-config is kept from any PKG_CONFIG_PATH of the caller's.
+if(SYSTEM)
+  set(prefix /usr)
+  set(pc_env --unset=PKG_CONFIG_PATH)
+  run(ENV ${pc_env} COMMAND ${PKG_CONFIG} --variable=libdir tavlin32)
+  string(STRIP "${RUN_OUT}" libdir)
+  set(pcdir ${libdir}/pkgconfig)
+  expect_file(${pcdir}/tavlin32.pc)
+  set(prefix_arg "")
+  set(rpath_arg "")
+else()
+  set(prefix ${WORK_DIR}/prefix)
+  run(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+  file(GLOB_RECURSE pc_files ${prefix}/tavlin32.pc)
+  list(LENGTH pc_files n)
+  if(NOT n EQUAL 1)
+    message(FATAL_ERROR "expected one tavlin32.pc under ${prefix}, found: ${pc_files}")
+  endif()
+  get_filename_component(pcdir ${pc_files} DIRECTORY)
+  get_filename_component(libdir ${pcdir} DIRECTORY)
+  set(pc_env PKG_CONFIG_PATH=${pcdir})
+  set(prefix_arg -DCMAKE_PREFIX_PATH=${prefix})
+  set(rpath_arg -Wl,-rpath,${libdir})
 endif()
-get_filename_component(pcdir ${pc_files} DIRECTORY)
-get_filename_component(libdir ${pcdir} DIRECTORY)
 
 expect_file(${prefix}/include/tavlin32.h)
-find_program(PKG_CONFIG pkg-config REQUIRED)
+expect_file(${prefix}/include/tavlin32.hpp)
 expect_file(${libdir}/cmake/tavlin32/tavlin32Config.cmake)
 expect_file(${libdir}/cmake/tavlin32/tavlin32ConfigVersion.cmake)
 expect_file(${libdir}/cmake/tavlin32/tavlin32Targets.cmake)
@@ -80,8 +106,9 @@ file(WRITE ${version_probe} [=[
 #include <tavlin32.h>
 int main(void)
 {
-    printf("%s;%d;%d;%d;%d", TAVLIN32_VERSION_STRING, TAVLIN32_VERSION_MAJOR,
-           TAVLIN32_VERSION_MINOR, TAVLIN32_VERSION_PATCH, TAVLIN32_VERSION_NUMBER);
+    printf("%s;%d;%d;%d;%d;%s", TAVLIN32_VERSION_STRING, TAVLIN32_VERSION_MAJOR,
+           TAVLIN32_VERSION_MINOR, TAVLIN32_VERSION_PATCH, TAVLIN32_VERSION_NUMBER,
+           TblResultText(TBL_ERR_NO_FILE));
     return 0;
 }
 ]=])
@@ -93,6 +120,7 @@ list(GET RUN_OUT 1 version_major)
 list(GET RUN_OUT 2 version_minor)
 list(GET RUN_OUT 3 version_patch)
 list(GET RUN_OUT 4 version_number)
+list(GET RUN_OUT 5 no_file_text)
 if(NOT version STREQUAL "${version_major}.${version_minor}.${version_patch}")
   message(FATAL_ERROR "TAVLIN32_VERSION_STRING ${version} is not MAJOR.MINOR.PATCH "
                       "(${version_major}.${version_minor}.${version_patch})")
@@ -107,7 +135,7 @@ function(expect_version what got)
     message(FATAL_ERROR "${what} gives version [${got}], the header ${version}")
   endif()
 endfunction()
-run(ENV PKG_CONFIG_PATH=${pcdir} COMMAND ${PKG_CONFIG} --modversion tavlin32)
+run(ENV ${pc_env} COMMAND ${PKG_CONFIG} --modversion tavlin32)
 string(STRIP "${RUN_OUT}" pc_version)
 expect_version("pkg-config --modversion" "${pc_version}")
 # The CMake package's version file, read as find_package(tavlin32 X.Y.Z
@@ -150,47 +178,82 @@ foreach(lib tavlin32 pellus varnix32 kernel32)
   endif()
 endforeach()
 
-# ---- a host project built with find_package(tavlin32) --------------------
+# ---- host projects built with find_package(tavlin32) ---------------------
 # No library path is given at run time: the package's imported targets
 # carry the rpath, and tavlin32 finds the host libraries beside itself.
+# examples/ builds the C host and the C++ one.
+set(compilers -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=${san_flags}"
+              -DCMAKE_CXX_COMPILER=${CXX_COMPILER} "-DCMAKE_CXX_FLAGS=${san_flags}")
 run(COMMAND ${CMAKE_COMMAND} -S ${SOURCE_DIR}/examples -B ${WORK_DIR}/cmake-host
-            -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${prefix}
-            -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=${san_flags}")
+            -G ${GENERATOR} ${prefix_arg} ${compilers})
 run(COMMAND ${CMAKE_COMMAND} --build ${WORK_DIR}/cmake-host)
-run(COMMAND ${WORK_DIR}/cmake-host/tavlin_example ${sample} note 2)
-expect_output("cmake host, note 2" "staffed all year, snow on the roof\n")
-run(COMMAND ${WORK_DIR}/cmake-host/tavlin_example ${sample} station 35)
-expect_output("cmake host, station 35" "富士山\n")
+foreach(host tavlin_example tavlin_example_cpp)
+  run(COMMAND ${WORK_DIR}/cmake-host/${host} ${sample} note 2)
+  expect_output("cmake ${host}, note 2" "staffed all year, snow on the roof\n")
+  run(COMMAND ${WORK_DIR}/cmake-host/${host} ${sample} station 35)
+  expect_output("cmake ${host}, station 35" "富士山\n")
+endforeach()
 
-# ---- the README's C example, built with pkg-config as the README says --------
-# The README prints examples/host.c whole; it must be that file.
+# ---- the README's examples, built with pkg-config as the README says -----
+# The README prints examples/host.c and host.cpp whole; they must be those
+# files.
 file(READ ${SOURCE_DIR}/README.md readme)
-file(READ ${SOURCE_DIR}/examples/host.c host_source)
-string(FIND "${readme}" "```c\n${host_source}```" at)
-if(at EQUAL -1)
-  message(FATAL_ERROR "README.md does not show examples/host.c as it is")
-endif()
-set(pc_env PKG_CONFIG_PATH=${pcdir})
 run(ENV ${pc_env} COMMAND ${PKG_CONFIG} --cflags --libs tavlin32)
 separate_arguments(pc_flags UNIX_COMMAND "${RUN_OUT}")
 separate_arguments(cc_san UNIX_COMMAND "${san_flags}")
 # The link needs nothing beyond the flags: the linker finds what
-# libtavlin32 loads through its run path. The host carries a run path to
-# the library directory, as the README's command gives it, so it runs
-# without LD_LIBRARY_PATH.
-run(COMMAND ${C_COMPILER} -std=c99 -Wall -Werror ${cc_san}
-            ${SOURCE_DIR}/examples/host.c ${pc_flags} -Wl,-rpath,${libdir}
-            -o ${WORK_DIR}/pc-host)
-run(COMMAND ${WORK_DIR}/pc-host ${sample} station 1)
-expect_output("pkg-config host, station 1" "Säntis\n")
-run(COMMAND ${WORK_DIR}/pc-host ${sample} note 18)
-expect_output("pkg-config host, note 18" "closed in 1904\nruins on the summit\n")
-# A failure is named from the header's list of result codes.
-execute_process(COMMAND ${WORK_DIR}/pc-host ${sample} nosuchcolumn
-                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(rc EQUAL 0 OR NOT err MATCHES "TBL_ERR_NO_COLUMN \\(-14\\): no column has that name")
-  message(FATAL_ERROR "host with a missing column: exit ${rc}, stderr [${err}]")
+# libtavlin32 loads through its run path. A host of a scratch prefix
+# carries a run path to the library directory, as the README's command
+# gives it, so it runs without LD_LIBRARY_PATH.
+foreach(lang c cpp)
+  file(READ ${SOURCE_DIR}/examples/host.${lang} host_source)
+  string(FIND "${readme}" "```${lang}\n${host_source}```" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "README.md does not show examples/host.${lang} as it is")
+  endif()
+  if(lang STREQUAL "c")
+    set(compile ${C_COMPILER} -std=c99)
+  else()
+    set(compile ${CXX_COMPILER} -std=c++17)
+  endif()
+  set(host ${WORK_DIR}/pc-host-${lang})
+  run(COMMAND ${compile} -Wall -Werror ${cc_san} ${SOURCE_DIR}/examples/host.${lang}
+              ${pc_flags} ${rpath_arg} -o ${host})
+  run(COMMAND ${host} ${sample} station 1)
+  expect_output("pkg-config host.${lang}, station 1" "Säntis\n")
+  run(COMMAND ${host} ${sample} note 18)
+  expect_output("pkg-config host.${lang}, note 18" "closed in 1904\nruins on the summit\n")
+  # A failure is named from the header's list of result codes.
+  execute_process(COMMAND ${host} ${sample} nosuchcolumn
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(rc EQUAL 0 OR NOT err MATCHES "TBL_ERR_NO_COLUMN \\(-14\\): no column has that name")
+    message(FATAL_ERROR "host.${lang} with a missing column: exit ${rc}, stderr [${err}]")
+  endif()
+endforeach()
+
+# The README's short C++ program, as a user copies it, next to a table with
+# a name column: it prints the names, stores a value with a comma and
+# quotes and saves, then prints the text of TBL_ERR_NO_FILE; run again, it
+# prints the stored value.
+string(REGEX MATCH "```cpp\n#include <tavlin32.hpp>\n#include <iostream>\n[^`]*```" program "${readme}")
+if(NOT program)
+  message(FATAL_ERROR "README.md shows no C++ program starting with #include <tavlin32.hpp>")
 endif()
+string(REGEX REPLACE "^```cpp\n|```$" "" program "${program}")
+set(program_dir ${WORK_DIR}/readme-program)
+file(MAKE_DIRECTORY ${program_dir})
+file(WRITE ${program_dir}/program.cpp "${program}")
+file(WRITE ${program_dir}/sample.csv "name,size\r\nfirst,1\r\nsecond,2\r\n")
+run(COMMAND ${CXX_COMPILER} -std=c++17 -Wall -Werror ${cc_san} ${program_dir}/program.cpp
+            ${pc_flags} ${rpath_arg} -o ${program_dir}/program)
+foreach(first "first" "new, with \"quotes\"")
+  execute_process(COMMAND ${program_dir}/program WORKING_DIRECTORY ${program_dir}
+                  RESULT_VARIABLE rc OUTPUT_VARIABLE RUN_OUT ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "the README's C++ program failed (${rc}): ${RUN_OUT}${err}")
+  endif()
+  expect_output("the README's C++ program" "${first}\nsecond\n${no_file_text}\n")
+endforeach()
 
 # ---- a host with kernel names of its own reads the last-error value ------
 # It defines CloseHandle, CreateFileA, SetLastError and the other generic
@@ -249,7 +312,7 @@ int main(int argc, char **argv)
 # one field: the load stops there.
 set(lasterr_want "-8 1 2 0\n")
 run(COMMAND ${C_COMPILER} -std=c99 -Wall -Werror ${cc_san} ${lasterr_dir}/lasterr.c
-            ${pc_flags} -Wl,-rpath,${libdir} -o ${lasterr_dir}/pc-lasterr)
+            ${pc_flags} ${rpath_arg} -o ${lasterr_dir}/pc-lasterr)
 run(COMMAND ${lasterr_dir}/pc-lasterr ${lasterr_dir}/bad.csv ${sample} ${lasterr_dir})
 expect_output("pkg-config host with kernel names of its own" "${lasterr_want}")
 file(WRITE ${lasterr_dir}/CMakeLists.txt [=[
@@ -260,49 +323,65 @@ add_executable(lasterr lasterr.c)
 target_link_libraries(lasterr PRIVATE tavlin32::tavlin32)
 ]=])
 run(COMMAND ${CMAKE_COMMAND} -S ${lasterr_dir} -B ${lasterr_dir}/build -G ${GENERATOR}
-            -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_C_COMPILER=${C_COMPILER}
-            "-DCMAKE_C_FLAGS=${san_flags}")
+            ${prefix_arg} -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=${san_flags}")
 run(COMMAND ${CMAKE_COMMAND} --build ${lasterr_dir}/build)
 run(COMMAND ${lasterr_dir}/build/lasterr ${lasterr_dir}/bad.csv ${sample} ${lasterr_dir})
 expect_output("CMake host with kernel names of its own" "${lasterr_want}")
 
-# The README's own build commands, run as typed by bash in a folder laid out
-# like the clone's root (which holds a host/ folder, so the program must not
-# be named host there), with a HOME in which $HOME/tavlin32 is the prefix.
-# Not under sanitizers: the README's cc command names none.
-if(NOT SANITIZE)
-  string(REGEX MATCH "\n    prefix=\\$HOME/tavlin32\n[^\n]*(\n    [^\n]*)*" block "${readme}")
-  if(NOT block)
-    message(FATAL_ERROR "README.md has no build commands starting 'prefix=$HOME/tavlin32'")
+# The README's own build commands (for the C host, then the C++ one), run as
+# typed by bash in a folder laid out like the clone's root (which holds a
+# host/ folder, so the program must not be named host there), with a HOME
+# in which $HOME/tavlin32 is the prefix. Not under sanitizers: the
+# README's commands name none; not for the system's paths, which the
+# commands do not name.
+if(NOT SANITIZE AND NOT SYSTEM)
+  string(REGEX MATCHALL "\n    prefix=\\$HOME/tavlin32\n[^\n]*(\n    [^\n]*)*" blocks "${readme}")
+  list(LENGTH blocks n)
+  if(NOT n EQUAL 2)
+    message(FATAL_ERROR "README.md has ${n} blocks of build commands starting "
+                        "'prefix=$HOME/tavlin32', not 2 (C and C++)")
   endif()
-  string(REPLACE "\n    " "\n" block "${block}")
   set(clone ${WORK_DIR}/readme-clone)
   file(MAKE_DIRECTORY ${clone}/examples ${clone}/host ${WORK_DIR}/readme-home)
-  file(COPY ${SOURCE_DIR}/examples/host.c ${SOURCE_DIR}/examples/sample.csv
-       DESTINATION ${clone}/examples)
+  file(COPY ${SOURCE_DIR}/examples/host.c ${SOURCE_DIR}/examples/host.cpp
+            ${SOURCE_DIR}/examples/sample.csv DESTINATION ${clone}/examples)
   file(CREATE_LINK ${prefix} ${WORK_DIR}/readme-home/tavlin32 SYMBOLIC)
-  file(WRITE ${WORK_DIR}/readme-commands.sh "${block}\n")
-  execute_process(COMMAND ${CMAKE_COMMAND} -E env HOME=${WORK_DIR}/readme-home
-                          bash ${WORK_DIR}/readme-commands.sh
-                  WORKING_DIRECTORY ${clone}
-                  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-  if(NOT out STREQUAL "Säntis\n" OR NOT err MATCHES "TBL_ERR_NO_COLUMN \\(-14\\)")
-    message(FATAL_ERROR "the README's build commands printed [${out}], "
-                        "stderr [${err}]:${block}")
-  endif()
+  foreach(block ${blocks})
+    string(REPLACE "\n    " "\n" block "${block}")
+    file(WRITE ${WORK_DIR}/readme-commands.sh "${block}\n")
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env HOME=${WORK_DIR}/readme-home
+                            bash ${WORK_DIR}/readme-commands.sh
+                    WORKING_DIRECTORY ${clone}
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT out STREQUAL "Säntis\n" OR NOT err MATCHES "TBL_ERR_NO_COLUMN \\(-14\\)")
+      message(FATAL_ERROR "the README's build commands printed [${out}], "
+                          "stderr [${err}]:${block}")
+    endif()
+  endforeach()
 endif()
 
 # ---- the installed tool finds its libraries by itself ---------------------
+# In the system's paths it is found by name, and man finds its page.
 if(WITH_TOOL)
-  expect_file(${prefix}/bin/tavlin)
+  set(tavlin ${prefix}/bin/tavlin)
+  expect_file(${tavlin})
   expect_file(${prefix}/share/bash-completion/completions/tavlin)
-  if(WITH_MAN)
-    expect_file(${prefix}/share/man/man1/tavlin.1)
+  if(SYSTEM)
+    set(tavlin tavlin)
+    run(COMMAND man -w tavlin)
+    expect_output("man -w tavlin" "${prefix}/share/man/man1/tavlin.1.gz\n")
+    run(ENV MANPAGER=cat MANWIDTH=80 COMMAND man tavlin)
+    if(NOT RUN_OUT MATCHES "tavlin - read and edit delimited text tables")
+      message(FATAL_ERROR "man tavlin shows no page of the tool:\n${RUN_OUT}")
+    endif()
   endif()
-  run(COMMAND ${prefix}/bin/tavlin get ${sample} 4 station)
+  if(WITH_MAN)
+    expect_file(${prefix}/share/man/man1/tavlin.1.gz)
+  endif()
+  run(COMMAND ${tavlin} get ${sample} 4 station)
   expect_output("installed tavlin get" "Hohenpeißenberg\n")
-  run(COMMAND ${prefix}/bin/tavlin -V)
-  expect_output("installed tavlin -V" "tavlin ${version}\n")
+  run(COMMAND ${tavlin} --version)
+  expect_output("installed tavlin --version" "tavlin ${version}\n")
 endif()
 
 message(STATUS "installed package works from ${prefix}")

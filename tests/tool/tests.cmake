@@ -25,8 +25,10 @@ if(TAVL_BUILD_TOOLS)
   endif()
 endif()
 
-# Installs into a scratch prefix, builds the example host against the
-# installed package with CMake and with pkg-config, and runs both.
+# Installs into a scratch prefix, builds the example hosts (C and C++) and
+# the README's C++ program against the installed package with CMake and
+# with pkg-config, and runs them. scripts/check-package.sh runs the same
+# test against the Debian package installed in the system's paths.
 if(NOT WIN32)
   add_test(NAME install_package
            COMMAND ${CMAKE_COMMAND}
@@ -35,6 +37,7 @@ if(NOT WIN32)
                    -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/install_package
                    -DGENERATOR=${CMAKE_GENERATOR}
                    -DC_COMPILER=${CMAKE_C_COMPILER}
+                   -DCXX_COMPILER=${CMAKE_CXX_COMPILER}
                    -DSANITIZE=${TAVL_SANITIZE}
                    -DWITH_TOOL=$<TARGET_EXISTS:tavlin>
                    -DWITH_MAN=$<TARGET_EXISTS:tavlin_man>
