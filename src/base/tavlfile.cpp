@@ -85,6 +85,12 @@ void FileSinkPut(FileSink *sink, const char *bytes, size_t n) {
     sink->written += n;
 }
 
+int FileSinkFlush(FileSink *sink) {
+    SinkFlush(sink);
+    if (!sink->failed && sink->early && !SysSync(sink->fd)) sink->failed = 1;
+    return !sink->failed;
+}
+
 void FileSinkPutAt(FileSink *sink, uint64_t offset, const char *bytes, size_t n) {
     SinkFlush(sink);
     TAVL_ASSERT(offset + n <= sink->written);

@@ -72,6 +72,14 @@ typedef struct FileSink {
 
 void FileSinkPut(FileSink *sink, const char *bytes, size_t n);
 
+/* Writes out what the sink has gathered and, for a file synced at its end
+ * (a new file, whose sink starts writeback early; not a device written in
+ * place), syncs it now: a writer that answers for its file before it
+ * returns (by printing what it added, say) first makes sure its bytes
+ * reached the disk. 1, or 0 once a write or the sync failed; the file then
+ * replaces nothing. */
+int FileSinkFlush(FileSink *sink);
+
 /* Writes n bytes over bytes the sink has already taken, from offset on
  * (offset + n at most what it took), for a count known only at the end
  * that a file holds at its start. Only into a new file of FilePlace or

@@ -76,6 +76,7 @@ static int MakeRoom(LineReader *r) {
     if (r->end + 1 < r->capacity) return 0;
     if (r->capacity > ((size_t)-1 - LINE_TAIL) / 2) return TBL_ERR_NO_MEMORY;
     const size_t grown = r->capacity * 2;
+    if (r->most && !r->keep && grown > r->most) return TBL_ERR_RANGE;
     char *block = (char *)qmem_realloc(r->bytes, grown + LINE_TAIL);
     if (!block) return TBL_ERR_NO_MEMORY;
     memset(block + grown, 0, LINE_TAIL);
@@ -205,8 +206,13 @@ static int Step(LineReader *r) {
         }
         r->scanned = r->end;
         if (!r->at_end) {
-            if (ReadMore(r)) {
-                r->fault = LINE_FAULT_MEMORY;
+            int more = ReadMore(r);
+            if (more) {
+                /* A line longer than the block may grow: its start stays
+                 * in the block for a caller that reads it on its own. */
+                r->fault = more == TBL_ERR_RANGE ? LINE_FAULT_LONG : LINE_FAULT_MEMORY;
+                r->file_line = r->file_lines + 1;
+                r->file_offset = r->dropped + r->line_start;
                 r->finished = 1;
                 return LINE_DONE;
             }
@@ -236,6 +242,25 @@ static int Step(LineReader *r) {
         }
         return LINE_DONE;
     }
+}
+
+void LineReaderGoOn(LineReader *r, const char *ahead, size_t n, uint64_t offset,
+                    int32_t fields) {
+    TAVL_ASSERT(r->fault == LINE_FAULT_LONG && n + 1 < r->capacity);
+    r->file_lines++;
+    if (fields > 0) {
+        if (r->expected < 0) r->expected = fields;
+        r->stored++;
+    }
+    memcpy(r->bytes, ahead, n);
+    const char *nul = (const char *)memchr(r->bytes, '\0', n);
+    r->nul = nul ? (size_t)(nul - r->bytes) : n;
+    r->line_start = r->scanned = 0;
+    r->end = n;
+    r->dropped = offset;
+    r->fault = LINE_FAULT_NONE;
+    r->finished = 0;
+    r->quick = 0;
 }
 
 int32_t LineSplitFields(const char *line, size_t n, char delimiter) {

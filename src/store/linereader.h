@@ -44,6 +44,7 @@
 #define LINE_FAULT_QUOTES 2 /* its quotes hide or make a delimiter */
 #define LINE_FAULT_READ   3 /* the stream failed */
 #define LINE_FAULT_MEMORY 4 /* no memory for the block */
+#define LINE_FAULT_LONG   5 /* a line longer than the block may grow (most) */
 
 /* Results of LineReaderNext. */
 #define LINE_READY 1 /* a line of the table is current */
@@ -57,6 +58,10 @@ typedef struct LineReader {
                                    split into lines) */
     int raw;                    /* lines as they stand: only the LF taken
                                    off, empty ones handed out too */
+    size_t most;                /* a streaming reader's block grows no larger
+                                   (0: no limit); a longer line stops it with
+                                   LINE_FAULT_LONG, its first bytes in the
+                                   block from line_start to end */
     /* The block: bytes [0, end) read, [line_start, scanned) hold no LF,
      * nul is the first NUL at or after line_start (end when none). The
      * block has capacity bytes, one kept for a NUL, and LINE_TAIL more. */
@@ -104,6 +109,16 @@ static inline int32_t LineReaderCount(LineReader *r, size_t start, size_t n, int
  * stands, for callers that look at the lines a load skips. */
 int LineReaderInit(LineReader *r, FILE *stream, char delimiter, int keep,
                    int counting, size_t capacity);
+
+/* Goes on after a line that stopped the reader with LINE_FAULT_LONG, which
+ * the caller read to its LF (or the file's end) itself and found to have
+ * fields fields by the load's count (0: an empty line, no line of the
+ * table): the n bytes at ahead, read from the stream past that LF, are the
+ * next bytes of the file, and offset is the file offset of the first. The
+ * caller checked the line as TakeLine would (consistent, and with the field
+ * count of the first line). */
+void LineReaderGoOn(LineReader *r, const char *ahead, size_t n, uint64_t offset,
+                    int32_t fields);
 
 /* LineReaderNext the whole way, for every line. */
 int LineReaderStep(LineReader *r);

@@ -7,7 +7,8 @@
 # build, and is given only its file name.
 if(TAVL_BUILD_TOOLS)
   add_executable(tavl_tool_tests ${CMAKE_CURRENT_LIST_DIR}/tool_cases.cpp)
-  target_link_libraries(tavl_tool_tests PRIVATE tavl_testsupport GTest::gtest_main)
+  # The library too: an edit of a table file must save what its own calls save.
+  target_link_libraries(tavl_tool_tests PRIVATE tavlin32 tavl_testsupport GTest::gtest_main)
   if(WIN32)
     target_compile_definitions(tavl_tool_tests PRIVATE
       TAVLIN_TOOL="$<TARGET_FILE_NAME:tavlin>")

@@ -1,13 +1,10 @@
 // commands.cpp - the subcommands that go through the library's handles:
-// info, get, the edits, the index files and the line count.
+// info and get of an indexed table, and the index files.
 //
 // Every subcommand is a short sequence of the library's exported calls. A
 // failing call ends the subcommand with one line on stderr, naming the
 // subcommand, the result code and what went wrong in this case. Tables are
-// closed and freed on every path (see Table), and a table is only written
-// by SaveTable, which leaves the old file as it was when it cannot finish.
-// Edits hold the table's edit lock from before the load until after the
-// save (see lock.h).
+// closed and freed on every path (see Table).
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -18,19 +15,9 @@
 #include <system_error>
 #include <vector>
 
-#include "base/tavlfile.h"
 #include "diagnose.h"
-#include "lock.h"
 #include "render.h"
 #include "tool.h"
-
-#if defined(_WIN32)
-#  include <process.h>
-#  define TAVLIN_GETPID _getpid
-#else
-#  include <unistd.h>
-#  define TAVLIN_GETPID getpid
-#endif
 
 namespace tavlin {
 namespace {
@@ -49,11 +36,6 @@ bool IsDirectory(const std::string &path) {
     return std::filesystem::is_directory(path, ec);
 }
 
-int32_t CountOf(int32_t (*getter)(TableHandle *, int32_t *), TableHandle *h) {
-    int32_t n = 0;
-    return getter(h, &n) == TBL_OK && n > 0 ? n : 0;
-}
-
 // Counts of the file's lines as each mode takes them, and why they differ.
 std::string ModeCounts(std::FILE *in, char delimiter, int32_t header) {
     if (!in) return "";
@@ -70,9 +52,13 @@ std::string ModeCounts(std::FILE *in, char delimiter, int32_t header) {
     text += "  indexed     " + data(c.indexed);
     text += c.indexed < c.lines ? " (ends at " + IndexedEndReason(c) + ")\n"
                                 : " (up to a line whose field count differs)\n";
-    text += "  lines       " + std::to_string(c.counted);
-    text += c.first_blank ? " (stops at line " + std::to_string(c.first_blank) + ", which is blank)\n"
-                          : " (LF-ended lines before the first blank one)\n";
+    // What 'tavlin lines' prints with the same -H.
+    text += "  lines       " + std::to_string(static_cast<int64_t>(c.counted) - header);
+    text += c.first_blank ? " (stops at line " + std::to_string(c.first_blank) + ", which is blank"
+                          : " (LF-ended lines before the first blank one";
+    text += header ? ", less " + Plural(static_cast<uint64_t>(header), "header line",
+                                        "header lines") + ")\n"
+                   : ")\n";
     return text;
 }
 
@@ -128,32 +114,25 @@ int RunInfo(const Options &o) {
 
 namespace {
 
-// ROW of a command on one cell: a whole number of any size (one beyond
-// every row is refused with the table's counts, as a row past the end).
-bool ParseRow(const Options &o, int64_t *row, int *status) {
-    const std::string &text = o.args[1];
-    if (!IsWholeNumber(text)) {
-        *status = UsageFail(o, "ROW must be a whole number, not " + Q(text));
-        return false;
-    }
-    if (!ParseInt64(text, row)) *row = text[0] == '-' ? INT64_MIN : INT64_MAX;
-    return true;
-}
-
-// Finds COLUMN in an open table: by name, else as an index of any size.
+// Finds COLUMN in an open table, by name or position; a position past the
+// last column is refused with the table's counts.
 bool FindColumn(const Options &o, TableHandle *h, int32_t *column, int64_t row, int *status) {
-    int32_t rc = ResolveColumn(h, o.args[2], column);
-    if (rc == TBL_OK) return true;
-    int64_t wide = 0;
-    if (ParseColumnIndex64(o.args[2], &wide) || IsWholeNumber(o.args[2])) {
-        int32_t columns = 0, rows = 0;
-        GetColumnCount(h, &columns);
-        GetLineCount(h, &rows);
-        if (!ParseColumnIndex64(o.args[2], &wide)) wide = INT64_MAX;
-        *status = Fail(o, TBL_ERR_RANGE, ExplainCellRange(columns, rows, wide, row));
+    const int64_t c = LookUpColumn(o.args[2], [&](const std::string &name) -> int64_t {
+        int32_t index = 0;
+        return GetColumnIndex(h, name.c_str(), &index) == TBL_OK ? index : -1;
+    });
+    if (c < 0) {
+        *status = Fail(o, TBL_ERR_NO_COLUMN, "no column named " + Q(o.args[2]));
         return false;
     }
-    *status = Fail(o, rc, "no column named " + Q(o.args[2]));
+    int32_t columns = 0, rows = 0;
+    GetColumnCount(h, &columns);
+    if (c < columns) {
+        *column = static_cast<int32_t>(c);
+        return true;
+    }
+    GetLineCount(h, &rows);
+    *status = Fail(o, TBL_ERR_RANGE, ExplainCellRange(columns, rows, c, row));
     return false;
 }
 
@@ -172,7 +151,7 @@ bool RowFits(const Options &o, TableHandle *h, int32_t column, int64_t row, int 
 int RunGet(const Options &o) {
     int64_t row = 0;
     int status = 0;
-    if (!ParseRow(o, &row, &status)) return status;
+    if (!ParseRow(o, o.args[1], &row, &status)) return status;
     if (o.mode != OPEN_INDEXED) return GetStreamed(o, row);
     Table table;
     if (!OpenIndexed(o, &table, &status)) return status;
@@ -189,199 +168,6 @@ int RunGet(const Options &o) {
     std::fwrite(value.data(), 1, value.size(), stdout);
     if (!o.no_newline) std::fputc('\n', stdout);
     return 0;
-}
-
-namespace {
-
-namespace fs = std::filesystem;
-
-// The source of an edit with --output, copied beside the output: the edit
-// loads the copy (the source itself needs no write access) and saves over
-// the output. The copy goes when the edit ends.
-class EditCopy {
-public:
-    EditCopy() = default;
-    EditCopy(const EditCopy &) = delete;
-    EditCopy &operator=(const EditCopy &) = delete;
-    ~EditCopy() {
-        std::error_code ec;
-        if (!path_.empty()) fs::remove(path_, ec);
-    }
-    // Copies source beside target through the library's file layer. The
-    // exit status of a failure (reported) in *status.
-    bool Make(const Options &o, const std::string &source, const std::string &target,
-              int *status) {
-        fs::path t(target);
-        std::string name = "." + t.filename().string() + ".tavlin-edit-" +
-                           std::to_string(static_cast<long long>(ProcessId()));
-        const std::string path = (t.parent_path() / name).string();
-        std::FILE *in = std::fopen(source.c_str(), "rb");
-        if (!in) {
-            *status = Fail(o, TBL_ERR_OPEN, Q(source) + " could not be opened for reading: " +
-                                                std::strerror(errno));
-            return false;
-        }
-        errno = 0;
-        FileResult rc = FileReplace(path.c_str(), CopyInto, in);
-        const int error = errno;
-        const bool read_failed = std::ferror(in) != 0;
-        std::fclose(in);
-        if (rc == FILE_OK) {
-            path_ = path;
-            return true;
-        }
-        *status = Fail(o, read_failed ? TBL_ERR_OPEN : TBL_ERR_SAVE_OPEN,
-                       read_failed ? Q(source) + " could not be read"
-                                   : Q(target) + " could not be written: " +
-                                         SaveFailureReason(target, error) +
-                                         "; any file there is as it was");
-        return false;
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    static int CopyInto(void *context, FileSink *sink) {
-        std::FILE *in = static_cast<std::FILE *>(context);
-        char buffer[1 << 16];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, in)) > 0) {
-            FileSinkPut(sink, buffer, n);
-            if (sink->failed) return 1;
-        }
-        return std::ferror(in) ? 1 : 0;
-    }
-    static long ProcessId() { return static_cast<long>(TAVLIN_GETPID()); }
-    std::string path_;
-};
-
-// Checks that the edit can read its source and, in place, write it, before
-// anything is made; takes the edit lock of the file the edit will write;
-// opens the table (for --output, a copy of the source beside the output).
-// False with the exit status in *status.
-bool BeginEdit(const Options &o, EditLock *lock, EditCopy *copy, Table *table,
-               int *status) {
-    const std::string &source = FilePath(o);
-    if (IsStdin(source)) {
-        *status = UsageFail(o, "standard input cannot be edited; name a file");
-        return false;
-    }
-    std::error_code ec;
-    if (!fs::exists(source, ec)) {
-        *status = Fail(o, TBL_ERR_NO_FILE, "no file at " + Q(source));
-        return false;
-    }
-    const std::string kind = KindOfNonFile(source);
-    if (!kind.empty()) {
-        *status = Fail(o, TBL_ERR_NO_FILE, Q(source) + " is " + kind + ", not a file");
-        return false;
-    }
-    const std::string denied = AccessProblem(source, !o.output_given);
-    if (!denied.empty() && !o.output_given) {
-        *status = Fail(o, TBL_ERR_OPEN,
-                       Q(source) + " could not be opened for reading and writing: " + denied +
-                           "; nothing was changed (--output PATH writes the edited"
-                           " table elsewhere)");
-        return false;
-    }
-    if (!denied.empty()) {
-        *status = Fail(o, TBL_ERR_OPEN, Q(source) + " could not be opened for reading: " + denied);
-        return false;
-    }
-    const std::string target = o.output_given ? o.output : source;
-    // What keeps the save from replacing the target is said before
-    // anything is made (a lock file included).
-    const std::string problem = ReplaceProblem(target);
-    if (!problem.empty()) {
-        *status = Fail(o, TBL_ERR_SAVE_OPEN, Q(target) + " could not be written: " + problem +
-                                                 "; any file there is as it was");
-        return false;
-    }
-    std::string error;
-    if (!lock->Acquire(target, &error)) {
-        *status = Complain(o, error);
-        return false;
-    }
-    if (!o.output_given) return OpenOrFail(o, source, OPEN_EDIT, table, status);
-    if (!copy->Make(o, source, target, status)) return false;
-    return OpenOrFail(o, copy->path(), OPEN_EDIT, table, status);
-}
-
-const std::string &EditTarget(const Options &o) {
-    return o.output_given ? o.output : FilePath(o);
-}
-
-} // namespace
-
-int RunSet(const Options &o) {
-    int64_t row = 0;
-    int status = 0;
-    if (!ParseRow(o, &row, &status)) return status;
-    EditLock lock;
-    EditCopy copy;
-    Table table;
-    if (!BeginEdit(o, &lock, &copy, &table, &status)) return status;
-    TableHandle *h = table.handle();
-    int32_t column = 0;
-    if (!FindColumn(o, h, &column, row, &status)) return status;
-    if (!RowFits(o, h, column, row, &status)) return status;
-    const int32_t r = static_cast<int32_t>(row);
-    const std::string &value = o.args[3];
-    int32_t rc = SetCellValByIndex(h, column, r, value.data(), static_cast<int32_t>(value.size()));
-    if (rc == TBL_ERR_RANGE) {
-        int32_t columns = CountOf(GetColumnCount, h), rows = CountOf(GetLineCount, h);
-        if (column >= 0 && column < columns && r >= 0 && r < rows)
-            return Fail(o, rc, "the value cannot be stored in this cell so that it"
-                               " reads back unchanged; nothing was written");
-        return Fail(o, rc, ExplainCellRange(h, column, r));
-    }
-    if (rc != TBL_OK) return Fail(o, rc, CodeMeaning(rc));
-    if ((status = SaveOrFail(o, h, EditTarget(o))) != 0) return status;
-    lock.Keep();
-    return 0;
-}
-
-namespace {
-
-// An edit that appends to the table: counts before it (so the new row or
-// column's index), makes the change, prints the index, and saves only once
-// the index is out (an edit whose answer cannot be written is not made).
-// refused says why the change may answer TBL_ERR_RANGE.
-int AppendAndSave(const Options &o, int32_t (*count)(TableHandle *, int32_t *),
-                  int32_t (*change)(const Options &, TableHandle *),
-                  const std::string &refused) {
-    EditLock lock;
-    EditCopy copy;
-    Table table;
-    int status = 0;
-    if (!BeginEdit(o, &lock, &copy, &table, &status)) return status;
-    TableHandle *h = table.handle();
-    int32_t before = 0;
-    int32_t rc = count(h, &before);
-    if (rc == TBL_OK) rc = change(o, h);
-    if (rc == TBL_ERR_RANGE && !refused.empty()) return Fail(o, rc, refused);
-    if (rc != TBL_OK) return Fail(o, rc, CodeMeaning(rc));
-    errno = 0;
-    if (std::printf("%d\n", static_cast<int>(before)) < 0 || std::fflush(stdout) != 0)
-        return Complain(o, std::string("the output could not be written (") +
-                               std::strerror(errno) + "); nothing was saved");
-    if ((status = SaveOrFail(o, h, EditTarget(o))) != 0) return status;
-    lock.Keep();
-    return 0;
-}
-
-int32_t AddRow(const Options &, TableHandle *h) { return CreateRow(h); }
-int32_t AddColumn(const Options &o, TableHandle *h) {
-    return CreateColumn(h, -1, o.args[1].c_str());
-}
-
-} // namespace
-
-int RunAddRow(const Options &o) { return AppendAndSave(o, GetLineCount, AddRow, ""); }
-
-int RunAddColumn(const Options &o) {
-    return AppendAndSave(o, GetColumnCount, AddColumn,
-                         "a column name cannot hold the delimiter or a line break: " +
-                             Q(o.args[1]));
 }
 
 namespace {
@@ -408,6 +194,7 @@ int ReportIndexed(const Options &o) {
     if (std::FILE *in = std::fopen(FilePath(o).c_str(), "rb")) {
         FileCounts c = CountFile(in, o.delimiter);
         std::fclose(in);
+        if (c.cr_alone) WarnCrAlone(o);
         // Only a view that leaves out lines holding anything is worth a word.
         if (viewed < c.last_filled) {
             std::string why = c.indexed == viewed

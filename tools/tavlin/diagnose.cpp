@@ -65,6 +65,9 @@ std::string ReplaceProblem(const std::string &path) {
     if (!fs::is_directory(dir, ec)) return "its folder is not a folder";
     if (fs::is_directory(target, ec)) return "it is a folder";
     fs::file_status st = fs::status(target, ec);
+    // A name the system cannot follow (a loop of symbolic links, a name
+    // too long) is said in its words.
+    if (ec && st.type() != fs::file_type::not_found) return ec.message();
     if (!ec && fs::exists(st) && !fs::is_regular_file(st)) return ""; // written in place
     // The file layer replaces no file the saver could not write itself.
     if (!ec && fs::is_regular_file(st) &&
@@ -135,6 +138,7 @@ FileCounts CountFile(std::FILE *in, char delimiter) {
         char *text = LineReaderText(&lines);
         size_t n = lines.length;
         ++c.lines;
+        if (c.lines == 1) c.cr_alone = EndsLinesWithCrAlone(text, n, lines.ended_with_lf != 0);
         // 'tavlin lines': lines ended by LF, up to the first blank one.
         if (counting) {
             if (LineIsBlank(text, n)) {

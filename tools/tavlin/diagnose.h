@@ -50,6 +50,7 @@ struct FileCounts {
     uint64_t counted = 0;      // lines 'tavlin lines' counts (LF-ended, before a blank)
     uint64_t first_blank = 0;  // 1-based first blank (white space only) line, 0 none
     bool read_error = false;
+    bool cr_alone = false;     // its lines end with CR alone (see stream.h)
 };
 FileCounts CountFile(std::FILE *in, char delimiter);
 

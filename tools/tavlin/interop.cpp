@@ -1,6 +1,7 @@
 // interop.cpp - import from CSV and TSV, export to CSV, TSV and JSON Lines.
 #include "interop.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <string_view>
@@ -18,24 +19,67 @@ namespace {
 
 const char kBom[] = "\xEF\xBB\xBF";
 const size_t kFlushAt = size_t(1) << 18;
+const char kWriteFailed[] = "the table could not be written";
 
 bool StartsWithBom(const std::string &s) { return s.compare(0, 3, kBom) == 0; }
 
+// Appends prefix and b as two lower-case hexadecimal digits.
+void AppendHex(const char *prefix, unsigned char b, std::string *out) {
+    static const char kHex[] = "0123456789abcdef";
+    *out += prefix;
+    *out += kHex[b >> 4];
+    *out += kHex[b & 15];
+}
+
+// A byte-order mark of UTF-8 or UTF-16, which a reader takes off the start
+// of a file (or refuses the file for).
+bool StartsWithMark(const std::string &s) {
+    return StartsWithBom(s) || s.compare(0, 2, "\xFF\xFE") == 0 || s.compare(0, 2, "\xFE\xFF") == 0;
+}
+
 std::string LineText(uint64_t line) { return "line " + std::to_string(line); }
+
+} // namespace
+
+void InputBlock::Refill() {
+    if (begin > 0) {
+        std::memmove(bytes.data(), bytes.data() + begin, used - begin);
+        used -= begin;
+        begin = 0;
+    }
+    if (used == bytes.size()) bytes.resize(bytes.size() * 2);
+    const size_t got = std::fread(bytes.data() + used, 1, bytes.size() - used, in);
+    used += got;
+    if (got == 0) {
+        at_end = true;
+        read_error = std::ferror(in) != 0;
+    }
+}
+
+const char *InputBlock::Utf16() {
+    while (used < 4 && !at_end) Refill();
+    return Utf16Kind(bytes.data(), used);
+}
+
+const char *Utf16Kind(const char *bytes, size_t n) {
+    const unsigned char *b = reinterpret_cast<const unsigned char *>(bytes);
+    if (n >= 2 && b[0] == 0xFF && b[1] == 0xFE) return "little-endian, with a byte-order mark";
+    if (n >= 2 && b[0] == 0xFE && b[1] == 0xFF) return "big-endian, with a byte-order mark";
+    // Without a mark: text of the first 128 code points, a NUL beside each byte.
+    if (n >= 4 && b[0] && !b[1] && b[2] && !b[3]) return "little-endian";
+    if (n >= 4 && !b[0] && b[1] && !b[2] && b[3]) return "big-endian";
+    return nullptr;
+}
 
 // ---- storing records -------------------------------------------------------
 
-// Appends the stored form of value, which the codec measures and then
-// writes in place. A value larger than a cell can hold is refused.
-bool Encode(const std::string &value, char d, bool escaped, std::string *out) {
+bool AppendStored(const std::string &value, char d, bool escaped, std::string *out) {
     if (value.size() > static_cast<size_t>(INT32_MAX)) return false;
     const size_t at = out->size();
     out->resize(at + StoreField(value.data(), value.size(), d, escaped, nullptr));
     StoreField(value.data(), value.size(), d, escaped, &(*out)[at]);
     return true;
 }
-
-} // namespace
 
 bool StoreRecord(const std::vector<std::string> &values, char d, int32_t columns,
                  std::string *line, std::string *reason) {
@@ -51,7 +95,7 @@ bool StoreRecord(const std::vector<std::string> &values, char d, int32_t columns
             bool escape = form == 1 && (v.find('"') != std::string::npos ||
                                         v.find(d) != std::string::npos);
             size_t at = line->size();
-            if (!Encode(v, d, escape, line)) {
+            if (!AppendStored(v, d, escape, line)) {
                 *reason = "a value is too large to store";
                 return false;
             }
@@ -74,36 +118,83 @@ bool StoreRecord(const std::vector<std::string> &values, char d, int32_t columns
 
 namespace {
 
-// Turns records into table lines on out; the first record gives the
-// column count.
+// Turns records into table lines on out. The first line names the
+// columns: the first record, or (when the input has none) the names the
+// options give or the columns' positions. With --ragged every line is as
+// wide as the widest record (measured before): short records are padded,
+// and columns past the header are named by their position. Without out,
+// the writer only measures the widest record.
 class TableWriter {
 public:
-    TableWriter(ByteSink *out, char d, bool ragged, ImportReport *report)
-        : out_(out), d_(d), ragged_(ragged), report_(report) {}
+    TableWriter(ByteSink *out, const ImportOptions &o, ImportReport *report)
+        : out_(out), o_(o), report_(report) {}
 
     bool Add(std::vector<std::string> &values, uint64_t line, std::string *error) {
-        if (ragged_ && columns_ >= 0 && values.size() < static_cast<size_t>(columns_)) {
-            values.resize(static_cast<size_t>(columns_));
-            if (report_->padded++ == 0) report_->first_padded = line;
+        if (!out_) {
+            widest_ = std::max(widest_, values.size());
+            return true;
         }
         if (columns_ < 0) {
-            if (values.size() > static_cast<size_t>(INT32_MAX)) {
-                *error = LineText(line) + ": too many values";
+            const bool named = !o_.no_header && o_.names.empty();
+            if (!Header(named ? values : o_.names, named ? 0 : values.size(), line, error))
                 return false;
-            }
-            columns_ = static_cast<int32_t>(values.size());
-            // A load takes one byte-order mark off the start of the file; a
-            // first name starting with one keeps it behind a mark of ours.
-            if (!values.empty() && StartsWithBom(values[0])) buffer_ += kBom;
-        } else if (values.size() != static_cast<size_t>(columns_)) {
+            if (named) return Flush(false, error);
+        }
+        const size_t columns = static_cast<size_t>(columns_), given = values.size();
+        if (values.size() < columns && o_.ragged) {
+            values.resize(columns);
+            if (report_->padded++ == 0) report_->first_padded = line;
+        }
+        if (values.size() != columns) {
             *error = LineText(line) + ": " + std::to_string(values.size()) +
                      (values.size() == 1 ? " value" : " values") + " where the header has " +
-                     std::to_string(columns_) +
-                     (ragged_ ? " (--ragged pads short records only)" : "");
+                     std::to_string(columns_);
             return false;
         }
+        if (given > report_->named && report_->long_records++ == 0)
+            report_->first_long = line;
+        return Store(values, line, error);
+    }
+
+    bool Flush(bool all, std::string *error) {
+        if (!all && buffer_.size() < kFlushAt) return true;
+        if (!out_->Put(buffer_)) {
+            *error = kWriteFailed;
+            return false;
+        }
+        buffer_.clear();
+        return true;
+    }
+
+    // Columns of the table; -1 before the first record and while measuring.
+    int32_t columns() const { return columns_; }
+    size_t widest() const { return widest_; }
+
+private:
+    // Writes the line that names the columns: names, then positions up to
+    // the width (the first record's, unless --ragged measured another).
+    bool Header(const std::vector<std::string> &names, size_t first, uint64_t line,
+                std::string *error) {
+        std::vector<std::string> header = names;
+        size_t width = std::max(header.empty() ? first : header.size(),
+                                o_.ragged ? o_.widest : 0);
+        if (width > static_cast<size_t>(INT32_MAX)) {
+            *error = LineText(line) + ": too many values";
+            return false;
+        }
+        report_->named = header.empty() ? width : header.size();
+        for (size_t k = header.size(); k < width; ++k) header.push_back(std::to_string(k));
+        report_->width = width;
+        columns_ = static_cast<int32_t>(width);
+        // A load takes one byte-order mark off the start of the file; a
+        // first name starting with one keeps it behind a mark of ours.
+        if (!header.empty() && StartsWithBom(header[0])) buffer_ += kBom;
+        return Store(header, line, error);
+    }
+
+    bool Store(const std::vector<std::string> &values, uint64_t line, std::string *error) {
         std::string reason;
-        if (!StoreRecord(values, d_, columns_, &stored_, &reason)) {
+        if (!StoreRecord(values, o_.delimiter, columns_, &stored_, &reason)) {
             *error = LineText(line) + ": " + reason;
             return false;
         }
@@ -112,24 +203,11 @@ public:
         return Flush(false, error);
     }
 
-    bool Flush(bool all, std::string *error) {
-        if (!all && buffer_.size() < kFlushAt) return true;
-        if (!out_->Put(buffer_)) {
-            *error = "the table could not be written";
-            return false;
-        }
-        buffer_.clear();
-        return true;
-    }
-
-    int32_t columns() const { return columns_; }
-
-private:
     ByteSink *out_;
-    char d_;
-    bool ragged_;
+    const ImportOptions &o_;
     ImportReport *report_;
     int32_t columns_ = -1;
+    size_t widest_ = 0;
     std::string buffer_, stored_;
 };
 
@@ -156,6 +234,8 @@ int HexDigit(char c) {
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
+
+} // namespace
 
 void UnescapeTsv(const char *s, size_t n, std::string *out) {
     out->clear();
@@ -195,45 +275,49 @@ void UnescapeTsv(const char *s, size_t n, std::string *out) {
     }
 }
 
+namespace {
+
 // The lines of a CSV or TSV input: they end at LF, CR LF or a lone CR (as
 // the files of older systems do), and are numbered so. A UTF-8 byte-order
 // mark at the start is dropped. Each line is handed out with its line end,
 // transcoded to UTF-8 from Latin-1 when asked.
 class RecordLines {
 public:
-    RecordLines(std::FILE *in, Encoding encoding) : in_(in), encoding_(encoding), block_(kBlock) {}
+    RecordLines(std::FILE *in, Encoding encoding) : input_(in), encoding_(encoding) {}
 
     // The next line and its end ("\n", "\r\n", "\r", or "" at the end of
     // the input); false at the end. Valid until the next call.
     bool Next(std::string_view *text, std::string_view *end) {
+        const std::vector<char> &b = input_.bytes;
         for (;;) {
-            size_t i = begin_;
-            while (i < used_ && block_[i] != '\n' && block_[i] != '\r') ++i;
-            if (i < used_ && (block_[i] == '\n' || i + 1 < used_ || at_end_)) {
+            size_t i = input_.begin;
+            while (i < input_.used && b[i] != '\n' && b[i] != '\r') ++i;
+            if (i < input_.used && (b[i] == '\n' || i + 1 < input_.used || input_.at_end)) {
                 size_t stop = i + 1;
-                if (block_[i] == '\r' && i + 1 < used_ && block_[i + 1] == '\n') ++stop;
+                if (b[i] == '\r' && i + 1 < input_.used && b[i + 1] == '\n') ++stop;
                 return Hand(i, stop, text, end);
             }
-            if (at_end_) {
-                if (begin_ == used_) return false;
-                return Hand(used_, used_, text, end);
+            if (input_.at_end) {
+                if (input_.begin == input_.used) return false;
+                return Hand(input_.used, input_.used, text, end);
             }
-            Refill();
+            input_.Refill();
         }
     }
     uint64_t number() const { return number_; }
-    bool read_error() const { return read_error_; }
+    bool read_error() const { return input_.read_error; }
+
+    // How the input's first bytes look UTF-16 (see Utf16Kind), or null.
+    const char *Utf16() { return input_.Utf16(); }
 
 private:
-    static const size_t kBlock = size_t(1) << 16;
-
     bool Hand(size_t stop, size_t next, std::string_view *text, std::string_view *end) {
         ++number_;
-        const char *base = block_.data();
-        std::string_view line(base + begin_, stop - begin_);
+        const char *base = input_.bytes.data();
+        std::string_view line(base + input_.begin, stop - input_.begin);
         if (number_ == 1 && line.substr(0, 3) == kBom) line.remove_prefix(3);
         *end = std::string_view(base + stop, next - stop);
-        begin_ = next;
+        input_.begin = next;
         if (encoding_ == Encoding::kUtf8) {
             *text = line;
             return true;
@@ -252,26 +336,8 @@ private:
         return true;
     }
 
-    void Refill() {
-        if (begin_ > 0) {
-            std::memmove(block_.data(), block_.data() + begin_, used_ - begin_);
-            used_ -= begin_;
-            begin_ = 0;
-        }
-        if (used_ == block_.size()) block_.resize(block_.size() * 2);
-        size_t got = std::fread(block_.data() + used_, 1, block_.size() - used_, in_);
-        used_ += got;
-        if (got == 0) {
-            at_end_ = true;
-            read_error_ = std::ferror(in_) != 0;
-        }
-    }
-
-    std::FILE *in_;
+    InputBlock input_;
     Encoding encoding_;
-    std::vector<char> block_;
-    size_t begin_ = 0, used_ = 0;
-    bool at_end_ = false, read_error_ = false;
     uint64_t number_ = 0;
     std::string latin_;
 };
@@ -280,9 +346,8 @@ bool IsComment(const ImportOptions &o, std::string_view text) {
     return o.comment_given && !text.empty() && text[0] == o.comment;
 }
 
-bool ImportTsv(std::FILE *in, const ImportOptions &o, TableWriter *writer,
+bool ImportTsv(RecordLines &lines, const ImportOptions &o, TableWriter *writer,
                ImportReport *report, std::string *error) {
-    RecordLines lines(in, o.encoding);
     std::vector<std::string> values;
     std::string_view text, end;
     while (lines.Next(&text, &end)) {
@@ -362,20 +427,22 @@ void OnRecordEnd(int c, void *data) {
 
 int NoSpace(unsigned char) { return 0; }
 
-bool ImportCsv(std::FILE *in, const ImportOptions &o, TableWriter *writer,
+bool ImportCsv(RecordLines &lines, const ImportOptions &o, TableWriter *writer,
                ImportReport *report, std::string *error) {
     struct csv_parser parser;
     // Strict: a quote inside an unquoted value, text after a closing quote
-    // and a quoted value left open at the end are errors. Every CR and LF
-    // outside a value is reported, so blank lines can be told apart.
-    if (csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI | CSV_REPALL_NL) != 0) {
+    // and a quoted value left open at the end are errors; with lazy quotes
+    // the first two are bytes of their value. Every CR and LF outside a
+    // value is reported, so blank lines can be told apart.
+    const unsigned char strict = o.lazy_quotes ? 0 : CSV_STRICT | CSV_STRICT_FINI;
+    if (csv_init(&parser, static_cast<unsigned char>(strict | CSV_REPALL_NL)) != 0) {
         *error = "the CSV reader could not start";
         return false;
     }
     csv_set_delim(&parser, static_cast<unsigned char>(o.separator));
     csv_set_space_func(&parser, NoSpace); // spaces belong to their values
     CsvState st{writer, report, error, {}};
-    RecordLines lines(in, o.encoding);
+
     std::string_view text, end;
     bool ok = true;
     // Fed one line at a time, so that every event knows its line.
@@ -414,7 +481,10 @@ bool ImportCsv(std::FILE *in, const ImportOptions &o, TableWriter *writer,
     if (ok) {
         uint64_t open_at = st.in_record ? st.record_start : st.next_start;
         st.line = lines.number();
-        if (csv_fini(&parser, OnValue, OnRecordEnd, &st) != 0 ||
+        // A quoted value still open (the parser's state "field begun"): the
+        // strict end says so, a lazy one would take it as a value.
+        const bool open = parser.quoted && parser.pstate == 2;
+        if (open || csv_fini(&parser, OnValue, OnRecordEnd, &st) != 0 ||
             csv_error(&parser) == CSV_EPARSE) {
             *error = LineText(open_at) + ": a quoted value opened here is not closed"
                                          " by the end of the input";
@@ -438,20 +508,52 @@ bool CsvImportAvailable() {
 #endif
 }
 
+namespace {
+
+// A UTF-16 input (read as UTF-8, its bytes would be values cut by NULs) is
+// refused at once when it starts with a byte-order mark; without one, its
+// first bytes only add why the input may not have read (text can start so).
+bool ParseInput(std::FILE *in, const ImportOptions &o, TableWriter *writer,
+                ImportReport *report, std::string *error) {
+    RecordLines lines(in, o.encoding);
+    const char *utf16 = lines.Utf16();
+    bool ok = false;
+    if (!utf16 || !std::strstr(utf16, "mark")) {
+        if (o.from == TextFormat::kTsv) {
+            ok = ImportTsv(lines, o, writer, report, error);
+        } else {
+#if defined(TAVLIN_HAVE_LIBCSV)
+            ok = ImportCsv(lines, o, writer, report, error);
+#else
+            *error = "this build of tavlin reads TSV only (it was built without libcsv)";
+            return false;
+#endif
+        }
+    }
+    if (ok || !utf16 || *error == kWriteFailed) return ok;
+    const std::string convert = "convert it to UTF-8 first (iconv -f UTF-16 -t UTF-8 IN > IN.utf8)";
+    if (std::strstr(utf16, "mark"))
+        *error = std::string("the input is UTF-16 (") + utf16 + "), which is not read here: " +
+                 convert;
+    else
+        *error += std::string(" (the input looks like UTF-16, ") + utf16 + ": " + convert + ")";
+    return false;
+}
+
+} // namespace
+
+bool MeasureImport(std::FILE *in, const ImportOptions &o, size_t *widest, std::string *error) {
+    ImportReport scratch;
+    TableWriter writer(nullptr, o, &scratch);
+    if (!ParseInput(in, o, &writer, &scratch, error)) return false;
+    *widest = writer.widest();
+    return true;
+}
+
 bool ImportTable(std::FILE *in, ByteSink *out, const ImportOptions &o,
                  ImportReport *report, std::string *error) {
-    TableWriter writer(out, o.delimiter, o.ragged, report);
-    bool ok;
-    if (o.from == TextFormat::kTsv) {
-        ok = ImportTsv(in, o, &writer, report, error);
-    } else {
-#if defined(TAVLIN_HAVE_LIBCSV)
-        ok = ImportCsv(in, o, &writer, report, error);
-#else
-        *error = "this build of tavlin reads TSV only (it was built without libcsv)";
-        ok = false;
-#endif
-    }
+    TableWriter writer(out, o, report);
+    bool ok = ParseInput(in, o, &writer, report, error);
     if (ok && writer.columns() < 0) {
         *error = "the input holds no record; a table needs at least its header line";
         ok = false;
@@ -467,40 +569,44 @@ bool ImportTable(std::FILE *in, std::FILE *out, const ImportOptions &o,
 
 // ---- out ---------------------------------------------------------------------
 
+void AppendCsvValue(const std::string &v, char separator, bool quote, std::string *out) {
+    for (size_t i = 0; !quote && i < v.size(); ++i) {
+        const char c = v[i];
+        quote = c == separator || c == '"' || c == '\r' || c == '\n';
+    }
+    if (!quote) {
+        *out += v;
+        return;
+    }
+    *out += '"';
+    for (char c : v) {
+        if (c == '"') *out += '"';
+        *out += c;
+    }
+    *out += '"';
+}
+
 void AppendCsvRecord(const std::vector<std::string> &values, char separator,
                      bool first_record, std::string *out) {
     for (size_t i = 0; i < values.size(); ++i) {
         if (i > 0) *out += separator;
         const std::string &v = values[i];
-        bool special = false;
-        for (char c : v)
-            if (c == separator || c == '"' || c == '\r' || c == '\n') {
-                special = true;
-                break;
-            }
-        bool quote = special ||
-                     (first_record && i == 0 && StartsWithBom(v)) ||
-                     (values.size() == 1 && v.empty()); // else a blank line
-        if (!quote) {
-            *out += v;
-            continue;
-        }
-        *out += '"';
-        for (char c : v) {
-            if (c == '"') *out += '"';
-            *out += c;
-        }
-        *out += '"';
+        AppendCsvValue(v, separator,
+                       (first_record && i == 0 && StartsWithMark(v)) ||
+                           (values.size() == 1 && v.empty()), // else a blank line
+                       out);
     }
 }
-
-namespace {
 
 void AppendTsvValue(const std::string &v, bool first, std::string *out) {
     for (size_t i = 0; i < v.size(); ++i) {
         char c = v[i];
         switch (c) {
-        case '\\': *out += "\\\\"; break;
+        case '\\':
+            // Import keeps \N, the null marker of dumps, as it stands: so
+            // does the export, and the value comes back as it was.
+            *out += i + 1 < v.size() && v[i + 1] == 'N' ? "\\" : "\\\\";
+            break;
         case '\t': *out += "\\t"; break;
         case '\n': *out += "\\n"; break;
         case '\r': *out += "\\r"; break;
@@ -508,23 +614,24 @@ void AppendTsvValue(const std::string &v, bool first, std::string *out) {
         default:
             // A value that starts the output with a byte-order mark keeps it
             // behind an escape, so that a reader does not take it for one.
-            if (first && i == 0 && StartsWithBom(v)) *out += "\\xef";
-            else *out += c;
+            if (first && i == 0 && StartsWithMark(v))
+                AppendHex("\\x", static_cast<unsigned char>(c), out);
+            else
+                *out += c;
         }
     }
 }
 
+namespace {
+
 void AppendJsonString(const std::string &v, std::string *out) {
-    static const char kHex[] = "0123456789abcdef";
     *out += '"';
     for (size_t i = 0; i < v.size();) {
         unsigned char b = static_cast<unsigned char>(v[i]);
         char32_t cp;
         size_t len = DecodeUtf8(v.data(), v.size(), i, &cp);
         if (len == 0) { // not UTF-8: the byte as a lone low surrogate
-            *out += "\\udc";
-            *out += kHex[b >> 4];
-            *out += kHex[b & 15];
+            AppendHex("\\udc", b, out);
             ++i;
             continue;
         }
@@ -540,10 +647,7 @@ void AppendJsonString(const std::string &v, std::string *out) {
             case '\t': *out += "\\t"; break;
             case '\b': *out += "\\b"; break;
             case '\f': *out += "\\f"; break;
-            default:
-                *out += "\\u00";
-                *out += kHex[b >> 4];
-                *out += kHex[b & 15];
+            default: AppendHex("\\u00", b, out);
             }
         } else {
             *out += static_cast<char>(b);
@@ -638,8 +742,11 @@ bool ExportTable(std::FILE *in, ByteSink *out, const ExportOptions &o, LineFault
     };
     // CSV with the delimiter as separator needs no pieces for a plain
     // line, so lines are only checked, and split when a value needs work.
-    const bool same_csv =
-        o.to == TextFormat::kCsv && o.separator == o.delimiter && !o.filter;
+    const bool same_csv = o.to == TextFormat::kCsv && o.separator == o.delimiter &&
+                          !o.filter && !o.pick;
+    // The columns written, in order; every: all of them, as they stand.
+    std::vector<size_t> picked;
+    bool every = true;
     while (!*write_failed && reader.Next(!same_csv)) {
         const int64_t t = reader.table_line();
         // Line 0 names the columns; JSON Lines writes the data rows after
@@ -647,38 +754,42 @@ bool ExportTable(std::FILE *in, ByteSink *out, const ExportOptions &o, LineFault
         const bool data = t >= o.header_lines;
         bool written = o.to != TextFormat::kJsonl || data;
         if (t > 0 && written && data && o.filter && !o.filter->Keep(reader)) written = false;
-        if (t > 0 && (!written || AppendPlainRecord(reader, o, keys, &buffer))) {
+        if (t > 0 && (!written || (every && AppendPlainRecord(reader, o, keys, &buffer)))) {
             flush(false);
             continue;
         }
         if (same_csv) reader.SplitCurrent();
-        values.resize(static_cast<size_t>(reader.columns()));
+        if (t == 0) {
+            if (report)
+                report->cr_alone = EndsLinesWithCrAlone(reader.line(), reader.size(),
+                                                        reader.ended_by_lf());
+            std::vector<std::string> names;
+            for (size_t i = 0; i < static_cast<size_t>(reader.columns()); ++i) {
+                const Piece p = reader.piece(i);
+                names.emplace_back(reader.line() + p.start, p.size);
+                picked.push_back(i);
+            }
+            if ((o.pick && !o.pick(names, &picked)) || (o.filter && !o.filter->Start(names))) {
+                if (report) report->stopped = true;
+                return false;
+            }
+            for (size_t i = 0; i < picked.size(); ++i) every = every && picked[i] == i;
+            every = every && picked.size() == names.size();
+            if (data && o.filter && !o.filter->Keep(reader)) written = false;
+        }
+        values.resize(picked.size());
         for (size_t i = 0; i < values.size(); ++i) {
-            const Piece p = reader.piece(i);
+            const Piece p = reader.piece(picked[i]);
             Decode(reader.line() + p.start, p.size, o.delimiter, &values[i]);
         }
-        if (t == 0) {
-            if (o.filter) {
-                std::vector<std::string> names;
-                for (size_t i = 0; i < values.size(); ++i) {
-                    const Piece p = reader.piece(i);
-                    names.emplace_back(reader.line() + p.start, p.size);
-                }
-                if (!o.filter->Start(names)) {
-                    if (report) report->stopped = true;
-                    return false;
-                }
-                if (data && !o.filter->Keep(reader)) written = false;
+        if (t == 0 && o.to == TextFormat::kJsonl) {
+            std::vector<std::string> renamed;
+            for (const std::string &key : DistinctKeys(values, &renamed)) {
+                keys.emplace_back();
+                AppendJsonString(key, &keys.back());
+                keys.back() += ':';
             }
-            if (o.to == TextFormat::kJsonl) {
-                std::vector<std::string> renamed;
-                for (const std::string &key : DistinctKeys(values, &renamed)) {
-                    keys.emplace_back();
-                    AppendJsonString(key, &keys.back());
-                    keys.back() += ':';
-                }
-                if (report) report->renamed_keys = renamed;
-            }
+            if (report) report->renamed_keys = renamed;
         }
         if (!written) continue;
         switch (o.to) {

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ public:
     virtual ~ByteSink() = default;
     virtual bool Put(const char *bytes, size_t n) = 0;
     bool Put(const std::string &s) { return Put(s.data(), s.size()); }
+    // Makes sure what was put reached its file (written, and for a new file
+    // synced); false once a write failed.
+    virtual bool Sync() { return true; }
 };
 
 // Bytes to a C stream.
@@ -46,6 +50,28 @@ private:
     bool failed_ = false;
 };
 
+// An input read in blocks by a reader that takes a record at a time:
+// bytes[begin, used) are read and not yet taken. Refill() moves them to the
+// front and reads more behind them, doubling the block while they fill it;
+// at_end is set once nothing more comes (read_error when the read failed).
+struct InputBlock {
+    explicit InputBlock(std::FILE *stream, size_t size = size_t(1) << 16)
+        : in(stream), bytes(size) {}
+    void Refill();
+    // Before anything was taken: how the input is UTF-16 (see Utf16Kind),
+    // or null.
+    const char *Utf16();
+
+    std::FILE *in;
+    std::vector<char> bytes;
+    size_t begin = 0, used = 0;
+    bool at_end = false, read_error = false;
+};
+
+// How the first bytes of a file show it to be UTF-16 ("little-endian, with
+// a byte-order mark", ...), or null when they do not.
+const char *Utf16Kind(const char *bytes, size_t n);
+
 // Whether this build reads CSV (it needs libcsv; TSV is read always).
 bool CsvImportAvailable();
 
@@ -55,7 +81,11 @@ struct ImportOptions {
     TextFormat from = TextFormat::kCsv; // kCsv or kTsv
     char separator = ',';               // between CSV values
     char delimiter = ',';               // of the table written
-    bool ragged = false;                // pad short records with empty values
+    bool ragged = false;                // widen every line to the widest record
+    size_t widest = 0;                  // --ragged: the widest record (MeasureImport)
+    bool lazy_quotes = false;           // CSV: a quote inside an unquoted value is a byte
+    bool no_header = false;             // the input has no header record
+    std::vector<std::string> names;     // the columns' names (the input has no header)
     bool comment_given = false;         // skip lines starting with comment
     char comment = '#';
     Encoding encoding = Encoding::kUtf8; // of the input; the table gets UTF-8
@@ -67,6 +97,10 @@ struct ImportReport {
     uint64_t first_blank = 0;   // line of the first skipped one
     uint64_t padded = 0;        // short records padded (--ragged)
     uint64_t first_padded = 0;  // line of the first of them
+    uint64_t long_records = 0;  // records longer than the names given or read
+    uint64_t first_long = 0;    // line of the first of them
+    size_t named = 0;           // columns the header named
+    size_t width = 0;           // columns of the table
     uint64_t comments = 0;      // comment lines skipped
 };
 
@@ -76,6 +110,10 @@ struct ImportReport {
 // in the escaped form. Lines end at LF, CR LF or a lone CR, and are
 // numbered so in messages. Stops at the first bad input with a sentence
 // naming its line in *error (and a partial table in out).
+// The widest record of the input (the header included), by a first pass
+// over it for --ragged. False, with a sentence, at bad input.
+bool MeasureImport(std::FILE *in, const ImportOptions &options, size_t *widest,
+                   std::string *error);
 bool ImportTable(std::FILE *in, ByteSink *out, const ImportOptions &options,
                  ImportReport *report, std::string *error);
 bool ImportTable(std::FILE *in, std::FILE *out, const ImportOptions &options,
@@ -104,13 +142,20 @@ struct ExportOptions {
     char delimiter = ',';   // of the table read
     int32_t header_lines = 1;
     RowFilter *filter = nullptr; // null: every row
+    // Which columns are written, in which order, picked from the column
+    // names (line 0, stored form): *picked holds every column on entry, and
+    // the pick replaces it; false stops the export (the pick reported why).
+    // Null: every column.
+    std::function<bool(const std::vector<std::string> &names, std::vector<size_t> *picked)>
+        pick;
 };
 
 struct ExportReport {
     // JSON Lines: the columns whose key is not their name, as
     // "column 1 'a' is keyed 'a_2'".
     std::vector<std::string> renamed_keys;
-    bool stopped = false;   // the filter stopped the export
+    bool stopped = false;   // the filter or the pick stopped the export
+    bool cr_alone = false;  // the file's lines end with CR alone (see stream.h)
 };
 
 // Writes the table read from in as CSV (every line a record, CR LF line
@@ -127,6 +172,20 @@ bool ExportTable(std::FILE *in, std::FILE *out, const ExportOptions &options,
 // the columns whose key is not their name in *renamed.
 std::vector<std::string> DistinctKeys(const std::vector<std::string> &names,
                                       std::vector<std::string> *renamed);
+
+// Appends the stored form of value in the table's delimiter d, plain or
+// escaped (see StoreField). False for a value larger than a cell holds.
+bool AppendStored(const std::string &value, char d, bool escaped, std::string *out);
+
+// The value of a TSV field s[0..n): its escapes read (see above).
+void UnescapeTsv(const char *s, size_t n, std::string *out);
+// Appends a value to a TSV line, escaped. first: it starts the output, so
+// a byte-order mark at its start is kept apart from one of the file.
+void AppendTsvValue(const std::string &v, bool first, std::string *out);
+
+// Appends a CSV value: quoted when it holds the separator, a quote, CR or
+// LF, or when quote asks for it; its quotes then doubled.
+void AppendCsvValue(const std::string &v, char separator, bool quote, std::string *out);
 
 // The CSV form of one record (RFC 4180: a value holding the separator, a
 // quote, CR or LF is quoted, its quotes doubled), without line end. A

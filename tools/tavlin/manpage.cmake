@@ -36,8 +36,9 @@ foreach(name ${names})
 endforeach()
 string(APPEND include_text "[FILES]\n"
   ".TP\n.I .NAME.lock\n"
-  "The lock file beside the table NAME that set, add-row and add-column hold\n"
-  "while they load, change and save it. Made by the first edit and left in place.\n")
+  "The lock file beside the table NAME that the edits (set, add-row, add-column,\n"
+  "rename-column, delete-row, delete-column) hold\n"
+  "while they read, change and save it. Made by the first edit and left in place.\n")
 get_filename_component(dir ${OUT} DIRECTORY)
 file(WRITE ${dir}/tavlin.h2m "${include_text}")
 

@@ -78,6 +78,23 @@ bool ParseInt32(const std::string &text, int32_t *out) {
     return true;
 }
 
+bool ParseRows(const std::string &text, int64_t *first, int64_t *end) {
+    size_t colon = text.find(':');
+    std::string a = text.substr(0, colon);
+    std::string b = colon == std::string::npos ? "" : text.substr(colon + 1);
+    int64_t va = 0, vb = -1;
+    if (!a.empty() && (!ParseInt64(a, &va) || va < 0)) return false;
+    if (colon == std::string::npos) {
+        if (a.empty()) return false;
+        vb = va + 1;
+    } else if (!b.empty() && (!ParseInt64(b, &vb) || vb < 0)) {
+        return false;
+    }
+    *first = va;
+    *end = vb;
+    return true;
+}
+
 ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
                              int command_count, Options *opts,
                              std::string *message) {
@@ -144,7 +161,7 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
     app.set_help_flag();
     app.allow_extras(); // unknown options are reported below, in our words
     std::string delimiter, header_lines, mode, index_dir, output, rows, columns,
-        from, to, separator, comment, encoding;
+        from, to, separator, comment, encoding, names, edits;
     auto value = [&](const char *names, std::string *into) {
         return app.add_option(names, *into)->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     };
@@ -156,7 +173,7 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
     CLI::Option *o_mode = nullptr, *o_index_dir = nullptr, *o_output = nullptr,
                 *o_rows = nullptr, *o_columns = nullptr, *o_from = nullptr,
                 *o_to = nullptr, *o_separator = nullptr, *o_comment = nullptr,
-                *o_encoding = nullptr;
+                *o_encoding = nullptr, *o_names = nullptr, *o_edits = nullptr;
     if (allowed & kOptMode) {
         o_mode = value("--mode", &mode);
         o_index_dir = value("--index-dir", &index_dir);
@@ -174,7 +191,16 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
         app.add_flag("--ragged", opts->ragged);
         o_comment = value("--comment", &comment);
         o_encoding = value("--encoding", &encoding);
+        app.add_flag("--lazy-quotes", opts->lazy_quotes);
+        app.add_flag("--no-header", opts->no_header);
+        o_names = value("--names", &names);
     }
+    if (allowed & kOptForm) {
+        app.add_flag("--csv", opts->csv);
+        app.add_flag("--tsv", opts->tsv);
+        app.add_flag("--stored", opts->stored);
+    }
+    if (allowed & kOptEdits) o_edits = value("--edits", &edits);
     if (allowed & kOptPrint) {
         app.add_flag("--print", opts->print);
         o_to = value("--to", &to);
@@ -280,6 +306,20 @@ ParseResult ParseCommandLine(int argc, char **argv, const Command *commands,
         opts->separator_given = true;
     }
 
+    opts->names_given = given(o_names);
+    opts->names = names;
+    opts->edits_given = given(o_edits);
+    opts->edits = edits;
+    if (opts->csv + opts->tsv + opts->stored > 1) {
+        *message = "--csv, --tsv and --stored each name the file's form: give one";
+        return ParseResult::kUsageError;
+    }
+    if (opts->tsv && opts->delimiter_given && opts->delimiter != '\t') {
+        *message = "--tsv separates values by tabs; -d names another delimiter";
+        return ParseResult::kUsageError;
+    }
+    if (opts->tsv) opts->delimiter = '\t';
+
     int n = static_cast<int>(opts->args.size());
     if (n < c.min_args || n > c.max_args) {
         *message = std::string("expected ") + c.synopsis + " (see tavlin " +
@@ -345,8 +385,9 @@ std::string OverviewHelp(const Command *commands, int count) {
         "usage: tavlin SUBCOMMAND [ARGS] [OPTIONS]\n\n"
         "Reads and edits delimited text tables through the tavlin32 library, and\n"
         "moves them in and out of CSV, TSV and JSON Lines.\n"
-        "Rows and columns count from 0; a column is named by its name or index.\n"
-        "A table file is not CSV: see 'import' and 'export'.\n\n"
+        "Rows and columns count from 0; a column is named by its name or by @N,\n"
+        "its position. A table file is not CSV: see 'import' and 'export', and\n"
+        "--csv and --tsv of the edits.\n\n"
         "subcommands:\n";
     for (int i = 0; i < count; ++i) {
         std::string line = std::string("  ") + commands[i].name;

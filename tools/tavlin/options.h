@@ -27,6 +27,8 @@ enum OptionBit : unsigned {
     kOptSeparator = 1u << 9, // -s, --separator C
     kOptImport = 1u << 10, // --ragged, --comment C, --encoding E
     kOptPrint = 1u << 11,  // --print (with --to)
+    kOptForm = 1u << 12,   // --csv, --tsv, --stored: the form an edit keeps
+    kOptEdits = 1u << 13,  // --edits FILE
 };
 
 struct Options;
@@ -73,12 +75,21 @@ struct Options {
     char separator = ',';       // between CSV values
     bool separator_given = false;
     bool to_given = false;
-    bool ragged = false;        // import: pad short records
+    bool ragged = false;        // import: pad short records, name extra columns
+    bool lazy_quotes = false;   // import: a quote inside an unquoted value is a byte
+    bool no_header = false;     // import: the input has no header record
+    std::string names;          // import: names of the columns, comma-separated
+    bool names_given = false;
     bool comment_given = false; // import: skip lines starting with comment
     char comment = '#';
     std::string encoding = "utf-8"; // import: utf-8 or latin1
     bool print = false;         // find: the matching rows, not their numbers
     bool index_help = false;    // help for the index subcommands as a group
+    // edits: the form of the file (see EditForm); --stored keeps the table
+    // form even where it writes its escapes into a file that holds none
+    bool csv = false, tsv = false, stored = false;
+    std::string edits;          // set: a file of ROW, COLUMN and VALUE lines
+    bool edits_given = false;
 };
 
 // What the parse asks the caller to do.
@@ -105,6 +116,9 @@ std::string IndexHelp(const Command *commands, int command_count);
 bool ParseInt32(const std::string &text, int32_t *out);
 // The same for a 64-bit number.
 bool ParseInt64(const std::string &text, int64_t *out);
+// "A:B", "A:", ":B" or "A": rows A up to but not including B (an open end
+// is -1); false for anything else.
+bool ParseRows(const std::string &text, int64_t *first, int64_t *end);
 // Whether text is a whole decimal number (digits after an optional sign),
 // whatever its size.
 bool IsWholeNumber(const std::string &text);

@@ -15,11 +15,12 @@ const size_t kBlock = size_t(1) << 18;
 // separators in its last step before it stops.
 const size_t kEndsSlack = 64;
 
-// Pieces of a line too long for the walk's 32-bit positions. Piece 0 of
-// the rest of the line is the next piece of the line: the byte before it
-// is a separator, never a quote, so the split rule gives the same answer
-// for the rest as for the whole line.
-void LongPieces(const char *line, size_t size, char d, std::vector<Piece> *out) {
+} // namespace
+
+// Piece 0 of the rest of the line is the next piece of the line: the byte
+// before it is a separator, never a quote, so the split rule gives the same
+// answer for the rest as for the whole line.
+void SplitPieces(const char *line, size_t size, char d, std::vector<Piece> *out) {
     out->clear();
     size_t at = 0;
     for (;;) {
@@ -35,6 +36,8 @@ void LongPieces(const char *line, size_t size, char d, std::vector<Piece> *out) 
         }
     }
 }
+
+namespace {
 
 std::string Fields(int32_t n) { return std::to_string(n) + (n == 1 ? " field" : " fields"); }
 
@@ -84,9 +87,139 @@ std::string DescribeFault(const LineFault &f, const std::string &path) {
     return where + " cannot be loaded";
 }
 
-TableReader::TableReader(std::FILE *in, char delimiter)
-    : delimiter_(delimiter), ends_(kEndsSlack) {
-    LineReaderInit(&reader_, in, delimiter, 0, 1, kBlock);
+bool EndsLinesWithCrAlone(const char *text, size_t n, bool ended_by_lf) {
+    return !ended_by_lf && std::memchr(text, '\r', n) != nullptr;
+}
+
+std::string CrAloneSentence(const std::string &path) {
+    return path + " ends its lines with CR alone (as files of old Mac systems do),"
+                  " which ends no line of a table";
+}
+
+TableReader::TableReader(std::FILE *in, char delimiter, size_t most, size_t keep)
+    : delimiter_(delimiter), keep_(keep), ends_(kEndsSlack) {
+    LineReaderInit(&reader_, in, delimiter, 0, 1, most && most < kBlock ? most : kBlock);
+    reader_.most = most;
+}
+
+namespace {
+
+// The load's rules for a line met a piece at a time: the line shaped (NUL
+// bytes dropped, a CR at its end too), its fields counted as the load
+// counts them (a D with an even number of quotes before it) and cut by the
+// split rule, which must agree; of each piece only the first keep bytes.
+// A D's place waits for the byte after it, which tells whether it is the
+// middle of a quote-D-quote group.
+class LineJudge {
+public:
+    LineJudge(char d, size_t keep, std::string *kept, std::vector<Piece> *pieces)
+        : d_(d), keep_(keep), kept_(*kept), pieces_(*pieces) {
+        kept_.clear();
+        pieces_.assign(1, {0, 0});
+    }
+    void Feed(const char *bytes, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            const char c = bytes[i];
+            if (cr_) Byte('\r');
+            cr_ = c == '\r';
+            if (!cr_ && c != '\0') Byte(c);
+        }
+    }
+    // The line ends (its CR, if last, is dropped): the last D separates.
+    void End() {
+        if (d_pending_) Settle(true);
+    }
+    uint64_t length() const { return n_; }
+    int32_t fields() const { return fields_ > INT32_MAX ? INT32_MAX : static_cast<int32_t>(fields_); }
+    bool consistent() const { return consistent_; }
+    int32_t pieces() const {
+        return pieces_.size() > INT32_MAX ? INT32_MAX : static_cast<int32_t>(pieces_.size());
+    }
+
+private:
+    void Byte(char c) {
+        if (d_pending_) Settle(n_ == 1 || prev2_ != '"' || c != '"');
+        if (c == d_) {
+            d_pending_ = true;
+            d_counts_ = even_;
+        } else {
+            if (c == '"') even_ = !even_;
+            Keep(c);
+        }
+        prev2_ = prev_;
+        prev_ = c;
+        ++n_;
+    }
+    void Settle(bool separates) {
+        d_pending_ = false;
+        if (d_counts_) ++fields_;
+        if (d_counts_ != separates) consistent_ = false;
+        if (separates) pieces_.push_back({kept_.size(), 0});
+        else Keep(d_);
+    }
+    void Keep(char c) {
+        Piece &p = pieces_.back();
+        if (p.size > keep_) return;
+        kept_ += c;
+        ++p.size;
+    }
+
+    char d_;
+    size_t keep_;
+    std::string &kept_;
+    std::vector<Piece> &pieces_;
+    uint64_t n_ = 0, fields_ = 1;
+    bool even_ = true, consistent_ = true, cr_ = false, d_pending_ = false, d_counts_ = false;
+    char prev_ = 0, prev2_ = 0;
+};
+
+} // namespace
+
+// A line too long for the block: its first bytes are in the block, the
+// rest is read from the stream here, a piece at a time, and judged as the
+// reader judges a line; the reader goes on after it with what was read
+// past its LF. 1: a line of the table; 0: an empty line; -1: a fault.
+int TableReader::PastLongLine() {
+    LineReader &r = reader_;
+    LineJudge judge(delimiter_, keep_, &kept_, &long_pieces_);
+    judge.Feed(r.bytes + r.line_start, r.end - r.line_start);
+    uint64_t offset = r.dropped + r.end;
+    std::vector<char> chunk(std::min<size_t>(r.capacity / 2, size_t(1) << 20));
+    const char *ahead = nullptr;
+    size_t got = 0, past = 0;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), r.stream)) > 0) {
+        const char *lf = static_cast<const char *>(std::memchr(chunk.data(), '\n', got));
+        const size_t line = lf ? static_cast<size_t>(lf - chunk.data()) : got;
+        judge.Feed(chunk.data(), line);
+        offset += lf ? line + 1 : line;
+        if (lf) {
+            ahead = lf + 1;
+            past = got - line - 1;
+            break;
+        }
+    }
+    judge.End();
+    if (!ahead && std::ferror(r.stream)) {
+        fault_ = FaultOf(r);
+        fault_.kind = LineFault::kRead;
+        return -1;
+    }
+    const int32_t fields = judge.length() ? judge.fields() : 0;
+    if (fields && (!judge.consistent() || (r.expected >= 0 && fields != r.expected))) {
+        fault_ = FaultOf(r);
+        fault_.kind = judge.consistent() ? LineFault::kFieldCount : LineFault::kQuotes;
+        fault_.fields = fields;
+        fault_.pieces = judge.pieces();
+        fault_.expected = r.expected;
+        return -1;
+    }
+    r.ended_with_lf = ahead ? 1 : 0;
+    LineReaderGoOn(&r, ahead ? ahead : chunk.data(), past, offset, fields);
+    if (!fields) return 0;
+    line_ = kept_.data();
+    size_ = kept_.size();
+    plain_ = false;
+    return 1;
 }
 
 TableReader::~TableReader() { LineReaderFree(&reader_); }
@@ -98,7 +231,7 @@ void TableReader::Split() {
     const char *text = line_;
     const size_t n = size_;
     if (n >= UINT32_MAX) {
-        LongPieces(text, n, delimiter_, &long_pieces_);
+        SplitPieces(text, n, delimiter_, &long_pieces_);
         plain_ = !std::memchr(text, '"', n) && !std::memchr(text, '\\', n);
         return;
     }
@@ -118,9 +251,14 @@ void TableReader::SplitCurrent() { Split(); }
 
 bool TableReader::Next(bool split) {
     if (fault_.kind != LineFault::kNone) return false;
-    if (LineReaderNext(&reader_) != LINE_READY) {
-        fault_ = FaultOf(reader_);
-        return false;
+    while (LineReaderNext(&reader_) != LINE_READY) {
+        if (reader_.fault != LINE_FAULT_LONG) {
+            fault_ = FaultOf(reader_);
+            return false;
+        }
+        const int taken = PastLongLine();
+        if (taken < 0) return false;
+        if (taken > 0) return true;
     }
     line_ = LineReaderText(&reader_);
     size_ = reader_.length;

@@ -40,10 +40,23 @@ LineFault FaultOf(const LineReader &reader);
 // where the first line has 2". shown_path is already quoted for display.
 std::string DescribeFault(const LineFault &fault, const std::string &shown_path);
 
+// Whether a file's first line (text[0..n), as read) shows a file whose
+// lines end with CR alone, as those of old Mac systems do: no LF ended it,
+// and it holds a CR. Such a file reads as one long line.
+bool EndsLinesWithCrAlone(const char *text, size_t n, bool ended_by_lf);
+// What is wrong with such a file, for messages: "'x' ends its lines with
+// CR alone ..., which ends no line of a table". shown_path is quoted.
+std::string CrAloneSentence(const std::string &shown_path);
+
 // Where a piece of a stored line lies, by the split rule.
 struct Piece {
     size_t start, size;
 };
+
+// The pieces of the stored line line[0..size) by the split rule, one walk
+// over the line of any length (the table reader's own split is quicker for
+// lines under 4 GiB).
+void SplitPieces(const char *line, size_t size, char delimiter, std::vector<Piece> *out);
 
 // The lines of a table as an edit load reads them (the library's line
 // reader: empty lines skipped, a line's CR and NUL bytes dropped, every
@@ -52,7 +65,12 @@ struct Piece {
 // why.
 class TableReader {
 public:
-    TableReader(std::FILE *in, char delimiter);
+    // With most, the reader's block holds at most most bytes, and a line
+    // longer than it is not held whole: it is read past, checked by the
+    // same rules, and handed out as the first keep bytes of each of its
+    // pieces (its pieces still its fields, and plain() false). For readers
+    // that show values, not write them.
+    TableReader(std::FILE *in, char delimiter, size_t most = 0, size_t keep = 0);
     ~TableReader();
     TableReader(const TableReader &) = delete;
     TableReader &operator=(const TableReader &) = delete;
@@ -71,10 +89,11 @@ public:
     const LineFault &fault() const { return fault_; }
     char delimiter() const { return delimiter_; }
     bool byte_order_mark() const { return reader_.byte_order_mark != 0; }
+    bool ended_by_lf() const { return reader_.ended_with_lf != 0; }
 
     // Cuts a line read without split into its pieces.
     void SplitCurrent();
-    // Piece k (below columns()) of a line read with split.
+    // Piece k (below columns()) of a line read with split (or read past).
     Piece piece(size_t k) const {
         if (!long_pieces_.empty()) return long_pieces_[k];
         size_t start = k == 0 ? 0 : ends_[k - 1] + size_t(1);
@@ -86,14 +105,17 @@ public:
 
 private:
     void Split();
+    int PastLongLine();
 
     LineReader reader_;
     char delimiter_;
+    size_t keep_;
+    std::string kept_;                // the kept bytes of a line read past
     const char *line_ = nullptr;
     size_t size_ = 0;
     LineFault fault_;
     std::vector<uint32_t> ends_;      // where each piece ends (a separator or the end)
-    std::vector<Piece> long_pieces_;  // pieces of a line of 4 GiB or more
+    std::vector<Piece> long_pieces_;  // pieces of a line of 4 GiB or more, or read past
     bool plain_ = false;
 };
 

@@ -31,27 +31,10 @@ const int64_t kDefaultShowRows = 100;
 const int64_t kPreviewLines = 100;
 // Rows measured for the column widths of show before it starts writing.
 const size_t kShowWindow = 1000;
+// A line longer than this, show reads past, keeping what it shows of it.
+const size_t kShowLineMost = size_t(16) << 20;
 // A plain row is laid out from the values in the line, read past their end.
 static_assert(kLineTail >= kPlainTail, "plain rows read past their values");
-
-// "A:B", "A:", ":B" or "A": data rows A up to but not including B; an open
-// end is -1.
-bool ParseRows(const std::string &text, int64_t *first, int64_t *end) {
-    size_t colon = text.find(':');
-    std::string a = text.substr(0, colon);
-    std::string b = colon == std::string::npos ? "" : text.substr(colon + 1);
-    int64_t va = 0, vb = -1;
-    if (!a.empty() && (!ParseInt64(a, &va) || va < 0)) return false;
-    if (colon == std::string::npos) {
-        if (a.empty()) return false;
-        vb = va + 1;
-    } else if (!b.empty() && (!ParseInt64(b, &vb) || vb < 0)) {
-        return false;
-    }
-    *first = va;
-    *end = vb;
-    return true;
-}
 
 std::vector<std::string> SplitList(const std::string &text) {
     std::vector<std::string> items;
@@ -69,13 +52,19 @@ std::vector<std::string> SplitList(const std::string &text) {
 // the library keeps them) and the data rows after the header lines.
 class TableStream {
 public:
-    TableStream(std::FILE *in, const Options &o)
-        : reader_(in, o.delimiter), d_(o.delimiter), header_(o.header_lines),
+    // shown: the bytes of a value that are shown (0: all): a line much
+    // longer is read past, keeping of each value what is shown (and a
+    // little more, so that a value cut is seen to be cut).
+    TableStream(std::FILE *in, const Options &o, size_t shown = 0)
+        : o_(o), reader_(in, o.delimiter, shown ? kShowLineMost : 0, 4 * shown + 8),
+          d_(o.delimiter), header_(o.header_lines),
           limit_(o.mode == OPEN_PREVIEW ? kPreviewLines : -1) {}
 
     // Reads line 0. False when it breaks a rule (see fault()).
     bool Start() {
         if (!reader_.Next()) return reader_.fault().kind == LineFault::kNone;
+        if (EndsLinesWithCrAlone(reader_.line(), reader_.size(), reader_.ended_by_lf()))
+            WarnCrAlone(o_);
         for (int32_t c = 0; c < reader_.columns(); ++c) {
             const Piece p = reader_.piece(static_cast<size_t>(c));
             names_.emplace_back(reader_.line() + p.start, p.size);
@@ -136,16 +125,12 @@ public:
     // Lines of the table read so far, header lines included.
     int64_t stored() const { return reader_.table_line() + 1; }
 
-    // Finds a column as the library's lookup does: by its stored name,
-    // else by a whole-number index. -1 for neither.
-    int64_t Column(const std::string &text) const {
-        for (size_t c = 0; c < names_.size(); ++c)
-            if (names_[c] == text) return static_cast<int64_t>(c);
-        int64_t n = 0;
-        return ParseColumnIndex64(text, &n) ? n : -1;
-    }
+    // Finds a column by its stored name (as the library's lookup does) or
+    // position. -1 for neither.
+    int64_t Column(const std::string &text) const { return FindColumnIn(names_, text); }
 
 private:
+    const Options &o_;
     TableReader reader_;
     char d_;
     int64_t header_, limit_;
@@ -153,6 +138,16 @@ private:
     int64_t rows_ = 0;
     bool zero_is_row_ = false;
 };
+
+} // namespace
+
+void WarnCrAlone(const Options &o) {
+    std::fprintf(stderr, "tavlin %s: warning: %s: it reads as one line ('tavlin import'"
+                         " reads such a file)\n",
+                 o.command->name, CrAloneSentence(Shown(FilePath(o))).c_str());
+}
+
+namespace {
 
 int FaultFail(const Options &o, const LineFault &fault) {
     return Fail(o, TBL_ERR_FORMAT, DescribeFault(fault, Shown(FilePath(o))));
@@ -238,11 +233,11 @@ int ShowIndexed(const Options &o, int64_t first, int64_t end) {
     }
     std::vector<size_t> picked;
     std::vector<std::string> header = {"#"};
-    auto lookup = [&](const std::string &text) -> int64_t {
-        int32_t column = 0;
-        if (ResolveColumn(h, text, &column) == TBL_OK) return column;
-        int64_t wide = 0;
-        return ParseColumnIndex64(text, &wide) ? wide : -1;
+    auto lookup = [&](const std::string &text) {
+        return LookUpColumn(text, [&](const std::string &name) -> int64_t {
+            int32_t column = 0;
+            return GetColumnIndex(h, name.c_str(), &column) == TBL_OK ? column : -1;
+        });
     };
     if (!PickColumns(o, names, lookup, &picked, &header, &status)) return status;
     if (picked.empty()) {
@@ -298,7 +293,12 @@ int RunShow(const Options &o) {
     StreamInput input;
     int status = 0;
     if (!OpenStream(o, &input, &status)) return status;
-    TableStream table(input.file(), o);
+    // Unless --wide, a value is kept only as far as a terminal line can
+    // show it, so that memory follows what is shown, not the length of a
+    // line (a line too long to hold is read past).
+    const int terminal = TerminalWidth();
+    const size_t keep = o.wide ? SIZE_MAX : ShownBytes(terminal);
+    TableStream table(input.file(), o, o.wide ? 0 : keep);
     if (!table.Start()) return FaultFail(o, table.fault());
 
     std::vector<size_t> picked;
@@ -315,11 +315,7 @@ int RunShow(const Options &o) {
     }
 
     // Rows before the range are only read; the range is written as it
-    // comes; the rest is read to count it (and to find a bad line). Unless
-    // --wide, a value is kept only as far as a terminal line can show it,
-    // so that memory follows what is shown, not the length of a line.
-    const int terminal = TerminalWidth();
-    const size_t keep = o.wide ? SIZE_MAX : ShownBytes(terminal);
+    // comes; the rest is read to count it (and to find a bad line).
     TableLayout layout(header, terminal, o.wide, stdout, kShowWindow);
     std::vector<std::string_view> line(picked.size() + 1);
     std::vector<std::string> decoded(picked.size()), cut(picked.size());
@@ -368,12 +364,7 @@ class MatchFilter : public RowFilter {
 public:
     MatchFilter(const Options &o) : o_(o) {}
     bool Start(const std::vector<std::string> &names) override {
-        auto lookup = [&](const std::string &text) -> int64_t {
-            for (size_t c = 0; c < names.size(); ++c)
-                if (names[c] == text) return static_cast<int64_t>(c);
-            int64_t n = 0;
-            return ParseColumnIndex64(text, &n) ? n : -1;
-        };
+        auto lookup = [&](const std::string &text) { return FindColumnIn(names, text); };
         return ColumnOrFail(o_, static_cast<int64_t>(names.size()), lookup, o_.args[1],
                             &column_, &status_);
     }
@@ -404,7 +395,8 @@ void NoteRenamedKeys(const Options &o, const ExportReport &report) {
 }
 
 // Writes the table (or, with a filter, its header lines and the rows the
-// filter keeps) to target in o.to's format.
+// filter keeps; with --columns, the columns it names) to target in o.to's
+// format.
 int WriteExport(const Options &o, const std::string &target, StreamInput *input,
                 MatchFilter *filter) {
     ExportOptions options;
@@ -413,12 +405,22 @@ int WriteExport(const Options &o, const std::string &target, StreamInput *input,
     options.delimiter = o.delimiter;
     options.header_lines = o.header_lines;
     options.filter = filter;
+    int pick_status = 0;
+    if (o.columns_given)
+        options.pick = [&](const std::vector<std::string> &names, std::vector<size_t> *picked) {
+            std::vector<std::string> header;
+            picked->clear();
+            auto lookup = [&](const std::string &text) { return FindColumnIn(names, text); };
+            return PickColumns(o, names, lookup, picked, &header, &pick_status);
+        };
     ExportReport report;
     int status = WriteOutput(o, target, [&](ByteSink *out) {
         LineFault fault;
         bool write_failed = false;
-        if (ExportTable(input->file(), out, options, &fault, &write_failed, &report)) return 0;
-        if (report.stopped) return filter->status();
+        const bool done = ExportTable(input->file(), out, options, &fault, &write_failed, &report);
+        if (report.cr_alone) WarnCrAlone(o);
+        if (done) return 0;
+        if (report.stopped) return pick_status ? pick_status : filter->status();
         if (fault.kind != LineFault::kNone) return FaultFail(o, fault);
         return 0; // the write failed: the output layer says why
     });
@@ -475,11 +477,16 @@ int RunImport(const Options &o) {
     options.separator = o.from == "tsv" ? '\t' : o.separator;
     options.delimiter = o.delimiter;
     options.ragged = o.ragged;
+    options.lazy_quotes = o.lazy_quotes;
+    options.no_header = o.no_header || o.names_given;
+    if (o.names_given) options.names = SplitList(o.names);
     options.comment_given = o.comment_given;
     options.comment = o.comment;
     options.encoding = o.encoding == "latin1" ? Encoding::kLatin1 : Encoding::kUtf8;
     if (o.from == "tsv" && o.separator_given)
         return UsageFail(o, "--separator is for CSV; TSV values are always separated by tabs");
+    if (o.from == "tsv" && o.lazy_quotes)
+        return UsageFail(o, "--lazy-quotes is for CSV; TSV has no quoting");
     if (options.from == TextFormat::kCsv && !CsvImportAvailable())
         return Complain(o, "this build of tavlin reads TSV only (--from tsv): it was built"
                            " without libcsv");
@@ -489,13 +496,25 @@ int RunImport(const Options &o) {
     if (!MayReplace(o, target, &status)) return status;
     StreamInput input;
     if (!input.Open(o, FilePath(o), &status)) return status;
+    auto bad_input = [&](const std::string &error) {
+        return Complain(o, (IsStdin(FilePath(o)) ? std::string("standard input, ")
+                                                 : Q(FilePath(o)) + ", ") + error);
+    };
+    // --ragged makes every line as wide as the widest record: a first pass
+    // measures it (standard input is kept in a temporary file for the second).
+    if (o.ragged) {
+        std::string error;
+        if (!input.Replayable()) return Complain(o, "the input could not be kept for a second pass");
+        if (!MeasureImport(input.file(), options, &options.widest, &error))
+            return bad_input(error);
+        if (!input.Rewind()) return Complain(o, "the input could not be read a second time");
+    }
     ImportReport report;
     status = WriteOutput(o, target, [&](ByteSink *out) {
         std::string error;
         if (ImportTable(input.file(), out, options, &report, &error)) return 0;
         if (error == "the table could not be written") return 0; // the output layer says why
-        return Complain(o, (IsStdin(FilePath(o)) ? std::string("standard input, ")
-                                                 : Q(FilePath(o)) + ", ") + error);
+        return bad_input(error);
     });
     if (status != 0) return status;
     if (report.blank_lines)
@@ -507,6 +526,18 @@ int RunImport(const Options &o) {
                              " %llu)\n",
                      Plural(report.padded, "short record", "short records").c_str(),
                      static_cast<unsigned long long>(report.first_padded));
+    if (report.long_records) {
+        const std::string added =
+            report.width - report.named == 1
+                ? "column " + std::to_string(report.named)
+                : "columns " + std::to_string(report.named) + " to " +
+                      std::to_string(report.width - 1);
+        std::fprintf(stderr, "tavlin import: %s longer than the %s: their extra values went"
+                             " into %s, named by position (the first is line %llu)\n",
+                     Plural(report.long_records, "record", "records").c_str(),
+                     o.names_given ? "names given" : "header", added.c_str(),
+                     static_cast<unsigned long long>(report.first_long));
+    }
     return 0;
 }
 
@@ -548,6 +579,7 @@ int GetStreamed(const Options &o, int64_t row) {
 int InfoStreamed(const Options &o, InfoFacts *facts, StreamInput *input) {
     int status = 0;
     if (!OpenStream(o, input, &status)) return status;
+    input->Replayable(); // the line counts read it again (without, they are left out)
     TableStream table(input->file(), o);
     if (!table.Start()) return FaultFail(o, table.fault());
     while (table.NextRow(false)) {
@@ -567,8 +599,8 @@ int RunLines(const Options &o) {
     FileCounts c = CountFile(input.file(), o.delimiter);
     if (c.read_error)
         return Fail(o, TBL_ERR_MAP_DATA, Shown(FilePath(o)) + " could not be read to its end");
-    const int64_t subtract = o.header_lines_given ? o.header_lines : 0;
-    std::printf("%lld\n", static_cast<long long>(static_cast<int64_t>(c.counted) - subtract));
+    if (c.cr_alone) WarnCrAlone(o);
+    std::printf("%lld\n", static_cast<long long>(static_cast<int64_t>(c.counted) - o.header_lines));
     return 0;
 }
 

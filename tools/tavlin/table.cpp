@@ -3,6 +3,7 @@
 // tavlin32.h and nothing else.
 #include "table.h"
 
+#include <climits>
 #include <vector>
 
 #include "options.h"
@@ -76,23 +77,37 @@ int32_t ColumnName(TableHandle *table, int32_t column, std::string *name) {
     return TBL_OK;
 }
 
-int32_t ResolveColumn(TableHandle *table, const std::string &text,
-                      int32_t *column) {
-    int32_t rc = GetColumnIndex(table, text.c_str(), column);
-    if (rc == TBL_OK || ParseColumnIndex(text, column)) return TBL_OK;
-    return rc;
+namespace {
+
+// Digits only, no sign: a position; INT64_MAX when it does not fit.
+bool Position(const std::string &text, int64_t *position) {
+    if (text.empty() || text[0] < '0' || text[0] > '9' || !IsWholeNumber(text)) return false;
+    if (!ParseInt64(text, position)) *position = INT64_MAX;
+    return true;
 }
 
-bool ParseColumnIndex(const std::string &text, int32_t *column) {
-    return !text.empty() && text[0] >= '0' && text[0] <= '9' && ParseInt32(text, column);
+} // namespace
+
+int64_t LookUpColumn(const std::string &text,
+                     const std::function<int64_t(const std::string &)> &by_name) {
+    int64_t position = 0;
+    if (text.size() > 1 && text[0] == '@' && Position(text.substr(1), &position))
+        return position;
+    const int64_t named = by_name(text);
+    if (named >= 0) return named;
+    return Position(text, &position) ? position : -1;
+}
+
+int64_t FindColumnIn(const std::vector<std::string> &names, const std::string &text) {
+    return LookUpColumn(text, [&](const std::string &name) -> int64_t {
+        for (size_t c = 0; c < names.size(); ++c)
+            if (names[c] == name) return static_cast<int64_t>(c);
+        return -1;
+    });
 }
 
 std::string Plural(uint64_t n, const char *one, const char *many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
-bool ParseColumnIndex64(const std::string &text, int64_t *column) {
-    return !text.empty() && text[0] >= '0' && text[0] <= '9' && ParseInt64(text, column);
 }
 
 std::string ExplainCellRange(TableHandle *table, int32_t column, int32_t row) {

@@ -1,10 +1,12 @@
 // table.h - what tavlin needs around the library's handles: a handle that is
 // always closed and freed, whole-cell reads of any size, column lookup by
-// name or index, and the names of the result codes.
+// name or position, and the names of the result codes.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "tavlin32.h"
 
@@ -44,17 +46,16 @@ int32_t ReadCell(TableHandle *table, int32_t column, int32_t row,
 // The name of a column as the library keeps it.
 int32_t ColumnName(TableHandle *table, int32_t column, std::string *name);
 
-// Finds a column by its name or, when no column bears that name and the
-// text is a whole number, takes the number as the index (which the caller's
-// cell call then range-checks). Returns GetColumnIndex's code otherwise.
-int32_t ResolveColumn(TableHandle *table, const std::string &text,
-                      int32_t *column);
-
-// The index a column argument gives when no column bears it as a name:
-// digits only (no sign), a whole number that fits. False for other text.
-bool ParseColumnIndex(const std::string &text, int32_t *column);
-// The same for any size: digits only, a whole number that fits 64 bits.
-bool ParseColumnIndex64(const std::string &text, int64_t *column);
+// The column a COLUMN argument names, the same way in every subcommand:
+// "@N" is the column at position N (counted from 0) whatever the names;
+// any other text is a name (by_name gives its position, or -1), and a
+// whole number that no column bears as its name is a position. A position
+// is returned as it stands (INT64_MAX for one past 64 bits), for the
+// caller to refuse with the table's counts; -1 when the text is neither.
+int64_t LookUpColumn(const std::string &text,
+                     const std::function<int64_t(const std::string &)> &by_name);
+// The same among names (the first that matches wins).
+int64_t FindColumnIn(const std::vector<std::string> &names, const std::string &text);
 
 // Why a cell address was refused with TBL_ERR_RANGE, from the table's
 // counts: "row 12 is past the last data row (10)" and the like.

@@ -3,6 +3,7 @@
 #include "tool.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
@@ -84,11 +85,7 @@ StreamInput::~StreamInput() {
     if (owned_ && file_) std::fclose(file_);
 }
 
-bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
-    if (IsStdin(path)) {
-        file_ = stdin;
-        return true;
-    }
+bool ReachableFile(const Options &o, const std::string &path, int *status) {
     std::error_code ec;
     fs::file_status st = fs::status(path, ec);
     if (st.type() == fs::file_type::not_found) {
@@ -103,6 +100,20 @@ bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
         *status = Fail(o, TBL_ERR_NO_FILE, Q(path) + " is a folder, not a file");
         return false;
     }
+    if (ec) { // a loop of symbolic links, a name too long, ...
+        *status = Fail(o, TBL_ERR_OPEN,
+                       Q(path) + " could not be opened for reading: " + ec.message());
+        return false;
+    }
+    return true;
+}
+
+bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
+    if (IsStdin(path)) {
+        file_ = stdin;
+        return true;
+    }
+    if (!ReachableFile(o, path, status)) return false;
     file_ = std::fopen(path.c_str(), "rb");
     if (!file_) {
         *status = Fail(o, TBL_ERR_OPEN, Q(path) + " could not be opened for reading: " +
@@ -113,23 +124,32 @@ bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
     return true;
 }
 
-bool StreamInput::Rewind() {
-    if (!file_) return false;
-    if (file_ == stdin) {
-        std::FILE *copy = std::tmpfile();
-        if (!copy) return false;
-        char buffer[1 << 16];
-        size_t n;
-        bool ok = true;
-        while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
-            if (std::fwrite(buffer, 1, n, copy) != n) ok = false;
-        if (std::ferror(stdin) || !ok) {
-            std::fclose(copy);
-            return false;
-        }
-        file_ = copy;
-        owned_ = true;
+void StreamInput::Close() {
+    if (owned_ && file_) std::fclose(file_);
+    file_ = nullptr;
+    owned_ = false;
+}
+
+bool StreamInput::Replayable() {
+    if (file_ != stdin) return file_ != nullptr;
+    std::FILE *copy = std::tmpfile();
+    if (!copy) return false;
+    char buffer[1 << 16];
+    size_t n;
+    bool ok = true;
+    while ((n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0)
+        if (std::fwrite(buffer, 1, n, copy) != n) ok = false;
+    if (std::ferror(stdin) || !ok || std::fseek(copy, 0, SEEK_SET) != 0) {
+        std::fclose(copy);
+        return false;
     }
+    file_ = copy;
+    owned_ = true;
+    return true;
+}
+
+bool StreamInput::Rewind() {
+    if (!file_ || file_ == stdin) return false;
     std::clearerr(file_);
     return std::fseek(file_, 0, SEEK_SET) == 0;
 }
@@ -142,6 +162,13 @@ public:
     bool Put(const char *bytes, size_t n) override {
         if (failed_) return false;
         if (n && std::fwrite(bytes, 1, n, stdout) != n) {
+            error_ = errno;
+            failed_ = true;
+        }
+        return !failed_;
+    }
+    bool Sync() override {
+        if (!failed_ && std::fflush(stdout) != 0) {
             error_ = errno;
             failed_ = true;
         }
@@ -160,6 +187,11 @@ public:
         errno = 0;
         FileSinkPut(sink_, bytes, n);
         if (sink_->failed && error_ == 0) error_ = errno;
+        return !sink_->failed;
+    }
+    bool Sync() override {
+        errno = 0;
+        if (!FileSinkFlush(sink_) && error_ == 0) error_ = errno;
         return !sink_->failed;
     }
     FileSink *sink_;
@@ -306,20 +338,13 @@ bool OpenOrFail(const Options &o, const std::string &path, int32_t mode, Table *
     return false;
 }
 
-int SaveOrFail(const Options &o, TableHandle *h, const std::string &target) {
-    errno = 0;
-    int32_t rc = SaveTable(h, target.c_str());
-    int saved_errno = errno;
-    if (rc == TBL_OK) return 0;
-    if (rc == TBL_ERR_SAVE_OPEN)
-        return Fail(o, rc, Q(target) + " could not be written: " +
-                               SaveFailureReason(target, saved_errno) +
-                               "; any file there is as it was");
-    if (rc == TBL_ERR_SAVE_ROW)
-        return Fail(o, rc, "a line would be saved empty (a one-column table cannot"
-                           " hold an empty value: a load skips empty lines); nothing"
-                           " was written");
-    return Fail(o, rc, CodeMeaning(rc));
+bool ParseRow(const Options &o, const std::string &text, int64_t *row, int *status) {
+    if (!IsWholeNumber(text)) {
+        *status = UsageFail(o, "ROW must be a whole number, not " + Q(text));
+        return false;
+    }
+    if (!ParseInt64(text, row)) *row = text[0] == '-' ? INT64_MIN : INT64_MAX;
+    return true;
 }
 
 } // namespace tavlin

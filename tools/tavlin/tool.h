@@ -24,6 +24,8 @@ const int kExitUsage = 2;
 int Fail(const Options &o, int32_t code, const std::string &sentence);
 // "tavlin CMD: sentence" on stderr: a failure the library did not report.
 int Complain(const Options &o, const std::string &sentence);
+// The warning, on stderr, for a file whose lines end with CR alone.
+void WarnCrAlone(const Options &o);
 // "tavlin CMD: sentence"; returns kExitUsage.
 int UsageFail(const Options &o, const std::string &sentence);
 
@@ -40,6 +42,12 @@ bool IsStdin(const std::string &path);
 // *status.
 bool DelimiterOrFail(const Options &o, int *status);
 
+// Whether something that may be a file is at path: false, with the
+// failure reported and the exit status in *status, when nothing is there
+// (or a symbolic link that leads nowhere), a folder is, or the system
+// cannot follow the name (its reason given).
+bool ReachableFile(const Options &o, const std::string &path, int *status);
+
 // What is at a path, for messages: "a folder", "a device", ... or empty
 // for a regular file or nothing.
 std::string KindOfNonFile(const std::string &path);
@@ -54,8 +62,15 @@ public:
     // Opens path; on failure reports it for o and returns false with the
     // exit status in *status.
     bool Open(const Options &o, const std::string &path, int *status);
-    // Makes the input readable again from its start (standard input is
-    // first copied into an unnamed temporary file). False when it cannot.
+    // Closes the input (standard input stays open): a file open here could
+    // keep a save on Windows from replacing it.
+    void Close();
+    // Makes the input readable more than once: standard input is first
+    // copied into an unnamed temporary file, read from there. False when
+    // it cannot.
+    bool Replayable();
+    // Makes the input readable again from its start; false when it cannot
+    // (standard input that was not made replayable).
     bool Rewind();
     std::FILE *file() const { return file_; }
 
@@ -86,7 +101,10 @@ bool OpenOrFail(const Options &o, const std::string &path, int32_t mode, Table *
 // Opens FILE --mode indexed through the library, which maps it read-only;
 // standard input is a usage error.
 bool OpenIndexed(const Options &o, Table *table, int *status);
-int SaveOrFail(const Options &o, TableHandle *h, const std::string &target);
+// ROW of a command: a whole number of any size (one beyond every row is
+// then refused with the table's counts, as a row past the end); anything
+// else is a usage error, reported, with the exit status in *status.
+bool ParseRow(const Options &o, const std::string &text, int64_t *row, int *status);
 
 // What info says of a table read as a stream.
 struct InfoFacts {
@@ -105,6 +123,9 @@ int RunFind(const Options &o);
 int RunSet(const Options &o);
 int RunAddRow(const Options &o);
 int RunAddColumn(const Options &o);
+int RunRenameColumn(const Options &o);
+int RunDeleteRow(const Options &o);
+int RunDeleteColumn(const Options &o);
 int RunIndexPrepare(const Options &o);
 int RunIndexDrop(const Options &o);
 int RunLines(const Options &o);
