@@ -20,6 +20,7 @@
 #  define TAVLIN_W_OK W_OK
 #endif
 
+#include "base/tavlfile.h"
 #include "store/linereader.h"
 #include "stream.h"
 #include "tavlin32.h"
@@ -39,7 +40,7 @@ std::string ExplainLoadFailure(const std::string &path, const std::string &shown
     if (!(last_error & TBL_LOAD_ERROR_FLAG))
         return shown + " could not be read as a table";
     const uint64_t position = last_error & TBL_LOAD_ERROR_LINES;
-    std::FILE *in = std::fopen(path.c_str(), "rb");
+    std::FILE *in = FileStreamOpen(path.c_str(), "rb");
     if (!in) return shown + " could not be read as a table";
     // The load read its lines with the same reader, so the reader stops at
     // the load's line, and says why.
@@ -93,7 +94,7 @@ std::string SaveFailureReason(const std::string &path, int saved_errno) {
 // Why the file at path will not open for reading (and writing, with
 // write), in the system's words; empty when it opens.
 static std::string OpenProblem(const std::string &path, bool write) {
-    std::FILE *f = std::fopen(path.c_str(), write ? "r+b" : "rb");
+    std::FILE *f = FileStreamOpen(path.c_str(), write ? "r+b" : "rb");
     if (!f) return std::strerror(errno);
     std::fclose(f);
     return "";
@@ -120,7 +121,7 @@ std::string MapFailureReason(const std::string &path, const std::string &shown) 
     std::error_code ec;
     const std::string kind = KindOfNonFile(path);
     if (!kind.empty()) return shown + " is " + kind + ", not a file";
-    std::FILE *f = std::fopen(path.c_str(), "rb");
+    std::FILE *f = FileStreamOpen(path.c_str(), "rb");
     if (!f) return shown + " could not be opened for reading: " + std::strerror(errno);
     std::fclose(f);
     if (fs::file_size(path, ec) == 0 && !ec)
