@@ -115,11 +115,12 @@ int SysMayWrite(const Target *t) {
 
 /* ---- Descriptors -------------------------------------------------------- */
 
+/* Windows has no files without a name. */
 int SysCreateUnnamed(const char *dir, const FileLike *like, int *fd) {
     (void)dir;
     (void)like;
     (void)fd;
-    return 0;
+    return PLACE_UNSUPPORTED;
 }
 
 /* A new file is readable and writable; the permission bits of the file it
