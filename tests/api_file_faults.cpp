@@ -249,13 +249,14 @@ TEST(FileFaults, EveryCallFailsInTurn) {
                 }
         }
     plan.missing = 0;
-    // Every kind of call was met and failed somewhere.
+    // Every kind of call was met and failed somewhere (Windows makes no
+    // file without a name, gives no owner or bits, and links none).
+    std::set<FileCall> kinds;
+    for (const auto &k : kFaults) kinds.insert(k.first);
 #ifdef _WIN32
-    const size_t kinds = 9;
-#else
-    const size_t kinds = 15;
+    for (FileCall c : {CALL_CREATE_UNNAMED, CALL_OWNER, CALL_MODE, CALL_LINK}) kinds.erase(c);
 #endif
-    EXPECT_EQ(failed.size(), kinds);
+    EXPECT_EQ(failed, kinds);
 }
 
 } // namespace

@@ -176,9 +176,7 @@ static const char *NextTempName(Beside *b) {
 }
 
 int FileRemove(const char *path) {
-#if defined(TAVL_FILE_FAULTS)
     if (FileFaultHit(CALL_REMOVE) != FAULT_NONE) return 0;
-#endif
     return os_remove_file(path, 1) == TAVL_REMOVE_OK;
 }
 

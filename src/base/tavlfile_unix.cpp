@@ -48,7 +48,6 @@
 
 /* ---- System calls ------------------------------------------------------- */
 
-#if defined(TAVL_FILE_FAULTS)
 /* The error a fault stands for, as this call would meet it. */
 static int FaultError(FileCall call, int fault) {
     switch (fault) {
@@ -65,17 +64,11 @@ static int FaultError(FileCall call, int fault) {
 }
 
 /* The fault asked of this call (FAULT_NONE: none); errno holds its error. */
-static int Fault(FileCall call) {
+static inline int Fault(FileCall call) {
     int fault = FileFaultHit(call);
     if (fault != FAULT_NONE) errno = FaultError(call, fault);
     return fault;
 }
-#else
-static inline int Fault(FileCall call) {
-    (void)call;
-    return FAULT_NONE;
-}
-#endif
 
 /* result = a call that answers -1 and errno on failure, made again while
  * a signal interrupts it. */

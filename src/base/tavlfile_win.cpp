@@ -39,10 +39,9 @@
 
 /* ---- System calls ------------------------------------------------------- */
 
-#if defined(TAVL_FILE_FAULTS)
 /* The fault asked of this call (FAULT_NONE: none); errno and the last
  * error hold the error it stands for, for C runtime and Win32 calls. */
-static int Fault(FileCall call) {
+static inline int Fault(FileCall call) {
     static const struct { int error; DWORD win32; } errors[] = {
         {0, 0},
         {ENOSPC, ERROR_DISK_FULL},
@@ -62,12 +61,6 @@ static int Fault(FileCall call) {
     }
     return fault;
 }
-#else
-static inline int Fault(FileCall call) {
-    (void)call;
-    return FAULT_NONE;
-}
-#endif
 
 /* ---- Names and targets ------------------------------------------------- */
 
