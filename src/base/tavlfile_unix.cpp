@@ -151,9 +151,11 @@ static FileResult OpenFailure(int error) {
     }
 }
 
-/* Errors of a file system that keeps no hard links (FAT, some network and
- * user-space file systems) or cannot move without replacing. */
-static int PlacingRefused(int error) {
+/* Errors of a call the system or the file system will not make here at
+ * all: no hard links or no moves that refuse a taken name (FAT, some
+ * network and user-space file systems), an owner the caller may not give
+ * or the file system cannot keep. */
+static int Refused(int error) {
     return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP ||
            error == ENOSYS || error == EINVAL;
 }
@@ -161,9 +163,9 @@ static int PlacingRefused(int error) {
 /* What the error of a link or move that must not replace says: the name
  * is taken, the file system cannot place so, or the placing failed. */
 static int PlaceFailure(int error) {
-    return error == EEXIST ? FILE_EXISTS
-           : PlacingRefused(error) ? PLACE_UNSUPPORTED
-                                   : FILE_CANNOT_PLACE;
+    return error == EEXIST   ? FILE_EXISTS
+           : Refused(error) ? PLACE_UNSUPPORTED
+                            : FILE_CANNOT_PLACE;
 }
 
 /* ---- Names and targets ------------------------------------------------- */
@@ -223,8 +225,9 @@ static mode_t ModeOf(const FileLike *like) {
 /* Gives a new file the owner and group of the file it replaces where the
  * caller may (root may; an owner may keep a group it is a member of), then
  * its permission bits; a change of owner clears set-id bits, so the bits
- * come second. Where the system refuses the owner (EPERM), the file stays
- * the saver's, as a new file would. 1 when the file has what it should;
+ * come second. Where the system refuses the owner (the caller may not give
+ * it, or the file system keeps none), the file stays the saver's, as a new
+ * file would. 1 when the file has what it should;
  * 0 when a call failed otherwise, or the bits could not be set and differ
  * (a file system without bits of its own gives every file the same ones). */
 static int TakeOwnerAndMode(int fd, const FileLike *like) {
@@ -232,8 +235,8 @@ static int TakeOwnerAndMode(int fd, const FileLike *like) {
     const uid_t owner = (uid_t)like->owner;
     const gid_t group = (gid_t)like->group;
     if (Fchown(fd, owner, group) != 0) {
-        if (errno != EPERM) return 0;
-        if (Fchown(fd, (uid_t)-1, group) != 0 && errno != EPERM) return 0;
+        if (!Refused(errno)) return 0;
+        if (Fchown(fd, (uid_t)-1, group) != 0 && !Refused(errno)) return 0;
     }
     const mode_t mode = (mode_t)(like->mode & 07777);
     if (Fchmod(fd, mode) == 0) return 1;
