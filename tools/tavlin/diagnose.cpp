@@ -87,6 +87,9 @@ std::string ReplaceProblem(const std::string &path) {
 std::string SaveFailureReason(const std::string &path, int saved_errno) {
     std::string problem = ReplaceProblem(path);
     if (!problem.empty()) return problem;
+    // The file layer does not wait for a reader to come.
+    std::error_code ec;
+    if (saved_errno == ENXIO && fs::is_fifo(path, ec)) return "no process reads the FIFO";
     if (saved_errno != 0) return std::strerror(saved_errno);
     return "the system gave no reason";
 }
