@@ -30,6 +30,19 @@
  * functions on one handle at once. Different handles, and the functions
  * that take no handle, may be used from any number of threads at once.
  *
+ * Processes and limits. No descriptor, stream or handle the library opens
+ * is inherited by a child process the host starts (all are close-on-exec,
+ * and not inheritable on Windows). An OPEN_EDIT table holds one descriptor
+ * until its first save or its close, an OPEN_PREVIEW table one until its
+ * close; with none left (the process's descriptor limit, ulimit -n) their
+ * opens fail with TBL_ERR_OPEN, and the other calls as for a file they
+ * cannot open (an OPEN_INDEXED open TBL_ERR_INDEX_OPEN). An OPEN_INDEXED
+ * table holds no descriptor but two mappings until its close; Linux allows
+ * a process vm.max_map_count of them (65,530 by default: some 32,700
+ * indexed tables), and past that an indexed open fails with
+ * TBL_ERR_INDEX_OPEN or TBL_ERR_MAP_DATA, for whichever of the two found
+ * no room. Such failures leak nothing, and the tables already open go on.
+ *
  * Lines. The first *header_lines lines of a table (1 unless the open names
  * another count) are header lines, the rest data lines; line 0 of the table
  * names the columns. The Head functions count header lines from 0, the other
@@ -101,6 +114,15 @@ typedef struct TableHandle TableHandle;
  *                 mapped read-only; a line is read straight from the offset
  *                 the index gives. Read only: changes yield TBL_ERR_MODE,
  *                 SaveTable TBL_ERR_BAD_HANDLE (there is no file stream).
+ *                 A data file cut short while a table maps it kills the
+ *                 process that reads the lost part (SIGBUS on Linux); no
+ *                 check can catch it. To replace a data file, write a new
+ *                 file and rename it over the old one: open tables go on
+ *                 reading the old text (on Windows, which refuses to
+ *                 replace a mapped file, close them first), and the new
+ *                 one needs a new PreOpenTable. SaveTable replaces a file
+ *                 that way and never cuts one short in place; CreateTable
+ *                 empties the file it is given in place.
  *   OPEN_EDIT     every line read into memory; the file stays open for
  *                 reading and writing until the first save or the close.
  *                 Changes are made in memory; SaveTable writes them.
@@ -120,7 +142,8 @@ typedef struct TableHandle TableHandle;
     X(TBL_OK, 0, "success")                                                    \
     X(TBL_ERR_FAIL, -1, "the table has no first line to extend (CreateColumn)") \
     X(TBL_ERR_NO_FILE, -2, "the path is null or names no file")                \
-    X(TBL_ERR_CREATE, -4, "the file could not be created (CreateTable)")       \
+    X(TBL_ERR_CREATE, -4,                                                      \
+      "the file could not be created, or is no regular file (CreateTable)")    \
     X(TBL_ERR_SAVE_OPEN, -5,                                                   \
       "a save could not create, write or replace its file, or may not "        \
       "replace it; the old file is as it was")                                 \
@@ -149,7 +172,7 @@ typedef struct TableHandle TableHandle;
       "unknown column attribute (name, index and head_size are known)")        \
     X(TBL_ERR_DELIMITER, -20,                                                  \
       "the delimiter is refused (NUL, backslash, LF, CR or the quote for an "  \
-      "open; the backslash for CreateTable)")                                  \
+      "open or a preparation; the backslash for CreateTable)")                 \
     X(TBL_ERR_TRUNCATED, -21,                                                  \
       "the value was cut to fit the caller's buffer (a cell reader still "     \
       "reports the full size)")                                                \
@@ -165,7 +188,9 @@ typedef struct TableHandle TableHandle;
     X(TBL_ERR_INDEX_EXISTS, -26,                                               \
       "the index file exists and replacing it was not asked")                  \
     X(TBL_ERR_UNMAP, -27, "the data file could not be unmapped after indexing") \
-    X(TBL_ERR_REMOVE, -28, "the index file could not be removed")
+    X(TBL_ERR_REMOVE, -28,                                                     \
+      "an index file, or the temporary file a preparation left beside it, "   \
+      "could not be removed")
 
 #define TBL_RESULT_ENUMERATOR(name, value, text) name = (value),
 enum TblResult { TBL_RESULT_CODES(TBL_RESULT_ENUMERATOR) };
@@ -205,12 +230,14 @@ TAVL_API int32_t NewTable(TableHandle **out);
 TAVL_API int32_t FreeTable(TableHandle *table);
 
 /*! CreateTable() :
- *  Creates an empty file at path, or cuts an existing one to length 0.
- *  Nothing is written, not even a header line; the delimiter is only
- *  checked.
+ *  Creates an empty file at path, or cuts an existing one to length 0 in
+ *  place (never one an OPEN_INDEXED table maps). Nothing is written, not
+ *  even a header line; the delimiter is only checked. A FIFO or a device at
+ *  path holds no table and is refused.
  *  @return : TBL_OK, or
  *    TBL_ERR_DELIMITER  delimiter is the backslash (the file is not touched);
- *    TBL_ERR_CREATE     path is null, or the file cannot be created. */
+ *    TBL_ERR_CREATE     path is null, the file cannot be created, or path
+ *                       leads to no regular file. */
 TAVL_API int32_t CreateTable(const char *path, char delimiter);
 
 /*! TableExist() :
@@ -280,10 +307,14 @@ TAVL_API int32_t OpenTableUnique(const char *path, TableHandle *table,
  *  the byte-order mark the file was opened with, if any, then every line,
  *  header lines first, each ended by CR LF. The text goes to a new file
  *  beside the target, synced to disk and only then renamed over it, so a
- *  failed save leaves the old file as it was. A symbolic link is followed; a
- *  target that is not a regular file (a device, a FIFO) is written in
- *  place. The first save closes the file the open kept. The table itself is
- *  unchanged and can be saved and closed again, also after a failure.
+ *  failed save leaves the old file as it was. The new file has the old
+ *  one's permission bits and, where the saver may give them (root, or the
+ *  owner keeping its group), its owner and group; a save that cannot give
+ *  them fails. A symbolic link is followed; a target that is not a regular
+ *  file (a device, a FIFO) is written in place, but a FIFO that no process
+ *  reads is refused at once rather than waited for. The first save closes
+ *  the file the open kept. The table itself is unchanged and can be saved
+ *  and closed again, also after a failure.
  *  @return : TBL_OK, or, in this order,
  *    TBL_ERR_BAD_HANDLE  table is null or not open (fresh, failed, closed),
  *                        or has no file stream (every OPEN_INDEXED table);
@@ -294,8 +325,10 @@ TAVL_API int32_t OpenTableUnique(const char *path, TableHandle *table,
  *                        which the next load would skip; no file is touched;
  *    TBL_ERR_NO_MEMORY   no memory; no file is touched;
  *    TBL_ERR_SAVE_OPEN   the target exists and the caller may not write it,
- *                        its links cannot be followed, or the new file cannot
- *                        be created, written, synced or put in its place. */
+ *                        its links cannot be followed, the new file cannot
+ *                        be created, given the old one's owner and bits,
+ *                        written, synced or put in its place, or the target
+ *                        is a FIFO without a reader. */
 TAVL_API int32_t SaveTable(TableHandle *table, const char *path);
 
 /*! CloseTable() :
@@ -320,7 +353,13 @@ TAVL_API int32_t CloseTable(TableHandle *table);
  *  the first line's. *delimiter and *header_lines must be what the opens
  *  will pass. The file is named by a hash of path; with a unique flag other
  *  than 0 (PreOpenTable passes 0) also of the header line count and the
- *  delimiter, so that preparations with other values get other files.
+ *  delimiter, so that preparations with other values get other files. The
+ *  hash is of path as written: another spelling of the same file
+ *  ("./t.csv", an absolute path, a symbolic link) names another index, which
+ *  an open under that spelling does not find (TBL_ERR_INDEX_OPEN) and
+ *  PostCloseTable does not remove (TBL_ERR_REMOVE). Give the preparation,
+ *  the opens and PostCloseTable one spelling; the tavlin tool passes the
+ *  path as it was typed.
  *  It appears whole or not at all: written under a temporary name beside it
  *  and put in place in one step. Without overwrite it is put in place only
  *  while none exists, so of several processes preparing one data file at
@@ -334,6 +373,9 @@ TAVL_API int32_t CloseTable(TableHandle *table);
  *  and collide: TBL_ERR_INDEX_EXISTS does not prove the file there is this
  *  data file's index (an open refuses one that does not describe it).
  *  @return : TBL_OK, or, in this order,
+ *    TBL_ERR_DELIMITER     *delimiter is NUL, the backslash, LF, CR or the
+ *                          quote, which every open refuses; nothing is
+ *                          written;
  *    TBL_ERR_NO_FILE       path is null or names no regular file;
  *    TBL_ERR_INDEX_BUILD   index_dir, delimiter or header_lines is null,
  *                          *header_lines is below 0, the index file path
@@ -353,7 +395,10 @@ TAVL_API int32_t CloseTable(TableHandle *table);
  *                          TBL_ERR_MAP_DATA on: the old index file could not
  *                          be removed (Windows refuses to replace or remove
  *                          an index file a process has mapped: the old one
- *                          stays). */
+ *                          stays); or the new index file is in place, but
+ *                          the temporary file it was written as (a dot and
+ *                          seven letters and digits, beside it) could not be
+ *                          removed: delete it. */
 TAVL_API int32_t PreOpenTable(const char *path, const char *index_dir,
                               const char *delimiter, const int32_t *header_lines,
                               int32_t overwrite);
@@ -364,11 +409,11 @@ TAVL_API int32_t PreOpenTableUnique(const char *path, const char *index_dir,
 
 /*! PostCloseTable(), PostCloseTableUnique() :
  *  Removes the index file that PreOpenTable, or PreOpenTableUnique with the
- *  same delimiter, header line count and unique flag, made for path in
- *  index_dir (note the order of the arguments). delimiter and header_lines
- *  are read only when unique is not 0. Tables still open on the index go on
- *  reading it where the system allows the removal (Windows may refuse it
- *  for a mapped file).
+ *  same delimiter, header line count and unique flag, made for path, spelled
+ *  as for the preparation, in index_dir (note the order of the arguments).
+ *  delimiter and header_lines are read only when unique is not 0. Tables
+ *  still open on the index go on reading it where the system allows the
+ *  removal (Windows may refuse it for a mapped file).
  *  @return : TBL_OK, or
  *    TBL_ERR_REMOVE  path or index_dir is null, or with unique set
  *                    delimiter or header_lines; the index file path would
@@ -529,10 +574,11 @@ TAVL_API int32_t GetCellSizeByName(TableHandle *table, const char *name,
  *  when length is 0) in a cell of a loaded table, found as the readers find
  *  it. The value goes in its plain stored form or, where that would make
  *  the line split elsewhere than its fields are counted (a quote beside a
- *  delimiter, an odd number of quotes), in the escaped form (the quote as
- *  \x22, the delimiter as \xNN); both read back as the value. A write to
- *  line 0 of the table also renames its column, to the stored text written.
- *  In memory until SaveTable; a failed call changes nothing.
+ *  delimiter, an odd number of quotes), in the escaped form (a backslash, x
+ *  and two hex digits: the quote as \\x22, the delimiter as \\xNN); both
+ *  read back as the value. A write to line 0 of the table also renames its
+ *  column, to the stored text written. In memory until SaveTable; a failed
+ *  call changes nothing.
  *  @return : TBL_OK, or, in this order,
  *    TBL_ERR_RANGE       ByIndex, Head: table is null, failed or closed;
  *    TBL_ERR_BAD_HANDLE  ByName: table is null, failed or closed;

@@ -189,6 +189,8 @@ TEST(Contract, ProvokedCodesAreDocumented) {
          Via([&](Ec &ec) { return single_t.save(ec), 0; })},
         {"PreOpenTable", [&] { return PreOpenTable(good.c_str(), dir.c_str(), ",", &h1, 0); }, TBL_ERR_INDEX_EXISTS,
          Via([&](Ec &ec) { return tavlin::Index::prepare(good, dir, ',', 1, tavlin::Prepare::none, ec), 0; })},
+        {"PreOpenTable", [&] { return PreOpenTable(good.c_str(), none.c_str(), "\\", &h1, 0); }, TBL_ERR_DELIMITER,
+         Via([&](Ec &ec) { return tavlin::Index::prepare(good, none, '\\', 1, tavlin::Prepare::none, ec), 0; })},
         {"PreOpenTable", [&] { return PreOpenTable(empty.c_str(), none.c_str(), ",", &h1, 0); }, TBL_ERR_MAP_DATA,
          Via([&](Ec &ec) { return tavlin::Index::prepare(empty, none, ',', 1, tavlin::Prepare::none, ec), 0; })},
         {"PreOpenTableUnique", [&] { return PreOpenTableUnique(ragged.c_str(), none.c_str(), ",", &h5, 0, 1); },

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <pellus.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "table.h"
 #include "testsupport.h"
 #ifdef _WIN32
+#  include <io.h>
 #  include <windows.h>
 #else
 #  include <kernel32.h>
@@ -450,6 +453,56 @@ TEST(LoadedHandles, ReopenWithoutCloseReleasesTheOldTable) {
         EXPECT_EQ(t.Cell(1, 1), "4");
     }
     EXPECT_EQ(pellus_live_blocks(), before);
+}
+
+// A preview holds its lines, not its file: a small file costs no large
+// block, and a large one no block near its size.
+TEST(LoadedHandles, PreviewMemoryFollowsItsLines) {
+    std::string big = "a,b\n";
+    while (big.size() < (4u << 20)) big += std::string(500, 'x') + "," + std::string(499, 'y') + "\n";
+    const std::pair<std::string, size_t> cases[] = {{"a,b\n1,2\n", 16u << 10}, {big, 512u << 10}};
+    for (const auto &c : cases) {
+        Table t;
+        std::string path = WriteFile("preview_memory.csv", c.first);
+        pellus_largest_block();
+        ASSERT_EQ(t.Open(path, OPEN_PREVIEW), TBL_OK);
+        EXPECT_LE(pellus_largest_block(), c.second);
+        EXPECT_EQ(t.Lines(), c.first.size() > 100 ? 99 : 1);
+    }
+}
+
+// The files loaded tables hold are not handed to a process the host starts.
+TEST(LoadedHandles, ChildProcessesGetNoTableFile) {
+    std::string path = WriteFile("inherited.csv", "a,b\r\n1,2\r\n");
+    Table edit, preview;
+    ASSERT_EQ(edit.Open(path), TBL_OK);
+    ASSERT_EQ(preview.Open(path, OPEN_PREVIEW), TBL_OK);
+#ifdef _WIN32
+    // A child inherits the handles marked so: neither of the two may be.
+    int held = 0, inheritable = 0;
+    for (int fd = 0; fd < 2048; ++fd) {
+        HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+        char name[MAX_PATH];
+        DWORD flags = 0;
+        if (h == INVALID_HANDLE_VALUE || !GetFinalPathNameByHandleA(h, name, sizeof name, 0) ||
+            !std::strstr(name, "inherited.csv"))
+            continue;
+        ++held;
+        inheritable += GetHandleInformation(h, &flags) && (flags & HANDLE_FLAG_INHERIT);
+    }
+    EXPECT_EQ(held, 2);
+    EXPECT_EQ(inheritable, 0);
+#else
+    // A child lists the files it was given.
+    std::string listing;
+    FILE *child = popen("ls -l /proc/self/fd/", "r");
+    ASSERT_NE(child, nullptr);
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, child)) listing += buffer;
+    pclose(child);
+    EXPECT_NE(listing.find("pipe:"), std::string::npos) << listing; // its output
+    EXPECT_EQ(listing.find("inherited.csv"), std::string::npos) << listing;
+#endif
 }
 
 } // namespace

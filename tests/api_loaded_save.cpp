@@ -78,6 +78,19 @@ TEST(SafeSave, FullDeviceIsReportedAndKept) {
     struct stat st;
     ASSERT_EQ(stat("/dev/full", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
+    // A FIFO is written in place while a process reads it; one without a
+    // reader is refused at once, not waited for, and holds no new table.
+    std::string fifo = t.dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(SaveTable(t.h, fifo.c_str()), TBL_ERR_SAVE_OPEN);
+    EXPECT_EQ(CreateTable(fifo.c_str(), ','), TBL_ERR_CREATE);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(SaveTable(t.h, fifo.c_str()), TBL_OK);
+    char head[6] = {};
+    EXPECT_EQ(read(reader, head, sizeof head), 6);
+    EXPECT_EQ(std::string(head, 6), "k,v\r\n0");
+    close(reader);
     t.ExpectStillSaves(t.dir + "/out.csv");
 }
 

@@ -217,9 +217,12 @@ TEST(Prepare, IndexFileWords) {
         {"encoded delimiters deep in long lines",
          "name,value\n0123456789abcdef\",\"x,2\n0123456789abcdefghij,3,4\nz,9\n", ',', 1,
          TBL_OK, {1, 2, 0, 11}},
-        {"quote as delimiter", "a\"b\"c\nx\"\"\"y\n1\"2\"3\n", '"', 1, TBL_OK,
-         {2, 3, 0, 6, 12}},
-        {"LF as delimiter", "a\nb\n", '\n', 1, TBL_OK, {1, 1, 0, 2}},
+        // Delimiters every open refuses: no index is written for them.
+        {"quote as delimiter", "a\"b\"c\nx\"\"\"y\n", '"', 1, TBL_ERR_DELIMITER, {}},
+        {"LF as delimiter", "a\nb\n", '\n', 1, TBL_ERR_DELIMITER, {}},
+        {"CR as delimiter", "a\rb\n", '\r', 1, TBL_ERR_DELIMITER, {}},
+        {"backslash as delimiter", "a\\b\n", '\\', 1, TBL_ERR_DELIMITER, {}},
+        {"NUL as delimiter", "a\nb\n", '\0', 1, TBL_ERR_DELIMITER, {}},
         {"fewer lines than header lines", "a\nb\n", ',', 3, TBL_ERR_FORMAT, {}},
         {"empty data file", "", ',', 1, TBL_ERR_MAP_DATA, {}},
     };
@@ -303,13 +306,10 @@ TEST(Prepare, ManyLines) {
     }
     std::string path = WriteFile("many.csv", data);
     int32_t one = 1;
-    // An LF delimiter is no delimiter at the line ends: one column.
-    for (char delimiter : {',', '\n'}) {
-        words[1] = delimiter == ',' ? 2 : 1;
-        ASSERT_EQ(PrepareIndexFile(path.c_str(), TempDir().c_str(), &delimiter, &one, 1, 0), TBL_OK);
-        EXPECT_EQ(ReadFile(NameOf(path, TempDir())), Words(words)) << int(delimiter);
-        std::remove(NameOf(path, TempDir()).c_str());
-    }
+    const char comma = ',';
+    ASSERT_EQ(PrepareIndexFile(path.c_str(), TempDir().c_str(), &comma, &one, 1, 0), TBL_OK);
+    EXPECT_EQ(ReadFile(NameOf(path, TempDir())), Words(words));
+    std::remove(NameOf(path, TempDir()).c_str());
 }
 
 // A bare store opened straight through the back-end, as the open does.

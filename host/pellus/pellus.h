@@ -2,9 +2,10 @@
  * pellus.h - the host product's allocator, as tavlin32 sees it.
  *
  * This is our stand-in over the C heap. Besides the four allocator calls it
- * offers tests two hooks of its own: make one allocation fail on purpose and
+ * offers tests hooks of its own: make one allocation fail on purpose and
  * count the blocks still live, so that every failure path can be shown to
- * report the failure and to leak nothing.
+ * report the failure and to leak nothing, and tell the largest block asked
+ * for, so that memory can be shown to follow what a table holds.
  */
 #ifndef PELLUS_H
 #define PELLUS_H
@@ -39,6 +40,9 @@ PELLUS_API void pellus_fail_at(long n);
 PELLUS_API long pellus_calls(void);
 /* Number of blocks handed out and not yet freed. */
 PELLUS_API long pellus_live_blocks(void);
+/* The largest block asked for since the last call of this one (or since
+ * the process started). */
+PELLUS_API size_t pellus_largest_block(void);
 
 #ifdef __cplusplus
 }

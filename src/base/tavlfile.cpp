@@ -18,6 +18,8 @@
  * while writing leaves it behind ("." and seven letters and digits, beside
  * the target). Where the file system can neither link nor move without
  * replacing, a file placed without replace is written under its own name.
+ * A temporary name that will not go is tried twice, and a file that is in
+ * place with one left beside it says so (FILE_STRAY).
  *
  * A replaced file's permission bits are the new file's from its creation
  * (never wider), and where the saver may give them (root, or the owner
@@ -173,8 +175,13 @@ static const char *NextTempName(Beside *b) {
     return b->temp;
 }
 
-static void RemoveName(const char *name) {
-    if (name) os_remove_file(name, 1);
+int FileRemove(const char *path) {
+    if (FileFaultHit(CALL_REMOVE) != FAULT_NONE) return 0;
+    return os_remove_file(path, 1) == TAVL_REMOVE_OK;
+}
+
+int FileDropName(const char *name) {
+    return FileRemove(name) || FileRemove(name);
 }
 
 /* ---- New files ---------------------------------------------------------- *
@@ -194,7 +201,8 @@ static FileResult NewFileOpen(NewFile *f, Beside *beside, const FileLike *like) 
     f->fd = -1;
     f->named = 0;
     f->beside = beside;
-    if (SysCreateUnnamed(beside->dir, like, &f->fd)) return FILE_OK;
+    int unnamed = SysCreateUnnamed(beside->dir, like, &f->fd);
+    if (unnamed != PLACE_UNSUPPORTED) return (FileResult)unnamed;
     for (int attempt = 0; attempt < TEMP_ATTEMPTS; attempt++) {
         FileResult rc = SysCreate(NextTempName(beside), like, &f->fd);
         if (rc == FILE_OK) {
@@ -210,32 +218,36 @@ static FileResult NewFileOpen(NewFile *f, Beside *beside, const FileLike *like) 
 static void NewFileDiscard(NewFile *f) {
     if (f->fd >= 0) SysClose(f->fd);
     f->fd = -1;
-    if (f->named) RemoveName(f->beside->temp);
+    if (f->named) FileDropName(f->beside->temp);
     f->named = 0;
 }
 
 /* Gives the closed, named new file the name target: replacing whatever is
  * there, or only where nothing is. FILE_OK, FILE_EXISTS, PLACE_UNSUPPORTED
- * or FILE_CANNOT_PLACE; the temporary name is gone afterwards in every
- * case. */
+ * or FILE_CANNOT_PLACE, and the temporary name is gone afterwards; or
+ * FILE_STRAY: the file took its name, but the temporary one would not go. */
 static int PlaceTemp(NewFile *f, const char *target, int replace) {
     int left = 0;
     int rc = SysMove(f->beside->temp, target, replace, &left);
     f->named = 0;
-    if (left) RemoveName(f->beside->temp);
+    if (left && !FileDropName(f->beside->temp) && rc == FILE_OK) rc = FILE_STRAY;
     return rc;
 }
 
 /* Ends a complete, synced new file by giving it the name target (see
- * PlaceTemp for the results; FILE_IO when it did not close cleanly). The
- * file is closed afterwards. */
+ * PlaceTemp for the results; FILE_IO when it did not close cleanly, and
+ * then it has no name). The file is closed afterwards. */
 static int NewFileFinish(NewFile *f, const char *target, int replace) {
     if (!f->named) {
         if (!replace) {
             /* Unnamed: a link gives it a name, and refuses a taken one. */
             int rc = SysLinkUnnamed(f->fd, target);
-            if (!SysClose(f->fd) && rc == FILE_OK) rc = FILE_IO;
+            int closed = SysClose(f->fd);
             f->fd = -1;
+            /* The close comes after the name: a failed one takes the name
+             * back, so that a failure leaves no file. Where even that fails,
+             * the file stands complete and synced, as after success. */
+            if (rc == FILE_OK && !closed && FileDropName(target)) rc = FILE_IO;
             return rc;
         }
         /* Replacing: a temporary name first, moved over the target. */
@@ -327,7 +339,7 @@ static FileResult PlaceInPlace(const char *path, FileWriter writer, void *contex
     if (rc != FILE_OK) return rc;
     rc = WriteThrough(fd, writer, context, block, 1);
     if (!SysClose(fd) && rc == FILE_OK) rc = FILE_IO;
-    if (rc != FILE_OK) RemoveName(path);
+    if (rc != FILE_OK) FileDropName(path);
     return rc;
 }
 
@@ -350,7 +362,7 @@ FileResult FilePlace(const char *path, FileWriter writer, void *context, int rep
     if (placed == FILE_OK) placed = NewFileFinish(&f, path, replace);
     rc = placed == PLACE_UNSUPPORTED ? PlaceInPlace(path, writer, context, block)
                                      : (FileResult)placed;
-    if (rc == FILE_OK) SysSyncDirectory(beside.dir);
+    if (rc == FILE_OK || rc == FILE_STRAY) SysSyncDirectory(beside.dir);
     BesideFree(&beside);
     qmem_free(block);
     return rc;

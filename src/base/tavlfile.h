@@ -18,7 +18,8 @@
  * at the wrong moment can leave behind.
  *
  * Every call answers what happened to the file as a FileResult; what that
- * means for a table is the caller's to say.
+ * means for a table is the caller's to say. No descriptor, stream or
+ * handle opened here is inherited by a child process the host starts.
  */
 #ifndef TAVL_TAVLFILE_H
 #define TAVL_TAVLFILE_H
@@ -54,8 +55,10 @@ typedef enum FileResult {
     FILE_CANNOT_MAP,    /* the file is empty, or the system refused to map it */
     FILE_TOO_LARGE,     /* the file is larger than the address space holds */
     FILE_NOT_MAPPED,    /* no view of this layer is at that address */
-    FILE_WRITER_FAILED  /* the writer gave up; its caller keeps the reason in
+    FILE_WRITER_FAILED, /* the writer gave up; its caller keeps the reason in
                            the writer's context */
+    FILE_STRAY          /* the file is in place, whole, but a temporary name
+                           of it beside it could not be removed */
 } FileResult;
 
 /* Where a writer's bytes go: gathered into one large block and written in
@@ -119,8 +122,22 @@ FileResult FileReplace(const char *path, FileWriter writer, void *context);
  * @return FILE_OK; FILE_EXISTS when, without replace, a file is there;
  *         FILE_NO_MEMORY before any file is touched; FILE_CANNOT_CREATE,
  *         FILE_IO, FILE_CANNOT_PLACE or FILE_WRITER_FAILED when it could
- *         not be written or put in place (no file of it is left). */
+ *         not be written or put in place (no file of it is left);
+ *         FILE_STRAY when it is in place but its temporary name beside it
+ *         could not be removed (two tries). */
 FileResult FilePlace(const char *path, FileWriter writer, void *context, int replace);
+
+/* Removes the file at path through the host's OS services (os_remove_file).
+ * 1 when it is gone. */
+int FileRemove(const char *path);
+
+/* fopen of path with mode "rb", "r+b" or "w+b", the stream not inherited by
+ * a child process. Null, with errno set, when it would not open. */
+FILE *FileStreamOpen(const char *path, const char *mode);
+
+/* A temporary file, read and written in binary, removed when closed and not
+ * inherited by a child process (tmpfile). Null when none could be made. */
+FILE *FileTempStream(void);
 
 /* Size in bytes of the regular file open in stream, or -1 when it is not a
  * regular file (a pipe, a device) or cannot be told. */

@@ -20,6 +20,11 @@
  * through an unnamed section: a name made from the path could belong to
  * two files, since a section found by name ignores the file handle. Both
  * handles are closed at once; the view outlives them until it is unmapped.
+ *
+ * No handle, descriptor or stream opened here is inherited by a child
+ * process: handles are made without inheritance, descriptors with
+ * _O_NOINHERIT, streams with the "N" mode letter. In a build for the fault
+ * sweep each file call first asks whether it is to fail.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -31,6 +36,31 @@
 #include "base/tavlfile.h"
 #include "base/tavlfile_sys.h"
 #include "base/tavlhost.h" /* <windows.h> */
+
+/* ---- System calls ------------------------------------------------------- */
+
+/* The fault asked of this call (FAULT_NONE: none); errno and the last
+ * error hold the error it stands for, for C runtime and Win32 calls. */
+static inline int Fault(FileCall call) {
+    static const struct { int error; DWORD win32; } errors[] = {
+        {0, 0},
+        {ENOSPC, ERROR_DISK_FULL},
+        {EIO, ERROR_IO_DEVICE},
+        {EACCES, ERROR_ACCESS_DENIED},
+        {EROFS, ERROR_WRITE_PROTECT},
+        {EXDEV, ERROR_NOT_SAME_DEVICE},
+        {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+        {EIO, ERROR_IO_DEVICE},
+        {EINTR, ERROR_OPERATION_ABORTED},
+        {ENOSYS, ERROR_NOT_SUPPORTED},
+    };
+    int fault = FileFaultHit(call);
+    if (fault != FAULT_NONE) {
+        errno = errors[fault].error;
+        SetLastError(errors[fault].win32);
+    }
+    return fault;
+}
 
 /* ---- Names and targets ------------------------------------------------- */
 
@@ -63,7 +93,7 @@ FileResult SysResolveTarget(const char *path, Target *t) {
     t->name = FileNameCopy(name, strlen(name), 0);
     if (!t->name) return FILE_NO_MEMORY;
     struct _stat64 st;
-    t->exists = _stat64(t->name, &st) == 0;
+    t->exists = !Fault(CALL_STAT) && _stat64(t->name, &st) == 0;
     t->regular = t->exists && (st.st_mode & _S_IFREG);
     if (t->exists) t->like.mode = (uint32_t)(st.st_mode & 0777);
     return FILE_OK;
@@ -78,25 +108,27 @@ int SysMayWrite(const Target *t) {
 
 /* ---- Descriptors -------------------------------------------------------- */
 
+/* Windows has no files without a name. */
 int SysCreateUnnamed(const char *dir, const FileLike *like, int *fd) {
     (void)dir;
     (void)like;
     (void)fd;
-    return 0;
+    return PLACE_UNSUPPORTED;
 }
 
 /* A new file is readable and writable; the permission bits of the file it
  * replaces mean nothing here. */
 FileResult SysCreate(const char *name, const FileLike *like, int *fd) {
     (void)like;
-    *fd = _open(name, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                _S_IREAD | _S_IWRITE);
+    *fd = Fault(CALL_CREATE) ? -1
+                             : _open(name, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                                     _S_IREAD | _S_IWRITE);
     if (*fd < 0) return errno == EEXIST ? FILE_EXISTS : FILE_CANNOT_CREATE;
     return FILE_OK;
 }
 
 FileResult SysOpenInPlace(const char *name, int *fd) {
-    *fd = _open(name, _O_WRONLY | _O_TRUNC | _O_BINARY | _O_NOINHERIT);
+    *fd = Fault(CALL_OPEN) ? -1 : _open(name, _O_WRONLY | _O_TRUNC | _O_BINARY | _O_NOINHERIT);
     if (*fd >= 0) return FILE_OK;
     return errno == ENOENT ? FILE_NOT_FOUND
            : errno == EACCES ? FILE_DENIED
@@ -107,7 +139,9 @@ int SysWriteAll(int fd, const char *bytes, size_t size) {
     while (size) {
         /* _write takes an unsigned count; at most 1 GiB in one call. */
         unsigned chunk = size > (1u << 30) ? (1u << 30) : (unsigned)size;
-        int n = _write(fd, bytes, chunk);
+        int fault = Fault(CALL_WRITE);
+        if (fault == FAULT_SHORT && chunk > 1) chunk /= 2;
+        int n = fault != FAULT_NONE && fault != FAULT_SHORT ? -1 : _write(fd, bytes, chunk);
         if (n <= 0) return 0;
         bytes += n;
         size -= (size_t)n;
@@ -130,9 +164,13 @@ void SysStartWriteback(int fd, uint64_t from, uint64_t size) {
     (void)size;
 }
 
-int SysSync(int fd) { return _commit(fd) == 0; }
+int SysSync(int fd) { return !Fault(CALL_SYNC) && _commit(fd) == 0; }
 
-int SysClose(int fd) { return _close(fd) == 0; }
+/* Releases fd whatever it answers. */
+int SysClose(int fd) {
+    int fault = Fault(CALL_CLOSE);
+    return _close(fd) == 0 && !fault;
+}
 
 /* ---- Naming ------------------------------------------------------------- */
 
@@ -146,7 +184,8 @@ int SysLinkUnnamed(int fd, const char *name) {
 int SysMove(const char *from, const char *to, int replace, int *left) {
     DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
     *left = 0;
-    if (MoveFileExA(from, to, flags)) return FILE_OK;
+    if (!Fault(replace ? CALL_MOVE : CALL_MOVE_NOREPLACE) && MoveFileExA(from, to, flags))
+        return FILE_OK;
     *left = 1;
     DWORD error = GetLastError();
     return !replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
@@ -158,6 +197,22 @@ int SysMove(const char *from, const char *to, int replace, int *left) {
 void SysSyncDirectory(const char *dir) { (void)dir; }
 
 /* ---- Sizes and mappings ------------------------------------------------- */
+
+FILE *FileStreamOpen(const char *path, const char *mode) {
+    char flags[8];
+    snprintf(flags, sizeof flags, "%sN", mode); /* N: not inherited */
+    return Fault(CALL_OPEN) ? NULL : fopen(path, flags);
+}
+
+FILE *FileTempStream(void) {
+    FILE *stream = tmpfile();
+    if (stream && !SetHandleInformation((HANDLE)_get_osfhandle(_fileno(stream)),
+                                        HANDLE_FLAG_INHERIT, 0)) {
+        fclose(stream);
+        return NULL;
+    }
+    return stream;
+}
 
 int64_t FileStreamSize(FILE *stream) {
     struct _stat64 st;
@@ -206,8 +261,9 @@ FileResult MapFileReadOnly(const char *path, int hint, const char **view,
     if (!path) return FILE_NOT_FOUND;
     DWORD flags = hint == ACCESS_SEQUENTIAL ? FILE_FLAG_SEQUENTIAL_SCAN
                                             : FILE_FLAG_RANDOM_ACCESS;
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL,
-                              OPEN_EXISTING, flags, NULL);
+    HANDLE file = Fault(CALL_OPEN) ? INVALID_HANDLE_VALUE
+                                   : CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL,
+                                                 OPEN_EXISTING, flags, NULL);
     if (file == INVALID_HANDLE_VALUE) return OpenFailure(GetLastError(), path);
 
     FileResult rc = FILE_OK;
@@ -222,11 +278,14 @@ FileResult MapFileReadOnly(const char *path, int hint, const char **view,
         CloseHandle(file);
         return rc;
     }
-    HANDLE mapping = CreateFileMappingA(file, NULL,
-                                        PAGE_READONLY | SEC_COMMIT | SEC_NOCACHE,
-                                        0, 0, NULL);
+    HANDLE mapping = Fault(CALL_MAP) ? NULL
+                                     : CreateFileMappingA(file, NULL,
+                                                          PAGE_READONLY | SEC_COMMIT | SEC_NOCACHE,
+                                                          0, 0, NULL);
     /* The view outlives the mapping handle and the file's. */
-    LPVOID mapped = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+    LPVOID mapped = mapping && !Fault(CALL_MAP)
+                        ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)
+                        : NULL;
     if (mapping) CloseHandle(mapping);
     if (!mapped || !held) CloseHandle(file);
     if (!mapped) return FILE_CANNOT_MAP;
@@ -250,7 +309,7 @@ FileResult HeldFileRead(const HeldFile *file, uint64_t offset, void *buffer,
         place.OffsetHigh = (DWORD)(at >> 32);
         DWORD want = n - *got > (1u << 30) ? (1u << 30) : (DWORD)(n - *got);
         DWORD read = 0;
-        if (!ReadFile(handle, (char *)buffer + *got, want, &read, &place))
+        if (Fault(CALL_READ) || !ReadFile(handle, (char *)buffer + *got, want, &read, &place))
             return GetLastError() == ERROR_HANDLE_EOF ? FILE_OK : FILE_IO;
         if (read == 0) break;
         *got += read;

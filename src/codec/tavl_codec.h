@@ -29,6 +29,13 @@ static inline int DelimiterSeparates(const char *line, size_t n, size_t p) {
     return p == 0 || p + 1 >= n || line[p - 1] != QUOTE || line[p + 1] != QUOTE;
 }
 
+/* 1 for a delimiter no line survives: NUL ends the text, the backslash
+ * starts escapes, LF and CR end lines, and the quote is what escapes D
+ * itself. Opens and preparations refuse it. */
+static inline int DelimiterRefused(char d) {
+    return d == '\0' || d == '\\' || d == '\n' || d == '\r' || d == QUOTE;
+}
+
 /* Writes the stored form of length bytes of value to out, plain or (with
  * escaped) escaped, and returns its length; with a null out only measures
  * it. No NUL is written. The escaped form writes the quote as \x22 and D as

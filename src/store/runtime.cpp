@@ -374,9 +374,12 @@ static int BuildIndexFile(const char *path, const char *name, char delimiter,
         Scan scan;
         ScanFor(&w, NULL, &scan);
     }
+    /* FILE_STRAY: the index is in place, but the temporary file it was
+     * written as is left beside it; the caller is told (TBL_ERR_REMOVE). */
     int rc = w.rc != TBL_OK      ? w.rc
              : placed == FILE_OK     ? TBL_OK
              : placed == FILE_EXISTS ? TBL_ERR_INDEX_EXISTS
+             : placed == FILE_STRAY  ? TBL_ERR_REMOVE
                                      : TBL_ERR_INDEX_BUILD;
     if (UnmapFile(view, size) != FILE_OK && rc == TBL_OK) rc = TBL_ERR_UNMAP;
     return rc;
@@ -385,6 +388,8 @@ static int BuildIndexFile(const char *path, const char *name, char delimiter,
 int PrepareIndexFile(const char *path, const char *index_dir,
                      const char *delimiter, const int32_t *header_lines,
                      int32_t overwrite, int32_t unique) {
+    /* A delimiter every open refuses would make an index no open can use. */
+    if (delimiter && DelimiterRefused(*delimiter)) return TBL_ERR_DELIMITER;
     if (!path || os_is_file_exist(path) != 1) return TBL_ERR_NO_FILE;
     /* A negative header line count could never be opened, and the counts
      * it would store mean nothing. */
@@ -404,9 +409,10 @@ int PrepareIndexFile(const char *path, const char *index_dir,
     int rc = BuildIndexFile(path, name, *delimiter, header, overwrite);
     /* A replacement that failed leaves no index under the name: the old one
      * holds offsets the caller asked to replace. Readers that have it
-     * mapped keep their mapping. */
-    if (overwrite && rc != TBL_OK && rc != TBL_ERR_UNMAP &&
-        os_is_file_exist(name) != 0 && os_remove_file(name, 1) != TAVL_REMOVE_OK)
+     * mapped keep their mapping. (After TBL_ERR_UNMAP and TBL_ERR_REMOVE
+     * the new index is in place.) */
+    if (overwrite && rc != TBL_OK && rc != TBL_ERR_UNMAP && rc != TBL_ERR_REMOVE &&
+        os_is_file_exist(name) != 0 && !FileRemove(name))
         rc = TBL_ERR_REMOVE;
     return rc;
 }
@@ -426,7 +432,7 @@ int RemoveIndexFile(const char *path, const char *delimiter,
     if (IndexFileName(path, index_dir, d, header, unique, name, sizeof name) !=
         TBL_OK)
         return TBL_ERR_REMOVE;
-    return os_remove_file(name, 1) == TAVL_REMOVE_OK ? TBL_OK : TBL_ERR_REMOVE;
+    return FileRemove(name) ? TBL_OK : TBL_ERR_REMOVE;
 }
 
 /* ---- Line counting ----------------------------------------------------- */

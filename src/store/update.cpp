@@ -37,10 +37,13 @@
 
 #define PREVIEW_LINES 100
 
-/* A load reads a file of unknown size (or a preview, which needs only its
- * first lines) in pieces of this size, doubling the block while a line
- * does not fit; a file of known size is read whole in one piece. */
+/* A load reads a file of unknown size in pieces of this size, doubling the
+ * block while a line does not fit; a file of known size is read whole in
+ * one piece. A preview needs only its first lines: it starts from a small
+ * block (or the file's size, when smaller) and doubles it while they do
+ * not fit, so its memory follows the lines it holds. */
 #define READ_BLOCK ((size_t)1 << 20)
+#define PREVIEW_BLOCK ((size_t)4 << 10)
 
 /* ---- The line table --------------------------------------------------- */
 
@@ -259,7 +262,7 @@ static int LoadFailed(int code, uint32_t stored) {
 
 int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
     LoadedStore *loaded = LoadedOf(store);
-    loaded->stream = fopen(path, store->mode == OPEN_PREVIEW ? "rb" : "r+b");
+    loaded->stream = FileStreamOpen(path, store->mode == OPEN_PREVIEW ? "rb" : "r+b");
     if (!loaded->stream) {
         loaded->stream_state = STREAM_ABSENT;
         return LoadFailed(TBL_ERR_OPEN, 0);
@@ -270,9 +273,11 @@ int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
      * size (and a NUL): nothing is copied twice. The reader keeps every
      * byte, so each line stays where it was read and the block becomes the
      * table's text. */
-    int64_t size = store->mode == OPEN_PREVIEW ? -1 : FileStreamSize(loaded->stream);
-    size_t capacity = READ_BLOCK;
-    if (size >= 0 && (uint64_t)size < ((size_t)-1) / 2) capacity = (size_t)size + 2;
+    int64_t size = FileStreamSize(loaded->stream);
+    size_t capacity = store->mode == OPEN_PREVIEW ? PREVIEW_BLOCK : READ_BLOCK;
+    if (size >= 0 && (uint64_t)size < ((size_t)-1) / 2 &&
+        (store->mode != OPEN_PREVIEW || (uint64_t)size + 2 < capacity))
+        capacity = (size_t)size + 2;
     LineReader reader;
     if (LineReaderInit(&reader, loaded->stream, store->delimiter, 1, 1, capacity) != 0)
         return LoadFailed(TBL_ERR_NO_MEMORY, 0);

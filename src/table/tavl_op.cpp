@@ -26,6 +26,7 @@
 #include "base/dyn_ary.h"
 #include "base/tavlbits.h"
 #include "base/tavlbuf.h"
+#include "base/tavlfile.h"
 #include "base/tavlhost.h"
 #include "codec/field_select.h"
 #include "codec/tavl_codec.h"
@@ -478,20 +479,16 @@ int TableFree(TableHandle *table) {
 int TableCreateFile(const char *path, char delimiter) {
     if (delimiter == '\\') return TBL_ERR_DELIMITER;
     if (!path) return TBL_ERR_CREATE;
-    FILE *f = fopen(path, "w+b");
+    FILE *f = FileStreamOpen(path, "w+b");
     if (!f) return TBL_ERR_CREATE;
-    return fclose(f) == 0 ? TBL_OK : TBL_ERR_CREATE;
+    /* A FIFO or a device holds no table: nothing was made. */
+    const int regular = FileStreamSize(f) >= 0;
+    return fclose(f) == 0 && regular ? TBL_OK : TBL_ERR_CREATE;
 }
 
 int TableFileExists(const char *path) {
     if (!path) return TBL_ERR_NO_FILE;
     return os_is_file_exist(path) == 1 ? TBL_OK : TBL_ERR_NO_FILE;
-}
-
-/* Delimiters no line survives: NUL ends the text, the backslash starts
- * escapes, LF and CR end lines, and the quote is what escapes D itself. */
-static int DelimiterRefused(char d) {
-    return d == '\0' || d == '\\' || d == '\n' || d == '\r' || d == QUOTE;
 }
 
 int TableClose(TableHandle *table) {

@@ -130,6 +130,18 @@ if(NOT version_number EQUAL want_number)
   message(FATAL_ERROR "TAVLIN32_VERSION_NUMBER is ${version_number}, expected ${want_number}")
 endif()
 
+# The installed header is clean under every warning clang has, as C99 and
+# C11 (where clang is installed; scripts/check installs it).
+find_program(CLANG NAMES clang clang-14)
+if(CLANG)
+  foreach(std c99 c11)
+    run(COMMAND ${CLANG} -std=${std} -Weverything -Werror -fsyntax-only -I${prefix}/include
+                ${version_probe})
+  endforeach()
+else()
+  message(STATUS "no clang: the header's -Weverything check is skipped")
+endif()
+
 function(expect_version what got)
   if(NOT got STREQUAL version)
     message(FATAL_ERROR "${what} gives version [${got}], the header ${version}")

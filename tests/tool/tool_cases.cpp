@@ -1100,8 +1100,8 @@ TEST_F(ToolTest, ReadsWithoutWriteAccess) {
 
 // Outputs go through the library's file layer: a file is replaced whole
 // (mode kept, a link followed), a device or standard output is written to
-// as it stands, an existing file only with --force, and a full disk is
-// named with its reason.
+// as it stands, an existing file only with --force, and a full disk and a
+// FIFO without a reader are named with their reasons.
 TEST_F(ToolTest, OutputsAreWrittenNotReplaced) {
     const std::string csv = "name,city,note\r\nAna,Oslo,plain\r\n";
     Spit(dir_ / "in.csv", csv);
@@ -1110,7 +1110,11 @@ TEST_F(ToolTest, OutputsAreWrittenNotReplaced) {
     Spit(real, "old\n");
     fs::permissions(real, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     fs::create_symlink("real.tbl", link);
+    const std::string fifo = (dir_ / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     RunSteps({
+        {{"export", "{F}", fifo}, 1, "",
+         "tavlin export: '" + fifo + "' could not be written: no process reads the FIFO\n"},
         {{"export", "{F}", "{O}"}, 0, "", ""},
         {{"export", "{F}", "{O}"}, 1, "", "tavlin export: '{O}' exists (--force replaces it)\n"},
         {{"export", "{F}", "{O}", "--force", "--to", "tsv"}, 0, "", ""},

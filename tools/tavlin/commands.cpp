@@ -15,6 +15,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/tavlfile.h"
 #include "diagnose.h"
 #include "render.h"
 #include "tool.h"
@@ -191,7 +192,7 @@ int ReportIndexed(const Options &o) {
                 Plural(static_cast<uint64_t>(o.header_lines), "header line", "header lines").c_str(),
                 Plural(static_cast<uint64_t>(rows), "data line", "data lines").c_str(),
                 Plural(static_cast<uint64_t>(columns), "column", "columns").c_str());
-    if (std::FILE *in = std::fopen(FilePath(o).c_str(), "rb")) {
+    if (std::FILE *in = FileStreamOpen(FilePath(o).c_str(), "rb")) {
         FileCounts c = CountFile(in, o.delimiter);
         std::fclose(in);
         if (c.cr_alone) WarnCrAlone(o);

@@ -20,6 +20,7 @@
 #  define TAVLIN_W_OK W_OK
 #endif
 
+#include "base/tavlfile.h"
 #include "store/linereader.h"
 #include "stream.h"
 #include "tavlin32.h"
@@ -39,7 +40,7 @@ std::string ExplainLoadFailure(const std::string &path, const std::string &shown
     if (!(last_error & TBL_LOAD_ERROR_FLAG))
         return shown + " could not be read as a table";
     const uint64_t position = last_error & TBL_LOAD_ERROR_LINES;
-    std::FILE *in = std::fopen(path.c_str(), "rb");
+    std::FILE *in = FileStreamOpen(path.c_str(), "rb");
     if (!in) return shown + " could not be read as a table";
     // The load read its lines with the same reader, so the reader stops at
     // the load's line, and says why.
@@ -86,6 +87,9 @@ std::string ReplaceProblem(const std::string &path) {
 std::string SaveFailureReason(const std::string &path, int saved_errno) {
     std::string problem = ReplaceProblem(path);
     if (!problem.empty()) return problem;
+    // The file layer does not wait for a reader to come.
+    std::error_code ec;
+    if (saved_errno == ENXIO && fs::is_fifo(path, ec)) return "no process reads the FIFO";
     if (saved_errno != 0) return std::strerror(saved_errno);
     return "the system gave no reason";
 }
@@ -93,7 +97,7 @@ std::string SaveFailureReason(const std::string &path, int saved_errno) {
 // Why the file at path will not open for reading (and writing, with
 // write), in the system's words; empty when it opens.
 static std::string OpenProblem(const std::string &path, bool write) {
-    std::FILE *f = std::fopen(path.c_str(), write ? "r+b" : "rb");
+    std::FILE *f = FileStreamOpen(path.c_str(), write ? "r+b" : "rb");
     if (!f) return std::strerror(errno);
     std::fclose(f);
     return "";
@@ -120,7 +124,7 @@ std::string MapFailureReason(const std::string &path, const std::string &shown) 
     std::error_code ec;
     const std::string kind = KindOfNonFile(path);
     if (!kind.empty()) return shown + " is " + kind + ", not a file";
-    std::FILE *f = std::fopen(path.c_str(), "rb");
+    std::FILE *f = FileStreamOpen(path.c_str(), "rb");
     if (!f) return shown + " could not be opened for reading: " + std::strerror(errno);
     std::fclose(f);
     if (fs::file_size(path, ec) == 0 && !ec)

@@ -114,7 +114,7 @@ bool StreamInput::Open(const Options &o, const std::string &path, int *status) {
         return true;
     }
     if (!ReachableFile(o, path, status)) return false;
-    file_ = std::fopen(path.c_str(), "rb");
+    file_ = FileStreamOpen(path.c_str(), "rb");
     if (!file_) {
         *status = Fail(o, TBL_ERR_OPEN, Q(path) + " could not be opened for reading: " +
                                             std::strerror(errno));
@@ -132,7 +132,7 @@ void StreamInput::Close() {
 
 bool StreamInput::Replayable() {
     if (file_ != stdin) return file_ != nullptr;
-    std::FILE *copy = std::tmpfile();
+    std::FILE *copy = FileTempStream();
     if (!copy) return false;
     char buffer[1 << 16];
     size_t n;
