@@ -14,17 +14,19 @@
 
 namespace tavlbench {
 
-/* Whether this processor runs the select's AVX2 and bit deposit form. */
-bool SelectReferenceRuns();
-
-/* One pass over picks (data line, column) of text, whose line p starts at
+/* One pass, in the AVX2 or the AVX-512 form of the library's select (each
+ * runs only where the processor has its instructions), over picks (data
+ * line, column) of text, whose line p starts at
  * lines[p] (lines[p + 1] - 1 being its LF, lines holding one more entry
  * than the table has lines, and 192 bytes readable past every line start):
  * copies each field into buf, NUL-terminated, and returns the sum of the
  * first byte and length of each; *unanswered counts the picks whose window
  * could not tell the field (none in a table of short plain lines). */
-uint64_t SelectReferencePass(const char *text, const std::vector<uint64_t> &lines,
-                             const std::vector<std::pair<int32_t, int32_t>> &picks, char *buf,
-                             size_t *unanswered);
+uint64_t SelectReferencePassAvx2(const char *text, const std::vector<uint64_t> &lines,
+                                 const std::vector<std::pair<int32_t, int32_t>> &picks, char *buf,
+                                 size_t *unanswered);
+uint64_t SelectReferencePassAvx512(const char *text, const std::vector<uint64_t> &lines,
+                                   const std::vector<std::pair<int32_t, int32_t>> &picks,
+                                   char *buf, size_t *unanswered);
 
 }  // namespace tavlbench

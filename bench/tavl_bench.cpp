@@ -69,6 +69,7 @@
 #include <vector>
 
 #include "bench_report.h"
+#include "base/processor.h"
 #include "bench_tables.h"
 #include "reference_select.h"
 #include "tavlin32.h"
@@ -407,16 +408,19 @@ void LatencyReference(benchmark::State &state, TableFile *t) {
  * the file's bytes in memory with the offset of each line (as an indexed
  * table holds them), and for each pick the line's offset and the next
  * one, the branch-light select of a 128-byte window of the line (the
- * library's own, reference_select.cpp) and the field's copy into a buffer,
+ * library's own in the form the library takes here, reference_select.inc)
+ * and the field's copy into a buffer,
  * in the benchmark's own loop with no call. The peers' readers keep an
  * offset per cell and skip the select. Over the same picks as the
  * random-read figures. */
 void LineStoreReference(benchmark::State &state, TableFile *t) {
     KeepOnly({"store"});
-    if (!SelectReferenceRuns()) {
+    const int kind = ProcessorVectorKind();
+    if (kind < PROCESSOR_AVX2) {
         state.SkipWithError("the processor lacks AVX2 or a fast bit deposit");
         return;
     }
+    const auto pass = kind >= PROCESSOR_AVX512 ? SelectReferencePassAvx512 : SelectReferencePassAvx2;
     std::string &text = g_store_text;
     std::vector<uint64_t> &lines = g_store_lines;
     if (g_store_of != t->shape.name) {
@@ -438,7 +442,7 @@ void LineStoreReference(benchmark::State &state, TableFile *t) {
     uint64_t sum = 0;
     size_t unanswered = 0;
     for (auto _ : state)
-        sum += SelectReferencePass(text.data(), lines, *order.picks, buffer.data(), &unanswered);
+        sum += pass(text.data(), lines, *order.picks, buffer.data(), &unanswered);
     if (unanswered) state.SkipWithError("the window could not tell a picked field");
     benchmark::DoNotOptimize(sum);
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(order.Count()));
