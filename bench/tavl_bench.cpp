@@ -114,7 +114,11 @@ std::vector<Figure> g_figures;
 std::set<std::string> g_failed;                /* benchmarks with a failed repetition */
 std::vector<uint32_t> g_chain;   /* the latency reference's block, one table at a time */
 std::string g_chain_of;
-std::string g_store_text;        /* the line-store reference's file and line offsets */
+/* The line-store reference's file, mapped read-only as an indexed table maps
+ * it (with a zero page after it for the last line's window), and its line
+ * offsets. */
+const char *g_store_text = nullptr;
+size_t g_store_mapped = 0;
 std::vector<uint64_t> g_store_lines;
 std::string g_store_of;
 
@@ -164,7 +168,8 @@ void KeepOnly(std::initializer_list<std::string> keep) {
         g_chain_of.clear();
     }
     if (std::find(keep.begin(), keep.end(), "store") == keep.end()) {
-        std::string().swap(g_store_text);
+        if (g_store_text) munmap(const_cast<char *>(g_store_text), g_store_mapped);
+        g_store_text = nullptr;
         std::vector<uint64_t>().swap(g_store_lines);
         g_store_of.clear();
     }
@@ -405,7 +410,7 @@ void LatencyReference(benchmark::State &state, TableFile *t) {
 }
 
 /* The least a random read costs any table that keeps no offset per cell:
- * the file's bytes in memory with the offset of each line (as an indexed
+ * the file mapped read-only with the offset of each line (as an indexed
  * table holds them), and for each pick the line's offset and the next
  * one, the branch-light select of a 128-byte window of the line (the
  * library's own in the form the library takes here, reference_select.inc)
@@ -421,18 +426,29 @@ void LineStoreReference(benchmark::State &state, TableFile *t) {
         return;
     }
     const auto pass = kind >= PROCESSOR_AVX512 ? SelectReferencePassAvx512 : SelectReferencePassAvx2;
-    std::string &text = g_store_text;
     std::vector<uint64_t> &lines = g_store_lines;
     if (g_store_of != t->shape.name) {
-        std::ifstream in(t->path, std::ios::binary);
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        const size_t size = text.size();
-        text.append(192, '\n'); /* room for the last line's window and copy */
+        if (g_store_text) munmap(const_cast<char *>(g_store_text), g_store_mapped);
+        g_store_text = nullptr;
+        const size_t size = static_cast<size_t>(t->bytes);
+        g_store_mapped = (size + 4095) / 4096 * 4096 + 4096;
+        void *room = mmap(nullptr, g_store_mapped, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        const int fd = open(t->path.c_str(), O_RDONLY);
+        if (room == MAP_FAILED || fd < 0 ||
+            mmap(room, size, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0) == MAP_FAILED) {
+            if (fd >= 0) close(fd);
+            if (room != MAP_FAILED) munmap(room, g_store_mapped);
+            state.SkipWithError("cannot map the table file");
+            return;
+        }
+        close(fd);
+        madvise(room, size, MADV_RANDOM);
+        g_store_text = static_cast<const char *>(room);
         lines.clear();
         for (size_t at = 0; at < size;) {
             lines.push_back(at);
-            size_t lf = text.find('\n', at);
-            at = lf + 1;
+            const void *lf = std::memchr(g_store_text + at, '\n', size - at);
+            at = lf ? static_cast<size_t>(static_cast<const char *>(lf) - g_store_text) + 1 : size;
         }
         lines.push_back(size);
         g_store_of = t->shape.name;
@@ -442,7 +458,7 @@ void LineStoreReference(benchmark::State &state, TableFile *t) {
     uint64_t sum = 0;
     size_t unanswered = 0;
     for (auto _ : state)
-        sum += pass(text.data(), lines, *order.picks, buffer.data(), &unanswered);
+        sum += pass(g_store_text, lines, *order.picks, buffer.data(), &unanswered);
     if (unanswered) state.SkipWithError("the window could not tell a picked field");
     benchmark::DoNotOptimize(sum);
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(order.Count()));
