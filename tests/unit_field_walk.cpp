@@ -17,7 +17,7 @@
 #include "codec/field_select.h"
 #include "codec/tavl_codec.h"
 #include "store/backend.h"
-#include "store/update.h"
+#include "store/loaded.h"
 #include "table.h"
 #include "table/tavl_handle.h"
 #include "tavlin32.h"

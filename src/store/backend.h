@@ -3,9 +3,9 @@
  * table, and the one header of the store the table layer includes.
  *
  * A table is held by one of two back-ends: the loaded one (the whole file,
- * or its first lines, in memory: OPEN_EDIT and OPEN_PREVIEW; update.cpp) or
+ * or its first lines, in memory: OPEN_EDIT and OPEN_PREVIEW; loaded.cpp) or
  * the indexed one (the file and its index file mapped read-only:
- * OPEN_INDEXED; runtime.cpp). BackEndFor() picks one for an open mode, the
+ * OPEN_INDEXED; indexed.cpp, with its index files in index_file.cpp). BackEndFor() picks one for an open mode, the
  * one place the mode chooses; from then on the table layer asks the store
  * through the operations below alone: for a line's stored text, a changed
  * line, an appended row or field, a save, the close; whether it takes
@@ -181,7 +181,7 @@ TAVL_READ_FORMS(Widest)
 
 /* The index file calls behind the exports that need no table: the work of
  * PreOpenTable(Unique), PostCloseTable(Unique) and GetNumberOfLinesEx,
- * argument checks included (runtime.cpp). */
+ * argument checks included (index_file.cpp). */
 int PrepareIndexFile(const char *path, const char *index_dir,
                      const char *delimiter, const int32_t *header_lines,
                      int32_t overwrite, int32_t unique);

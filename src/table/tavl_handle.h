@@ -7,7 +7,7 @@
 
 #include <stdint.h>
 
-#include "base/dyn_ary.h"
+#include "base/record_list.h"
 #include "store/backend.h"
 
 /* Line kinds: with LINE_DATA a line number counts data lines (data line L is
@@ -112,7 +112,7 @@ struct TableHandle {
     int32_t columns;            /* column count */
     int32_t data_lines;         /* data line count (negative: fewer lines
                                    than header lines) */
-    SparseArray *column_list;   /* ColumnRecords, slot i = column i */
+    RecordList *column_list;   /* ColumnRecords, slot i = column i */
     int32_t state;              /* HANDLE_* */
     TableStore store;           /* the back-end and the open's parameters */
     LineCache cache;

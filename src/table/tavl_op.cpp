@@ -23,7 +23,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "base/dyn_ary.h"
+#include "base/record_list.h"
 #include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlfile.h"
@@ -382,7 +382,7 @@ int BuildColumnList(TableHandle *table) {
             rc = TBL_ERR_NO_MEMORY;
             break;
         }
-        if (SparseArrayAdd(table->column_list, column) < 0) {
+        if (RecordListAdd(table->column_list, column) < 0) {
             ColumnRecordFree(column);
             rc = TBL_ERR_NO_MEMORY;
             break;
@@ -394,7 +394,7 @@ int BuildColumnList(TableHandle *table) {
 }
 
 static ColumnRecord *GetColumnRecord(const TableHandle *table, int32_t index) {
-    return (ColumnRecord *)SparseArrayGet(table->column_list, index);
+    return (ColumnRecord *)RecordListGet(table->column_list, index);
 }
 
 /* The name of a column (the record's own text), or null. */
@@ -498,7 +498,7 @@ int TableClose(TableHandle *table) {
         /* A load that could not open the file built nothing to release. */
         int rc = ReleaseBackEnd(table);
         if (rc != TBL_OK) return rc;
-        if (table->column_list) SparseArrayDestroy(&table->column_list);
+        if (table->column_list) RecordListDestroy(&table->column_list);
         CacheRelease(table);
         NamesDrop(table);
         MarksDrop(table);
@@ -532,7 +532,7 @@ int TableOpen(const char *path, TableHandle *table, int32_t mode,
 
     int rc = LoadBackEnd(table, path, index_dir);
     if (rc != TBL_OK) return rc;
-    table->column_list = SparseArrayCreate(COLUMN_LIST_CAPACITY, ColumnRecordFree);
+    table->column_list = RecordListCreate(COLUMN_LIST_CAPACITY, ColumnRecordFree);
     if (!table->column_list) return TBL_ERR_BAD_HANDLE;
     if (BuildColumnList(table) != TBL_OK ||
         CacheMakeRoom(table, table->columns) != TBL_OK)
@@ -854,7 +854,7 @@ static int CommitNewField(TableHandle *table, const char *sep,
     if (CacheMakeRoom(table, position + 1) != TBL_OK) return TBL_ERR_NO_MEMORY;
     ColumnRecord *column = ColumnRecordNew(name, position);
     if (!column) return TBL_ERR_NO_MEMORY;
-    if (SparseArrayAdd(table->column_list, column) < 0) {
+    if (RecordListAdd(table->column_list, column) < 0) {
         ColumnRecordFree(column);
         return TBL_ERR_NO_MEMORY;
     }
@@ -864,7 +864,7 @@ static int CommitNewField(TableHandle *table, const char *sep,
     int rc = table->store.ops->append_field(&table->store, plan->first, sep,
                                             plan->replace);
     if (rc != TBL_OK) {
-        SparseArrayRemove(table->column_list, position);
+        RecordListRemove(table->column_list, position);
         return rc;
     }
     for (int32_t i = 0; plan->names && i < plan->columns; i++) {
@@ -1191,7 +1191,7 @@ static int LookAtLine(TableHandle *table, int32_t position, const char **text,
 static const char *CheckColumns(TableHandle *table) {
     if (!table->column_list) return "an open table without a column list";
     if (table->columns < 0) return "a negative column count";
-    if (SparseArrayCount(table->column_list) != table->columns)
+    if (RecordListCount(table->column_list) != table->columns)
         return "a column list of another length than the column count";
     if (table->columns == 0) return NULL;
     const char *text = NULL;

@@ -1,5 +1,5 @@
 /*
- * update.cpp - the loaded back-end of OPEN_EDIT and OPEN_PREVIEW: the load
+ * loaded.cpp - the loaded back-end of OPEN_EDIT and OPEN_PREVIEW: the load
  * of a delimited file into memory, lines read and replaced by position,
  * rows and fields appended, the save, and the close.
  *
@@ -20,7 +20,7 @@
  * writes every line held, each ended by CR LF, after the file's byte-order
  * mark; the file layer puts the new file in place whole or not at all.
  */
-#include "store/update.h"
+#include "store/loaded.h"
 
 #include <stdio.h>
 #include <string.h>

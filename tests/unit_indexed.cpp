@@ -16,7 +16,7 @@
 #include "base/tavlfile.h"
 #include "base/tavlhost.h"
 #include "store/backend.h"
-#include "store/runtime.h"
+#include "store/indexed.h"
 #include "tavlin32.h"
 #include "testsupport.h"
 
