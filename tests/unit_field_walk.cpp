@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/processor.h"
@@ -89,6 +90,29 @@ TEST(FieldWalk, FindFieldGivesThePiecesSplitLineGives) {
             }
         }
       }
+    }
+}
+
+// The split rule by masks and byte by byte, from every position of texts
+// of random lines, ended or not (the last byte then ends the last line).
+TEST(FieldWalk, MasksAndBytesGiveTheSameSplit) {
+    for (char d : {',', '\t'}) {
+        std::string text;
+        for (const std::string &line : RandomLines(d, 9)) {
+            text += line + (line.size() % 3 ? "\n" : "");
+            auto exact = Exact(text);
+            for (int unended : {0, 1})
+                for (size_t at = text.size() > 90 ? text.size() - 90 : 0; at < text.size(); at++) {
+                    FieldBits wide, plain;
+                    FieldBitsAt(exact.get(), text.size(), unended, at, d, &wide);
+                    FieldBitsPlainAt(exact.get(), text.size(), unended, at, d, &plain);
+                    ASSERT_EQ(std::make_tuple(wide.separators, wide.ends, wide.special, wide.quotes,
+                                              wide.delimiters),
+                              std::make_tuple(plain.separators, plain.ends, plain.special,
+                                              plain.quotes, plain.delimiters))
+                        << text.size() << " " << at;
+                }
+        }
     }
 }
 

@@ -26,9 +26,11 @@
  */
 #include <string.h>
 
+#include "base/processor.h"
 #include "base/tavlbits.h"
 #include "base/tavlfile.h"
 #include "base/tavlhost.h"
+#include "codec/field_bits.h"
 #include "codec/tavl_codec.h"
 #include "store/backend.h"
 #include "store/indexed.h"
@@ -178,111 +180,50 @@ static int EndLine(Scan *scan, size_t next) {
     return 1;
 }
 
-/* One byte of the scan. A line ends at each LF and at the file's last byte,
- * tested before the delimiter, so the ending byte never counts as one. A
- * delimiter counts unless a quote stands on both sides of it (an encoded
- * delimiter); the first byte of the file has no left side and always
- * counts. Returns 0 when the table ends. */
-static int ScanByte(Scan *scan, const unsigned char *data, size_t i,
-                    size_t last, unsigned char delimiter) {
-    unsigned char b = data[i];
-    if (b == '\n' || i == last) return EndLine(scan, i + 1);
-    if (b == delimiter && DelimiterSeparates((const char *)data, last + 1, i))
-        ++scan->fields;
-    return 1;
-}
-
-#if defined(TAVL_SSE2)
-/* What ScanBlocks returns when the table ended inside the blocks. */
-#define SCAN_ENDED ((size_t)-1)
-
-/* The 64 bytes at p compared with b, one bit a byte. */
-static inline uint64_t Mask64(__m128i x0, __m128i x1, __m128i x2, __m128i x3, __m128i b) {
-    return (uint64_t)ByteMask(x0, b) | ((uint64_t)ByteMask(x1, b) << 16) |
-           ((uint64_t)ByteMask(x2, b) << 32) | ((uint64_t)ByteMask(x3, b) << 48);
-}
-
-/* The scan over blocks of 64 bytes, up to the last whole block before the
- * data's last byte (a block never holds it); returns where the byte-wise
- * scan goes on, or SCAN_ENDED. Without a quote in a block no delimiter of it
- * can be an encoded one (its inner neighbours would be quotes), so the masks
- * alone count it; blocks with quotes go byte by byte. The delimiter is not
- * the quote. Counting bits is most of the work per line: the body is built
- * twice, with the processor's own bit count where it has one. */
-static inline __attribute__((always_inline)) size_t ScanBlocksBody(
-    Scan *scan, const unsigned char *data, size_t n, unsigned char d) {
-    const __m128i lf_bytes = _mm_set1_epi8('\n');
-    const __m128i delimiter_bytes = _mm_set1_epi8((char)d);
-    const __m128i quote_bytes = _mm_set1_epi8(QUOTE);
-    size_t i = 0;
-    while (i + 64 < n) {
-        const unsigned char *p = data + i;
-        __m128i x0 = LoadSixteen(p), x1 = LoadSixteen(p + 16);
-        __m128i x2 = LoadSixteen(p + 32), x3 = LoadSixteen(p + 48);
-        __m128i quotes = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(x0, quote_bytes), _mm_cmpeq_epi8(x1, quote_bytes)),
-            _mm_or_si128(_mm_cmpeq_epi8(x2, quote_bytes), _mm_cmpeq_epi8(x3, quote_bytes)));
-        if (_mm_movemask_epi8(quotes)) {
-            for (size_t end = i + 64; i < end; ++i)
-                if (!ScanByte(scan, data, i, n - 1, d)) return SCAN_ENDED;
-            continue;
+/* The scan over the data, 64 bytes at a time by the split rule, the
+ * file's last byte ending its last line. Counting bits is most of the work
+ * per line: the body is built twice, with the processor's own bit count
+ * where it has one. */
+static TAVL_ALWAYS_INLINE void ScanBody(const char *data, size_t n, char d, Scan *scan,
+                                        int counting) {
+    for (size_t at = 0; at < n; at += 64) {
+        FieldBits bits;
+        FieldBitsAt(data, n, 1, at, d, &bits);
+        uint64_t separators = bits.separators;
+        for (uint64_t ends = bits.ends; ends; ends &= ends - 1) {
+            const unsigned k = LowestBit64(ends);
+            const uint64_t before = ((uint64_t)1 << k) - 1;
+            scan->fields += counting ? BitCount64Counting(separators & before)
+                                     : BitCount64(separators & before);
+            separators &= ~before;
+            if (!EndLine(scan, at + k + 1)) return;
         }
-        uint64_t lf = Mask64(x0, x1, x2, x3, lf_bytes);
-        uint64_t dm = Mask64(x0, x1, x2, x3, delimiter_bytes) & ~lf;
-        while (lf) {
-            unsigned at = (unsigned)__builtin_ctzll(lf);
-            uint64_t below = ((uint64_t)1 << at) - 1u;
-            scan->fields += (uint64_t)__builtin_popcountll(dm & below);
-            dm &= ~below;
-            if (!EndLine(scan, i + at + 1)) return SCAN_ENDED;
-            lf &= lf - 1u;
-        }
-        scan->fields += (uint64_t)__builtin_popcountll(dm);
-        i += 64;
+        scan->fields += counting ? BitCount64Counting(separators) : BitCount64(separators);
     }
-    return i;
 }
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-__attribute__((target("popcnt"))) static size_t ScanBlocksPopcnt(
-    Scan *scan, const unsigned char *data, size_t n, unsigned char d) {
-    return ScanBlocksBody(scan, data, n, d);
+static void ScanPlain(const char *data, size_t n, char d, Scan *scan) {
+    ScanBody(data, n, d, scan, 0);
 }
-#endif
 
-static size_t ScanBlocks(Scan *scan, const unsigned char *data, size_t n, unsigned char d) {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-    if (__builtin_cpu_supports("popcnt")) return ScanBlocksPopcnt(scan, data, n, d);
-#endif
-    return ScanBlocksBody(scan, data, n, d);
+TAVL_TARGET_BITCOUNT static void ScanCounting(const char *data, size_t n, char d, Scan *scan) {
+    ScanBody(data, n, d, scan, 1);
 }
-#endif
 
 /* One pass over the data: counts the lines of the table and the fields of
  * its first line, and hands where each line starts to scan->sink. The first
  * line whose field count differs from the first line's ends the table. */
 static void ScanTable(const char *view, uint64_t size, char delimiter,
                       Scan *scan) {
-    const unsigned char *data = (const unsigned char *)view;
-    const unsigned char d = (unsigned char)delimiter;
-    TAVL_ASSERT(size > 0); /* an empty file cannot be mapped */
-    size_t n = (size_t)size;
-    size_t last = n - 1;
-    size_t i = 0;
+    TAVL_ASSERT(size > 0 && size <= SIZE_MAX); /* an empty file cannot be mapped */
     scan->lines = 0;
     scan->reference = 0;
     scan->fields = 1;
     scan->width = OffsetBytesFor(size);
     scan->pending = 0;
     RecordOffset(scan, 0); /* line 0 */
-#if defined(TAVL_SSE2)
-    if (d != QUOTE) {
-        i = ScanBlocks(scan, data, n, d);
-        if (i == SCAN_ENDED) return;
-    }
-#endif
-    for (; i < n; ++i)
-        if (!ScanByte(scan, data, i, last, d)) return;
+    if (ProcessorCountsBits()) ScanCounting(view, (size_t)size, delimiter, scan);
+    else ScanPlain(view, (size_t)size, delimiter, scan);
 }
 
 /* Why a scanned table cannot be indexed: TBL_ERR_FORMAT for fewer lines

@@ -79,22 +79,14 @@ static inline uint64_t OffsetAt(const unsigned char *index, uint32_t width,
     return width == 4 ? LoadWord(at) : LoadWide(at);
 }
 
-/* Fields of the line at start by the preparation's count: up to its LF, or
- * up to the last byte of the data, which ends the line and never counts
- * as a delimiter; a delimiter counts unless a quote stands on both sides
- * of it. *end receives where the line ends (its LF, or size). */
-static uint64_t FieldsAt(const char *data, size_t size, size_t start,
-                         char delimiter, size_t *end) {
+/* Fields of the line at start as the preparation's scan counts them (the
+ * data's last byte ending its last line); *end receives where it ends (its
+ * LF, or size). */
+static uint64_t FieldsAt(const char *data, size_t size, size_t start, char delimiter,
+                         size_t *end) {
     TAVL_ASSERT(start < size);
-    const char *lf = (const char *)memchr(data + start, '\n', size - start);
-    size_t stop = lf ? (size_t)(lf - data) : size - 1;
-    uint64_t fields = 1;
-    for (const char *p = data + start; p < data + stop; ++p) {
-        p = (const char *)memchr(p, delimiter, (size_t)(data + stop - p));
-        if (!p) break;
-        if (DelimiterSeparates(data, size, (size_t)(p - data))) ++fields;
-    }
-    *end = lf ? stop : size;
+    const uint64_t fields = LineFieldCount(data + start, size - start, 1, delimiter, end);
+    *end += start;
     return fields;
 }
 

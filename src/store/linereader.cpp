@@ -157,7 +157,8 @@ static int TakeLine(LineReader *r, size_t start, size_t n) {
         r->fields = fields;
         if (!consistent || (r->expected >= 0 && fields != r->expected)) {
             r->fault = consistent ? LINE_FAULT_FIELDS : LINE_FAULT_QUOTES;
-            r->fault_pieces = LineSplitFields(text, n, r->delimiter);
+            const uint64_t pieces = LineFieldCount(text, n, 0, r->delimiter, NULL);
+            r->fault_pieces = pieces > INT32_MAX ? INT32_MAX : (int32_t)pieces;
             r->finished = 1;
             return LINE_DONE;
         }
@@ -261,15 +262,6 @@ void LineReaderGoOn(LineReader *r, const char *ahead, size_t n, uint64_t offset,
     r->fault = LINE_FAULT_NONE;
     r->finished = 0;
     r->quick = 0;
-}
-
-int32_t LineSplitFields(const char *line, size_t n, char delimiter) {
-    uint64_t count = 1;
-    if (delimiter == '\0') return 1;
-    for (const char *p = line, *stop = line + n;
-         (p = (const char *)memchr(p, delimiter, (size_t)(stop - p))) != NULL; p++)
-        if (DelimiterSeparates(line, n, (size_t)(p - line))) count++;
-    return count > (uint64_t)INT32_MAX ? INT32_MAX : (int32_t)count;
 }
 
 int LineIsBlank(const char *line, size_t n) {

@@ -179,12 +179,6 @@ void LineReaderFree(LineReader *r);
  * skips). */
 size_t LineShape(char *text, size_t n);
 
-/* Fields of the stored line line[0..n) by the split rule alone (1, plus 1
- * for each delimiter that separates), as the scan of an index file counts
- * them: the indexed view ends at the first line whose count differs from
- * the first line's. */
-int32_t LineSplitFields(const char *line, size_t n, char delimiter);
-
 /* 1 when line[0..n) is blank for the line count of GetNumberOfLinesEx:
  * empty, or white space only. */
 int LineIsBlank(const char *line, size_t n);

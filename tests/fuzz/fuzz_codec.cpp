@@ -8,7 +8,9 @@
 // and split into pieces that join back into the line); its first up to 127
 // bytes are also a line in a window whose tail is the rest of the input,
 // which every form of the window select this processor runs must answer as
-// FindField does, or leave exactly when the window cannot tell.
+// FindField does, or leave exactly when the window cannot tell; and the
+// whole input, as a text of lines ended or not, must give the same bits of
+// the split rule by masks as byte by byte, in every window.
 #include <tavlin32.h>
 
 #include <cstdint>
@@ -18,6 +20,7 @@
 
 #include "base/processor.h"
 #include "base/tavlbuf.h"
+#include "codec/field_bits.h"
 #include "codec/field_select.h"
 #include "codec/tavl_codec.h"
 #include "store/backend.h"
@@ -145,6 +148,24 @@ void WindowSelect(const std::string &input, char d) {
     }
 }
 
+// The two forms of the split rule's window, from every position of the
+// text (its start and every position past 64 bytes before its end, where
+// blocks cross the text's end).
+void FieldBitsForms(const std::string &text, char d) {
+    const std::vector<char> exact(text.begin(), text.end());
+    for (int unended : {0, 1})
+        for (size_t at = 0; at < text.size(); ++at) {
+            if (at > 64 && at + 80 < text.size()) at = text.size() - 80;
+            FieldBits wide, plain;
+            FieldBitsAt(exact.data(), exact.size(), unended, at, d, &wide);
+            FieldBitsPlainAt(exact.data(), exact.size(), unended, at, d, &plain);
+            if (wide.delimiters != plain.delimiters || wide.quotes != plain.quotes ||
+                wide.separators != plain.separators || wide.ends != plain.ends ||
+                wide.special != plain.special)
+                Fail("the split rule's masks differ from its bytes at " + std::to_string(at));
+        }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -154,6 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzzutil::Held held;
     {
         std::string rest(reinterpret_cast<const char *>(data) + 1, size - 1);
+        FieldBitsForms(rest, d);
         RoundTrip(rest, d, 0);
         RoundTrip(rest, d, 1);
         SplitFindDecode(rest.substr(0, rest.find('\0')), d);

@@ -111,6 +111,14 @@ void CheckLoaded(const std::string &path, int32_t mode, char d, int32_t h, const
     }
 }
 
+// Pieces of a line by the split rule, a byte at a time.
+int32_t SplitPieces(const std::string &line, char d) {
+    int32_t pieces = 1;
+    for (size_t p = 0; p < line.size(); ++p)
+        pieces += line[p] == d && DelimiterSeparates(line.data(), line.size(), p);
+    return pieces;
+}
+
 // OPEN_INDEXED against the raw lines: the view ends at the first line
 // whose pieces by the split differ in number from the first line's (the
 // file's last byte ends its line and is never a delimiter, though a D
@@ -130,8 +138,7 @@ void CheckIndexed(const std::string &path, const std::string &raw_bytes, char d,
         const bool last = i + 1 == raw.lines.size() && raw_bytes.back() != '\n';
         // Split whole (a D beside the last byte sees its neighbour), less
         // the file's last byte, which ends the line and never counts.
-        const int32_t fields = LineSplitFields(line.data(), line.size(), d) -
-                               (last && !line.empty() && line.back() == d ? 1 : 0);
+        const int32_t fields = SplitPieces(line, d) - (last && !line.empty() && line.back() == d ? 1 : 0);
         if (i == 0) first = fields;
         if (fields != first) break;
         ++viewed;

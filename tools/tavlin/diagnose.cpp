@@ -21,6 +21,7 @@
 #endif
 
 #include "base/tavlfile.h"
+#include "codec/tavl_codec.h"
 #include "store/linereader.h"
 #include "stream.h"
 #include "tavlin32.h"
@@ -153,11 +154,10 @@ FileCounts CountFile(std::FILE *in, char delimiter) {
             }
         }
         // The indexed view: every line, blank ones included, up to the
-        // first whose field count differs from the first line's. The
-        // file's last byte ends its line and is never a delimiter.
+        // first whose field count differs from the first line's.
         if (indexing) {
-            size_t m = (!lines.ended_with_lf && n > 0) ? n - 1 : n;
-            int32_t fields = LineSplitFields(text, m, delimiter);
+            const uint64_t count = LineFieldCount(text, n, !lines.ended_with_lf, delimiter, nullptr);
+            const int32_t fields = count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
             if (c.lines == 1) c.first_fields = fields;
             if (fields == c.first_fields) {
                 ++c.indexed;

@@ -11,7 +11,7 @@ namespace tavlin {
 namespace {
 
 const size_t kBlock = size_t(1) << 18;
-// Piece ends kept beyond the column count: a walk may pass up to 32 more
+// Piece ends kept beyond the column count: a walk may pass up to 63 more
 // separators in its last step before it stops.
 const size_t kEndsSlack = 64;
 
@@ -242,7 +242,7 @@ void TableReader::Split() {
     int32_t count = 0;
     int special = 0;
     const int32_t room = static_cast<int32_t>(ends_.size());
-    FieldEndsWalk(text, n, delimiter_, ends_.data(), room, room - 33, &walked, &count,
+    FieldEndsWalk(text, n, delimiter_, ends_.data(), room, room - 64, &walked, &count,
                   &special);
     plain_ = !special;
 }
