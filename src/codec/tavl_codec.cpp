@@ -296,6 +296,7 @@ static TAVL_NOINLINE size_t DecodeUnits(const char *f, size_t n, char delimiter,
 
 size_t DecodeFieldTo(const char *f, size_t n, char delimiter, char *out,
                      size_t capacity) {
+    TAVL_ASSERT(f || !n);
     if (!out) capacity = 0;
     /* Most fields hold no quote or backslash: they decode to themselves. */
     if (!IsPlain(f, n)) return DecodeUnits(f, n, delimiter, out, capacity, 0, 0);
@@ -305,6 +306,7 @@ size_t DecodeFieldTo(const char *f, size_t n, char delimiter, char *out,
 
 int DecodeField(const char *field, size_t n, char delimiter, char **output,
                 int32_t *size) {
+    TAVL_ASSERT(output && (field || !n));
     size_t c = DecodeFieldTo(field, n, delimiter, NULL, 0);
     /* The size is reported as a signed 32-bit count. */
     if (c >= (size_t)INT32_MAX) return TBL_ERR_NO_MEMORY;

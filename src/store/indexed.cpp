@@ -253,6 +253,7 @@ int IndexedOpen(TableStore *store, const char *path, const char *index_dir,
 int IndexedLineSpan(const TableStore *store, int32_t position,
                     const char **start, size_t *length, int *nul) {
     const IndexedStore *indexed = IndexedOfConst(store);
+    TAVL_ASSERT(start && length && nul);
     *start = "";
     *length = 0;
     *nul = 0;
@@ -302,6 +303,7 @@ int IndexedLineSpan(const TableStore *store, int32_t position,
 
 int IndexedFetchLine(const TableStore *store, int32_t position,
                      char **output) {
+    TAVL_ASSERT(output);
     const char *start;
     size_t length;
     int nul;

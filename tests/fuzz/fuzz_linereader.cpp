@@ -44,20 +44,28 @@ Lines ReadLines(const std::string &path, char d, int keep, int raw, size_t block
     Lines out;
     FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) Fail("the file cannot be opened");
-    LineReader r;
-    if (LineReaderInit(&r, f, d, keep, raw ? 0 : 1, block) != 0) Fail("no memory for a reader");
-    r.raw = raw;
-    while (LineReaderNext(&r) == LINE_READY) {
-        if (LineReaderText(&r)[r.length] != '\0') Fail("a line is not ended by a NUL");
-        out.lines.emplace_back(LineReaderText(&r), r.length);
+    LineOptions options{};
+    options.delimiter = d;
+    options.keep = keep;
+    options.counting = raw ? 0 : 1;
+    options.raw = raw;
+    options.capacity = block;
+    LineReader *r = LineReaderNew(f, &options);
+    if (!r) Fail("no memory for a reader");
+    LineState line;
+    while (LineReaderStep(r) == LINE_READY) {
+        LineReaderState(r, &line);
+        if (line.text[line.length] != '\0') Fail("a line is not ended by a NUL");
+        out.lines.emplace_back(line.text, line.length);
         if (out.lines.size() > 100000) Fail("more lines than bytes");
     }
-    out.fault = r.fault;
-    out.stored = r.stored;
-    out.file_line = r.file_line;
-    out.file_offset = r.file_offset;
-    out.columns = r.expected;
-    LineReaderFree(&r);
+    LineReaderState(r, &line);
+    out.fault = line.fault;
+    out.stored = line.table_lines;
+    out.file_line = line.file_line;
+    out.file_offset = line.file_offset;
+    out.columns = line.expected;
+    LineReaderDelete(r);
     std::fclose(f);
     return out;
 }

@@ -135,28 +135,36 @@ std::string MapFailureReason(const std::string &path, const std::string &shown) 
 
 FileCounts CountFile(std::FILE *in, char delimiter) {
     FileCounts c;
-    LineReader lines;
-    LineReaderInit(&lines, in, delimiter, 0, 0, size_t(1) << 18);
-    lines.raw = 1;
+    LineOptions options{};
+    options.delimiter = delimiter;
+    options.raw = 1;
+    options.capacity = size_t(1) << 18;
+    LineReader *lines = LineReaderNew(in, &options);
+    if (!lines) {
+        c.read_error = true;
+        return c;
+    }
     bool indexing = true, counting = true;
-    while (LineReaderNext(&lines) == LINE_READY) {
-        char *text = LineReaderText(&lines);
-        size_t n = lines.length;
+    LineState line;
+    while (LineReaderStep(lines) == LINE_READY) {
+        LineReaderState(lines, &line);
+        char *text = line.text;
+        size_t n = line.length;
         ++c.lines;
-        if (c.lines == 1) c.cr_alone = EndsLinesWithCrAlone(text, n, lines.ended_with_lf != 0);
+        if (c.lines == 1) c.cr_alone = EndsLinesWithCrAlone(text, n, line.ended_with_lf != 0);
         // 'tavlin lines': lines ended by LF, up to the first blank one.
         if (counting) {
             if (LineIsBlank(text, n)) {
                 counting = false;
-                c.first_blank = lines.file_line;
-            } else if (lines.ended_with_lf) {
+                c.first_blank = line.file_line;
+            } else if (line.ended_with_lf) {
                 ++c.counted;
             }
         }
         // The indexed view: every line, blank ones included, up to the
         // first whose field count differs from the first line's.
         if (indexing) {
-            const uint64_t count = LineFieldCount(text, n, !lines.ended_with_lf, delimiter, nullptr);
+            const uint64_t count = LineFieldCount(text, n, !line.ended_with_lf, delimiter, nullptr);
             const int32_t fields = count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
             if (c.lines == 1) c.first_fields = fields;
             if (fields == c.first_fields) {
@@ -168,14 +176,15 @@ FileCounts CountFile(std::FILE *in, char delimiter) {
         }
         // The edit load: empty lines are not lines of the table.
         if (LineShape(text, n) == 0) {
-            if (c.empty++ == 0) c.first_empty = lines.file_line;
+            if (c.empty++ == 0) c.first_empty = line.file_line;
         } else {
             ++c.filled;
-            c.last_filled = lines.file_line;
+            c.last_filled = line.file_line;
         }
     }
-    c.read_error = lines.fault != LINE_FAULT_NONE;
-    LineReaderFree(&lines);
+    LineReaderState(lines, &line);
+    c.read_error = line.fault != LINE_FAULT_NONE;
+    LineReaderDelete(lines);
     return c;
 }
 
