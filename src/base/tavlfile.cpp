@@ -31,6 +31,7 @@
  */
 #include "base/tavlfile.h"
 
+#include <errno.h>
 #include <string.h>
 
 #include "base/tavlbits.h"
@@ -324,6 +325,48 @@ FileResult FileReplace(const char *path, FileWriter writer, void *context) {
     NameFree(&t.name);
     qmem_free(block);
     return rc;
+}
+
+void FileReplaceCheck(const char *path, FileCheck *check) {
+    check->result = FILE_OK;
+    check->in_folder = 0;
+    check->error = 0;
+    if (!path || !*path) {
+        check->result = FILE_NOT_FOUND;
+        check->error = ENOENT;
+        return;
+    }
+    Target t;
+    Beside beside = {NULL, NULL, 0};
+    memset(&t, 0, sizeof t);
+    errno = 0;
+    FileResult rc = SysResolveTarget(path, &t);
+    if (rc == FILE_OK) rc = BesideNew(&beside, t.name);
+    if (rc != FILE_OK) {
+        check->result = rc;
+        check->error = errno;
+    } else if ((rc = SysFolderState(beside.dir)) != FILE_OK) {
+        check->result = rc;
+        check->in_folder = 1;
+        check->error = errno;
+    } else if (t.exists && t.folder) {
+        check->result = FILE_NOT_REGULAR;
+        check->error = EISDIR;
+    } else if (t.exists && !t.regular) {
+        /* written in place */
+    } else if (t.exists && !SysMayWrite(&t)) {
+        check->result = FILE_DENIED;
+        check->error = errno ? errno : EACCES; /* an attribute sets none */
+    } else {
+        /* A new file is made beside the target: its folder must take one. */
+        if (!SysMayCreateIn(beside.dir)) {
+            check->result = FILE_CANNOT_CREATE;
+            check->in_folder = 1;
+            check->error = errno ? errno : EACCES;
+        }
+    }
+    BesideFree(&beside);
+    NameFree(&t.name);
 }
 
 /* ---- Placing a file ----------------------------------------------------- */

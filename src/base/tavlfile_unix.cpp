@@ -186,12 +186,16 @@ FileResult SysResolveTarget(const char *path, Target *t) {
         if (!S_ISLNK(st.st_mode)) {
             t->exists = 1;
             t->regular = S_ISREG(st.st_mode);
+            t->folder = S_ISDIR(st.st_mode);
             t->like.mode = (uint32_t)(st.st_mode & 07777);
             t->like.owner = st.st_uid;
             t->like.group = st.st_gid;
             return FILE_OK;
         }
-        if (hops == MAX_LINK_HOPS) return FILE_NOT_FOUND;
+        if (hops == MAX_LINK_HOPS) {
+            errno = ELOOP;
+            return FILE_NOT_FOUND;
+        }
         char link[4096];
         ssize_t n;
         RETRIED(n, CALL_STAT, readlink(t->name, link, sizeof link));
@@ -213,6 +217,22 @@ FileResult SysResolveTarget(const char *path, Target *t) {
 int SysMayWrite(const Target *t) {
     int rc;
     RETRIED(rc, CALL_STAT, faccessat(AT_FDCWD, t->name, W_OK, AT_EACCESS));
+    return rc == 0;
+}
+
+FileResult SysFolderState(const char *dir) {
+    struct stat st;
+    int rc;
+    RETRIED(rc, CALL_STAT, stat(dir, &st));
+    if (rc != 0) return FILE_NOT_FOUND;
+    if (S_ISDIR(st.st_mode)) return FILE_OK;
+    errno = ENOTDIR;
+    return FILE_NOT_REGULAR;
+}
+
+int SysMayCreateIn(const char *dir) {
+    int rc;
+    RETRIED(rc, CALL_STAT, faccessat(AT_FDCWD, dir, W_OK, AT_EACCESS));
     return rc == 0;
 }
 

@@ -95,6 +95,7 @@ FileResult SysResolveTarget(const char *path, Target *t) {
     struct _stat64 st;
     t->exists = !Fault(CALL_STAT) && _stat64(t->name, &st) == 0;
     t->regular = t->exists && (st.st_mode & _S_IFREG);
+    t->folder = t->exists && (st.st_mode & _S_IFDIR);
     if (t->exists) t->like.mode = (uint32_t)(st.st_mode & 0777);
     return FILE_OK;
 }
@@ -104,6 +105,24 @@ int SysMayWrite(const Target *t) {
     DWORD attributes = GetFileAttributesA(t->name);
     return attributes == INVALID_FILE_ATTRIBUTES ||
            !(attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+FileResult SysFolderState(const char *dir) {
+    const DWORD attributes = GetFileAttributesA(dir);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        errno = ENOENT;
+        return FILE_NOT_FOUND;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FILE_OK;
+    errno = ENOTDIR;
+    return FILE_NOT_REGULAR;
+}
+
+/* A folder's read-only attribute does not keep files out of it: only
+ * making one tells. */
+int SysMayCreateIn(const char *dir) {
+    (void)dir;
+    return 1;
 }
 
 /* ---- Descriptors -------------------------------------------------------- */

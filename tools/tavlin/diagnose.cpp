@@ -12,12 +12,6 @@
 
 #if defined(_WIN32)
 #  include <io.h>
-#  define TAVLIN_ACCESS _access
-#  define TAVLIN_W_OK 2
-#else
-#  include <unistd.h>
-#  define TAVLIN_ACCESS access
-#  define TAVLIN_W_OK W_OK
 #endif
 
 #include "base/tavlfile.h"
@@ -58,31 +52,31 @@ std::string ExplainLoadFailure(const std::string &path, const std::string &shown
 }
 
 std::string ReplaceProblem(const std::string &path) {
-    std::error_code ec;
-    fs::path target = fs::weakly_canonical(fs::path(path), ec);
-    if (ec) target = fs::path(path);
-    fs::path dir = target.parent_path();
-    if (dir.empty()) dir = ".";
-    if (!fs::exists(dir, ec)) return "its folder does not exist";
-    if (!fs::is_directory(dir, ec)) return "its folder is not a folder";
-    if (fs::is_directory(target, ec)) return "it is a folder";
-    fs::file_status st = fs::status(target, ec);
+    // The file layer says what would stop a save; only the words are ours.
+    FileCheck check;
+    FileReplaceCheck(path.c_str(), &check);
+    switch (check.result) {
+    case FILE_OK: return "";
+    case FILE_NOT_FOUND:
+        if (check.in_folder) return "its folder does not exist";
+        break;
+    case FILE_NOT_REGULAR: return check.in_folder ? "its folder is not a folder" : "it is a folder";
+    case FILE_DENIED: {
+        std::error_code ec;
+        const fs::perms perms = fs::status(fs::path(path), ec).permissions();
+        if (!ec && (perms & (fs::perms::owner_write | fs::perms::group_write |
+                             fs::perms::others_write)) == fs::perms::none)
+            return "the file is read-only";
+        return std::string("the file may not be written: ") + std::strerror(check.error);
+    }
+    case FILE_CANNOT_CREATE:
+        return std::string("a new file cannot be made in its folder: ") + std::strerror(check.error);
+    case FILE_NO_MEMORY: return "out of memory";
+    default: break;
+    }
     // A name the system cannot follow (a loop of symbolic links, a name
     // too long) is said in its words.
-    if (ec && st.type() != fs::file_type::not_found) return ec.message();
-    if (!ec && fs::exists(st) && !fs::is_regular_file(st)) return ""; // written in place
-    // The file layer replaces no file the saver could not write itself.
-    if (!ec && fs::is_regular_file(st) &&
-        TAVLIN_ACCESS(target.string().c_str(), TAVLIN_W_OK) != 0) {
-        if ((st.permissions() & (fs::perms::owner_write | fs::perms::group_write |
-                                 fs::perms::others_write)) == fs::perms::none)
-            return "the file is read-only";
-        return std::string("the file may not be written: ") + std::strerror(errno);
-    }
-    // A save writes a new file beside the target: the folder must take it.
-    if (TAVLIN_ACCESS(dir.string().c_str(), TAVLIN_W_OK) != 0)
-        return std::string("a new file cannot be made in its folder: ") + std::strerror(errno);
-    return "";
+    return check.error ? std::strerror(check.error) : "it cannot be reached";
 }
 
 std::string SaveFailureReason(const std::string &path, int saved_errno) {
