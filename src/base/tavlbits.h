@@ -66,17 +66,9 @@ static inline uint64_t ZeroBytes(uint64_t x) {
 #  define TAVL_ALWAYS_INLINE inline
 #endif
 
-/* Set bits of a mask, by plain arithmetic: a bit count instruction is not
- * part of every machine the library is built for. */
-static inline uint32_t BitCount(uint32_t x) {
-    x = x - ((x >> 1) & 0x55555555u);
-    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
-    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
-    return (x * 0x01010101u) >> 24;
-}
-
 /* Set bits of a 64-bit mask: the processor's instruction where the build
- * may use it, else plain arithmetic. */
+ * may use it, else plain arithmetic (not every machine the library is
+ * built for has one). */
 static TAVL_ALWAYS_INLINE unsigned BitCount64(uint64_t x) {
 #if defined(__GNUC__) && defined(__POPCNT__)
     return (unsigned)__builtin_popcountll(x);

@@ -142,12 +142,10 @@ static size_t ShapeLine(LineReader *r, size_t start, size_t stop) {
     TAVL_ASSERT(start <= stop && stop <= r->end && r->nul >= start);
     char *text = r->bytes + start;
     size_t n = stop - start;
-    if (n && text[n - 1] == '\r') n--;
-    if (r->nul < start + n) {
-        size_t kept = r->nul - start;
-        for (size_t i = kept; i < n; i++)
-            if (text[i] != '\0') text[kept++] = text[i];
-        n = kept;
+    if (r->nul >= stop) {
+        if (n && text[n - 1] == '\r') n--;
+    } else {
+        n = LineShape(text, n);
         const char *next = (const char *)memchr(r->bytes + stop, '\0', r->end - stop);
         r->nul = next ? (size_t)(next - r->bytes) : r->end;
     }

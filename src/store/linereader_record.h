@@ -25,22 +25,16 @@ struct LineReader {
     size_t line_start, scanned, end, nul;
     uint64_t dropped;           /* bytes of the file before bytes[0] */
     int at_end;                 /* the stream has nothing more (or failed) */
-    int started;
-    int finished;
-    int byte_order_mark;        /* the file began with one */
-    int32_t expected;           /* fields of every line; -1 before line 0 */
-    int64_t stored;             /* lines of the table handed out */
-    uint64_t file_lines;        /* lines of the file passed, empty ones too */
-    /* The current line (after LINE_READY), or the refused one. */
-    size_t at;                  /* where it starts in the block */
-    size_t length;              /* its bytes, without CR, LF and NULs */
-    int32_t fields;             /* by the load's count */
-    uint64_t file_line;         /* its number in the file, from 1 */
-    uint64_t file_offset;       /* its first byte's offset in the file */
-    int ended_with_lf;
-    int fault;                  /* LINE_FAULT_* */
-    int32_t fault_pieces;       /* a refused line: its pieces by the split */
+    int started, finished;
     int quick;                  /* the next line may take the short way */
+    uint64_t file_lines;        /* lines of the file passed, empty ones too */
+    size_t at;                  /* where the current line starts in the block */
+    /* As LineState tells them. */
+    int byte_order_mark, ended_with_lf, fault;
+    int32_t expected, fields, fault_pieces;
+    int64_t stored;
+    size_t length;
+    uint64_t file_line, file_offset;
 };
 
 /* The fields of the line of n bytes at start by the load's count. */
