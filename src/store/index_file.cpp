@@ -206,6 +206,9 @@ static TAVL_ALWAYS_INLINE int ScanWindow(const char *data, size_t n, char d, siz
  * own bit count where it has one. */
 static TAVL_ALWAYS_INLINE void ScanBody(const char *data, size_t n, char d, Scan *scan,
                                         int counting) {
+    /* The preparation refuses a NUL D (ScanTable): leaving here for one
+     * lets the compiler drop the rule's test for it from the loop. */
+    if (d == '\0') return;
     size_t at = 0;
     for (; n - at > 64; at += 64)
         if (!ScanWindow(data, n, d, at, scan, counting)) return;
@@ -226,6 +229,7 @@ TAVL_TARGET_BITCOUNT static void ScanCounting(const char *data, size_t n, char d
 static void ScanTable(const char *view, uint64_t size, char delimiter,
                       Scan *scan) {
     TAVL_ASSERT(size > 0 && size <= SIZE_MAX); /* an empty file cannot be mapped */
+    TAVL_ASSERT(!DelimiterRefused(delimiter));
     scan->lines = 0;
     scan->reference = 0;
     scan->fields = 1;
