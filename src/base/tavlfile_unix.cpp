@@ -39,6 +39,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "base/tavlbits.h"
 #include "base/tavlfile.h"
 #include "base/tavlfile_sys.h"
 #include "base/tavlhost.h"
@@ -307,6 +308,7 @@ FileResult SysOpenInPlace(const char *name, int *fd) {
 /* Writes all size bytes, from offset on (or, with offset -1, where the
  * descriptor stands). 1 when every byte went. */
 static int WriteFrom(int fd, int64_t offset, const char *bytes, size_t size) {
+    TAVL_ASSERT(fd >= 0 && offset >= -1 && (bytes || !size));
     while (size) {
         /* At most 1 GiB in one call: some systems take no more than 2 GiB. */
         size_t chunk = size > ((size_t)1 << 30) ? ((size_t)1 << 30) : size;
@@ -324,6 +326,7 @@ int SysWriteAll(int fd, const char *bytes, size_t size) {
 }
 
 int SysWriteAt(int fd, uint64_t offset, const char *bytes, size_t size) {
+    TAVL_ASSERT(offset <= (uint64_t)INT64_MAX);
     return WriteFrom(fd, (int64_t)offset, bytes, size);
 }
 
@@ -476,6 +479,7 @@ FileResult MapFileReadOnly(const char *path, int hint, const char **view,
 
 FileResult HeldFileRead(const HeldFile *file, uint64_t offset, void *buffer,
                         size_t n, size_t *got) {
+    TAVL_ASSERT(file && (buffer || !n) && got);
     *got = 0;
     const int fd = (int)file->handle;
     if (fd < 0) return FILE_IO;
