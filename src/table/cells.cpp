@@ -12,14 +12,6 @@
  */
 #include "table/tavl_op.h"
 
-#include <string.h>
-
-#include "base/tavlbits.h"
-#include "codec/tavl_codec.h"
-#include "table/line_view.h"
-#include "table/tavl_handle.h"
-#include "tavlin32.h"
-
 /* The stored field of a cell: from the cache's known piece ends where the
  * line is the one read last, else through LineViewField. */
 static inline int CellField(TableHandle *table, int32_t column, int32_t line,

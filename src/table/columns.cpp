@@ -12,15 +12,9 @@
 #include "table/tavl_op.h"
 
 #include <stdio.h>
-#include <string.h>
 
-#include "base/record_list.h"
-#include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlhost.h"
-#include "codec/tavl_codec.h"
-#include "table/tavl_handle.h"
-#include "tavlin32.h"
 
 /* ---- Column list -------------------------------------------------------- */
 
@@ -51,7 +45,7 @@ int BuildColumnList(TableHandle *table) {
     const char *text = NULL;
     size_t n = 0;
     char *copy = NULL, *line = NULL;
-    int rc = FetchLine(table, 0, LINE_HEADER, &text, &n, &copy);
+    int rc = StoredLine(table, 0, &text, &n, &copy);
     if (rc == TBL_OK && (TextBufferNew(&line) != TBL_OK ||
                          TextBufferSetLength(&line, text, n) != TBL_OK))
         rc = TBL_ERR_NO_MEMORY;

@@ -12,17 +12,9 @@
 #include "table/tavl_op.h"
 
 #include <stdio.h>
-#include <string.h>
 
-#include "base/record_list.h"
-#include "base/tavlbits.h"
 #include "base/tavlfile.h"
 #include "base/tavlhost.h"
-#include "codec/tavl_codec.h"
-#include "store/backend.h"
-#include "table/line_view.h"
-#include "table/tavl_handle.h"
-#include "tavlin32.h"
 
 #define COLUMN_LIST_CAPACITY 50
 

@@ -9,12 +9,7 @@
  */
 #include <string.h>
 
-#include "base/record_list.h"
-#include "codec/field_select.h"
-#include "store/backend.h"
-#include "table/line_view.h"
 #include "table/tavl_handle.h"
-#include "tavlin32.h"
 
 /* The column list against the counts and against line 0. */
 static const char *CheckColumns(TableHandle *table) {
@@ -25,7 +20,7 @@ static const char *CheckColumns(TableHandle *table) {
     if (table->columns == 0) return NULL;
     const char *text = NULL;
     size_t n = 0;
-    int rc = LookAtLine(table, 0, &text, &n);
+    int rc = StoredLine(table, 0, &text, &n, NULL);
     if (rc == TBL_ERR_NO_MEMORY) return NULL;
     if (rc != TBL_OK) return "no line 0 to name the columns";
     /* One walk over line 0, piece by piece. */
@@ -69,7 +64,7 @@ static const char *CheckMemo(TableHandle *table) {
             return "a kept line whose field ends do not rise inside its window";
     const char *text = NULL;
     size_t n = 0;
-    int rc = LookAtLine(table, memo->position, &text, &n);
+    int rc = StoredLine(table, memo->position, &text, &n, NULL);
     if (rc == TBL_ERR_NO_MEMORY || rc == TBL_ERR_INDEX_OPEN) return NULL;
     if (rc != TBL_OK || text != memo->line) return "a kept line that is not where its line lies";
     return NULL;

@@ -14,10 +14,8 @@
 
 #include <string.h>
 
-#include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlhost.h"
-#include "codec/tavl_codec.h"
 #include "table/tavl_handle.h"
 
 /* Tables of fewer columns walk a line from its start: that costs little. */
@@ -87,8 +85,7 @@ static int CacheLine(TableHandle *table, int32_t position) {
     if (cache->position == position) return TBL_OK;
     if (cache->copy) TextBufferFree(&cache->copy);
     cache->position = -1;
-    int rc = table->store.ops->line(&table->store, position, &cache->text,
-                                    &cache->length, &cache->copy);
+    int rc = StoredLine(table, position, &cache->text, &cache->length, &cache->copy);
     if (rc != TBL_OK)
         return rc == TBL_ERR_NO_MEMORY || rc == TBL_ERR_INDEX_OPEN ? rc : TBL_ERR_RANGE;
     cache->position = position;
@@ -241,7 +238,7 @@ static const char *CheckCache(TableHandle *table) {
         return "a line cache whose known pieces are out of order";
     const char *text = NULL;
     size_t n = 0;
-    int rc = LookAtLine(table, cache->position, &text, &n);
+    int rc = StoredLine(table, cache->position, &text, &n, NULL);
     /* A line read in a copy, or a mapped line whose data file has changed
      * since it was read, is left unchecked. */
     if (rc == TBL_ERR_NO_MEMORY || rc == TBL_ERR_INDEX_OPEN) return NULL;

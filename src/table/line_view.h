@@ -61,26 +61,18 @@ typedef struct PieceMarks {
     int tried;                  /* made, or found impossible: not again */
 } PieceMarks;
 
-typedef struct TableHandle TableHandle;
-
-/* What LineViewChanged is told: one line changed, or every line did and
- * the column count with them. */
-#define LINE_VIEW_ALL (-1)
-
-/* The view of a fresh handle: no line held, no marks. */
+/* The view of a fresh handle (no line held, no marks); room in the cache
+ * for a line of columns pieces (TBL_OK, or TBL_ERR_NO_MEMORY with the view
+ * as it was); the release of all it holds, at the close. */
 void LineViewReset(TableHandle *table);
-
-/* Makes room in the cache for the pieces of a line of columns fields.
- * TBL_OK or TBL_ERR_NO_MEMORY; on failure the view is as it was. */
 int LineViewMakeRoom(TableHandle *table, int32_t columns);
-
-/* Releases what the view holds (the close). */
 void LineViewRelease(TableHandle *table);
 
 /* The one call for every change of the table's lines, made before the
- * back-end changes them: the line at position (or, with LINE_VIEW_ALL,
- * every line) changed. The view forgets the line it holds and the marks
- * of the changed lines. */
+ * back-end changes them: the line at position changed, or with
+ * LINE_VIEW_ALL every line and the column count. The view forgets the
+ * line it holds and the marks of the changed lines. */
+#define LINE_VIEW_ALL (-1)
 void LineViewChanged(TableHandle *table, int32_t position);
 
 /* Where the stored field of cell column (in range) of the line at table
@@ -119,13 +111,12 @@ static TAVL_ALWAYS_INLINE int LineViewPlain(const LineCache *cache, int32_t colu
     return (uint32_t)column - (uint32_t)cache->from < (uint32_t)(cache->plain - cache->from);
 }
 
-/* 1 when piece column of the held line has known bounds. */
+/* 1 when piece column of the held line has known bounds; where such a
+ * piece starts (it ends at bounds[column + 1]). */
 static inline int LineViewKnows(const LineCache *cache, int32_t column) {
     return column >= cache->from && column < cache->ended && column < cache->capacity;
 }
 
-/* Where known piece column of the held line starts; it ends at
- * bounds[column + 1]. */
 static inline size_t LineViewStart(const LineCache *cache, int32_t column) {
     TAVL_ASSERT(LineViewKnows(cache, column));
     return (uint32_t)(cache->bounds[column] + 1u);

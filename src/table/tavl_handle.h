@@ -102,13 +102,6 @@ static inline int TakesChanges(const TableHandle *table) {
     return table->store.ops && table->store.ops->takes_changes(&table->store);
 }
 
-/* The table position of a line number of a kind, or -1 outside. */
-static inline int32_t LinePosition(const TableHandle *table, int32_t number, int32_t kind) {
-    int64_t position = (int64_t)number +
-                       (kind == LINE_DATA ? table->store.header_lines : 0);
-    return position < 0 || position > INT32_MAX ? -1 : (int32_t)position;
-}
-
 static inline int CellInRange(const TableHandle *table, int32_t column, int32_t line,
                               int32_t kind) {
     if (column < 0 || line < 0 || column >= table->columns) return 0;
@@ -122,24 +115,16 @@ static inline int32_t CellPosition(const TableHandle *table, int32_t line, int32
     return kind == LINE_DATA ? line + table->store.header_lines : line;
 }
 
-/* The stored text of a line of a kind where it lies, or in *copy (a
+/* The stored text of the line at position where it lies, or in *copy (a
  * TextBuffer the caller frees) where it cannot be read in place: TBL_OK,
- * TBL_ERR_FAIL for no such line, TBL_ERR_NO_MEMORY. */
-static inline int FetchLine(TableHandle *table, int32_t number, int32_t kind,
-                            const char **text, size_t *length, char **copy) {
-    TAVL_ASSERT(table->store.ops);
-    int32_t position = LinePosition(table, number, kind);
-    if (position < 0) return TBL_ERR_FAIL;
+ * TBL_ERR_FAIL for no such line, TBL_ERR_NO_MEMORY. With a null copy it is
+ * a look for a check, which allocates (a check must not change what an
+ * allocation sweep counts) and notes nothing: a line that cannot be read in
+ * place answers TBL_ERR_NO_MEMORY, and the check leaves it unchecked. */
+static inline int StoredLine(TableHandle *table, int32_t position, const char **text,
+                             size_t *length, char **copy) {
+    TAVL_ASSERT(table->store.ops && position >= 0);
     return table->store.ops->line(&table->store, position, text, length, copy);
-}
-
-/* A look at the stored text of the line at position for a check: nothing
- * is allocated (a check must not change what an allocation sweep counts)
- * and nothing noted. TBL_OK; TBL_ERR_NO_MEMORY for a line that cannot be
- * read in place, which a check then leaves unchecked; else no such line. */
-static inline int LookAtLine(TableHandle *table, int32_t position, const char **text,
-                             size_t *n) {
-    return table->store.ops->line(&table->store, position, text, n, NULL);
 }
 
 /* ---- The column list and its name index (columns.cpp) ---- */

@@ -19,16 +19,8 @@
  */
 #include "table/tavl_op.h"
 
-#include <string.h>
-
-#include "base/record_list.h"
-#include "base/tavlbits.h"
 #include "base/tavlbuf.h"
 #include "base/tavlhost.h"
-#include "codec/tavl_codec.h"
-#include "table/line_view.h"
-#include "table/tavl_handle.h"
-#include "tavlin32.h"
 
 /* ---- A cell ------------------------------------------------------------- */
 
@@ -110,7 +102,7 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
     const char *text = NULL;
     size_t n = 0, start = 0, span = 0, stored = 0;
     char *copy = NULL, *next = NULL, *name = NULL;
-    int rc = FetchLine(table, line, kind, &text, &n, &copy);
+    int rc = StoredLine(table, position, &text, &n, &copy);
     if (rc != TBL_OK) return rc == TBL_ERR_NO_MEMORY ? rc : TBL_ERR_RANGE;
     if (!FindField(text, n, d, column, &start, &span)) {
         TextBufferFree(&copy);
@@ -268,7 +260,7 @@ static int PlanLine(TableHandle *table, NewFieldPlan *plan, int32_t p,
     const char *text = NULL;
     size_t n = 0;
     char *copy = NULL;
-    int rc = FetchLine(table, p, LINE_HEADER, &text, &n, &copy);
+    int rc = StoredLine(table, p, &text, &n, &copy);
     TAVL_ASSERT(rc == TBL_OK && !copy); /* a loaded line, read in place */
     const char *suffix = p == 0 ? plan->first : sep;
     /* A sound line without quotes stays sound with a field that has none:
