@@ -35,8 +35,9 @@
  *   any    -> (none)  [FreeTable]
  *
  * What holds in each (TableCheck verifies it):
- *   NEW     every field is zero; no back-end is chosen. The handle answers
- *           as an empty OPEN_INDEXED table.
+ *   NEW     every field is zero but the line view's, which holds no line;
+ *           no back-end is chosen. The handle answers as an empty
+ *           OPEN_INDEXED table.
  *   OPEN    a back-end holds the table: header_lines + data_lines lines,
  *           each splitting into columns fields. The column list holds
  *           columns records; record i has index i and the name piece i of
