@@ -89,41 +89,21 @@ static int FinishField(TableHandle *table, const char *field, size_t n, int plai
     return FinishRead(buffer, out_length, buffer_length, size);
 }
 
-static TAVL_NOINLINE int CellReadLine(TableHandle *table, int32_t column,
-                                      int32_t position, char *buffer,
-                                      int32_t *out_length,
-                                      int32_t buffer_length) {
-    const char *field;
-    size_t n;
-    int plain;
-    int rc = LineViewField(table, column, position, &field, &n, &plain);
-    if (rc != TBL_OK) return rc;
-    return FinishField(table, field, n, plain, buffer, out_length, buffer_length);
-}
-
-/* A cell read whose handle or arguments are not the usual ones: the
- * checks, in the order their codes take. */
-static TAVL_NOINLINE int CellReadAny(TableHandle *table, int32_t column,
-                                     int32_t line, char *buffer,
-                                     int32_t *out_length, int32_t buffer_length,
-                                     int32_t kind) {
+/* Every read but the data cell read's usual cases: the checks, in the
+ * order their codes take, then the cell's field through the line view. */
+TAVL_NOINLINE int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
+                         int32_t *out_length, int32_t buffer_length, int32_t kind) {
     int rc = Usable(table);
     if (rc != TBL_OK) return rc;
     if (!buffer || !out_length || buffer_length < 1 ||
         !CellInRange(table, column, line, kind))
         return TBL_ERR_RANGE;
-    return CellReadLine(table, column, CellPosition(table, line, kind), buffer,
-                        out_length, buffer_length);
-}
-
-int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
-             int32_t *out_length, int32_t buffer_length, int32_t kind) {
-    if (!table || table->state != HANDLE_OPEN || !buffer || !out_length ||
-        buffer_length < 1 || !CellInRange(table, column, line, kind))
-        return CellReadAny(table, column, line, buffer, out_length, buffer_length,
-                           kind);
-    return CellReadLine(table, column, CellPosition(table, line, kind), buffer,
-                        out_length, buffer_length);
+    const char *field;
+    size_t n;
+    int plain;
+    rc = LineViewField(table, column, CellPosition(table, line, kind), &field, &n, &plain);
+    if (rc != TBL_OK) return rc;
+    return FinishField(table, field, n, plain, buffer, out_length, buffer_length);
 }
 
 /* Copies plain piece column of the cached line, whose bounds are known,
@@ -172,8 +152,7 @@ int CellReadData(TableHandle *table, int32_t column, int32_t line, char *buffer,
                  int32_t *out_length, int32_t buffer_length) {
     if (!table || table->state != HANDLE_OPEN || !buffer || !out_length ||
         buffer_length < 1 || !CellInRange(table, column, line, LINE_DATA))
-        return CellReadAny(table, column, line, buffer, out_length, buffer_length,
-                           LINE_DATA);
+        return CellRead(table, column, line, buffer, out_length, buffer_length, LINE_DATA);
     /* A line the back-end's read cannot answer, a piece not walked yet, or
      * a value to decode or cut: its field found here, and a plain one that
      * fits copied. */
