@@ -122,8 +122,8 @@ TEST(FieldWalk, DecodeFieldToFillsWhatFitsAndCountsAll) {
         auto exact = Exact(field);
         char *whole = nullptr;
         int32_t size = 0;
-        ASSERT_EQ(TextBufferNew(&whole), TBL_OK);
-        ASSERT_EQ(DecodeField(exact.get(), field.size(), '|', &whole, &size), TBL_OK);
+        ASSERT_EQ(TextBufferNew(&whole), TEXT_OK);
+        ASSERT_EQ(DecodeField(exact.get(), field.size(), '|', &whole, &size), TEXT_OK);
         const std::string want(whole, static_cast<size_t>(size - 1));
         TextBufferFree(&whole);
         EXPECT_EQ(DecodeFieldTo(exact.get(), field.size(), '|', nullptr, 0), want.size());
@@ -143,8 +143,8 @@ TEST(FieldWalk, DecodeFieldToFillsWhatFitsAndCountsAll) {
 TEST(FieldWalk, ReadersCutAtEveryLengthWithoutAllocating) {
     const std::string value = "a,b\\c\n" + std::string(40, 'v') + "\"q\",\"\"" + std::string(30, 'w');
     char *stored = nullptr;
-    ASSERT_EQ(TextBufferNew(&stored), TBL_OK);
-    ASSERT_EQ(EncodeField(value.data(), value.size(), ',', 0, &stored), TBL_OK);
+    ASSERT_EQ(TextBufferNew(&stored), TEXT_OK);
+    ASSERT_EQ(EncodeField(value.data(), value.size(), ',', 0, &stored), TEXT_OK);
     const std::string table = "h0,h1,h2\r\n0," + std::string(stored) + ",x\r\n";
     TextBufferFree(&stored);
     std::string path = tavltest::WriteFile("walk.csv", table);
@@ -457,8 +457,8 @@ TEST(FieldWalk, EveryReadOrderReadsTheSameCells) {
         for (int32_t c = 0; c < columns; c++) {
             want[r].push_back(r ? value(r, c) : "h" + std::to_string(c));
             char *stored = nullptr;
-            ASSERT_EQ(TextBufferNew(&stored), TBL_OK);
-            ASSERT_EQ(EncodeField(want[r][c].data(), want[r][c].size(), ',', 0, &stored), TBL_OK);
+            ASSERT_EQ(TextBufferNew(&stored), TEXT_OK);
+            ASSERT_EQ(EncodeField(want[r][c].data(), want[r][c].size(), ',', 0, &stored), TEXT_OK);
             text += (c ? "," : "") + std::string(stored);
             TextBufferFree(&stored);
         }

@@ -21,7 +21,6 @@
 
 #include "base/tavlbits.h"
 #include "base/tavlhost.h"
-#include "tavlin32.h"
 
 
 static const char kHex[] = "0123456789abcdef";
@@ -190,18 +189,18 @@ size_t StoreField(const char *value, size_t length, char delimiter,
     return (size_t)(EncodeInto(v, length, d, form, out) - out);
 }
 
-int EncodeField(const char *value, size_t length, char delimiter, int escaped,
-                char **output) {
+TextResult EncodeField(const char *value, size_t length, char delimiter,
+                       int escaped, char **output) {
     TAVL_ASSERT(output);
-    if (!value || length == 0) return TBL_OK;
+    if (!value || length == 0) return TEXT_OK;
     size_t have = *output ? strlen(*output) : 0;
     size_t add = StoreField(value, length, delimiter, escaped, NULL);
-    if (add > SIZE_MAX - 1 - have) return TBL_ERR_NO_MEMORY;
+    if (add > SIZE_MAX - 1 - have) return TEXT_NO_MEMORY;
     char *block = (char *)qmem_realloc(*output, have + add + 1);
-    if (!block) return TBL_ERR_NO_MEMORY;
+    if (!block) return TEXT_NO_MEMORY;
     *output = block;
     block[have + StoreField(value, length, delimiter, escaped, block + have)] = '\0';
-    return TBL_OK;
+    return TEXT_OK;
 }
 
 static int HexValue(char c) {
@@ -304,17 +303,17 @@ size_t DecodeFieldTo(const char *f, size_t n, char delimiter, char *out,
     return n;
 }
 
-int DecodeField(const char *field, size_t n, char delimiter, char **output,
-                int32_t *size) {
+TextResult DecodeField(const char *field, size_t n, char delimiter,
+                       char **output, int32_t *size) {
     TAVL_ASSERT(output && (field || !n));
     size_t c = DecodeFieldTo(field, n, delimiter, NULL, 0);
     /* The size is reported as a signed 32-bit count. */
-    if (c >= (size_t)INT32_MAX) return TBL_ERR_NO_MEMORY;
+    if (c >= (size_t)INT32_MAX) return TEXT_NO_MEMORY;
     char *block = (char *)qmem_realloc(*output, c + 1);
-    if (!block) return TBL_ERR_NO_MEMORY;
+    if (!block) return TEXT_NO_MEMORY;
     *output = block;
     DecodeFieldTo(field, n, delimiter, block, c);
     block[c] = '\0';
     if (size) *size = (int32_t)(c + 1);
-    return TBL_OK;
+    return TEXT_OK;
 }

@@ -20,6 +20,7 @@
 #include <stdint.h>
 
 #include "base/tavlbits.h"
+#include "base/tavlbuf.h"
 #include "codec/field_bits.h"
 
 /* 1 for a delimiter no line survives: NUL ends the text, the backslash
@@ -40,10 +41,10 @@ size_t StoreField(const char *value, size_t length, char delimiter,
 
 /* Appends the stored form of length bytes of value, plain or (with escaped)
  * escaped as StoreField writes it, to the text of the TextBuffer *output,
- * resizing its block once. A length of 0 appends nothing. TBL_OK or
- * TBL_ERR_NO_MEMORY (then *output is as it was). */
-int EncodeField(const char *value, size_t length, char delimiter, int escaped,
-                char **output);
+ * resizing its block once. A length of 0 appends nothing. TEXT_OK or
+ * TEXT_NO_MEMORY (then *output is as it was). */
+TextResult EncodeField(const char *value, size_t length, char delimiter,
+                       int escaped, char **output);
 
 /* Splits line in place; returns the number of pieces (separators + 1). */
 int32_t SplitLine(char *line, char delimiter);
@@ -52,11 +53,11 @@ int32_t SplitLine(char *line, char delimiter);
  * TextBuffer *output, which then holds the decoded bytes and a NUL, and
  * stores the decoded byte count + 1 through size. \x takes up to two hex
  * digits of either case (none gives 0) and always consumes four bytes,
- * never reading past the field. TBL_OK, or TBL_ERR_NO_MEMORY (then *output
+ * never reading past the field. TEXT_OK, or TEXT_NO_MEMORY (then *output
  * is as it was and no size is stored), also for a value of INT32_MAX bytes
  * or more, whose size has no int32_t. */
-int DecodeField(const char *field, size_t n, char delimiter, char **output,
-                int32_t *size);
+TextResult DecodeField(const char *field, size_t n, char delimiter,
+                       char **output, int32_t *size);
 
 /* Finds piece k of the stored line line[0..n) by the split rule, without
  * changing the line and without needing a NUL after it: *start and *length

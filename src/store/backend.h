@@ -24,6 +24,8 @@
 #include <stdint.h>
 
 #include "base/processor.h"
+#include "base/tavlbuf.h"
+#include "tavlin32.h"
 #include "codec/field_select.h"
 
 typedef struct TableStore TableStore;
@@ -154,6 +156,13 @@ const BackEnd *BackEndFor(int32_t mode);
 
 /* The read of ops that runs best on this processor. */
 ReadCell ReadFor(const BackEnd *ops);
+
+/* The API code of a text operation's result (base/tavlbuf.h): the store
+ * and the table layer answer hosts in those codes, the layers below them
+ * in their own. */
+static inline int TextCode(TextResult result) {
+    return result == TEXT_OK ? TBL_OK : TBL_ERR_NO_MEMORY;
+}
 
 /* Forgets the line the read looked at last: every change of a line, and
  * the close, calls it. */

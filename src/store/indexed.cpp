@@ -309,13 +309,13 @@ int IndexedFetchLine(const TableStore *store, int32_t position,
     int nul;
     int rc = IndexedLineSpan(store, position, &start, &length, &nul);
     if (rc != TBL_OK) return rc;
-    if (!nul) return TextBufferSetBytes(output, start, (int32_t)length);
+    if (!nul) return TextCode(TextBufferSetBytes(output, start, (int32_t)length));
 
     /* NUL bytes of the data are not part of the line's text: size the
      * buffer for the others, then copy them in. */
     size_t kept = 0;
     for (size_t i = 0; i < length; ++i) kept += start[i] != '\0';
-    rc = TextBufferSetBytes(output, start, (int32_t)kept);
+    rc = TextCode(TextBufferSetBytes(output, start, (int32_t)kept));
     if (rc != TBL_OK) return rc;
     char *text = *output;
     size_t k = 0;
@@ -346,7 +346,7 @@ static int IndexedLine(TableStore *store, int32_t position,
         IndexedNoteRead(IndexedOf(store), position,
                         (uint64_t)(*text - IndexedOfConst(store)->data_view));
     if (rc != TBL_OK || !nul) return rc;
-    if (!copy || TextBufferNew(copy) != TBL_OK) return TBL_ERR_NO_MEMORY;
+    if (!copy || TextBufferNew(copy) != TEXT_OK) return TBL_ERR_NO_MEMORY;
     rc = IndexedFetchLine(store, position, copy);
     if (rc != TBL_OK) return rc;
     *text = *copy;

@@ -23,8 +23,8 @@ ColumnRecord *ColumnRecordNew(const char *name, int32_t index) {
     if (!column) return NULL;
     column->index = index;
     column->name = NULL;
-    if (TextBufferNew(&column->name) != TBL_OK ||
-        TextBufferSet(&column->name, name ? name : "") != TBL_OK) {
+    if (TextBufferNew(&column->name) != TEXT_OK ||
+        TextBufferSet(&column->name, name ? name : "") != TEXT_OK) {
         ColumnRecordFree(column);
         return NULL;
     }
@@ -46,8 +46,8 @@ int BuildColumnList(TableHandle *table) {
     size_t n = 0;
     char *copy = NULL, *line = NULL;
     int rc = StoredLine(table, 0, &text, &n, &copy);
-    if (rc == TBL_OK && (TextBufferNew(&line) != TBL_OK ||
-                         TextBufferSetLength(&line, text, n) != TBL_OK))
+    if (rc == TBL_OK && (TextBufferNew(&line) != TEXT_OK ||
+                         TextBufferSetLength(&line, text, n) != TEXT_OK))
         rc = TBL_ERR_NO_MEMORY;
     TextBufferFree(&copy);
     if (rc != TBL_OK) {

@@ -123,8 +123,8 @@ int CellWrite(TableHandle *table, int32_t column, int32_t line,
      * Prepared before the store, so that nothing can fail after the line
      * has changed. */
     ColumnRecord *renamed = position == 0 ? ColumnRecordAt(table, column) : NULL;
-    if (renamed && (TextBufferNew(&name) != TBL_OK ||
-                    TextBufferSetLength(&name, next + start, stored) != TBL_OK)) {
+    if (renamed && (TextBufferNew(&name) != TEXT_OK ||
+                    TextBufferSetLength(&name, next + start, stored) != TEXT_OK)) {
         TextBufferFree(&name);
         TextBufferFree(&next);
         return TBL_ERR_NO_MEMORY;
@@ -174,17 +174,17 @@ static int EscapeQuotedPieces(const TableHandle *table, const char *text,
     size_t at = 0, start, span;
     for (int32_t k = 0; k < table->columns; k++) {
         if (!NextPiece(text, n, d, &at, &start, &span)) return TBL_ERR_RANGE;
-        if (k > 0 && TextBufferAppendChar(out, d) != TBL_OK)
+        if (k > 0 && TextBufferAppendChar(out, d) != TEXT_OK)
             return TBL_ERR_NO_MEMORY;
         const char *piece = text + start;
         if (!memchr(piece, QUOTE, span)) {
-            if (TextBufferAppendBytes(out, piece, span) != TBL_OK)
+            if (TextBufferAppendBytes(out, piece, span) != TEXT_OK)
                 return TBL_ERR_NO_MEMORY;
             continue;
         }
         int32_t size;
-        if (DecodeField(piece, span, d, scratch, &size) != TBL_OK ||
-            EncodeField(*scratch, (size_t)(size - 1), d, 1, out) != TBL_OK)
+        if (DecodeField(piece, span, d, scratch, &size) != TEXT_OK ||
+            EncodeField(*scratch, (size_t)(size - 1), d, 1, out) != TEXT_OK)
             return TBL_ERR_NO_MEMORY;
     }
     return TBL_OK;
@@ -199,10 +199,10 @@ static int EscapeQuotedPieces(const TableHandle *table, const char *text,
 static int RebuildWithField(const TableHandle *table, int32_t p,
                             const char *text, size_t n, const char *sep,
                             const char *name, char **out, char **scratch) {
-    int rc = TextBufferSet(out, "");
+    int rc = TextCode(TextBufferSet(out, ""));
     if (rc == TBL_OK) rc = EscapeQuotedPieces(table, text, n, out, scratch);
-    if (rc == TBL_OK) rc = TextBufferAppend(out, sep);
-    if (rc == TBL_OK && p == 0) rc = TextBufferAppend(out, name);
+    if (rc == TBL_OK) rc = TextCode(TextBufferAppend(out, sep));
+    if (rc == TBL_OK && p == 0) rc = TextCode(TextBufferAppend(out, name));
     if (rc != TBL_OK) return rc;
     return LineIsSound(*out, strlen(*out), table->store.delimiter, table->columns + 1)
                ? TBL_OK
@@ -221,8 +221,8 @@ static int RenamedColumns(const TableHandle *table, const char *line,
             return TBL_ERR_RANGE;
         if (old && strlen(old) == span && memcmp(old, line + start, span) == 0)
             continue;
-        if (TextBufferNew(&names[i]) != TBL_OK ||
-            TextBufferSetLength(&names[i], line + start, span) != TBL_OK)
+        if (TextBufferNew(&names[i]) != TEXT_OK ||
+            TextBufferSetLength(&names[i], line + start, span) != TEXT_OK)
             return TBL_ERR_NO_MEMORY;
     }
     return TBL_OK;
@@ -266,8 +266,8 @@ static int PlanLine(TableHandle *table, NewFieldPlan *plan, int32_t p,
     /* A sound line without quotes stays sound with a field that has none:
      * every D of it separates and counts. */
     if (!memchr(text, QUOTE, n) && !strchr(suffix, QUOTE)) return TBL_OK;
-    if (TextBufferSetLength(work, text, n) != TBL_OK ||
-        TextBufferAppend(work, suffix) != TBL_OK)
+    if (TextBufferSetLength(work, text, n) != TEXT_OK ||
+        TextBufferAppend(work, suffix) != TEXT_OK)
         return TBL_ERR_NO_MEMORY;
     if (LineIsSound(*work, strlen(*work), table->store.delimiter, table->columns + 1))
         return TBL_OK;
@@ -279,17 +279,17 @@ static int PlanLine(TableHandle *table, NewFieldPlan *plan, int32_t p,
     }
     plan->replace[p] = *work;
     *work = NULL;
-    return TextBufferNew(work);
+    return TextCode(TextBufferNew(work));
 }
 
 static int PlanNewField(TableHandle *table, const char *sep,
                         const char *name, NewFieldPlan *plan) {
     char *work = NULL, *scratch = NULL;
     int rc = TBL_ERR_NO_MEMORY;
-    if (TextBufferNew(&plan->first) == TBL_OK &&
-        TextBufferSet(&plan->first, sep) == TBL_OK &&
-        TextBufferAppend(&plan->first, name) == TBL_OK &&
-        TextBufferNew(&work) == TBL_OK && TextBufferNew(&scratch) == TBL_OK)
+    if (TextBufferNew(&plan->first) == TEXT_OK &&
+        TextBufferSet(&plan->first, sep) == TEXT_OK &&
+        TextBufferAppend(&plan->first, name) == TEXT_OK &&
+        TextBufferNew(&work) == TEXT_OK && TextBufferNew(&scratch) == TEXT_OK)
         rc = TBL_OK;
     for (int32_t p = 0; rc == TBL_OK && p < plan->lines; p++)
         rc = PlanLine(table, plan, p, sep, name, &work, &scratch);

@@ -34,7 +34,7 @@ using fuzzutil::Fail;
 struct Text {
     char *slot = nullptr;
     Text() {
-        if (TextBufferNew(&slot) != TBL_OK) Fail("TextBufferNew failed without a failure armed");
+        if (TextBufferNew(&slot) != TEXT_OK) Fail("TextBufferNew failed without a failure armed");
     }
     ~Text() { TextBufferFree(&slot); }
 };
@@ -46,7 +46,7 @@ bool NeverBare(char d) { return d != '\0' && std::strchr("x0123456789abcdef\"\n\
 
 void RoundTrip(const std::string &value, char d, int escaped) {
     Text encoded;
-    if (EncodeField(value.data(), value.size(), d, escaped, &encoded.slot) != TBL_OK)
+    if (EncodeField(value.data(), value.size(), d, escaped, &encoded.slot) != TEXT_OK)
         Fail("EncodeField failed");
     const std::string stored = encoded.slot;
     // Control bytes are escaped; one may appear only as the delimiter
@@ -63,7 +63,7 @@ void RoundTrip(const std::string &value, char d, int escaped) {
 
     Text decoded;
     int32_t size = -1;
-    if (DecodeField(stored.data(), stored.size(), d, &decoded.slot, &size) != TBL_OK)
+    if (DecodeField(stored.data(), stored.size(), d, &decoded.slot, &size) != TEXT_OK)
         Fail("DecodeField failed");
     if (size != static_cast<int32_t>(value.size()) + 1)
         Fail("decoded size " + std::to_string(size) + " for a value of " + std::to_string(value.size()) + " bytes");
@@ -105,7 +105,7 @@ void SplitFindDecode(const std::string &line, char d) {
         if (same_rule && line.compare(start, length, piece) != 0) Fail("FindField found another piece");
         Text decoded;
         int32_t size = -1;
-        if (DecodeField(exact.data() + start, length, d, &decoded.slot, &size) != TBL_OK)
+        if (DecodeField(exact.data() + start, length, d, &decoded.slot, &size) != TEXT_OK)
             Fail("DecodeField failed");
         if (size < 1 || size > static_cast<int32_t>(length) + 1)
             Fail("decoded size " + std::to_string(size) + " for a field of " + std::to_string(length) + " bytes");
