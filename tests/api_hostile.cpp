@@ -204,6 +204,13 @@ TEST(Hostile, HundredThousandColumns) {
     EXPECT_EQ(SetCellValByName(e.h, "c99999", 0, "last", 4), TBL_OK);
     EXPECT_EQ(e.Cell(n - 1, 0), "last");
     EXPECT_EQ(e.Cell(n - 2, 0), "v99998");
+    // Back on a line whose walk then starts at a mark, far from column 0:
+    // a read of the most negative column is refused, not wrapped.
+    char head[16];
+    int32_t size = 0;
+    EXPECT_EQ(GetHeadCellValByIndex(e.h, 0, 0, head, &size, sizeof head), TBL_OK);
+    EXPECT_EQ(e.Cell(n - 1, 0), "last");
+    EXPECT_EQ(GetCellValByIndex(e.h, INT32_MIN, 0, head, &size, sizeof head), TBL_ERR_RANGE);
     EXPECT_EQ(CreateColumn(e.h, -1, "c100000"), TBL_OK);
     EXPECT_EQ(GetColumnIndex(e.h, "c100000", &index), TBL_OK);
     EXPECT_EQ(index, n);

@@ -201,7 +201,7 @@ TEST(IndexFiles, RefusalsCreateAndRemoveNothing) {
 
 // An index that does not describe its data file is refused at the open
 // rather than read as the file's lines. (The open's checks one by one are
-// covered with the back-end in unit_runtime.cpp.)
+// covered with the back-end in unit_indexed.cpp.)
 TEST(IndexFiles, DamagedIndexFiles) {
     const std::string data = "a,b\n1,2\n3,4\n";
     struct Case {
@@ -284,7 +284,7 @@ void SparseTable(const std::string &path, const std::string &head, uint64_t tail
 
 // The index takes 32-bit offsets up to a data file of 4 GiB less one byte
 // and 64-bit ones from 4 GiB on (a file grown to 4 GiB under a 32-bit index
-// is refused in unit_runtime.cpp). Each pass over such a file costs seconds,
+// is refused in unit_indexed.cpp). Each pass over such a file costs seconds,
 // so the file over 4 GiB is read once by each call that must read it whole:
 // the count, the preparation and the edit load; its indexed reads and the
 // preview (whose 100 lines come before the line of holes) skip the holes.

@@ -17,8 +17,8 @@ namespace {
 
 std::string Encode(const std::string &value, char d, int escaped = 0) {
     char *out = nullptr;
-    EXPECT_EQ(TextBufferNew(&out), TBL_OK);
-    EXPECT_EQ(EncodeField(value.data(), value.size(), d, escaped, &out), TBL_OK);
+    EXPECT_EQ(TextBufferNew(&out), TEXT_OK);
+    EXPECT_EQ(EncodeField(value.data(), value.size(), d, escaped, &out), TEXT_OK);
     std::string s(out);
     TextBufferFree(&out);
     return s;
@@ -30,8 +30,8 @@ std::string Decode(const std::string &field, char d) {
     char *out = nullptr;
     int32_t size = -99;
     std::vector<char> exact(field.begin(), field.end());
-    EXPECT_EQ(TextBufferNew(&out), TBL_OK);
-    EXPECT_EQ(DecodeField(exact.data(), exact.size(), d, &out, &size), TBL_OK);
+    EXPECT_EQ(TextBufferNew(&out), TEXT_OK);
+    EXPECT_EQ(DecodeField(exact.data(), exact.size(), d, &out, &size), TEXT_OK);
     std::string s(out, size > 0 ? size - 1 : 0);
     EXPECT_EQ(out[s.size()], '\0');
     TextBufferFree(&out);
@@ -170,22 +170,22 @@ TEST(Codec, MultibyteCharactersStayWhole) {
 TEST(Codec, AllocationFailures) {
     EXPECT_EQ(1, tavltest::SweepAllocationFailures([](long fail_at) {
         char *out = nullptr;
-        ASSERT_EQ(TextBufferSet(&out, "head:"), TBL_OK);
+        ASSERT_EQ(TextBufferSet(&out, "head:"), TEXT_OK);
         tavltest::Arm(fail_at);
-        int rc = EncodeField("a,b\\c\n", 6, ',', 0, &out);
+        TextResult rc = EncodeField("a,b\\c\n", 6, ',', 0, &out);
         tavltest::Disarm();
-        EXPECT_EQ(rc, fail_at ? TBL_ERR_NO_MEMORY : TBL_OK);
+        EXPECT_EQ(rc, fail_at ? TEXT_NO_MEMORY : TEXT_OK);
         EXPECT_STREQ(out, fail_at ? "head:" : "head:a\",\"b\\\\c\\x0a");
         TextBufferFree(&out);
     }));
     EXPECT_EQ(1, tavltest::SweepAllocationFailures([](long fail_at) {
         char *out = nullptr;
         int32_t size = -99;
-        ASSERT_EQ(TextBufferNew(&out), TBL_OK);
+        ASSERT_EQ(TextBufferNew(&out), TEXT_OK);
         tavltest::Arm(fail_at);
-        int rc = DecodeField("a\",\"b", 5, ',', &out, &size);
+        TextResult rc = DecodeField("a\",\"b", 5, ',', &out, &size);
         tavltest::Disarm();
-        EXPECT_EQ(rc, fail_at ? TBL_ERR_NO_MEMORY : TBL_OK);
+        EXPECT_EQ(rc, fail_at ? TEXT_NO_MEMORY : TEXT_OK);
         EXPECT_EQ(size, fail_at ? -99 : 4);
         TextBufferFree(&out);
     }));

@@ -10,6 +10,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/processor.h"
@@ -17,7 +18,7 @@
 #include "codec/field_select.h"
 #include "codec/tavl_codec.h"
 #include "store/backend.h"
-#include "store/update.h"
+#include "store/loaded.h"
 #include "table.h"
 #include "table/tavl_handle.h"
 #include "tavlin32.h"
@@ -92,14 +93,37 @@ TEST(FieldWalk, FindFieldGivesThePiecesSplitLineGives) {
     }
 }
 
+// The split rule by masks and byte by byte, from every position of texts
+// of random lines, ended or not (the last byte then ends the last line).
+TEST(FieldWalk, MasksAndBytesGiveTheSameSplit) {
+    for (char d : {',', '\t'}) {
+        std::string text;
+        for (const std::string &line : RandomLines(d, 9)) {
+            text += line + (line.size() % 3 ? "\n" : "");
+            auto exact = Exact(text);
+            for (int unended : {0, 1})
+                for (size_t at = text.size() > 90 ? text.size() - 90 : 0; at < text.size(); at++) {
+                    FieldBits wide, plain;
+                    FieldBitsAt(exact.get(), text.size(), unended, at, d, &wide);
+                    FieldBitsPlainAt(exact.get(), text.size(), unended, at, d, &plain);
+                    ASSERT_EQ(std::make_tuple(wide.separators, wide.ends, wide.special, wide.quotes,
+                                              wide.delimiters),
+                              std::make_tuple(plain.separators, plain.ends, plain.special,
+                                              plain.quotes, plain.delimiters))
+                        << text.size() << " " << at;
+                }
+        }
+    }
+}
+
 TEST(FieldWalk, DecodeFieldToFillsWhatFitsAndCountsAll) {
     for (const std::string &field : RandomLines('|', 3)) {
         SCOPED_TRACE(testing::PrintToString(field));
         auto exact = Exact(field);
         char *whole = nullptr;
         int32_t size = 0;
-        ASSERT_EQ(TextBufferNew(&whole), TBL_OK);
-        ASSERT_EQ(DecodeField(exact.get(), field.size(), '|', &whole, &size), TBL_OK);
+        ASSERT_EQ(TextBufferNew(&whole), TEXT_OK);
+        ASSERT_EQ(DecodeField(exact.get(), field.size(), '|', &whole, &size), TEXT_OK);
         const std::string want(whole, static_cast<size_t>(size - 1));
         TextBufferFree(&whole);
         EXPECT_EQ(DecodeFieldTo(exact.get(), field.size(), '|', nullptr, 0), want.size());
@@ -119,8 +143,8 @@ TEST(FieldWalk, DecodeFieldToFillsWhatFitsAndCountsAll) {
 TEST(FieldWalk, ReadersCutAtEveryLengthWithoutAllocating) {
     const std::string value = "a,b\\c\n" + std::string(40, 'v') + "\"q\",\"\"" + std::string(30, 'w');
     char *stored = nullptr;
-    ASSERT_EQ(TextBufferNew(&stored), TBL_OK);
-    ASSERT_EQ(EncodeField(value.data(), value.size(), ',', 0, &stored), TBL_OK);
+    ASSERT_EQ(TextBufferNew(&stored), TEXT_OK);
+    ASSERT_EQ(EncodeField(value.data(), value.size(), ',', 0, &stored), TEXT_OK);
     const std::string table = "h0,h1,h2\r\n0," + std::string(stored) + ",x\r\n";
     TextBufferFree(&stored);
     std::string path = tavltest::WriteFile("walk.csv", table);
@@ -433,8 +457,8 @@ TEST(FieldWalk, EveryReadOrderReadsTheSameCells) {
         for (int32_t c = 0; c < columns; c++) {
             want[r].push_back(r ? value(r, c) : "h" + std::to_string(c));
             char *stored = nullptr;
-            ASSERT_EQ(TextBufferNew(&stored), TBL_OK);
-            ASSERT_EQ(EncodeField(want[r][c].data(), want[r][c].size(), ',', 0, &stored), TBL_OK);
+            ASSERT_EQ(TextBufferNew(&stored), TEXT_OK);
+            ASSERT_EQ(EncodeField(want[r][c].data(), want[r][c].size(), ',', 0, &stored), TEXT_OK);
             text += (c ? "," : "") + std::string(stored);
             TextBufferFree(&stored);
         }

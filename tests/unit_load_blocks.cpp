@@ -12,7 +12,7 @@
 #include "tavlin32.h"
 #include "testsupport.h"
 #include "codec/tavl_codec.h"
-#include "store/update.h"
+#include "store/loaded.h"
 #ifdef _WIN32
 #  include <windows.h>
 #else

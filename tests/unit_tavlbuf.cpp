@@ -18,19 +18,19 @@ template <class F> long CallsOf(F fn) {
 
 TEST(TextBuffer, OperationsAndFailures) {
     char *t = nullptr;
-    ASSERT_EQ(TextBufferNew(&t), TBL_OK);
+    ASSERT_EQ(TextBufferNew(&t), TEXT_OK);
     EXPECT_EQ(CallsOf([&] { TextBufferSet(&t, "abcd"); }), 1);
-    EXPECT_EQ(TextBufferAppend(&t, "-t"), TBL_OK);
-    EXPECT_EQ(TextBufferAppendChar(&t, 0), TBL_OK);
-    EXPECT_EQ(TextBufferAppendChar(&t, 0x100 | '!'), TBL_OK);
+    EXPECT_EQ(TextBufferAppend(&t, "-t"), TEXT_OK);
+    EXPECT_EQ(TextBufferAppendChar(&t, 0), TEXT_OK);
+    EXPECT_EQ(TextBufferAppendChar(&t, 0x100 | '!'), TEXT_OK);
     EXPECT_STREQ(t, "abcd-t!");
-    EXPECT_EQ(TextBufferSetBytes(&t, "a\0b", 3), TBL_OK);
+    EXPECT_EQ(TextBufferSetBytes(&t, "a\0b", 3), TEXT_OK);
     EXPECT_EQ(std::string(t, 4), std::string("a\0b\0", 4));
     TextBufferFree(&t);
     TextBufferFree(&t);
     EXPECT_EQ(t, nullptr);
 
-    const std::function<int(char **)> ops[] = {
+    const std::function<TextResult(char **)> ops[] = {
         [](char **s) { return TextBufferSet(s, "longer"); },
         [](char **s) { return TextBufferSetBytes(s, "xy", 2); },
         [](char **s) { return TextBufferAppend(s, "more"); },
@@ -39,11 +39,11 @@ TEST(TextBuffer, OperationsAndFailures) {
     };
     for (const auto &op : ops) {
         EXPECT_EQ(1, tavltest::SweepAllocationFailures([&](long fail_at) {
-            ASSERT_EQ(TextBufferSet(&t, "old"), TBL_OK);
+            ASSERT_EQ(TextBufferSet(&t, "old"), TEXT_OK);
             tavltest::Arm(fail_at);
-            int rc = op(&t);
+            TextResult rc = op(&t);
             tavltest::Disarm();
-            EXPECT_EQ(rc, fail_at ? TBL_ERR_NO_MEMORY : TBL_OK);
+            EXPECT_EQ(rc, fail_at ? TEXT_NO_MEMORY : TEXT_OK);
             if (fail_at) {
                 EXPECT_STREQ(t, "old");
             }
@@ -53,7 +53,7 @@ TEST(TextBuffer, OperationsAndFailures) {
     static char earlier;
     t = &earlier;  // not released, but overwritten
     tavltest::Arm(1);
-    EXPECT_EQ(TextBufferNew(&t), TBL_ERR_NO_MEMORY);
+    EXPECT_EQ(TextBufferNew(&t), TEXT_NO_MEMORY);
     tavltest::Disarm();
     EXPECT_EQ(t, nullptr);
 }

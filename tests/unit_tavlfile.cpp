@@ -130,15 +130,19 @@ TEST(FileLayer, FailuresSayWhatHappened) {
         std::string path;
         int answer;
         FileResult rc;
+        FileResult checked; // what FileReplaceCheck foresees
+        int in_folder;
     } cases[] = {
-        {"an empty path", "", 0, FILE_NOT_FOUND},
-        {"a missing directory", dir + "/none/t.csv", 0, FILE_CANNOT_CREATE},
+        {"an empty path", "", 0, FILE_NOT_FOUND, FILE_NOT_FOUND, 0},
+        {"a missing directory", dir + "/none/t.csv", 0, FILE_CANNOT_CREATE, FILE_NOT_FOUND, 1},
 #ifndef _WIN32
-        {"links in a loop", dir + "/loop", 0, FILE_NOT_FOUND},
+        {"links in a loop", dir + "/loop", 0, FILE_NOT_FOUND, FILE_NOT_FOUND, 0},
+        {"a file for a folder", dir + "/t.csv/x", 0, FILE_NOT_FOUND, FILE_NOT_REGULAR, 1},
+        {"a folder at the path", dir, 0, FILE_CANNOT_OPEN, FILE_NOT_REGULAR, 0},
         // A device is written in place; every write to this one fails. A
         // failed write counts before the writer's giving up.
-        {"a failed write", "/dev/full", 0, FILE_IO},
-        {"a failed write, then the writer gives up", "/dev/full", 1, FILE_IO},
+        {"a failed write", "/dev/full", 0, FILE_IO, FILE_OK, 0},
+        {"a failed write, then the writer gives up", "/dev/full", 1, FILE_IO, FILE_OK, 0},
 #endif
     };
 #ifndef _WIN32
@@ -149,6 +153,11 @@ TEST(FileLayer, FailuresSayWhatHappened) {
         Probe p;
         p.dir = dir;
         p.answer = c.answer;
+        FileCheck check;
+        FileReplaceCheck(c.path.c_str(), &check);
+        EXPECT_EQ(check.result, c.checked);
+        EXPECT_EQ(check.in_folder, c.in_folder);
+        EXPECT_EQ(check.error != 0, c.checked != FILE_OK);
         EXPECT_EQ(FileReplace(c.path.c_str(), WriteProbe, &p), c.rc);
     }
     EXPECT_EQ(FilePlace((dir + "/none/p.idx").c_str(), WriteFirstLast, const_cast<char *>("xy"), 0),

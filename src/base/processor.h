@@ -58,4 +58,19 @@ static inline int ProcessorVectorKind(void) {
 #endif
 }
 
+/* 1 when the processor counts the bits of a word in one instruction
+ * (x86's POPCNT), which TAVL_TARGET_BITCOUNT functions use. */
+static inline int ProcessorCountsBits(void) {
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("popcnt");
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+    int r[4];
+    __cpuid(r, 1);
+    return (r[2] >> 23) & 1;
+#else
+    return 0;
+#endif
+}
+
 #endif /* TAVL_PROCESSOR_H */

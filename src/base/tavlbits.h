@@ -49,19 +49,65 @@ static inline uint64_t ZeroBytes(uint64_t x) {
     return (x - Bytes(1)) & ~x & Bytes(0x80);
 }
 
-/* Set bits of a mask. Plain arithmetic: a popcount instruction is not part
- * of every machine the library is built for. */
-static inline uint32_t BitCount(uint32_t x) {
-    x = x - ((x >> 1) & 0x55555555u);
-    x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
-    x = (x + (x >> 4)) & 0x0F0F0F0Fu;
-    return (x * 0x01010101u) >> 24;
+/* Bit counts and scans. GCC and clang have builtins for them, MSVC
+ * intrinsics; elsewhere plain arithmetic does. These wrappers are the only
+ * place the library names either, so that each compiler the library is
+ * built with takes its own branch. */
+#if defined(_MSC_VER) && !defined(__clang__)
+#  include <intrin.h>
+#endif
+
+/* Inlined wherever it is called: for the few helpers of a hot path. */
+#if defined(__GNUC__)
+#  define TAVL_ALWAYS_INLINE inline __attribute__((always_inline))
+#elif defined(_MSC_VER)
+#  define TAVL_ALWAYS_INLINE __forceinline
+#else
+#  define TAVL_ALWAYS_INLINE inline
+#endif
+
+/* Set bits of a 64-bit mask: the processor's instruction where the build
+ * may use it, else plain arithmetic (not every machine the library is
+ * built for has one). */
+static TAVL_ALWAYS_INLINE unsigned BitCount64(uint64_t x) {
+#if defined(__GNUC__) && defined(__POPCNT__)
+    return (unsigned)__builtin_popcountll(x);
+#else
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return (unsigned)((x * Bytes(1)) >> 56);
+#endif
+}
+
+/* A function built for processors that count bits in one instruction,
+ * which its caller makes sure of (ProcessorCountsBits, base/processor.h);
+ * inside it BitCount64Counting is that instruction. Where the compiler
+ * cannot build such a form, it is an ordinary function. */
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#  define TAVL_TARGET_BITCOUNT __attribute__((target("popcnt")))
+#else
+#  define TAVL_TARGET_BITCOUNT
+#endif
+
+static TAVL_ALWAYS_INLINE unsigned BitCount64Counting(uint64_t x) {
+#if defined(__GNUC__)
+    return (unsigned)__builtin_popcountll(x);
+#elif defined(_MSC_VER) && defined(_M_X64)
+    return (unsigned)__popcnt64(x);
+#else
+    return BitCount64(x);
+#endif
 }
 
 /* Position of the lowest set bit of a mask that is not 0. */
 static inline unsigned LowestBit(uint32_t x) {
 #if defined(__GNUC__)
     return (unsigned)__builtin_ctz(x);
+#elif defined(_MSC_VER)
+    unsigned long k;
+    _BitScanForward(&k, x);
+    return (unsigned)k;
 #else
     unsigned k = 0;
     while (!(x & 1u)) {
@@ -76,9 +122,12 @@ static inline unsigned LowestBit(uint32_t x) {
 static inline unsigned LowestBit64(uint64_t x) {
 #if defined(__GNUC__)
     return (unsigned)__builtin_ctzll(x);
+#elif defined(_MSC_VER) && defined(_M_X64)
+    unsigned long k;
+    _BitScanForward64(&k, x);
+    return (unsigned)k;
 #else
-    unsigned low = (uint32_t)x ? LowestBit((uint32_t)x) : 32u + LowestBit((uint32_t)(x >> 32));
-    return low;
+    return (uint32_t)x ? LowestBit((uint32_t)x) : 32u + LowestBit((uint32_t)(x >> 32));
 #endif
 }
 
@@ -86,6 +135,10 @@ static inline unsigned LowestBit64(uint64_t x) {
 static inline unsigned HighestBit(uint32_t x) {
 #if defined(__GNUC__)
     return 31u - (unsigned)__builtin_clz(x);
+#elif defined(_MSC_VER)
+    unsigned long k;
+    _BitScanReverse(&k, x);
+    return (unsigned)k;
 #else
     unsigned k = 0;
     while (x >>= 1) k++;
@@ -93,12 +146,10 @@ static inline unsigned HighestBit(uint32_t x) {
 #endif
 }
 
-/* Inlined wherever it is called: for the few helpers of a hot path. */
-#if defined(__GNUC__)
-#  define TAVL_ALWAYS_INLINE inline __attribute__((always_inline))
-#else
-#  define TAVL_ALWAYS_INLINE inline
-#endif
+/* Position of the highest set bit of a 64-bit mask that is not 0. */
+static inline unsigned HighestBit64(uint64_t x) {
+    return x >> 32 ? 32u + HighestBit((uint32_t)(x >> 32)) : HighestBit((uint32_t)x);
+}
 
 /* Copies count bytes; short copies, the usual cell, go as a pair of
  * overlapping words instead of a call. */
@@ -126,6 +177,8 @@ static TAVL_ALWAYS_INLINE void CopyBytes(char *dst, const char *src, size_t coun
  * wherever p points. */
 #if defined(__GNUC__)
 #  define TAVL_PREFETCH(p) __builtin_prefetch((const void *)(p))
+#elif defined(_MSC_VER) && defined(TAVL_SSE2)
+#  define TAVL_PREFETCH(p) _mm_prefetch((const char *)(p), _MM_HINT_T0)
 #else
 #  define TAVL_PREFETCH(p) ((void)(p))
 #endif

@@ -14,17 +14,24 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* Results: TBL_OK or TBL_ERR_NO_MEMORY. A text argument must not lie inside
- * the buffer's own block. */
-int TextBufferNew(char **slot);                      /* 1-byte empty text */
-int TextBufferSet(char **slot, const char *text);
-int TextBufferSetBytes(char **slot, const char *bytes, int32_t count);
+/* What a text operation gave. Its one failure is a block the host
+ * allocator refused; the slot then keeps its old block and text. The
+ * codec's encoding and decoding answer the same. */
+typedef enum TextResult {
+    TEXT_OK = 0,
+    TEXT_NO_MEMORY
+} TextResult;
+
+/* A text argument must not lie inside the buffer's own block. */
+TextResult TextBufferNew(char **slot);               /* 1-byte empty text */
+TextResult TextBufferSet(char **slot, const char *text);
+TextResult TextBufferSetBytes(char **slot, const char *bytes, int32_t count);
 /* The same for a count of any size (a line of a table may pass 2 GiB). */
-int TextBufferSetLength(char **slot, const char *bytes, size_t count);
-int TextBufferAppend(char **slot, const char *text);
+TextResult TextBufferSetLength(char **slot, const char *bytes, size_t count);
+TextResult TextBufferAppend(char **slot, const char *text);
 /* Appends count bytes (NUL bytes among them copied like any other). */
-int TextBufferAppendBytes(char **slot, const char *bytes, size_t count);
-int TextBufferAppendChar(char **slot, int c);        /* NUL appends nothing */
+TextResult TextBufferAppendBytes(char **slot, const char *bytes, size_t count);
+TextResult TextBufferAppendChar(char **slot, int c); /* NUL appends nothing */
 void TextBufferFree(char **slot);
 
 #endif /* TAVL_TAVLBUF_H */

@@ -31,6 +31,7 @@
  */
 #include "base/tavlfile.h"
 
+#include <errno.h>
 #include <string.h>
 
 #include "base/tavlbits.h"
@@ -59,6 +60,7 @@ static uint32_t temp_counter;
 /* ---- Writing ------------------------------------------------------------ */
 
 static void SinkFlush(FileSink *sink) {
+    TAVL_ASSERT(sink->used <= WRITE_BLOCK && sink->started <= sink->written);
     if (!sink->failed && sink->used && !SysWriteAll(sink->fd, sink->block, sink->used))
         sink->failed = 1;
     sink->written += sink->used;
@@ -71,6 +73,7 @@ static void SinkFlush(FileSink *sink) {
 }
 
 void FileSinkPut(FileSink *sink, const char *bytes, size_t n) {
+    TAVL_ASSERT(sink->block && sink->used <= WRITE_BLOCK && (bytes || !n));
     if (n <= WRITE_BLOCK - sink->used) { /* the common case: one copy */
         memcpy(sink->block + sink->used, bytes, n);
         sink->used += n;
@@ -105,6 +108,7 @@ void FileSinkPutAt(FileSink *sink, uint64_t offset, const char *bytes, size_t n)
  * up, which it may have caused) or FILE_WRITER_FAILED. */
 static FileResult WriteThrough(int fd, FileWriter writer, void *context,
                                char *block, int sync) {
+    TAVL_ASSERT(fd >= 0 && writer && block);
     FileSink sink = {block, 0, fd, 0, sync, 0, 0};
     int gave_up = writer(context, &sink) != 0;
     SinkFlush(&sink);
@@ -324,6 +328,57 @@ FileResult FileReplace(const char *path, FileWriter writer, void *context) {
     NameFree(&t.name);
     qmem_free(block);
     return rc;
+}
+
+void FileReplaceCheck(const char *path, FileCheck *check) {
+    check->result = FILE_OK;
+    check->in_folder = 0;
+    check->error = 0;
+    if (!path || !*path) {
+        check->result = FILE_NOT_FOUND;
+        check->error = ENOENT;
+        return;
+    }
+    Target t;
+    Beside beside = {NULL, NULL, 0};
+    memset(&t, 0, sizeof t);
+    errno = 0;
+    const FileResult resolved = SysResolveTarget(path, &t);
+    const int error = errno;
+    /* The folder first: where links cannot be followed, the folder of the
+     * last name reached may be why. */
+    FileResult rc = resolved == FILE_NO_MEMORY ? resolved : BesideNew(&beside, t.name ? t.name : path);
+    if (rc == FILE_OK) {
+        /* Without its closing separator, which some systems refuse after
+         * the name of a file (a root keeps it). */
+        size_t n = strlen(beside.dir);
+        if (n > 1 && SysIsSeparator(beside.dir[n - 1]) && beside.dir[n - 2] != ':')
+            beside.dir[n - 1] = '\0';
+        errno = 0;
+        if ((rc = SysFolderState(beside.dir)) != FILE_OK) check->in_folder = 1;
+    }
+    if (rc != FILE_OK) {
+        check->result = rc;
+        check->error = errno;
+    } else if (resolved != FILE_OK) {
+        check->result = resolved;
+        check->error = error;
+    } else if (t.exists && t.folder) {
+        check->result = FILE_NOT_REGULAR;
+        check->error = EISDIR;
+    } else if (t.exists && !t.regular) {
+        /* written in place */
+    } else if (t.exists && !SysMayWrite(&t)) {
+        check->result = FILE_DENIED;
+        check->error = errno ? errno : EACCES; /* an attribute sets none */
+    } else if (!SysMayCreateIn(beside.dir)) {
+        /* A new file is made beside the target: its folder must take one. */
+        check->result = FILE_CANNOT_CREATE;
+        check->in_folder = 1;
+        check->error = errno ? errno : EACCES;
+    }
+    BesideFree(&beside);
+    NameFree(&t.name);
 }
 
 /* ---- Placing a file ----------------------------------------------------- */

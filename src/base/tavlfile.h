@@ -113,6 +113,25 @@ typedef int (*FileWriter)(void *context, FileSink *sink);
  *         or FILE_WRITER_FAILED. */
 FileResult FileReplace(const char *path, FileWriter writer, void *context);
 
+/* What FileReplaceCheck found. */
+typedef struct FileCheck {
+    FileResult result;
+    int in_folder;              /* 1: the folder the file goes in is the
+                                   cause; 0: the file at the path */
+    int error;                  /* the system's error number (0: none) */
+} FileCheck;
+
+/* Whether FileReplace would refuse the file at path, asked without writing
+ * anything: the target as FileReplace resolves it, then its folder, then
+ * the file. result is FILE_OK when nothing stands in the way (a target
+ * that is no regular file is written in place, which is not tried here);
+ * FILE_NOT_FOUND when the folder does not exist (in_folder) or links
+ * cannot be followed; FILE_NOT_REGULAR when the folder is no folder
+ * (in_folder) or a folder is at the path; FILE_DENIED when the caller may
+ * not write the file; FILE_CANNOT_CREATE when no new file can be made in
+ * the folder; FILE_NO_MEMORY. */
+void FileReplaceCheck(const char *path, FileCheck *check);
+
 /* Puts a file of what writer writes at path, whole or not at all. With
  * replace it takes the place of any file there (a process that has the old
  * one open keeps reading it); without, only while no file is there. Where

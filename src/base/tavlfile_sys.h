@@ -88,6 +88,7 @@ typedef struct Target {
     char *name;              /* a block of the host allocator */
     int exists;
     int regular;
+    int folder;
     FileLike like;
 } Target;
 
@@ -120,6 +121,15 @@ FileResult SysResolveTarget(const char *path, Target *t);
 /* 1 when the caller may write the existing file t itself: a file it could
  * not write is not replaced behind its back. */
 int SysMayWrite(const Target *t);
+
+/* FILE_OK when dir is a folder; FILE_NOT_FOUND when nothing is there (or
+ * it cannot be reached), FILE_NOT_REGULAR when something else is; errno
+ * set on failure. */
+FileResult SysFolderState(const char *dir);
+
+/* 0 when the caller may not make a file in the folder dir (errno set),
+ * where the system can tell without making one. */
+int SysMayCreateIn(const char *dir);
 
 /* ---- Descriptors -------------------------------------------------------- */
 

@@ -39,6 +39,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "base/tavlbits.h"
 #include "base/tavlfile.h"
 #include "base/tavlfile_sys.h"
 #include "base/tavlhost.h"
@@ -186,12 +187,16 @@ FileResult SysResolveTarget(const char *path, Target *t) {
         if (!S_ISLNK(st.st_mode)) {
             t->exists = 1;
             t->regular = S_ISREG(st.st_mode);
+            t->folder = S_ISDIR(st.st_mode);
             t->like.mode = (uint32_t)(st.st_mode & 07777);
             t->like.owner = st.st_uid;
             t->like.group = st.st_gid;
             return FILE_OK;
         }
-        if (hops == MAX_LINK_HOPS) return FILE_NOT_FOUND;
+        if (hops == MAX_LINK_HOPS) {
+            errno = ELOOP;
+            return FILE_NOT_FOUND;
+        }
         char link[4096];
         ssize_t n;
         RETRIED(n, CALL_STAT, readlink(t->name, link, sizeof link));
@@ -213,6 +218,22 @@ FileResult SysResolveTarget(const char *path, Target *t) {
 int SysMayWrite(const Target *t) {
     int rc;
     RETRIED(rc, CALL_STAT, faccessat(AT_FDCWD, t->name, W_OK, AT_EACCESS));
+    return rc == 0;
+}
+
+FileResult SysFolderState(const char *dir) {
+    struct stat st;
+    int rc;
+    RETRIED(rc, CALL_STAT, stat(dir, &st));
+    if (rc != 0) return FILE_NOT_FOUND;
+    if (S_ISDIR(st.st_mode)) return FILE_OK;
+    errno = ENOTDIR;
+    return FILE_NOT_REGULAR;
+}
+
+int SysMayCreateIn(const char *dir) {
+    int rc;
+    RETRIED(rc, CALL_STAT, faccessat(AT_FDCWD, dir, W_OK, AT_EACCESS));
     return rc == 0;
 }
 
@@ -287,6 +308,7 @@ FileResult SysOpenInPlace(const char *name, int *fd) {
 /* Writes all size bytes, from offset on (or, with offset -1, where the
  * descriptor stands). 1 when every byte went. */
 static int WriteFrom(int fd, int64_t offset, const char *bytes, size_t size) {
+    TAVL_ASSERT(fd >= 0 && offset >= -1 && (bytes || !size));
     while (size) {
         /* At most 1 GiB in one call: some systems take no more than 2 GiB. */
         size_t chunk = size > ((size_t)1 << 30) ? ((size_t)1 << 30) : size;
@@ -304,6 +326,7 @@ int SysWriteAll(int fd, const char *bytes, size_t size) {
 }
 
 int SysWriteAt(int fd, uint64_t offset, const char *bytes, size_t size) {
+    TAVL_ASSERT(offset <= (uint64_t)INT64_MAX);
     return WriteFrom(fd, (int64_t)offset, bytes, size);
 }
 
@@ -456,6 +479,7 @@ FileResult MapFileReadOnly(const char *path, int hint, const char **view,
 
 FileResult HeldFileRead(const HeldFile *file, uint64_t offset, void *buffer,
                         size_t n, size_t *got) {
+    TAVL_ASSERT(file && (buffer || !n) && got);
     *got = 0;
     const int fd = (int)file->handle;
     if (fd < 0) return FILE_IO;

@@ -33,6 +33,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "base/tavlbits.h"
 #include "base/tavlfile.h"
 #include "base/tavlfile_sys.h"
 #include "base/tavlhost.h" /* <windows.h> */
@@ -95,6 +96,7 @@ FileResult SysResolveTarget(const char *path, Target *t) {
     struct _stat64 st;
     t->exists = !Fault(CALL_STAT) && _stat64(t->name, &st) == 0;
     t->regular = t->exists && (st.st_mode & _S_IFREG);
+    t->folder = t->exists && (st.st_mode & _S_IFDIR);
     if (t->exists) t->like.mode = (uint32_t)(st.st_mode & 0777);
     return FILE_OK;
 }
@@ -104,6 +106,24 @@ int SysMayWrite(const Target *t) {
     DWORD attributes = GetFileAttributesA(t->name);
     return attributes == INVALID_FILE_ATTRIBUTES ||
            !(attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+FileResult SysFolderState(const char *dir) {
+    const DWORD attributes = GetFileAttributesA(dir);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        errno = ENOENT;
+        return FILE_NOT_FOUND;
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FILE_OK;
+    errno = ENOTDIR;
+    return FILE_NOT_REGULAR;
+}
+
+/* A folder's read-only attribute does not keep files out of it: only
+ * making one tells. */
+int SysMayCreateIn(const char *dir) {
+    (void)dir;
+    return 1;
 }
 
 /* ---- Descriptors -------------------------------------------------------- */
@@ -136,6 +156,7 @@ FileResult SysOpenInPlace(const char *name, int *fd) {
 }
 
 int SysWriteAll(int fd, const char *bytes, size_t size) {
+    TAVL_ASSERT(fd >= 0 && (bytes || !size));
     while (size) {
         /* _write takes an unsigned count; at most 1 GiB in one call. */
         unsigned chunk = size > (1u << 30) ? (1u << 30) : (unsigned)size;
@@ -150,6 +171,7 @@ int SysWriteAll(int fd, const char *bytes, size_t size) {
 }
 
 int SysWriteAt(int fd, uint64_t offset, const char *bytes, size_t size) {
+    TAVL_ASSERT(offset <= (uint64_t)INT64_MAX);
     __int64 end = _lseeki64(fd, 0, SEEK_CUR);
     if (end < 0 || _lseeki64(fd, (__int64)offset, SEEK_SET) < 0) return 0;
     int ok = SysWriteAll(fd, bytes, size);
@@ -182,6 +204,7 @@ int SysLinkUnnamed(int fd, const char *name) {
 }
 
 int SysMove(const char *from, const char *to, int replace, int *left) {
+    TAVL_ASSERT(from && to && left);
     DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
     *left = 0;
     if (!Fault(replace ? CALL_MOVE : CALL_MOVE_NOREPLACE) && MoveFileExA(from, to, flags))
@@ -297,6 +320,7 @@ FileResult MapFileReadOnly(const char *path, int hint, const char **view,
 
 FileResult HeldFileRead(const HeldFile *file, uint64_t offset, void *buffer,
                         size_t n, size_t *got) {
+    TAVL_ASSERT(file && (buffer || !n) && got);
     *got = 0;
     if (file->handle == -1) return FILE_IO;
     HANDLE handle = (HANDLE)file->handle;

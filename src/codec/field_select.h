@@ -68,7 +68,7 @@ static TAVL_ALWAYS_INLINE unsigned SelectCount(uint64_t x) {
 #if defined(__BMI2__) || defined(__POPCNT__)
     return (unsigned)_mm_popcnt_u64(x);
 #else
-    return BitCount((uint32_t)x) + BitCount((uint32_t)(x >> 32));
+    return BitCount64(x);
 #endif
 }
 

@@ -1,21 +1,16 @@
 /*
- * tavl_codec.cpp - the stored form of a cell: encoding, splitting a line
- * into fields, finding one and decoding it.
+ * tavl_codec.cpp - the stored form of a value: encoding and decoding.
  *
  * Stored, the delimiter D becomes quote-D-quote, the backslash is doubled
  * and each byte below 0x20 becomes \xNN with lower-case digits; every other
- * byte stands for itself. A D is a separator unless it has a quote on both
- * sides and is neither the first nor the last byte of the line. Decoding a
- * field consumes exactly the units encoding wrote, so every value comes
- * back byte for byte. Encoding and decoding measure their output first and
- * resize the output block once, to the size it would have after appending
- * one unit (or one byte) at a time.
- *
- * The readers need no copy of the line: FindField finds a field of the
- * unchanged line by the same rule SplitLine applies, and DecodeFieldTo
- * decodes it into a caller's buffer of fixed size while counting the whole
- * value. Both read only the bytes they are given, so they serve a line in a
- * heap block of exactly its size or in a mapped file alike.
+ * byte stands for itself. Decoding a field consumes exactly the units
+ * encoding wrote, so every value comes back byte for byte. Encoding and
+ * decoding measure their output first and resize the output block once, to
+ * the size it would have after appending one unit (or one byte) at a time.
+ * DecodeFieldTo decodes into a caller's buffer of fixed size while counting
+ * the whole value, reading only the bytes it is given, so that it serves a
+ * field in a loaded line or in a mapped file alike. Where fields lie in a
+ * line is field_split.cpp's.
  */
 #include "codec/tavl_codec.h"
 
@@ -26,7 +21,6 @@
 
 #include "base/tavlbits.h"
 #include "base/tavlhost.h"
-#include "tavlin32.h"
 
 
 static const char kHex[] = "0123456789abcdef";
@@ -195,35 +189,18 @@ size_t StoreField(const char *value, size_t length, char delimiter,
     return (size_t)(EncodeInto(v, length, d, form, out) - out);
 }
 
-int EncodeField(const char *value, size_t length, char delimiter, int escaped,
-                char **output) {
+TextResult EncodeField(const char *value, size_t length, char delimiter,
+                       int escaped, char **output) {
     TAVL_ASSERT(output);
-    if (!value || length == 0) return TBL_OK;
+    if (!value || length == 0) return TEXT_OK;
     size_t have = *output ? strlen(*output) : 0;
     size_t add = StoreField(value, length, delimiter, escaped, NULL);
-    if (add > SIZE_MAX - 1 - have) return TBL_ERR_NO_MEMORY;
+    if (add > SIZE_MAX - 1 - have) return TEXT_NO_MEMORY;
     char *block = (char *)qmem_realloc(*output, have + add + 1);
-    if (!block) return TBL_ERR_NO_MEMORY;
+    if (!block) return TEXT_NO_MEMORY;
     *output = block;
     block[have + StoreField(value, length, delimiter, escaped, block + have)] = '\0';
-    return TBL_OK;
-}
-
-int32_t SplitLine(char *line, char delimiter) {
-    if (!line) return 0;
-    size_t n = strlen(line);
-    int32_t pieces = 1;
-    if (delimiter == '\0') return pieces;
-    char *p = line;
-    char *end = line + n;
-    while ((p = (char *)memchr(p, delimiter, (size_t)(end - p))) != NULL) {
-        if (DelimiterSeparates(line, n, (size_t)(p - line))) {
-            *p = '\0';
-            pieces++;
-        }
-        p++;
-    }
-    return pieces;
+    return TEXT_OK;
 }
 
 static int HexValue(char c) {
@@ -318,6 +295,7 @@ static TAVL_NOINLINE size_t DecodeUnits(const char *f, size_t n, char delimiter,
 
 size_t DecodeFieldTo(const char *f, size_t n, char delimiter, char *out,
                      size_t capacity) {
+    TAVL_ASSERT(f || !n);
     if (!out) capacity = 0;
     /* Most fields hold no quote or backslash: they decode to themselves. */
     if (!IsPlain(f, n)) return DecodeUnits(f, n, delimiter, out, capacity, 0, 0);
@@ -325,375 +303,17 @@ size_t DecodeFieldTo(const char *f, size_t n, char delimiter, char *out,
     return n;
 }
 
-int DecodeField(const char *field, size_t n, char delimiter, char **output,
-                int32_t *size) {
+TextResult DecodeField(const char *field, size_t n, char delimiter,
+                       char **output, int32_t *size) {
+    TAVL_ASSERT(output && (field || !n));
     size_t c = DecodeFieldTo(field, n, delimiter, NULL, 0);
     /* The size is reported as a signed 32-bit count. */
-    if (c >= (size_t)INT32_MAX) return TBL_ERR_NO_MEMORY;
+    if (c >= (size_t)INT32_MAX) return TEXT_NO_MEMORY;
     char *block = (char *)qmem_realloc(*output, c + 1);
-    if (!block) return TBL_ERR_NO_MEMORY;
+    if (!block) return TEXT_NO_MEMORY;
     *output = block;
     DecodeFieldTo(field, n, delimiter, block, c);
     block[c] = '\0';
     if (size) *size = (int32_t)(c + 1);
-    return TBL_OK;
-}
-
-/* Where a walk over a line stands: separators passed and where the piece
- * under way began. */
-typedef struct FieldWalk {
-    int32_t seen;
-    size_t begin;
-} FieldWalk;
-
-/* Takes the D at position at into the walk. 1 when it closes piece k. */
-static inline int TakeDelimiter(const char *line, size_t n, size_t at,
-                                int32_t k, FieldWalk *walk) {
-    /* The middle of quote-D-quote belongs to its field. */
-    if (!DelimiterSeparates(line, n, at)) return 0;
-    if (walk->seen == k) return 1;
-    walk->seen++;
-    walk->begin = at + 1;
-    return 0;
-}
-
-#if defined(TAVL_SSE2)
-/* Takes the D bits of a block starting at position at into the walk. 1
- * when a D closes piece k; its position goes to *end. */
-static inline int TakeBlock(const char *line, size_t n, size_t at,
-                            uint32_t dm, uint32_t qm, int32_t k,
-                            FieldWalk *walk, size_t *end) {
-    if (!qm) {
-        /* Without a quote in the block every D of it separates (the quotes
-         * beside an escaped one would lie in the block too), so only the
-         * count matters until piece k is reached. */
-        int32_t seen = walk->seen;
-        uint32_t passed = 0;
-        for (; dm && seen != k; dm &= dm - 1u) {
-            seen++;
-            passed = dm;
-        }
-        walk->seen = seen;
-        if (passed) walk->begin = at + (size_t)LowestBit(passed) + 1;
-        if (!dm) return 0;
-        *end = at + (size_t)LowestBit(dm);
-        return 1;
-    }
-    for (; dm; dm &= dm - 1u) {
-        size_t p = at + (size_t)LowestBit(dm);
-        if (TakeDelimiter(line, n, p, k, walk)) {
-            *end = p;
-            return 1;
-        }
-    }
-    return 0;
-}
-
-/* The 16 bytes of a line of 16 bytes or more from *i on, moving *i past
- * them; under 16 left, the line's last 16 bytes, *drop of them before *i
- * (their mask bits are shifted out), so no load reaches past the line. */
-static inline __m128i NextBlock(const char *line, size_t n, size_t *i, unsigned *drop) {
-    if (n - *i >= 16) {
-        __m128i x = LoadSixteen(line + *i);
-        *i += 16;
-        *drop = 0;
-        return x;
-    }
-    *drop = (unsigned)(16 - (n - *i));
-    *i = n;
-    return LoadSixteen(line + n - 16);
-}
-
-/* Piece k of a line of 16 bytes or more, where every block up to its end
- * holds no quote or backslash: then every D separates and the field is
- * plain. 0 when a block before the end holds one, or the line has no
- * piece k: the general walk then decides. The last block is the line's
- * last 16 bytes without those already seen, so no load reaches past it. */
-static int FindInPlainBlocks(const char *line, size_t n, char delimiter, int32_t k,
-                             size_t *start, size_t *length) {
-    const __m128i d_bytes = _mm_set1_epi8(delimiter);
-    const __m128i quotes = _mm_set1_epi8(QUOTE);
-    const __m128i slashes = _mm_set1_epi8(BACKSLASH);
-    int32_t seen = 0;
-    size_t begin = 0;
-    for (size_t i = 0; i < n;) {
-        const size_t at = i;
-        unsigned drop;
-        __m128i x = NextBlock(line, n, &i, &drop);
-        uint32_t sm = (uint32_t)_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(x, quotes), _mm_cmpeq_epi8(x, slashes)));
-        if (sm >> drop) return 0;
-        for (uint32_t dm = ByteMask(x, d_bytes) >> drop; dm; dm &= dm - 1u) {
-            size_t p = at + LowestBit(dm);
-            if (seen == k) {
-                *start = begin;
-                *length = p - begin;
-                return 1;
-            }
-            seen++;
-            begin = p + 1;
-        }
-    }
-    if (seen != k) return 0;
-    *start = begin;
-    *length = n - begin;
-    return 1;
-}
-
-/* The walk over lines of 16 bytes or more: whole blocks of 32 bytes, then
- * the line's last 16 or 32 bytes as one block with the bytes already seen
- * masked off, so no load reaches past the line. Returns the end of piece k,
- * or n with walk->seen short of k when the line has no such piece. */
-static size_t WalkBlocks(const char *line, size_t n, char delimiter, int32_t k,
-                         FieldWalk *walk, uint32_t *special, size_t from) {
-    const __m128i d_bytes = _mm_set1_epi8(delimiter);
-    const __m128i quotes = _mm_set1_epi8(QUOTE);
-    const __m128i slashes = _mm_set1_epi8(BACKSLASH);
-    size_t end = n;
-    size_t i = from;
-    for (; i + 32 <= n; i += 32) {
-        __m128i x = LoadSixteen(line + i);
-        __m128i y = LoadSixteen(line + i + 16);
-        uint32_t dm = ByteMask(x, d_bytes) | ByteMask(y, d_bytes) << 16;
-        uint32_t qm = ByteMask(x, quotes) | ByteMask(y, quotes) << 16;
-        *special |= qm | ByteMask(x, slashes) | ByteMask(y, slashes);
-        if (dm && TakeBlock(line, n, i, dm, qm, k, walk, &end)) return end;
-    }
-    if (i < n) {
-        /* The rest, under 32 bytes: the line's last 16 bytes, and when
-         * more remain the 16 from i, their bits placed by position. */
-        const size_t last = n - 16;
-        __m128i x = LoadSixteen(line + last);
-        uint32_t dm, qm, bm;
-        if (n - i > 16) {
-            __m128i w = LoadSixteen(line + i);
-            dm = ByteMask(w, d_bytes) | ByteMask(x, d_bytes) << (last - i);
-            qm = ByteMask(w, quotes) | ByteMask(x, quotes) << (last - i);
-            bm = ByteMask(w, slashes) | ByteMask(x, slashes) << (last - i);
-        } else {
-            dm = ByteMask(x, d_bytes) >> (i - last);
-            qm = ByteMask(x, quotes) >> (i - last);
-            bm = ByteMask(x, slashes) >> (i - last);
-        }
-        *special |= qm | bm;
-        if (dm && TakeBlock(line, n, i, dm, qm, k, walk, &end)) return end;
-    }
-    return n;
-}
-#endif
-
-int FindField(const char *line, size_t n, char delimiter, int32_t k,
-              size_t *start, size_t *length) {
-    int plain;
-    return FindPlainField(line, n, delimiter, k, start, length, &plain);
-}
-
-int FindPlainField(const char *line, size_t n, char delimiter, int32_t k,
-                   size_t *start, size_t *length, int *plain) {
-    if (k < 0 || (!line && n)) return 0;
-    FieldWalk walk = {0, 0};
-    size_t at = n; /* the end of piece k; the line's end unless a D ends it */
-    uint32_t special = 0;
-    if (delimiter == '\0') {
-        /* Nothing separates: the line is one piece. */
-        special = !IsPlain(line, n);
-#if defined(TAVL_SSE2)
-    } else if (n >= 16) {
-        if (FindInPlainBlocks(line, n, delimiter, k, start, length)) {
-            *plain = 1;
-            return 1;
-        }
-        at = WalkBlocks(line, n, delimiter, k, &walk, &special, 0);
-#endif
-    } else {
-        special = !IsPlain(line, n);
-        for (size_t i = 0; i < n; i++) {
-            const char *p = (const char *)memchr(line + i, delimiter, n - i);
-            if (!p) break;
-            i = (size_t)(p - line);
-            if (TakeDelimiter(line, n, i, k, &walk)) {
-                at = i;
-                break;
-            }
-        }
-    }
-    if (walk.seen != k) return 0;
-    *start = walk.begin;
-    *length = at - walk.begin;
-    *plain = !special;
-    return 1;
-}
-
-int FieldHasBareDelimiter(const char *stored, char delimiter) {
-    return stored ? FieldSpanHasBareDelimiter(stored, strlen(stored), delimiter) : 0;
-}
-
-int FieldSpanHasBareDelimiter(const char *stored, size_t n, char delimiter) {
-    if (delimiter == '\0') return 0;
-    for (const char *p = stored;
-         (p = (const char *)memchr(p, delimiter, n - (size_t)(p - stored)));
-         p++) {
-        /* Between two separators the field's first and last bytes border a
-         * separator, never a quote. */
-        if (DelimiterSeparates(stored, n, (size_t)(p - stored))) return 1;
-    }
-    return 0;
-}
-
-/* ---- Field counts and consistency ---------------------------------------
- *
- * The load counts a line's fields by quote parity: a D counts where an even
- * number of quotes stand before it. The split cuts at every D that is not
- * flanked by quotes. The two agree on every line without quotes; a line on
- * which they pick different D's would be read from other places than it
- * was counted at, so such a line is not consistent, and neither the load
- * nor a write lets one into a table. */
-
-/* Takes the bytes line[from..to) into a count under way: *inside tells
- * whether an odd number of quotes stands before from. */
-static void CountBytes(const unsigned char *line, size_t n, size_t from,
-                       size_t to, unsigned char d, uint64_t *count,
-                       int *inside, int *consistent) {
-    for (size_t p = from; p < to; p++) {
-        unsigned char b = line[p];
-        if (b == QUOTE) {
-            *inside = !*inside;
-        } else if (b == d) {
-            int counted = !*inside;
-            int splits = DelimiterSeparates((const char *)line, n, p);
-            *count += (uint64_t)counted;
-            if (counted != splits) *consistent = 0;
-        }
-    }
-}
-
-int32_t CountLineFields(const char *text, size_t n, char delimiter,
-                        int *consistent) {
-    const unsigned char *line = (const unsigned char *)text;
-    const unsigned char d = (unsigned char)delimiter;
-    uint64_t count = 1;
-    int inside = 0;
-    int same = 1;
-    size_t i = 0;
-    if (d == '\0' || d == QUOTE) n = 0; /* such a D separates nothing */
-#if defined(TAVL_SSE2)
-    const __m128i quotes = _mm_set1_epi8(QUOTE);
-    const __m128i d_bytes = _mm_set1_epi8((char)d);
-    for (; i + 16 <= n; i += 16) {
-        __m128i x = LoadSixteen(line + i);
-        uint32_t dm = ByteMask(x, d_bytes);
-        if (ByteMask(x, quotes)) {
-            CountBytes(line, n, i, i + 16, d, &count, &inside, &same);
-        } else if (dm) {
-            /* No D of a block without quotes is flanked by two (its inner
-             * neighbour lies in the block), so the split cuts at each of
-             * them: parity must count them all. */
-            if (inside) same = 0;
-            else count += BitCount(dm);
-        }
-    }
-#endif
-    CountBytes(line, n, i, n, d, &count, &inside, &same);
-    if (consistent) *consistent = same;
-    /* More fields than an int32_t holds cannot match any column count. */
-    return count > (uint64_t)INT32_MAX ? INT32_MAX : (int32_t)count;
-}
-
-int LineIsSound(const char *line, size_t n, char delimiter, int32_t columns) {
-    int consistent = 0;
-    return CountLineFields(line, n, delimiter, &consistent) == columns &&
-           consistent;
-}
-
-/* ---- The pieces of a line -----------------------------------------------
- *
- * A walk over a line takes it 16 bytes at a time, as bit masks: one of its
- * D's, one of its quotes and backslashes. Where a block holds no quote,
- * every D of it separates (the inner neighbour of a D lies in the block,
- * and a quote-D-quote group needs it to be a quote), so its separators are
- * its D bits; a block with quotes asks the split rule of each D. */
-
-int FieldEndsWalk(const char *line, size_t n, char delimiter, uint32_t *ends,
-                  int32_t capacity, int32_t want, size_t *walked,
-                  int32_t *count, int *special) {
-    TAVL_ASSERT(n < UINT32_MAX && *walked <= n && capacity >= 0);
-    size_t i = *walked;
-    int32_t c = *count;
-    int seen = 0; /* a quote or a backslash */
-    if (delimiter == '\0') { /* nothing separates */
-        seen = memchr(line, QUOTE, n) || memchr(line, BACKSLASH, n);
-        i = n;
-    }
-#if defined(TAVL_SSE2)
-    if (n >= 16) {
-        const __m128i d_bytes = _mm_set1_epi8(delimiter);
-        const __m128i quotes = _mm_set1_epi8(QUOTE);
-        const __m128i slashes = _mm_set1_epi8(BACKSLASH);
-        /* The usual blocks first, in loops of few instructions: 32 or 16
-         * bytes without a quote or a backslash, every D a separator, and
-         * room for all of them. */
-        if (c <= want && capacity >= 32) {
-            const uint32_t *last = ends + (want < capacity - 32 ? want : capacity - 32);
-            uint32_t *e = ends + c;
-            while (i + 32 <= n && e <= last) {
-                __m128i x = LoadSixteen(line + i), y = LoadSixteen(line + i + 16);
-                __m128i any = _mm_or_si128(
-                    _mm_or_si128(_mm_cmpeq_epi8(x, quotes), _mm_cmpeq_epi8(x, slashes)),
-                    _mm_or_si128(_mm_cmpeq_epi8(y, quotes), _mm_cmpeq_epi8(y, slashes)));
-                if (_mm_movemask_epi8(any)) break;
-                const uint32_t at = (uint32_t)i;
-                for (uint32_t dm = ByteMask(x, d_bytes) | ByteMask(y, d_bytes) << 16; dm;
-                     dm &= dm - 1u)
-                    *e++ = at + LowestBit(dm);
-                i += 32;
-            }
-            while (i + 16 <= n && e <= last) {
-                __m128i x = LoadSixteen(line + i);
-                uint32_t sm = (uint32_t)_mm_movemask_epi8(
-                    _mm_or_si128(_mm_cmpeq_epi8(x, quotes), _mm_cmpeq_epi8(x, slashes)));
-                if (sm) break;
-                const uint32_t at = (uint32_t)i;
-                for (uint32_t dm = ByteMask(x, d_bytes); dm; dm &= dm - 1u)
-                    *e++ = at + LowestBit(dm);
-                i += 16;
-            }
-            c = (int32_t)(e - ends);
-        }
-        /* Then blocks as they come; the last takes the line's last 16
-         * bytes without those walked, so no load reaches past the line. */
-        while (i < n && c <= want) {
-            const size_t at = i;
-            unsigned drop;
-            __m128i x = NextBlock(line, n, &i, &drop);
-            uint32_t dm = ByteMask(x, d_bytes) >> drop;
-            uint32_t sm = (uint32_t)_mm_movemask_epi8(_mm_or_si128(
-                              _mm_cmpeq_epi8(x, quotes), _mm_cmpeq_epi8(x, slashes))) >>
-                          drop;
-            seen |= sm != 0;
-            for (; dm; dm &= dm - 1u) {
-                size_t p = at + LowestBit(dm);
-                if (sm && !DelimiterSeparates(line, n, p)) continue;
-                if (c < capacity) ends[c] = (uint32_t)p;
-                ++c;
-            }
-        }
-    }
-#endif
-    for (; i < n && c <= want; i++) {
-        char b = line[i];
-        seen |= b == QUOTE || b == BACKSLASH;
-        if (b == delimiter && DelimiterSeparates(line, n, i)) {
-            if (c < capacity) ends[c] = (uint32_t)i;
-            ++c;
-        }
-    }
-    *walked = i;
-    *special |= seen;
-    int done = i >= n;
-    if (done) { /* the last piece ends at the end of the line */
-        if (c < capacity) ends[c] = (uint32_t)n;
-        ++c;
-    }
-    *count = c;
-    return done;
+    return TEXT_OK;
 }

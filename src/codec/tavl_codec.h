@@ -20,14 +20,8 @@
 #include <stdint.h>
 
 #include "base/tavlbits.h"
-
-/* The split rule: 1 when the D at line[p] of the line line[0..n) is a
- * separator, that is, unless it is the middle of a quote-D-quote group
- * inside the line (at either end of the line one side is missing). Every
- * reader and writer of pieces asks this one test. */
-static inline int DelimiterSeparates(const char *line, size_t n, size_t p) {
-    return p == 0 || p + 1 >= n || line[p - 1] != QUOTE || line[p + 1] != QUOTE;
-}
+#include "base/tavlbuf.h"
+#include "codec/field_bits.h"
 
 /* 1 for a delimiter no line survives: NUL ends the text, the backslash
  * starts escapes, LF and CR end lines, and the quote is what escapes D
@@ -47,10 +41,10 @@ size_t StoreField(const char *value, size_t length, char delimiter,
 
 /* Appends the stored form of length bytes of value, plain or (with escaped)
  * escaped as StoreField writes it, to the text of the TextBuffer *output,
- * resizing its block once. A length of 0 appends nothing. TBL_OK or
- * TBL_ERR_NO_MEMORY (then *output is as it was). */
-int EncodeField(const char *value, size_t length, char delimiter, int escaped,
-                char **output);
+ * resizing its block once. A length of 0 appends nothing. TEXT_OK or
+ * TEXT_NO_MEMORY (then *output is as it was). */
+TextResult EncodeField(const char *value, size_t length, char delimiter,
+                       int escaped, char **output);
 
 /* Splits line in place; returns the number of pieces (separators + 1). */
 int32_t SplitLine(char *line, char delimiter);
@@ -59,11 +53,11 @@ int32_t SplitLine(char *line, char delimiter);
  * TextBuffer *output, which then holds the decoded bytes and a NUL, and
  * stores the decoded byte count + 1 through size. \x takes up to two hex
  * digits of either case (none gives 0) and always consumes four bytes,
- * never reading past the field. TBL_OK, or TBL_ERR_NO_MEMORY (then *output
+ * never reading past the field. TEXT_OK, or TEXT_NO_MEMORY (then *output
  * is as it was and no size is stored), also for a value of INT32_MAX bytes
  * or more, whose size has no int32_t. */
-int DecodeField(const char *field, size_t n, char delimiter, char **output,
-                int32_t *size);
+TextResult DecodeField(const char *field, size_t n, char delimiter,
+                       char **output, int32_t *size);
 
 /* Finds piece k of the stored line line[0..n) by the split rule, without
  * changing the line and without needing a NUL after it: *start and *length
@@ -74,8 +68,8 @@ int FindField(const char *line, size_t n, char delimiter, int32_t k,
               size_t *start, size_t *length);
 
 /* As FindField; *plain also receives 1 when the field holds no quote and no
- * backslash, so that it decodes to itself (0 may also mean that bytes walked
- * before it hold one). */
+ * backslash, so that it decodes to itself (0 may also mean that bytes near
+ * it hold one). */
 int FindPlainField(const char *line, size_t n, char delimiter, int32_t k,
                    size_t *start, size_t *length, int *plain);
 
@@ -100,6 +94,13 @@ int FieldSpanHasBareDelimiter(const char *stored, size_t n, char delimiter);
 int32_t CountLineFields(const char *line, size_t n, char delimiter,
                         int *consistent);
 
+/* Fields of the first line of text[0..n) by the split rule (field_bits.h),
+ * unended or not: 1, plus 1 for each separator before the line's end, its
+ * LF or the text's end. *end, where given, receives where it ends: its LF,
+ * or n. Reads only text[0..n). */
+uint64_t LineFieldCount(const char *text, size_t n, int unended, char delimiter,
+                        size_t *end);
+
 /* 1 when line[0..n) is consistent and splits into exactly columns pieces:
  * a line a table of that many columns may hold. */
 int LineIsSound(const char *line, size_t n, char delimiter, int32_t columns);
@@ -108,7 +109,8 @@ int LineIsSound(const char *line, size_t n, char delimiter, int32_t columns);
  * which can stop and go on: from position *walked, with *count pieces ended
  * before it, it records where each further piece ends (the position of the
  * separator after it, or n for the last piece) into ends[k] for k below
- * capacity, until piece want has ended or the line is done, and moves
+ * capacity, 64 bytes at a time until piece want has ended (up to 63 pieces
+ * more may end in the last 64 bytes) or the line is done, and moves
  * *walked and *count on; *special is set when the bytes walked hold a quote
  * or a backslash (else every piece walked decodes to itself). Returns 1
  * once the line is done (*count is then its number of pieces). Start with

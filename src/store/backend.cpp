@@ -6,8 +6,8 @@
 #include "store/backend.h"
 
 #include "base/processor.h"
-#include "store/runtime.h"
-#include "store/update.h"
+#include "store/indexed.h"
+#include "store/loaded.h"
 #include "tavlin32.h"
 
 const BackEnd *BackEndFor(int32_t mode) {

@@ -3,9 +3,9 @@
  * table, and the one header of the store the table layer includes.
  *
  * A table is held by one of two back-ends: the loaded one (the whole file,
- * or its first lines, in memory: OPEN_EDIT and OPEN_PREVIEW; update.cpp) or
+ * or its first lines, in memory: OPEN_EDIT and OPEN_PREVIEW; loaded.cpp) or
  * the indexed one (the file and its index file mapped read-only:
- * OPEN_INDEXED; runtime.cpp). BackEndFor() picks one for an open mode, the
+ * OPEN_INDEXED; indexed.cpp, with its index files in index_file.cpp). BackEndFor() picks one for an open mode, the
  * one place the mode chooses; from then on the table layer asks the store
  * through the operations below alone: for a line's stored text, a changed
  * line, an appended row or field, a save, the close; whether it takes
@@ -24,6 +24,8 @@
 #include <stdint.h>
 
 #include "base/processor.h"
+#include "base/tavlbuf.h"
+#include "tavlin32.h"
 #include "codec/field_select.h"
 
 typedef struct TableStore TableStore;
@@ -155,6 +157,13 @@ const BackEnd *BackEndFor(int32_t mode);
 /* The read of ops that runs best on this processor. */
 ReadCell ReadFor(const BackEnd *ops);
 
+/* The API code of a text operation's result (base/tavlbuf.h): the store
+ * and the table layer answer hosts in those codes, the layers below them
+ * in their own. */
+static inline int TextCode(TextResult result) {
+    return result == TEXT_OK ? TBL_OK : TBL_ERR_NO_MEMORY;
+}
+
 /* Forgets the line the read looked at last: every change of a line, and
  * the close, calls it. */
 static inline void ReadMemoForget(TableStore *store) {
@@ -181,7 +190,7 @@ TAVL_READ_FORMS(Widest)
 
 /* The index file calls behind the exports that need no table: the work of
  * PreOpenTable(Unique), PostCloseTable(Unique) and GetNumberOfLinesEx,
- * argument checks included (runtime.cpp). */
+ * argument checks included (index_file.cpp). */
 int PrepareIndexFile(const char *path, const char *index_dir,
                      const char *delimiter, const int32_t *header_lines,
                      int32_t overwrite, int32_t unique);

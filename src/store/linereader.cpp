@@ -9,7 +9,7 @@
  * a streaming one first moves the unread bytes to the front, and grows the
  * block only while one line does not fit.
  */
-#include "store/linereader.h"
+#include "store/linereader_record.h"
 
 #include <string.h>
 
@@ -29,17 +29,14 @@ static char *BlockAlloc(size_t capacity) {
     return block;
 }
 
-int LineReaderInit(LineReader *r, FILE *stream, char delimiter, int keep,
-                   int counting, size_t capacity) {
+int LineReaderInit(LineReader *r, FILE *stream, const LineOptions *options) {
+    TAVL_ASSERT(stream && options);
     memset(r, 0, sizeof *r);
     r->stream = stream;
-    r->delimiter = delimiter;
-    r->keep = keep;
-    r->counting = counting;
+    r->options = *options;
     r->expected = -1;
-    if (capacity < 2) capacity = 2;
-    r->capacity = capacity;
-    r->bytes = BlockAlloc(capacity);
+    r->capacity = options->capacity < 2 ? 2 : options->capacity;
+    r->bytes = BlockAlloc(r->capacity);
     if (!r->bytes) {
         r->finished = 1;
         r->fault = LINE_FAULT_MEMORY;
@@ -47,6 +44,39 @@ int LineReaderInit(LineReader *r, FILE *stream, char delimiter, int keep,
     }
     r->bytes[0] = '\0';
     return 0;
+}
+
+LineReader *LineReaderNew(FILE *stream, const LineOptions *options) {
+    LineReader *r = (LineReader *)qmem_malloc(sizeof *r);
+    if (r && LineReaderInit(r, stream, options) != 0) {
+        qmem_free(r);
+        return NULL;
+    }
+    return r;
+}
+
+void LineReaderDelete(LineReader *r) {
+    if (!r) return;
+    LineReaderFree(r);
+    qmem_free(r);
+}
+
+void LineReaderState(const LineReader *r, LineState *state) {
+    const int long_line = r->fault == LINE_FAULT_LONG;
+    state->text = r->bytes + (long_line ? r->line_start : r->at);
+    state->length = long_line ? r->end - r->line_start : r->length;
+    state->fields = r->fields;
+    state->file_line = r->file_line;
+    state->file_offset = r->file_offset;
+    state->ended_with_lf = r->ended_with_lf;
+    state->table_lines = r->stored;
+    state->expected = r->expected;
+    state->fault = r->fault;
+    state->fault_pieces = r->fault_pieces;
+    state->byte_order_mark = r->byte_order_mark;
+    state->read = r->end;
+    state->block = r->capacity;
+    state->read_to = r->dropped + r->end;
 }
 
 char *LineReaderTakeBlock(LineReader *r) {
@@ -63,7 +93,7 @@ void LineReaderFree(LineReader *r) {
 /* Makes room behind what was read: a streaming reader drops the lines
  * before the one under way; a full block doubles. 0 or TBL_ERR_NO_MEMORY. */
 static int MakeRoom(LineReader *r) {
-    if (!r->keep && r->line_start > 0) {
+    if (!r->options.keep && r->line_start > 0) {
         const size_t shift = r->line_start;
         memmove(r->bytes, r->bytes + shift, r->end - shift);
         r->end -= shift;
@@ -76,7 +106,7 @@ static int MakeRoom(LineReader *r) {
     if (r->end + 1 < r->capacity) return 0;
     if (r->capacity > ((size_t)-1 - LINE_TAIL) / 2) return TBL_ERR_NO_MEMORY;
     const size_t grown = r->capacity * 2;
-    if (r->most && !r->keep && grown > r->most) return TBL_ERR_RANGE;
+    if (r->options.most && !r->options.keep && grown > r->options.most) return TBL_ERR_RANGE;
     char *block = (char *)qmem_realloc(r->bytes, grown + LINE_TAIL);
     if (!block) return TBL_ERR_NO_MEMORY;
     memset(block + grown, 0, LINE_TAIL);
@@ -87,7 +117,8 @@ static int MakeRoom(LineReader *r) {
 
 /* Reads more of the stream behind what was read. 0 or TBL_ERR_NO_MEMORY. */
 static int ReadMore(LineReader *r) {
-    if (r->end + 1 == r->capacity || (!r->keep && r->line_start > 0)) {
+    TAVL_ASSERT(r->line_start <= r->scanned && r->scanned <= r->end && r->end < r->capacity);
+    if (r->end + 1 == r->capacity || (!r->options.keep && r->line_start > 0)) {
         int rc = MakeRoom(r);
         if (rc) return rc;
     }
@@ -108,14 +139,13 @@ static int ReadMore(LineReader *r) {
  * its end dropped, then every NUL byte; a NUL ends the text. Returns its
  * length. */
 static size_t ShapeLine(LineReader *r, size_t start, size_t stop) {
+    TAVL_ASSERT(start <= stop && stop <= r->end && r->nul >= start);
     char *text = r->bytes + start;
     size_t n = stop - start;
-    if (n && text[n - 1] == '\r') n--;
-    if (r->nul < start + n) {
-        size_t kept = r->nul - start;
-        for (size_t i = kept; i < n; i++)
-            if (text[i] != '\0') text[kept++] = text[i];
-        n = kept;
+    if (r->nul >= stop) {
+        if (n && text[n - 1] == '\r') n--;
+    } else {
+        n = LineShape(text, n);
         const char *next = (const char *)memchr(r->bytes + stop, '\0', r->end - stop);
         r->nul = next ? (size_t)(next - r->bytes) : r->end;
     }
@@ -144,34 +174,29 @@ size_t LineShape(char *text, size_t n) {
  * table, LINE_DONE for one that breaks a rule (the fault is set), -1 for
  * an empty line, which is skipped. */
 static int TakeLine(LineReader *r, size_t start, size_t n) {
-    r->file_line = ++r->file_lines;
-    r->file_offset = r->dropped + start;
-    r->at = start;
-    r->length = n;
-    if (r->raw) return LINE_READY;
+    LineReaderNote(r, start, n);
+    if (r->options.raw) return LINE_READY;
     if (n == 0) return -1;
-    if (r->counting) {
-        const char *text = r->bytes + start;
-        int consistent;
-        int32_t fields = LineReaderCount(r, start, n, &consistent);
-        r->fields = fields;
-        if (!consistent || (r->expected >= 0 && fields != r->expected)) {
-            r->fault = consistent ? LINE_FAULT_FIELDS : LINE_FAULT_QUOTES;
-            r->fault_pieces = LineSplitFields(text, n, r->delimiter);
-            r->finished = 1;
-            return LINE_DONE;
-        }
-        if (r->expected < 0) r->expected = fields;
+    if (!r->options.counting) return LineReaderHandOut(r, 0);
+    int consistent;
+    const int32_t fields = LineReaderCount(r, start, n, &consistent);
+    r->fields = fields;
+    if (!consistent || (r->expected >= 0 && fields != r->expected)) {
+        r->fault = consistent ? LINE_FAULT_FIELDS : LINE_FAULT_QUOTES;
+        const uint64_t pieces = LineFieldCount(r->bytes + start, n, 0, r->options.delimiter, NULL);
+        r->fault_pieces = pieces > INT32_MAX ? INT32_MAX : (int32_t)pieces;
+        r->finished = 1;
+        return LINE_DONE;
     }
-    r->stored++;
-    return LINE_READY;
+    if (r->expected < 0) r->expected = fields;
+    return LineReaderHandOut(r, fields);
 }
 
 static int Step(LineReader *r);
 
 int LineReaderStep(LineReader *r) {
     int rc = Step(r);
-    r->quick = rc == LINE_READY && !r->raw && r->counting && r->expected >= 0;
+    r->quick = rc == LINE_READY && !r->options.raw && r->options.counting && r->expected >= 0;
     return rc;
 }
 
@@ -199,7 +224,7 @@ static int Step(LineReader *r) {
             const size_t start = r->line_start, stop = (size_t)(lf - r->bytes);
             r->line_start = r->scanned = stop + 1;
             r->ended_with_lf = 1;
-            int taken = TakeLine(r, start, r->raw ? RawLine(r, start, stop)
+            int taken = TakeLine(r, start, r->options.raw ? RawLine(r, start, stop)
                                                   : ShapeLine(r, start, stop));
             if (taken >= 0) return taken;
             continue;
@@ -225,9 +250,9 @@ static int Step(LineReader *r) {
         r->line_start = r->scanned = r->end;
         /* A raw reader hands out line 0 of a file that is only a
          * byte-order mark too: the mark's bytes are that line's. */
-        if (start < r->end || (r->raw && r->byte_order_mark && r->file_lines == 0)) {
+        if (start < r->end || (r->options.raw && r->byte_order_mark && r->file_lines == 0)) {
             r->ended_with_lf = 0;
-            int taken = TakeLine(r, start, r->raw ? RawLine(r, start, r->end)
+            int taken = TakeLine(r, start, r->options.raw ? RawLine(r, start, r->end)
                                                   : ShapeLine(r, start, r->end));
             if (taken >= 0) {
                 if (taken == LINE_READY) return LINE_READY;
@@ -245,9 +270,10 @@ static int Step(LineReader *r) {
 }
 
 void LineReaderGoOn(LineReader *r, const char *ahead, size_t n, uint64_t offset,
-                    int32_t fields) {
-    TAVL_ASSERT(r->fault == LINE_FAULT_LONG && n + 1 < r->capacity);
+                    int32_t fields, int ended_with_lf) {
+    TAVL_ASSERT(r->fault == LINE_FAULT_LONG && n + 1 < r->capacity && offset >= r->dropped + r->end);
     r->file_lines++;
+    r->ended_with_lf = ended_with_lf;
     if (fields > 0) {
         if (r->expected < 0) r->expected = fields;
         r->stored++;
@@ -261,15 +287,6 @@ void LineReaderGoOn(LineReader *r, const char *ahead, size_t n, uint64_t offset,
     r->fault = LINE_FAULT_NONE;
     r->finished = 0;
     r->quick = 0;
-}
-
-int32_t LineSplitFields(const char *line, size_t n, char delimiter) {
-    uint64_t count = 1;
-    if (delimiter == '\0') return 1;
-    for (const char *p = line, *stop = line + n;
-         (p = (const char *)memchr(p, delimiter, (size_t)(stop - p))) != NULL; p++)
-        if (DelimiterSeparates(line, n, (size_t)(p - line))) count++;
-    return count > (uint64_t)INT32_MAX ? INT32_MAX : (int32_t)count;
 }
 
 int LineIsBlank(const char *line, size_t n) {

@@ -1,14 +1,19 @@
 /*
  * tavl_handle.h - the records of the table layer: the TableHandle with its
- * states, the ColumnRecord and the line kinds.
+ * states, the ColumnRecord and the line kinds; the small rules every file
+ * of the layer shares (whether a handle may be used or changed, where a
+ * line lies); and the column list's calls (columns.cpp).
  */
 #ifndef TAVL_HANDLE_H
 #define TAVL_HANDLE_H
 
 #include <stdint.h>
 
-#include "base/dyn_ary.h"
+#include "base/record_list.h"
+#include "base/tavlbits.h"
 #include "store/backend.h"
+#include "table/line_view.h"
+#include "tavlin32.h"
 
 /* Line kinds: with LINE_DATA a line number counts data lines (data line L is
  * table line H + L); any other value means the table line itself. */
@@ -30,8 +35,9 @@
  *   any    -> (none)  [FreeTable]
  *
  * What holds in each (TableCheck verifies it):
- *   NEW     every field is zero; no back-end is chosen. The handle answers
- *           as an empty OPEN_INDEXED table.
+ *   NEW     every field is zero but the line view's, which holds no line;
+ *           no back-end is chosen. The handle answers as an empty
+ *           OPEN_INDEXED table.
  *   OPEN    a back-end holds the table: header_lines + data_lines lines,
  *           each splitting into columns fields. The column list holds
  *           columns records; record i has index i and the name piece i of
@@ -52,51 +58,6 @@
 #define HANDLE_FAILED 2
 #define HANDLE_CLOSED 3
 
-/* The line read last, and the bounds of its pieces as far as reads needed
- * them: the cell reads of one line, in any order, walk it once. Forgotten
- * by every change and by the close. */
-typedef struct LineCache {
-    int32_t position;           /* the table line held; -1: none */
-    int32_t from;               /* the first piece whose start is known:
-                                   0, or where a walk began at a mark */
-    int32_t ended;              /* pieces whose end is known: those from
-                                   from up to ended - 1 */
-    int32_t plain;              /* of those, the pieces before plain a read
-                                   may copy as they stand: up to ended (at
-                                   most the column count) while the bytes
-                                   walked hold no quote or backslash, else
-                                   none (plain = from) */
-    int done;                   /* the whole line is walked */
-    int probed;                 /* a read found a field of it */
-    int special;                /* the bytes walked hold a quote or a
-                                   backslash: pieces may need decoding */
-    size_t walked;              /* bytes walked */
-    const char *text;           /* where the back-end keeps it, or copy */
-    size_t length;
-    char *copy;                 /* a copy the back-end had to make, or null */
-    int32_t capacity;           /* piece ends bounds can hold: columns + 64 */
-    uint32_t *bounds;           /* bounds[k + 1]: where piece k ends (its
-                                   separator, or the line's end); bounds[0]
-                                   is UINT32_MAX, so that piece k starts at
-                                   bounds[k] + 1 for every k */
-} LineCache;
-
-/* Marks in the lines of a wide table: where every stride-th piece of
- * each line starts, as walks learnt them, so that a read of a far column
- * of a line walks at most stride pieces, in whatever order a host reads
- * (column by column over all lines, say). Kept for tables of many columns
- * only, in at most about 5% of the table's bytes; a line's marks go with
- * every change of it, all of them with a new column, and where no memory
- * is to be had there are none. */
-typedef struct PieceMarks {
-    uint32_t *starts;           /* line p, mark k (k >= 1): the start of
-                                   piece k * stride, plus 1; 0: unknown */
-    int32_t stride;
-    int32_t per_line;           /* marks a line has: (columns - 1) / stride */
-    int32_t lines;              /* lines that have marks */
-    int tried;                  /* made, or found impossible: not again */
-} PieceMarks;
-
 /* The column names by hash, so that a lookup by name does not walk the
  * column list: an open-addressed table of column index + 1 (0: empty),
  * filled in column order, so that of equal names the first column is met
@@ -112,7 +73,7 @@ struct TableHandle {
     int32_t columns;            /* column count */
     int32_t data_lines;         /* data line count (negative: fewer lines
                                    than header lines) */
-    SparseArray *column_list;   /* ColumnRecords, slot i = column i */
+    RecordList *column_list;   /* ColumnRecords, slot i = column i */
     int32_t state;              /* HANDLE_* */
     TableStore store;           /* the back-end and the open's parameters */
     LineCache cache;
@@ -126,6 +87,76 @@ typedef struct ColumnRecord {
     char *name;                 /* TextBuffer */
     int32_t index;
 } ColumnRecord;
+
+/* TBL_OK when the handle holds a table that may be used: an open one, or
+ * one fresh from NewTable (an empty OPEN_INDEXED table). */
+static inline int Usable(const TableHandle *table) {
+    if (!table) return TBL_ERR_BAD_HANDLE;
+    return (table->state == HANDLE_OPEN || table->state == HANDLE_NEW)
+               ? TBL_OK
+               : TBL_ERR_BAD_HANDLE;
+}
+
+/* 1 when the table may be changed: its back-end takes changes. A fresh
+ * handle has none and answers as a read-only table. */
+static inline int TakesChanges(const TableHandle *table) {
+    return table->store.ops && table->store.ops->takes_changes(&table->store);
+}
+
+static inline int CellInRange(const TableHandle *table, int32_t column, int32_t line,
+                              int32_t kind) {
+    if (column < 0 || line < 0 || column >= table->columns) return 0;
+    return line < (kind == LINE_DATA ? table->data_lines : table->store.header_lines);
+}
+
+/* The table position of a cell's line, which fits: the cell is in range. */
+static inline int32_t CellPosition(const TableHandle *table, int32_t line, int32_t kind) {
+    TAVL_ASSERT(line >= 0 && line < (kind == LINE_DATA ? table->data_lines
+                                                       : table->store.header_lines));
+    return kind == LINE_DATA ? line + table->store.header_lines : line;
+}
+
+/* The stored text of the line at position where it lies, or in *copy (a
+ * TextBuffer the caller frees) where it cannot be read in place: TBL_OK,
+ * TBL_ERR_FAIL for no such line, TBL_ERR_NO_MEMORY. With a null copy it is
+ * a look for a check, which allocates (a check must not change what an
+ * allocation sweep counts) and notes nothing: a line that cannot be read in
+ * place answers TBL_ERR_NO_MEMORY, and the check leaves it unchecked. */
+static inline int StoredLine(TableHandle *table, int32_t position, const char **text,
+                             size_t *length, char **copy) {
+    TAVL_ASSERT(table->store.ops && position >= 0);
+    return table->store.ops->line(&table->store, position, text, length, copy);
+}
+
+/* ---- The column list and its name index (columns.cpp) ---- */
+
+/* A record for column index named name (null: the empty name), or null
+ * without memory; ColumnRecordFree releases one (the list's release). */
+ColumnRecord *ColumnRecordNew(const char *name, int32_t index);
+int ColumnRecordFree(void *record);
+
+/* Fills the empty column list from line 0: TBL_OK, TBL_ERR_NO_MEMORY, or
+ * TBL_ERR_CREATE for a table without a line 0 to read. */
+int BuildColumnList(TableHandle *table);
+
+/* The record of column index (in range). */
+static inline ColumnRecord *ColumnRecordAt(const TableHandle *table, int32_t index) {
+    TAVL_ASSERT(index >= 0 && index < RecordListCount(table->column_list));
+    return (ColumnRecord *)RecordListGet(table->column_list, index);
+}
+
+/* The name of a column (the record's own text), or null outside. */
+const char *ColumnName(const TableHandle *table, int32_t column);
+
+/* The first column named name, or -1. */
+int32_t FindColumn(TableHandle *table, const char *name);
+
+/* The column of a name for the operations by name: TBL_OK with *column;
+ * TBL_ERR_BAD_HANDLE; TBL_ERR_RANGE for no such column (or no name). */
+int NamedColumn(TableHandle *table, const char *name, int32_t *column);
+
+/* Drops the name index: every change of a name or of the column count. */
+void NamesDrop(TableHandle *table);
 
 /* How far TableCheck looks. After a read nothing a read leaves alone can
  * have changed: the column list is compared with line 0 only after the

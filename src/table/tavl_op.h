@@ -1,7 +1,7 @@
 /*
- * tavl_op.h - table internals: the dispatch of each request to the back-end
- * of the handle's open mode, the column list, and the shared cell routines
- * behind the exported operations.
+ * tavl_op.h - the table operations behind the exports, one routine each
+ * (handle.cpp, columns.cpp, cells.cpp, writes.cpp), and the data cell
+ * read's usual cases inline, in the export's own code.
  */
 #ifndef TAVL_OP_H
 #define TAVL_OP_H
@@ -14,22 +14,6 @@
 #include "codec/field_select.h"
 #include "table/tavl_handle.h"
 #include "tavlin32.h"
-
-/* The back-end of the handle's open mode. LoadBackEnd chooses it (the one
- * place the mode does) and opens the file through it, setting the counts
- * on success. FetchLine gives the stored text of a line where it lies, or
- * in *copy (a TextBuffer the caller frees) where it cannot be read in
- * place: TBL_OK, TBL_ERR_FAIL for no such line, TBL_ERR_NO_MEMORY.
- * ReleaseBackEnd releases what the open built: TBL_OK, or TBL_ERR_CLOSE
- * when it built nothing. */
-int LoadBackEnd(TableHandle *table, const char *path, const char *index_dir);
-int FetchLine(TableHandle *table, int32_t number, int32_t kind,
-              const char **text, size_t *length, char **copy);
-int ReleaseBackEnd(TableHandle *table);
-
-int BuildColumnList(TableHandle *table);
-ColumnRecord *ColumnRecordNew(const char *name, int32_t index);
-int ColumnRecordFree(void *record);
 
 /* The work behind the exported operations, one routine each (the exports
  * are thin wrappers). Each checks its handle and arguments itself and
@@ -68,7 +52,10 @@ int CellRead(TableHandle *table, int32_t column, int32_t line, char *buffer,
  * in range the back-end's read, which hands what it leaves to the general
  * read. Every other read goes to CellReadRest: a plain cell of the line
  * the general read keeps, else CellReadData, the general read, which also
- * makes every check in the order of its codes. */
+ * makes every check in the order of its codes. CellReadGeneral is
+ * CellReadRest as the store's general read. */
+int CellReadGeneral(TableStore *store, int32_t column, int32_t line, char *buffer,
+                    int32_t *out_length, int32_t buffer_length);
 int CellReadRest(TableHandle *table, int32_t column, int32_t line, char *buffer,
                  int32_t *out_length, int32_t buffer_length);
 int CellReadData(TableHandle *table, int32_t column, int32_t line, char *buffer,

@@ -8,7 +8,9 @@
 // and split into pieces that join back into the line); its first up to 127
 // bytes are also a line in a window whose tail is the rest of the input,
 // which every form of the window select this processor runs must answer as
-// FindField does, or leave exactly when the window cannot tell.
+// FindField does, or leave exactly when the window cannot tell; and the
+// whole input, as a text of lines ended or not, must give the same bits of
+// the split rule by masks as byte by byte, in every window.
 #include <tavlin32.h>
 
 #include <cstdint>
@@ -18,6 +20,7 @@
 
 #include "base/processor.h"
 #include "base/tavlbuf.h"
+#include "codec/field_bits.h"
 #include "codec/field_select.h"
 #include "codec/tavl_codec.h"
 #include "store/backend.h"
@@ -31,7 +34,7 @@ using fuzzutil::Fail;
 struct Text {
     char *slot = nullptr;
     Text() {
-        if (TextBufferNew(&slot) != TBL_OK) Fail("TextBufferNew failed without a failure armed");
+        if (TextBufferNew(&slot) != TEXT_OK) Fail("TextBufferNew failed without a failure armed");
     }
     ~Text() { TextBufferFree(&slot); }
 };
@@ -43,7 +46,7 @@ bool NeverBare(char d) { return d != '\0' && std::strchr("x0123456789abcdef\"\n\
 
 void RoundTrip(const std::string &value, char d, int escaped) {
     Text encoded;
-    if (EncodeField(value.data(), value.size(), d, escaped, &encoded.slot) != TBL_OK)
+    if (EncodeField(value.data(), value.size(), d, escaped, &encoded.slot) != TEXT_OK)
         Fail("EncodeField failed");
     const std::string stored = encoded.slot;
     // Control bytes are escaped; one may appear only as the delimiter
@@ -60,7 +63,7 @@ void RoundTrip(const std::string &value, char d, int escaped) {
 
     Text decoded;
     int32_t size = -1;
-    if (DecodeField(stored.data(), stored.size(), d, &decoded.slot, &size) != TBL_OK)
+    if (DecodeField(stored.data(), stored.size(), d, &decoded.slot, &size) != TEXT_OK)
         Fail("DecodeField failed");
     if (size != static_cast<int32_t>(value.size()) + 1)
         Fail("decoded size " + std::to_string(size) + " for a value of " + std::to_string(value.size()) + " bytes");
@@ -102,7 +105,7 @@ void SplitFindDecode(const std::string &line, char d) {
         if (same_rule && line.compare(start, length, piece) != 0) Fail("FindField found another piece");
         Text decoded;
         int32_t size = -1;
-        if (DecodeField(exact.data() + start, length, d, &decoded.slot, &size) != TBL_OK)
+        if (DecodeField(exact.data() + start, length, d, &decoded.slot, &size) != TEXT_OK)
             Fail("DecodeField failed");
         if (size < 1 || size > static_cast<int32_t>(length) + 1)
             Fail("decoded size " + std::to_string(size) + " for a field of " + std::to_string(length) + " bytes");
@@ -145,6 +148,24 @@ void WindowSelect(const std::string &input, char d) {
     }
 }
 
+// The two forms of the split rule's window, from every position of the
+// text (its start and every position past 64 bytes before its end, where
+// blocks cross the text's end).
+void FieldBitsForms(const std::string &text, char d) {
+    const std::vector<char> exact(text.begin(), text.end());
+    for (int unended : {0, 1})
+        for (size_t at = 0; at < text.size(); ++at) {
+            if (at > 64 && at + 80 < text.size()) at = text.size() - 80;
+            FieldBits wide, plain;
+            FieldBitsAt(exact.data(), exact.size(), unended, at, d, &wide);
+            FieldBitsPlainAt(exact.data(), exact.size(), unended, at, d, &plain);
+            if (wide.delimiters != plain.delimiters || wide.quotes != plain.quotes ||
+                wide.separators != plain.separators || wide.ends != plain.ends ||
+                wide.special != plain.special)
+                Fail("the split rule's masks differ from its bytes at " + std::to_string(at));
+        }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -154,6 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzzutil::Held held;
     {
         std::string rest(reinterpret_cast<const char *>(data) + 1, size - 1);
+        FieldBitsForms(rest, d);
         RoundTrip(rest, d, 0);
         RoundTrip(rest, d, 1);
         SplitFindDecode(rest.substr(0, rest.find('\0')), d);

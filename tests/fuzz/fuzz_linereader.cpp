@@ -44,20 +44,28 @@ Lines ReadLines(const std::string &path, char d, int keep, int raw, size_t block
     Lines out;
     FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) Fail("the file cannot be opened");
-    LineReader r;
-    if (LineReaderInit(&r, f, d, keep, raw ? 0 : 1, block) != 0) Fail("no memory for a reader");
-    r.raw = raw;
-    while (LineReaderNext(&r) == LINE_READY) {
-        if (LineReaderText(&r)[r.length] != '\0') Fail("a line is not ended by a NUL");
-        out.lines.emplace_back(LineReaderText(&r), r.length);
+    LineOptions options{};
+    options.delimiter = d;
+    options.keep = keep;
+    options.counting = raw ? 0 : 1;
+    options.raw = raw;
+    options.capacity = block;
+    LineReader *r = LineReaderNew(f, &options);
+    if (!r) Fail("no memory for a reader");
+    LineState line;
+    while (LineReaderStep(r) == LINE_READY) {
+        LineReaderState(r, &line);
+        if (line.text[line.length] != '\0') Fail("a line is not ended by a NUL");
+        out.lines.emplace_back(line.text, line.length);
         if (out.lines.size() > 100000) Fail("more lines than bytes");
     }
-    out.fault = r.fault;
-    out.stored = r.stored;
-    out.file_line = r.file_line;
-    out.file_offset = r.file_offset;
-    out.columns = r.expected;
-    LineReaderFree(&r);
+    LineReaderState(r, &line);
+    out.fault = line.fault;
+    out.stored = line.table_lines;
+    out.file_line = line.file_line;
+    out.file_offset = line.file_offset;
+    out.columns = line.expected;
+    LineReaderDelete(r);
     std::fclose(f);
     return out;
 }
@@ -111,6 +119,14 @@ void CheckLoaded(const std::string &path, int32_t mode, char d, int32_t h, const
     }
 }
 
+// Pieces of a line by the split rule, a byte at a time.
+int32_t SplitPieces(const std::string &line, char d) {
+    int32_t pieces = 1;
+    for (size_t p = 0; p < line.size(); ++p)
+        pieces += line[p] == d && DelimiterSeparates(line.data(), line.size(), p);
+    return pieces;
+}
+
 // OPEN_INDEXED against the raw lines: the view ends at the first line
 // whose pieces by the split differ in number from the first line's (the
 // file's last byte ends its line and is never a delimiter, though a D
@@ -130,8 +146,7 @@ void CheckIndexed(const std::string &path, const std::string &raw_bytes, char d,
         const bool last = i + 1 == raw.lines.size() && raw_bytes.back() != '\n';
         // Split whole (a D beside the last byte sees its neighbour), less
         // the file's last byte, which ends the line and never counts.
-        const int32_t fields = LineSplitFields(line.data(), line.size(), d) -
-                               (last && !line.empty() && line.back() == d ? 1 : 0);
+        const int32_t fields = SplitPieces(line, d) - (last && !line.empty() && line.back() == d ? 1 : 0);
         if (i == 0) first = fields;
         if (fields != first) break;
         ++viewed;

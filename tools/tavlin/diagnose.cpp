@@ -12,15 +12,10 @@
 
 #if defined(_WIN32)
 #  include <io.h>
-#  define TAVLIN_ACCESS _access
-#  define TAVLIN_W_OK 2
-#else
-#  include <unistd.h>
-#  define TAVLIN_ACCESS access
-#  define TAVLIN_W_OK W_OK
 #endif
 
 #include "base/tavlfile.h"
+#include "codec/tavl_codec.h"
 #include "store/linereader.h"
 #include "stream.h"
 #include "tavlin32.h"
@@ -57,31 +52,31 @@ std::string ExplainLoadFailure(const std::string &path, const std::string &shown
 }
 
 std::string ReplaceProblem(const std::string &path) {
-    std::error_code ec;
-    fs::path target = fs::weakly_canonical(fs::path(path), ec);
-    if (ec) target = fs::path(path);
-    fs::path dir = target.parent_path();
-    if (dir.empty()) dir = ".";
-    if (!fs::exists(dir, ec)) return "its folder does not exist";
-    if (!fs::is_directory(dir, ec)) return "its folder is not a folder";
-    if (fs::is_directory(target, ec)) return "it is a folder";
-    fs::file_status st = fs::status(target, ec);
+    // The file layer says what would stop a save; only the words are ours.
+    FileCheck check;
+    FileReplaceCheck(path.c_str(), &check);
+    switch (check.result) {
+    case FILE_OK: return "";
+    case FILE_NOT_FOUND:
+        if (check.in_folder) return "its folder does not exist";
+        break;
+    case FILE_NOT_REGULAR: return check.in_folder ? "its folder is not a folder" : "it is a folder";
+    case FILE_DENIED: {
+        std::error_code ec;
+        const fs::perms perms = fs::status(fs::path(path), ec).permissions();
+        if (!ec && (perms & (fs::perms::owner_write | fs::perms::group_write |
+                             fs::perms::others_write)) == fs::perms::none)
+            return "the file is read-only";
+        return std::string("the file may not be written: ") + std::strerror(check.error);
+    }
+    case FILE_CANNOT_CREATE:
+        return std::string("a new file cannot be made in its folder: ") + std::strerror(check.error);
+    case FILE_NO_MEMORY: return "out of memory";
+    default: break;
+    }
     // A name the system cannot follow (a loop of symbolic links, a name
     // too long) is said in its words.
-    if (ec && st.type() != fs::file_type::not_found) return ec.message();
-    if (!ec && fs::exists(st) && !fs::is_regular_file(st)) return ""; // written in place
-    // The file layer replaces no file the saver could not write itself.
-    if (!ec && fs::is_regular_file(st) &&
-        TAVLIN_ACCESS(target.string().c_str(), TAVLIN_W_OK) != 0) {
-        if ((st.permissions() & (fs::perms::owner_write | fs::perms::group_write |
-                                 fs::perms::others_write)) == fs::perms::none)
-            return "the file is read-only";
-        return std::string("the file may not be written: ") + std::strerror(errno);
-    }
-    // A save writes a new file beside the target: the folder must take it.
-    if (TAVLIN_ACCESS(dir.string().c_str(), TAVLIN_W_OK) != 0)
-        return std::string("a new file cannot be made in its folder: ") + std::strerror(errno);
-    return "";
+    return check.error ? std::strerror(check.error) : "it cannot be reached";
 }
 
 std::string SaveFailureReason(const std::string &path, int saved_errno) {
@@ -134,30 +129,37 @@ std::string MapFailureReason(const std::string &path, const std::string &shown) 
 
 FileCounts CountFile(std::FILE *in, char delimiter) {
     FileCounts c;
-    LineReader lines;
-    LineReaderInit(&lines, in, delimiter, 0, 0, size_t(1) << 18);
-    lines.raw = 1;
+    LineOptions options{};
+    options.delimiter = delimiter;
+    options.raw = 1;
+    options.capacity = size_t(1) << 18;
+    LineReader *lines = LineReaderNew(in, &options);
+    if (!lines) {
+        c.read_error = true;
+        return c;
+    }
     bool indexing = true, counting = true;
-    while (LineReaderNext(&lines) == LINE_READY) {
-        char *text = LineReaderText(&lines);
-        size_t n = lines.length;
+    LineState line;
+    while (LineReaderStep(lines) == LINE_READY) {
+        LineReaderState(lines, &line);
+        char *text = line.text;
+        size_t n = line.length;
         ++c.lines;
-        if (c.lines == 1) c.cr_alone = EndsLinesWithCrAlone(text, n, lines.ended_with_lf != 0);
+        if (c.lines == 1) c.cr_alone = EndsLinesWithCrAlone(text, n, line.ended_with_lf != 0);
         // 'tavlin lines': lines ended by LF, up to the first blank one.
         if (counting) {
             if (LineIsBlank(text, n)) {
                 counting = false;
-                c.first_blank = lines.file_line;
-            } else if (lines.ended_with_lf) {
+                c.first_blank = line.file_line;
+            } else if (line.ended_with_lf) {
                 ++c.counted;
             }
         }
         // The indexed view: every line, blank ones included, up to the
-        // first whose field count differs from the first line's. The
-        // file's last byte ends its line and is never a delimiter.
+        // first whose field count differs from the first line's.
         if (indexing) {
-            size_t m = (!lines.ended_with_lf && n > 0) ? n - 1 : n;
-            int32_t fields = LineSplitFields(text, m, delimiter);
+            const uint64_t count = LineFieldCount(text, n, !line.ended_with_lf, delimiter, nullptr);
+            const int32_t fields = count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(count);
             if (c.lines == 1) c.first_fields = fields;
             if (fields == c.first_fields) {
                 ++c.indexed;
@@ -168,14 +170,15 @@ FileCounts CountFile(std::FILE *in, char delimiter) {
         }
         // The edit load: empty lines are not lines of the table.
         if (LineShape(text, n) == 0) {
-            if (c.empty++ == 0) c.first_empty = lines.file_line;
+            if (c.empty++ == 0) c.first_empty = line.file_line;
         } else {
             ++c.filled;
-            c.last_filled = lines.file_line;
+            c.last_filled = line.file_line;
         }
     }
-    c.read_error = lines.fault != LINE_FAULT_NONE;
-    LineReaderFree(&lines);
+    LineReaderState(lines, &line);
+    c.read_error = line.fault != LINE_FAULT_NONE;
+    LineReaderDelete(lines);
     return c;
 }
 

@@ -91,8 +91,8 @@ protected:
 bool HoldsEscape(std::string_view line, char d) {
     if (std::memchr(line.data(), '\\', line.size())) return true;
     if (!std::memchr(line.data(), '"', line.size())) return false;
-    return LineSplitFields(line.data(), line.size(), d) !=
-           1 + std::count(line.begin(), line.end(), d);
+    return LineFieldCount(line.data(), line.size(), 0, d, nullptr) !=
+           1 + static_cast<uint64_t>(std::count(line.begin(), line.end(), d));
 }
 
 // Whether a value goes into a stored line otherwise than as it stands, or

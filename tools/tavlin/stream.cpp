@@ -11,7 +11,7 @@ namespace tavlin {
 namespace {
 
 const size_t kBlock = size_t(1) << 18;
-// Piece ends kept beyond the column count: a walk may pass up to 32 more
+// Piece ends kept beyond the column count: a walk may pass up to 63 more
 // separators in its last step before it stops.
 const size_t kEndsSlack = 64;
 
@@ -43,7 +43,7 @@ std::string Fields(int32_t n) { return std::to_string(n) + (n == 1 ? " field" : 
 
 } // namespace
 
-LineFault FaultOf(const LineReader &r) {
+LineFault FaultOf(const LineState &r) {
     LineFault f;
     switch (r.fault) {
     case LINE_FAULT_NONE: return f;
@@ -54,7 +54,7 @@ LineFault FaultOf(const LineReader &r) {
     }
     f.file_line = r.file_line;
     f.offset = r.file_offset;
-    f.table_line = r.stored;
+    f.table_line = r.table_lines;
     f.fields = r.fields;
     f.pieces = r.fault_pieces;
     f.expected = r.expected;
@@ -97,9 +97,15 @@ std::string CrAloneSentence(const std::string &path) {
 }
 
 TableReader::TableReader(std::FILE *in, char delimiter, size_t most, size_t keep)
-    : delimiter_(delimiter), keep_(keep), ends_(kEndsSlack) {
-    LineReaderInit(&reader_, in, delimiter, 0, 1, most && most < kBlock ? most : kBlock);
-    reader_.most = most;
+    : in_(in), delimiter_(delimiter), keep_(keep), ends_(kEndsSlack) {
+    LineOptions options{};
+    options.delimiter = delimiter;
+    options.counting = 1;
+    options.capacity = most && most < kBlock ? most : kBlock;
+    options.most = most;
+    reader_ = LineReaderNew(in, &options);
+    state_.expected = -1;
+    if (!reader_) fault_.kind = LineFault::kMemory;
 }
 
 namespace {
@@ -180,14 +186,14 @@ private:
 // reader judges a line; the reader goes on after it with what was read
 // past its LF. 1: a line of the table; 0: an empty line; -1: a fault.
 int TableReader::PastLongLine() {
-    LineReader &r = reader_;
+    const LineState &r = state_;
     LineJudge judge(delimiter_, keep_, &kept_, &long_pieces_);
-    judge.Feed(r.bytes + r.line_start, r.end - r.line_start);
-    uint64_t offset = r.dropped + r.end;
-    std::vector<char> chunk(std::min<size_t>(r.capacity / 2, size_t(1) << 20));
+    judge.Feed(r.text, r.length);
+    uint64_t offset = r.read_to;
+    std::vector<char> chunk(std::min<size_t>(r.block / 2, size_t(1) << 20));
     const char *ahead = nullptr;
     size_t got = 0, past = 0;
-    while ((got = std::fread(chunk.data(), 1, chunk.size(), r.stream)) > 0) {
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), in_)) > 0) {
         const char *lf = static_cast<const char *>(std::memchr(chunk.data(), '\n', got));
         const size_t line = lf ? static_cast<size_t>(lf - chunk.data()) : got;
         judge.Feed(chunk.data(), line);
@@ -199,7 +205,7 @@ int TableReader::PastLongLine() {
         }
     }
     judge.End();
-    if (!ahead && std::ferror(r.stream)) {
+    if (!ahead && std::ferror(in_)) {
         fault_ = FaultOf(r);
         fault_.kind = LineFault::kRead;
         return -1;
@@ -213,8 +219,8 @@ int TableReader::PastLongLine() {
         fault_.expected = r.expected;
         return -1;
     }
-    r.ended_with_lf = ahead ? 1 : 0;
-    LineReaderGoOn(&r, ahead ? ahead : chunk.data(), past, offset, fields);
+    LineReaderGoOn(reader_, ahead ? ahead : chunk.data(), past, offset, fields, ahead != nullptr);
+    LineReaderState(reader_, &state_);
     if (!fields) return 0;
     line_ = kept_.data();
     size_ = kept_.size();
@@ -222,7 +228,7 @@ int TableReader::PastLongLine() {
     return 1;
 }
 
-TableReader::~TableReader() { LineReaderFree(&reader_); }
+TableReader::~TableReader() { LineReaderDelete(reader_); }
 
 // Cuts the line into its pieces (in one walk, which also tells whether it
 // holds a quote or a backslash). The reader found it consistent, so the
@@ -242,7 +248,7 @@ void TableReader::Split() {
     int32_t count = 0;
     int special = 0;
     const int32_t room = static_cast<int32_t>(ends_.size());
-    FieldEndsWalk(text, n, delimiter_, ends_.data(), room, room - 33, &walked, &count,
+    FieldEndsWalk(text, n, delimiter_, ends_.data(), room, room - 64, &walked, &count,
                   &special);
     plain_ = !special;
 }
@@ -251,17 +257,20 @@ void TableReader::SplitCurrent() { Split(); }
 
 bool TableReader::Next(bool split) {
     if (fault_.kind != LineFault::kNone) return false;
-    while (LineReaderNext(&reader_) != LINE_READY) {
-        if (reader_.fault != LINE_FAULT_LONG) {
-            fault_ = FaultOf(reader_);
+    for (;;) {
+        const int step = LineReaderStep(reader_);
+        LineReaderState(reader_, &state_);
+        if (step == LINE_READY) break;
+        if (state_.fault != LINE_FAULT_LONG) {
+            fault_ = FaultOf(state_);
             return false;
         }
         const int taken = PastLongLine();
         if (taken < 0) return false;
         if (taken > 0) return true;
     }
-    line_ = LineReaderText(&reader_);
-    size_ = reader_.length;
+    line_ = state_.text;
+    size_ = state_.length;
     if (split) Split();
     else plain_ = !std::memchr(line_, '"', size_) && !std::memchr(line_, '\\', size_);
     return true;

@@ -34,7 +34,7 @@ struct LineFault {
 };
 
 // The fault a line reader stopped at (kNone when it read to the end).
-LineFault FaultOf(const LineReader &reader);
+LineFault FaultOf(const LineState &reader);
 
 // One sentence on a fault, naming the line: "line 3 of 'x.csv' has 1 field
 // where the first line has 2". shown_path is already quoted for display.
@@ -81,15 +81,15 @@ public:
     bool Next(bool split = true);
     const char *line() const { return line_; }
     size_t size() const { return size_; }
-    uint64_t file_line() const { return reader_.file_line; }
+    uint64_t file_line() const { return state_.file_line; }
     // Position of the current line among the table's lines, from 0.
-    int64_t table_line() const { return reader_.stored - 1; }
+    int64_t table_line() const { return state_.table_lines - 1; }
     // Fields of the first line; -1 before it was read.
-    int32_t columns() const { return reader_.expected; }
+    int32_t columns() const { return state_.expected; }
     const LineFault &fault() const { return fault_; }
     char delimiter() const { return delimiter_; }
-    bool byte_order_mark() const { return reader_.byte_order_mark != 0; }
-    bool ended_by_lf() const { return reader_.ended_with_lf != 0; }
+    bool byte_order_mark() const { return state_.byte_order_mark != 0; }
+    bool ended_by_lf() const { return state_.ended_with_lf != 0; }
 
     // Cuts a line read without split into its pieces.
     void SplitCurrent();
@@ -107,7 +107,9 @@ private:
     void Split();
     int PastLongLine();
 
-    LineReader reader_;
+    std::FILE *in_;
+    LineReader *reader_;
+    LineState state_{};   // the reader's, as of its last step
     char delimiter_;
     size_t keep_;
     std::string kept_;                // the kept bytes of a line read past

@@ -1,44 +1,46 @@
 /*
- * dyn_ary.h - SparseArray: numbered pointer slots that own their elements.
+ * record_list.h - RecordList: a list of records that it owns, each at the
+ * number it was added with.
  *
- * An element keeps its slot number for its whole life. The one array the
- * library keeps is a table's column list: one ColumnRecord per column, slot
- * i holding column i, looked up by index. The array grows by its initial
+ * An element keeps its number for its whole life; a list that is only
+ * added to is dense, its n-th element at number n - 1. The one list the
+ * library keeps is a table's column list: one ColumnRecord per column,
+ * column i at number i, looked up by index. The list grows by its initial
  * capacity when full and calls the element destructor on every live
  * element when destroyed. Failures are reported by a negative result or
- * null alone and leave the array unchanged.
+ * null alone and leave the list unchanged.
  */
-#ifndef TAVL_DYN_ARY_H
-#define TAVL_DYN_ARY_H
+#ifndef TAVL_RECORD_LIST_H
+#define TAVL_RECORD_LIST_H
 
 #include <stdint.h>
 
 /* Releases one element; a negative result means it was not released. */
 typedef int (*ElementDestructor)(void *element);
 
-typedef struct SparseArray {
+typedef struct RecordList {
     uint32_t capacity;          /* slots allocated */
     int32_t used;               /* one past the slot filled last by Add */
     int32_t live;               /* occupied slots */
     uint32_t step;              /* growth step: the initial capacity */
     void **slots;
     ElementDestructor destroy;  /* may be null */
-} SparseArray;
+} RecordList;
 
 /* Elements are never null: Add refuses a null element with -1, since a
  * null slot means an empty one. Growth stops where signed 32-bit indices
  * end. */
-SparseArray *SparseArrayCreate(uint32_t capacity, ElementDestructor destroy);
-int32_t SparseArrayAdd(SparseArray *array, void *element);
-void *SparseArrayGet(const SparseArray *array, int32_t index);
-int SparseArrayDestroy(SparseArray **array);
+RecordList *RecordListCreate(uint32_t capacity, ElementDestructor destroy);
+int32_t RecordListAdd(RecordList *array, void *element);
+void *RecordListGet(const RecordList *array, int32_t index);
+int RecordListDestroy(RecordList **array);
 
 /* Releases the element in slot index and empties the slot; when no live
  * element is left, the next Add starts again at slot 0. 0, -1 for an empty
  * or missing slot, or the destructor's negative result (then the element
  * stays). */
-int SparseArrayRemove(SparseArray *array, int32_t index);
+int RecordListRemove(RecordList *array, int32_t index);
 /* Live elements; -1 for a null array. */
-int32_t SparseArrayCount(const SparseArray *array);
+int32_t RecordListCount(const RecordList *array);
 
-#endif /* TAVL_DYN_ARY_H */
+#endif /* TAVL_RECORD_LIST_H */

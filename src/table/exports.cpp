@@ -1,8 +1,8 @@
 /*
- * tavlin.cpp - the 30 exported functions of tavlin32.
+ * exports.cpp - the 30 exported functions of tavlin32.
  *
  * Each is a thin wrapper with C linkage over the routine that does its work
- * (tavl_op for tables, columns and cells; runtime for index files), so the
+ * (tavl_op.h for tables, columns and cells; index_file for index files), so the
  * export table is all this file holds. On Windows it also holds the entry
  * point, which only turns off the per-thread notifications: the library has
  * no per-thread state.

@@ -16,7 +16,7 @@
 #include "base/tavlfile.h"
 #include "base/tavlhost.h"
 #include "store/backend.h"
-#include "store/runtime.h"
+#include "store/indexed.h"
 #include "tavlin32.h"
 #include "testsupport.h"
 
@@ -334,7 +334,7 @@ struct Indexed {
     int Open() { return IndexedOpen(&store, path.c_str(), dir.c_str(), &shape); }
     std::string Fetch(int32_t position, int *rc) {
         char *text = nullptr;
-        EXPECT_EQ(TextBufferNew(&text), TBL_OK);
+        EXPECT_EQ(TextBufferNew(&text), TEXT_OK);
         *rc = IndexedFetchLine(&store, position, &text);
         std::string out = text ? text : "(null)";
         TextBufferFree(&text);

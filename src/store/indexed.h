@@ -1,12 +1,12 @@
 /*
- * runtime.h - the indexed back-end of OPEN_INDEXED, inside the store: its
- * own record, index file names, and the open, line fetch and release of a
- * mapped table. The table layer never includes it: it reaches the mapped
+ * indexed.h - the indexed back-end of OPEN_INDEXED, inside the store: its
+ * own record, index file names (index_file.cpp), and the open, line fetch
+ * and release of a mapped table (indexed.cpp). The table layer never includes it: it reaches the mapped
  * table through the seam of backend.h, which also declares the index file
  * calls. The back-end's unit tests drive these routines on a bare store.
  */
-#ifndef TAVL_RUNTIME_H
-#define TAVL_RUNTIME_H
+#ifndef TAVL_INDEXED_H
+#define TAVL_INDEXED_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -68,6 +68,15 @@ static inline void IndexedNoteRead(IndexedStore *indexed, int32_t position, uint
     indexed->next_position = position + 1;
 }
 
+/* Bytes of one line offset in the index of a data file of size bytes: 4
+ * under 4 GiB, 8 (the wide form) from 4 GiB on. */
+static inline uint32_t OffsetBytesFor(uint64_t data_size) {
+    return data_size > UINT32_MAX ? 8u : 4u;
+}
+
+/* Room for an index file path with its NUL. */
+#define INDEX_PATH_MAX 256u
+
 /* Name hash of a NUL-terminated text: 0 to 9999. */
 uint32_t IndexNameHash(const char *text);
 
@@ -102,4 +111,4 @@ int IndexedLineSpan(const TableStore *store, int32_t position,
 int IndexedFetchLine(const TableStore *store, int32_t position,
                      char **output);
 
-#endif /* TAVL_RUNTIME_H */
+#endif /* TAVL_INDEXED_H */

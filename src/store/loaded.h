@@ -1,13 +1,13 @@
 /*
- * update.h - the loaded back-end of OPEN_EDIT and OPEN_PREVIEW, inside the
+ * loaded.h - the loaded back-end of OPEN_EDIT and OPEN_PREVIEW, inside the
  * store: its own record and its load, save and close. The whole file (or
  * its first 100 lines) is held in memory, one line of stored text per line
  * of the table, fetched and replaced by position, and written back by the
  * save. The table layer never includes this header: it reaches the loaded
  * table through the seam of backend.h only.
  */
-#ifndef TAVL_UPDATE_H
-#define TAVL_UPDATE_H
+#ifndef TAVL_LOADED_H
+#define TAVL_LOADED_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -134,4 +134,4 @@ int TableFileLoad(TableStore *store, const char *path, TableShape *shape);
 int TableFileSave(TableStore *store, const char *path, int32_t columns);
 int TableFileClose(TableStore *store);
 
-#endif /* TAVL_UPDATE_H */
+#endif /* TAVL_LOADED_H */

@@ -1,5 +1,5 @@
 /*
- * update.cpp - the loaded back-end of OPEN_EDIT and OPEN_PREVIEW: the load
+ * loaded.cpp - the loaded back-end of OPEN_EDIT and OPEN_PREVIEW: the load
  * of a delimited file into memory, lines read and replaced by position,
  * rows and fields appended, the save, and the close.
  *
@@ -20,7 +20,7 @@
  * writes every line held, each ended by CR LF, after the file's byte-order
  * mark; the file layer puts the new file in place whole or not at all.
  */
-#include "store/update.h"
+#include "store/loaded.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -32,7 +32,7 @@
 #include "base/tavlhost.h"
 #include "codec/tavl_codec.h"
 #include "store/backend.h"
-#include "store/linereader.h"
+#include "store/linereader_record.h"
 #include "tavlin32.h"
 
 #define PREVIEW_LINES 100
@@ -278,37 +278,37 @@ int TableFileLoad(TableStore *store, const char *path, TableShape *shape) {
     if (size >= 0 && (uint64_t)size < ((size_t)-1) / 2 &&
         (store->mode != OPEN_PREVIEW || (uint64_t)size + 2 < capacity))
         capacity = (size_t)size + 2;
-    LineReader reader;
-    if (LineReaderInit(&reader, loaded->stream, store->delimiter, 1, 1, capacity) != 0)
-        return LoadFailed(TBL_ERR_NO_MEMORY, 0);
-
     /* The count notes where the fields of the short plain lines end, with
      * the form for this processor. */
-    static int32_t (*const kCount[PROCESSOR_KINDS])(void *, int64_t, const char *, size_t,
-                                                    size_t, int *) = {
+    static const LineCountHook kCount[PROCESSOR_KINDS] = {
 #if defined(TAVL_SELECT_WIDE)
         LoadCountPlain, LoadCountWide, LoadCountWidest};
 #else
         LoadCountPlain, LoadCountPlain, LoadCountPlain};
 #endif
     RowMaker maker = {loaded, store->delimiter, -1, 0};
-    reader.count = kCount[ProcessorVectorKind()];
-    reader.count_context = &maker;
+    LineOptions options = {store->delimiter, 1, 1, 0, capacity, 0,
+                           kCount[ProcessorVectorKind()], &maker};
+    LineReader reader;
+    if (LineReaderInit(&reader, loaded->stream, &options) != 0)
+        return LoadFailed(TBL_ERR_NO_MEMORY, 0);
 
     LineTable *lines = &loaded->lines;
     int rc = TBL_OK;
     const int32_t most = store->mode == OPEN_PREVIEW ? PREVIEW_LINES : INT32_MAX;
     while (rc == TBL_OK && lines->count < most && LineReaderNext(&reader) == LINE_READY) {
         rc = LineAppend(lines, TextRef(reader.at, reader.length));
-        maker.columns = reader.expected;
+        maker.columns = reader.fields;
     }
     if (rc == TBL_OK && maker.failed) rc = TBL_ERR_NO_MEMORY;
     /* OPEN_PREVIEW stopped at its line limit */
     const int limited = rc == TBL_OK && lines->count >= most;
-    loaded->byte_order_mark = reader.byte_order_mark;
-    const size_t end = reader.end;
-    const int fault = reader.fault;
-    const int32_t columns = reader.expected;
+    LineState state;
+    LineReaderState(&reader, &state);
+    loaded->byte_order_mark = state.byte_order_mark;
+    const size_t end = state.read;
+    const int fault = state.fault;
+    const int32_t columns = state.expected;
     /* From here the block is the store's; the close frees it. The bytes
      * after what was read are zeroed as far as a select reads. */
     loaded->text = LineReaderTakeBlock(&reader);

@@ -1,5 +1,6 @@
 /*
- * dyn_ary.cpp - SparseArray: numbered pointer slots that own their elements.
+ * record_list.cpp - RecordList: a list of records that it owns, each at the
+ * number it was added with.
  *
  * An element keeps its slot for its whole life; adding puts it right after
  * the last occupied slot, so an array that is only added to stays dense and
@@ -8,13 +9,13 @@
  * used extent are ever read. Every failure (-1 or null) leaves the array as
  * it was; when growth fails the caller still owns the element.
  */
-#include "base/dyn_ary.h"
+#include "base/record_list.h"
 
 #include "base/tavlhost.h"
 
-SparseArray *SparseArrayCreate(uint32_t capacity, ElementDestructor destroy) {
+RecordList *RecordListCreate(uint32_t capacity, ElementDestructor destroy) {
     if (capacity == 0) return NULL;
-    SparseArray *array = (SparseArray *)qmem_malloc(sizeof *array);
+    RecordList *array = (RecordList *)qmem_malloc(sizeof *array);
     if (!array) return NULL;
     array->slots = (void **)qmem_calloc(capacity, sizeof(void *));
     if (!array->slots) {
@@ -29,7 +30,7 @@ SparseArray *SparseArrayCreate(uint32_t capacity, ElementDestructor destroy) {
     return array;
 }
 
-int32_t SparseArrayAdd(SparseArray *array, void *element) {
+int32_t RecordListAdd(RecordList *array, void *element) {
     /* A null element would count as live yet read as an empty slot. */
     if (!array || !array->slots || !element) return -1;
 
@@ -57,17 +58,17 @@ int32_t SparseArrayAdd(SparseArray *array, void *element) {
 }
 
 /* True when index addresses a slot below the used extent. */
-static int InUse(const SparseArray *array, int32_t index) {
+static int InUse(const RecordList *array, int32_t index) {
     return array && array->slots && index >= 0 && index < array->used;
 }
 
-void *SparseArrayGet(const SparseArray *array, int32_t index) {
+void *RecordListGet(const RecordList *array, int32_t index) {
     return InUse(array, index) ? array->slots[index] : NULL;
 }
 
-int SparseArrayDestroy(SparseArray **array) {
+int RecordListDestroy(RecordList **array) {
     if (!array || !*array || !(*array)->slots) return -1;
-    SparseArray *a = *array;
+    RecordList *a = *array;
     for (int32_t i = 0; i < a->used; i++)
         if (a->slots[i] && a->destroy) a->destroy(a->slots[i]);
     qmem_free(a->slots);
@@ -76,7 +77,7 @@ int SparseArrayDestroy(SparseArray **array) {
     return 0;
 }
 
-int SparseArrayRemove(SparseArray *array, int32_t index) {
+int RecordListRemove(RecordList *array, int32_t index) {
     if (!InUse(array, index) || !array->slots[index]) return -1;
     if (array->destroy) {
         int rc = array->destroy(array->slots[index]);
@@ -87,6 +88,6 @@ int SparseArrayRemove(SparseArray *array, int32_t index) {
     return 0;
 }
 
-int32_t SparseArrayCount(const SparseArray *array) {
+int32_t RecordListCount(const RecordList *array) {
     return array ? array->live : -1;
 }
