@@ -903,23 +903,16 @@ bool ReadEdits(const Options &o, Plan *plan, int *status) {
         return false;
     }
     uint64_t number = 0;
+    std::vector<std::string> fields;
     for (size_t at = 0; at < bytes.size();) {
         size_t lf = bytes.find('\n', at);
         if (lf == std::string::npos) lf = bytes.size();
-        std::string line = bytes.substr(at, lf - at);
+        std::string_view line(bytes.data() + at, lf - at);
         at = lf + 1;
         ++number;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
-        std::vector<std::string> fields;
-        for (size_t from = 0;;) {
-            const size_t tab = line.find('\t', from);
-            fields.emplace_back();
-            UnescapeTsv(line.data() + from, (tab == std::string::npos ? line.size() : tab) - from,
-                        &fields.back());
-            if (tab == std::string::npos) break;
-            from = tab + 1;
-        }
+        SplitTsv(line, &fields);
         const std::string where = "line " + std::to_string(number) + " of " + Shown(o.edits);
         if (fields.size() != 3) {
             *status = UsageFail(o, where + " has " + Plural(fields.size(), "value", "values") +

@@ -275,6 +275,18 @@ void UnescapeTsv(const char *s, size_t n, std::string *out) {
     }
 }
 
+void SplitTsv(std::string_view line, std::vector<std::string> *values) {
+    values->clear();
+    for (size_t start = 0;;) {
+        const size_t tab = line.find('\t', start);
+        const size_t stop = tab == std::string_view::npos ? line.size() : tab;
+        values->emplace_back();
+        UnescapeTsv(line.data() + start, stop - start, &values->back());
+        if (tab == std::string_view::npos) return;
+        start = stop + 1;
+    }
+}
+
 namespace {
 
 // The lines of a CSV or TSV input: they end at LF, CR LF or a lone CR (as
@@ -355,22 +367,12 @@ bool ImportTsv(RecordLines &lines, const ImportOptions &o, TableWriter *writer,
             ++report->comments;
             continue;
         }
-        const size_t n = text.size();
-        if (n == 0) {
+        if (text.empty()) {
             if (writer->columns() >= 0 && !BlankLine(*writer, lines.number(), report, error))
                 return false;
             continue;
         }
-        values.clear();
-        size_t start = 0;
-        for (;;) {
-            size_t tab = text.find('\t', start);
-            size_t stop = tab == std::string_view::npos ? n : tab;
-            values.emplace_back();
-            UnescapeTsv(text.data() + start, stop - start, &values.back());
-            if (tab == std::string_view::npos) break;
-            start = stop + 1;
-        }
+        SplitTsv(text, &values);
         ++report->records;
         if (!writer->Add(values, lines.number(), error)) return false;
     }

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "stream.h"
@@ -179,6 +180,9 @@ bool AppendStored(const std::string &value, char d, bool escaped, std::string *o
 
 // The value of a TSV field s[0..n): its escapes read (see above).
 void UnescapeTsv(const char *s, size_t n, std::string *out);
+// The values of a TSV line (without its line end): the fields between its
+// tabs, their escapes read.
+void SplitTsv(std::string_view line, std::vector<std::string> *values);
 // Appends a value to a TSV line, escaped. first: it starts the output, so
 // a byte-order mark at its start is kept apart from one of the file.
 void AppendTsvValue(const std::string &v, bool first, std::string *out);
