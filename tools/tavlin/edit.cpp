@@ -34,9 +34,7 @@
 namespace tavlin {
 namespace {
 
-const char kBom[] = "\xEF\xBB\xBF";
 const size_t kBlock = size_t(1) << 18;
-const size_t kFlushAt = size_t(1) << 18;
 
 // One record of a file as an edit reads it, or bytes between records (a
 // byte-order mark, a blank line), which are written back as they are.
@@ -504,7 +502,7 @@ private:
                               " it to UTF-8 first (iconv -f UTF-16 -t UTF-8)";
             return false;
         }
-        if (input_.used >= 3 && std::memcmp(input_.bytes.data(), kBom, 3) == 0) input_.begin = 3;
+        if (StartsWithBom(std::string_view(input_.bytes.data(), input_.used))) input_.begin = 3;
         return true;
     }
 
@@ -542,7 +540,7 @@ private:
             return;
         }
         AppendCsvValue(value, sep_,
-                       (alone && value.empty()) || value.compare(0, 3, kBom) == 0, out);
+                       (alone && value.empty()) || StartsWithBom(value), out);
     }
 
     // An empty record would be a blank line, which no reader takes for a

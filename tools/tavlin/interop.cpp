@@ -17,11 +17,7 @@
 namespace tavlin {
 namespace {
 
-const char kBom[] = "\xEF\xBB\xBF";
-const size_t kFlushAt = size_t(1) << 18;
 const char kWriteFailed[] = "the table could not be written";
-
-bool StartsWithBom(const std::string &s) { return s.compare(0, 3, kBom) == 0; }
 
 // Appends prefix and b as two lower-case hexadecimal digits.
 void AppendHex(const char *prefix, unsigned char b, std::string *out) {
@@ -40,6 +36,8 @@ bool StartsWithMark(const std::string &s) {
 std::string LineText(uint64_t line) { return "line " + std::to_string(line); }
 
 } // namespace
+
+bool StartsWithBom(std::string_view s) { return s.compare(0, 3, kBom) == 0; }
 
 void InputBlock::Refill() {
     if (begin > 0) {
@@ -327,7 +325,7 @@ private:
         ++number_;
         const char *base = input_.bytes.data();
         std::string_view line(base + input_.begin, stop - input_.begin);
-        if (number_ == 1 && line.substr(0, 3) == kBom) line.remove_prefix(3);
+        if (number_ == 1 && StartsWithBom(line)) line.remove_prefix(3);
         *end = std::string_view(base + stop, next - stop);
         input_.begin = next;
         if (encoding_ == Encoding::kUtf8) {

@@ -26,6 +26,13 @@ namespace tavlin {
 
 enum class TextFormat { kCsv, kTsv, kJsonl };
 
+// The UTF-8 byte-order mark, which a reader takes off the start of a file.
+inline constexpr char kBom[] = "\xEF\xBB\xBF";
+bool StartsWithBom(std::string_view s);
+
+// Bytes an output gathers before it hands them to its sink.
+inline constexpr size_t kFlushAt = size_t(1) << 18;
+
 // Where an output's bytes go. Put returns false once a write failed.
 class ByteSink {
 public:
