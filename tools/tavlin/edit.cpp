@@ -82,6 +82,13 @@ protected:
     int32_t fault_code_ = TBL_ERR_FORMAT;
 };
 
+// Why an edit refuses a file whose lines end with CR alone; where names
+// the line, or is empty.
+std::string CrAloneFault(const std::string &shown, const std::string &where) {
+    return CrAloneSentence(shown) + where +
+           ": an edit would read it as one line ('tavlin import' reads such a file)";
+}
+
 // ---- the table form ---------------------------------------------------------
 
 // Whether a stored line holds the escaped form: a backslash, or a D that
@@ -133,9 +140,7 @@ public:
         if (pending_) {
             pending_ = false;
             if (EndsLinesWithCrAlone(reader_.line(), reader_.size(), reader_.ended_by_lf())) {
-                fault_ = CrAloneSentence(shown_) +
-                         ": an edit would read it as one line ('tavlin import' reads such"
-                         " a file)";
+                fault_ = CrAloneFault(shown_, "");
                 return false;
             }
         } else if (!reader_.Next(false)) {
@@ -420,9 +425,7 @@ public:
                     ? line_ + static_cast<uint64_t>(std::count(b + begin, b + at, '\n'))
                     : line_;
             if (scan == Scan::kCrAlone) {
-                fault_ = CrAloneSentence(shown_) + " (line " + std::to_string(line) +
-                         "): an edit would read it as one line ('tavlin import' reads"
-                         " such a file)";
+                fault_ = CrAloneFault(shown_, " (line " + std::to_string(line) + ")");
                 return false;
             }
             if (scan == Scan::kFault) {
