@@ -34,9 +34,7 @@
 namespace tavlin {
 namespace {
 
-const char kBom[] = "\xEF\xBB\xBF";
 const size_t kBlock = size_t(1) << 18;
-const size_t kFlushAt = size_t(1) << 18;
 
 // One record of a file as an edit reads it, or bytes between records (a
 // byte-order mark, a blank line), which are written back as they are.
@@ -83,6 +81,13 @@ protected:
     std::string fault_;
     int32_t fault_code_ = TBL_ERR_FORMAT;
 };
+
+// Why an edit refuses a file whose lines end with CR alone; where names
+// the line, or is empty.
+std::string CrAloneFault(const std::string &shown, const std::string &where) {
+    return CrAloneSentence(shown) + where +
+           ": an edit would read it as one line ('tavlin import' reads such a file)";
+}
 
 // ---- the table form ---------------------------------------------------------
 
@@ -135,9 +140,7 @@ public:
         if (pending_) {
             pending_ = false;
             if (EndsLinesWithCrAlone(reader_.line(), reader_.size(), reader_.ended_by_lf())) {
-                fault_ = CrAloneSentence(shown_) +
-                         ": an edit would read it as one line ('tavlin import' reads such"
-                         " a file)";
+                fault_ = CrAloneFault(shown_, "");
                 return false;
             }
         } else if (!reader_.Next(false)) {
@@ -422,9 +425,7 @@ public:
                     ? line_ + static_cast<uint64_t>(std::count(b + begin, b + at, '\n'))
                     : line_;
             if (scan == Scan::kCrAlone) {
-                fault_ = CrAloneSentence(shown_) + " (line " + std::to_string(line) +
-                         "): an edit would read it as one line ('tavlin import' reads"
-                         " such a file)";
+                fault_ = CrAloneFault(shown_, " (line " + std::to_string(line) + ")");
                 return false;
             }
             if (scan == Scan::kFault) {
@@ -504,7 +505,7 @@ private:
                               " it to UTF-8 first (iconv -f UTF-16 -t UTF-8)";
             return false;
         }
-        if (input_.used >= 3 && std::memcmp(input_.bytes.data(), kBom, 3) == 0) input_.begin = 3;
+        if (StartsWithBom(std::string_view(input_.bytes.data(), input_.used))) input_.begin = 3;
         return true;
     }
 
@@ -542,7 +543,7 @@ private:
             return;
         }
         AppendCsvValue(value, sep_,
-                       (alone && value.empty()) || value.compare(0, 3, kBom) == 0, out);
+                       (alone && value.empty()) || StartsWithBom(value), out);
     }
 
     // An empty record would be a blank line, which no reader takes for a
@@ -903,23 +904,16 @@ bool ReadEdits(const Options &o, Plan *plan, int *status) {
         return false;
     }
     uint64_t number = 0;
+    std::vector<std::string> fields;
     for (size_t at = 0; at < bytes.size();) {
         size_t lf = bytes.find('\n', at);
         if (lf == std::string::npos) lf = bytes.size();
-        std::string line = bytes.substr(at, lf - at);
+        std::string_view line(bytes.data() + at, lf - at);
         at = lf + 1;
         ++number;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
-        std::vector<std::string> fields;
-        for (size_t from = 0;;) {
-            const size_t tab = line.find('\t', from);
-            fields.emplace_back();
-            UnescapeTsv(line.data() + from, (tab == std::string::npos ? line.size() : tab) - from,
-                        &fields.back());
-            if (tab == std::string::npos) break;
-            from = tab + 1;
-        }
+        SplitTsv(line, &fields);
         const std::string where = "line " + std::to_string(number) + " of " + Shown(o.edits);
         if (fields.size() != 3) {
             *status = UsageFail(o, where + " has " + Plural(fields.size(), "value", "values") +

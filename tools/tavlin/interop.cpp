@@ -17,11 +17,7 @@
 namespace tavlin {
 namespace {
 
-const char kBom[] = "\xEF\xBB\xBF";
-const size_t kFlushAt = size_t(1) << 18;
 const char kWriteFailed[] = "the table could not be written";
-
-bool StartsWithBom(const std::string &s) { return s.compare(0, 3, kBom) == 0; }
 
 // Appends prefix and b as two lower-case hexadecimal digits.
 void AppendHex(const char *prefix, unsigned char b, std::string *out) {
@@ -40,6 +36,8 @@ bool StartsWithMark(const std::string &s) {
 std::string LineText(uint64_t line) { return "line " + std::to_string(line); }
 
 } // namespace
+
+bool StartsWithBom(std::string_view s) { return s.compare(0, 3, kBom) == 0; }
 
 void InputBlock::Refill() {
     if (begin > 0) {
@@ -275,6 +273,18 @@ void UnescapeTsv(const char *s, size_t n, std::string *out) {
     }
 }
 
+void SplitTsv(std::string_view line, std::vector<std::string> *values) {
+    values->clear();
+    for (size_t start = 0;;) {
+        const size_t tab = line.find('\t', start);
+        const size_t stop = tab == std::string_view::npos ? line.size() : tab;
+        values->emplace_back();
+        UnescapeTsv(line.data() + start, stop - start, &values->back());
+        if (tab == std::string_view::npos) return;
+        start = stop + 1;
+    }
+}
+
 namespace {
 
 // The lines of a CSV or TSV input: they end at LF, CR LF or a lone CR (as
@@ -315,7 +325,7 @@ private:
         ++number_;
         const char *base = input_.bytes.data();
         std::string_view line(base + input_.begin, stop - input_.begin);
-        if (number_ == 1 && line.substr(0, 3) == kBom) line.remove_prefix(3);
+        if (number_ == 1 && StartsWithBom(line)) line.remove_prefix(3);
         *end = std::string_view(base + stop, next - stop);
         input_.begin = next;
         if (encoding_ == Encoding::kUtf8) {
@@ -355,22 +365,12 @@ bool ImportTsv(RecordLines &lines, const ImportOptions &o, TableWriter *writer,
             ++report->comments;
             continue;
         }
-        const size_t n = text.size();
-        if (n == 0) {
+        if (text.empty()) {
             if (writer->columns() >= 0 && !BlankLine(*writer, lines.number(), report, error))
                 return false;
             continue;
         }
-        values.clear();
-        size_t start = 0;
-        for (;;) {
-            size_t tab = text.find('\t', start);
-            size_t stop = tab == std::string_view::npos ? n : tab;
-            values.emplace_back();
-            UnescapeTsv(text.data() + start, stop - start, &values.back());
-            if (tab == std::string_view::npos) break;
-            start = stop + 1;
-        }
+        SplitTsv(text, &values);
         ++report->records;
         if (!writer->Add(values, lines.number(), error)) return false;
     }

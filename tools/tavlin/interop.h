@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "stream.h"
@@ -24,6 +25,13 @@
 namespace tavlin {
 
 enum class TextFormat { kCsv, kTsv, kJsonl };
+
+// The UTF-8 byte-order mark, which a reader takes off the start of a file.
+inline constexpr char kBom[] = "\xEF\xBB\xBF";
+bool StartsWithBom(std::string_view s);
+
+// Bytes an output gathers before it hands them to its sink.
+inline constexpr size_t kFlushAt = size_t(1) << 18;
 
 // Where an output's bytes go. Put returns false once a write failed.
 class ByteSink {
@@ -179,6 +187,9 @@ bool AppendStored(const std::string &value, char d, bool escaped, std::string *o
 
 // The value of a TSV field s[0..n): its escapes read (see above).
 void UnescapeTsv(const char *s, size_t n, std::string *out);
+// The values of a TSV line (without its line end): the fields between its
+// tabs, their escapes read.
+void SplitTsv(std::string_view line, std::vector<std::string> *values);
 // Appends a value to a TSV line, escaped. first: it starts the output, so
 // a byte-order mark at its start is kept apart from one of the file.
 void AppendTsvValue(const std::string &v, bool first, std::string *out);

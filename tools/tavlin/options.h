@@ -25,7 +25,8 @@ enum OptionBit : unsigned {
     kOptFrom = 1u << 7,    // --from csv|tsv
     kOptTo = 1u << 8,      // --to csv|tsv|jsonl
     kOptSeparator = 1u << 9, // -s, --separator C
-    kOptImport = 1u << 10, // --ragged, --comment C, --encoding E
+    kOptImport = 1u << 10, // --ragged, --comment C, --encoding E, --lazy-quotes,
+                           // --no-header, --names A,B,...
     kOptPrint = 1u << 11,  // --print (with --to)
     kOptForm = 1u << 12,   // --csv, --tsv, --stored: the form an edit keeps
     kOptEdits = 1u << 13,  // --edits FILE
@@ -85,7 +86,7 @@ struct Options {
     std::string encoding = "utf-8"; // import: utf-8 or latin1
     bool print = false;         // find: the matching rows, not their numbers
     bool index_help = false;    // help for the index subcommands as a group
-    // edits: the form of the file (see EditForm); --stored keeps the table
+    // edits: the form of the file (see edit.cpp); --stored keeps the table
     // form even where it writes its escapes into a file that holds none
     bool csv = false, tsv = false, stored = false;
     std::string edits;          // set: a file of ROW, COLUMN and VALUE lines

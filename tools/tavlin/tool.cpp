@@ -245,11 +245,7 @@ int WriteOutput(const Options &o, const std::string &target,
         StdoutSink out;
         int status = body(&out);
         if (status != 0) return status;
-        if (!out.failed_ && std::fflush(stdout) != 0) {
-            out.failed_ = true;
-            out.error_ = errno;
-        }
-        if (out.failed_)
+        if (!out.Sync())
             return Complain(o, "the output could not be written: " + Reason(out.error_));
         return 0;
     }
