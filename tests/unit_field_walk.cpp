@@ -77,6 +77,13 @@ TEST(FieldWalk, FindFieldGivesThePiecesSplitLineGives) {
             std::vector<uint32_t> whole = WalkEnds(line, d, false);
             EXPECT_EQ(WalkEnds(line, d, true), whole);
             ASSERT_EQ(whole.size(), static_cast<size_t>(pieces));
+            // The count of a line's fields in a text of lines, up to its LF.
+            for (const std::string &text : {line, line + "\n" + line + d}) {
+                size_t end = 0;
+                EXPECT_EQ(LineFieldCount(Exact(text).get(), text.size(), 0, d, &end),
+                          static_cast<uint64_t>(pieces));
+                EXPECT_EQ(end, line.size());
+            }
             auto exact = Exact(line);
             const char *piece = copy.c_str();
             for (int32_t k = -1; k <= pieces; k++) {

@@ -74,9 +74,7 @@ static size_t LineLength(const char *start, size_t rest, int *nul) {
 /* The offset of line k in an index of offsets of width bytes. */
 static inline uint64_t OffsetAt(const unsigned char *index, uint32_t width,
                                 uint64_t k) {
-    TAVL_ASSERT(width == 4 || width == 8);
-    const unsigned char *at = index + 8 + (size_t)k * width;
-    return width == 4 ? LoadWord(at) : LoadWide(at);
+    return LoadOffset(index + 8 + (size_t)k * width, width);
 }
 
 /* Fields of the line at start as the preparation's scan counts them (the
@@ -152,13 +150,9 @@ static int IndexFitsData(const unsigned char *index, uint32_t width,
     uint64_t previous = 0;
     for (uint64_t k = 0; k < lines; ++k) {
         if (k > edge && k < tail_first) k = tail_first;
-        uint64_t offset;
-        if (tail_words && k >= tail_first) {
-            const unsigned char *at = tail_words + (size_t)(k - tail_first) * width;
-            offset = width == 4 ? LoadWord(at) : LoadWide(at);
-        } else {
-            offset = OffsetAt(index, width, k);
-        }
+        const uint64_t offset = tail_words && k >= tail_first
+                                    ? LoadOffset(tail_words + (size_t)(k - tail_first) * width, width)
+                                    : OffsetAt(index, width, k);
         if (k == 0 ? offset != 0
                    : offset <= previous || offset >= size ||
                          DataByte(data, &t, offset - 1) != '\n')

@@ -41,6 +41,12 @@ static inline uint64_t LoadWide(const void *at) {
     return (uint64_t)LoadWord(b) | ((uint64_t)LoadWord(b + 4) << 32);
 }
 
+/* A line offset of width bytes (4, or 8 in the wide form) at at. */
+static inline uint64_t LoadOffset(const void *at, uint32_t width) {
+    TAVL_ASSERT(width == 4 || width == 8);
+    return width == 4 ? LoadWord(at) : LoadWide(at);
+}
+
 /* The indexed back-end's record in a store. */
 static inline IndexedStore *IndexedOf(TableStore *store) {
     return (IndexedStore *)(void *)store->state.bytes;

@@ -66,8 +66,8 @@ static void RowForget(LoadedStore *loaded, int32_t position) {
 
 static int LineAppend(LineTable *table, LineRef ref) {
     if (table->count == INT32_MAX) return TBL_ERR_NO_MEMORY;
-    uint32_t q = (uint32_t)table->count + LINE_CHUNK_FIRST;
-    unsigned k = HighestBit(q) - LINE_CHUNK_FIRST_BITS;
+    size_t at;
+    const unsigned k = LineChunk(table->count, &at);
     if (!table->chunks[k]) {
         /* Never touched before it is filled, so a chunk costs memory only
          * as far as lines reach into it. */
@@ -76,7 +76,7 @@ static int LineAppend(LineTable *table, LineRef ref) {
         if (!table->chunks[k]) return TBL_ERR_NO_MEMORY;
         AdviseLargePages(table->chunks[k], size);
     }
-    table->chunks[k][q - (LINE_CHUNK_FIRST << k)] = ref;
+    table->chunks[k][at] = ref;
     table->count++;
     return TBL_OK;
 }

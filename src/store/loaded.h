@@ -54,12 +54,22 @@ typedef struct LineTable {
     int32_t count;              /* lines */
 } LineTable;
 
+/* The chunk that holds line p (of the line table, and of the rows of field
+ * ends beside it), and through *at its place there. */
+static inline unsigned LineChunk(int32_t p, size_t *at) {
+    TAVL_ASSERT(p >= 0);
+    const uint32_t q = (uint32_t)p + LINE_CHUNK_FIRST;
+    const unsigned k = HighestBit(q) - LINE_CHUNK_FIRST_BITS;
+    *at = q - (LINE_CHUNK_FIRST << k);
+    return k;
+}
+
 /* The entry of line p. */
 static inline LineRef *LineSlot(const LineTable *table, int32_t p) {
-    TAVL_ASSERT(p >= 0 && p < table->count);
-    uint32_t q = (uint32_t)p + LINE_CHUNK_FIRST;
-    unsigned k = HighestBit(q) - LINE_CHUNK_FIRST_BITS;
-    return &table->chunks[k][q - (LINE_CHUNK_FIRST << k)];
+    TAVL_ASSERT(p < table->count);
+    size_t at;
+    const unsigned k = LineChunk(p, &at);
+    return &table->chunks[k][at];
 }
 
 /* What a loaded table holds: the file's bytes as read (each line there
@@ -111,11 +121,9 @@ TAVL_LOAD_COUNT(Widest)
 /* The row of line p in a chunk of rows_of, or null where that chunk is
  * not made. */
 static inline uint8_t *RowOf(uint8_t *const *rows_of, int32_t row_bytes, int32_t p) {
-    TAVL_ASSERT(p >= 0);
-    uint32_t q = (uint32_t)p + LINE_CHUNK_FIRST;
-    unsigned k = HighestBit(q) - LINE_CHUNK_FIRST_BITS;
-    return rows_of[k] ? rows_of[k] + 1 + (size_t)(q - (LINE_CHUNK_FIRST << k)) * (size_t)row_bytes
-                      : NULL;
+    size_t at;
+    const unsigned k = LineChunk(p, &at);
+    return rows_of[k] ? rows_of[k] + 1 + at * (size_t)row_bytes : NULL;
 }
 
 /* The loaded back-end's record in a store. */
