@@ -86,7 +86,7 @@ const char *ColumnName(const TableHandle *table, int32_t column) {
 
 /* Tables of at most this many columns are looked up by walking the list. */
 #define NAME_INDEX_MIN_COLUMNS 8
-/* Tables of more than this many are too: see NamesMake. */
+/* Tables of more than this many are walked too (see NamesMake). */
 #define NAME_INDEX_MAX_COLUMNS (1 << 30)
 
 static uint32_t NameHash(const char *name) {

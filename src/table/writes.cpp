@@ -24,8 +24,9 @@
 
 /* ---- A cell ------------------------------------------------------------- */
 
-/* 1 when bytes[0..n) hold no quote and no D: a field that every separator
- * of its line splits around and counts the same, whatever its neighbours. */
+/* 1 when bytes[0..n) hold no quote and no D. Such a field, put in place of
+ * another such field, leaves every separator of its line splitting and
+ * counting as before. */
 static int HoldsNoQuoteOrD(const char *bytes, size_t n, char d) {
     return !memchr(bytes, QUOTE, n) && !memchr(bytes, d, n);
 }
