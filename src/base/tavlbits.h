@@ -2,7 +2,7 @@
  * tavlbits.h - the constants and low-level helpers every layer shares, each
  * written once: the bytes the stored form gives a meaning to, the
  * byte-order mark, sixteen-byte blocks, bit counts and scans, prefetch,
- * out-of-line functions, and the assertion macro.
+ * an atomic counter, out-of-line functions, and the assertion macro.
  *
  * TAVL_ASSERT states what a caller guarantees. It is compiled in where
  * TAVL_ASSERTIONS is defined (debug, sanitizer and fuzz builds) and stops
@@ -182,6 +182,19 @@ static TAVL_ALWAYS_INLINE void CopyBytes(char *dst, const char *src, size_t coun
 #else
 #  define TAVL_PREFETCH(p) ((void)(p))
 #endif
+
+/* The value of *counter before adding 1 to it, atomically: threads that
+ * count at once each get another value. No order with other memory is
+ * asked for. A compiler with neither form gets a plain add. */
+static inline uint32_t CounterNext(uint32_t *counter) {
+#if defined(__GNUC__)
+    return __atomic_fetch_add(counter, 1u, __ATOMIC_RELAXED);
+#elif defined(_MSC_VER)
+    return (uint32_t)_InterlockedExchangeAdd((volatile long *)counter, 1);
+#else
+    return (*counter)++;
+#endif
+}
 
 /* Keeps a function out of line where it is called from a short fast path,
  * so that the fast path stays short. */

@@ -169,7 +169,7 @@ static void BesideFree(Beside *b) {
 
 /* Forms the next temporary name in b->temp. */
 static const char *NextTempName(Beside *b) {
-    uint32_t count = __atomic_fetch_add(&temp_counter, 1u, __ATOMIC_RELAXED);
+    uint32_t count = CounterNext(&temp_counter);
     uint64_t id = (((uint64_t)SysProcessId() << 16) | (count & 0xFFFFu)) % TEMP_ID_RANGE;
     char *digits = b->temp + b->base + 1;
     for (size_t k = TEMP_DIGITS; k >= 1; --k) {

@@ -212,14 +212,17 @@ FileResult SysResolveTarget(const char *path, Target *t) {
     }
 }
 
+/* 1 when the caller may write path, by its effective ids. */
+static int MayWrite(const char *path) {
+    int rc;
+    RETRIED(rc, CALL_STAT, faccessat(AT_FDCWD, path, W_OK, AT_EACCESS));
+    return rc == 0;
+}
+
 /* Replacing needs only the directory's permission; a file the caller could
  * not write itself (its permission bits, a read-only file system) is not
  * replaced behind its back. */
-int SysMayWrite(const Target *t) {
-    int rc;
-    RETRIED(rc, CALL_STAT, faccessat(AT_FDCWD, t->name, W_OK, AT_EACCESS));
-    return rc == 0;
-}
+int SysMayWrite(const Target *t) { return MayWrite(t->name); }
 
 FileResult SysFolderState(const char *dir) {
     struct stat st;
@@ -231,11 +234,8 @@ FileResult SysFolderState(const char *dir) {
     return FILE_NOT_REGULAR;
 }
 
-int SysMayCreateIn(const char *dir) {
-    int rc;
-    RETRIED(rc, CALL_STAT, faccessat(AT_FDCWD, dir, W_OK, AT_EACCESS));
-    return rc == 0;
-}
+/* Write permission on a folder is what lets a file be made in it. */
+int SysMayCreateIn(const char *dir) { return MayWrite(dir); }
 
 /* ---- Descriptors -------------------------------------------------------- */
 
@@ -484,10 +484,8 @@ FileResult HeldFileRead(const HeldFile *file, uint64_t offset, void *buffer,
     const int fd = (int)file->handle;
     if (fd < 0) return FILE_IO;
     while (*got < n) {
-        ssize_t r = Fault(CALL_READ) ? -1
-                                     : pread(fd, (char *)buffer + *got, n - *got,
-                                             (off_t)(offset + *got));
-        if (r < 0 && errno == EINTR) continue;
+        ssize_t r;
+        RETRIED(r, CALL_READ, pread(fd, (char *)buffer + *got, n - *got, (off_t)(offset + *got)));
         if (r < 0) return FILE_IO;
         if (r == 0) break;
         *got += (size_t)r;

@@ -86,6 +86,8 @@ const char *ColumnName(const TableHandle *table, int32_t column) {
 
 /* Tables of at most this many columns are looked up by walking the list. */
 #define NAME_INDEX_MIN_COLUMNS 8
+/* Tables of more than this many are walked too (see NamesMake). */
+#define NAME_INDEX_MAX_COLUMNS (1 << 30)
 
 static uint32_t NameHash(const char *name) {
     uint32_t h = 2166136261u; /* FNV-1a */
@@ -103,6 +105,9 @@ void NamesDrop(TableHandle *table) {
 /* Makes the name index; 0 when it cannot be made (lookups then walk). */
 static int NamesMake(TableHandle *table) {
     TAVL_ASSERT(!table->names.slots && table->columns > NAME_INDEX_MIN_COLUMNS);
+    /* Twice the columns must fit the 32-bit slot count (past 2^31 the
+     * doubling below would wrap to 0 and never end); so many columns walk. */
+    if (table->columns > NAME_INDEX_MAX_COLUMNS) return 0;
     uint32_t size = 64;
     while (size < 2u * (uint32_t)table->columns) size *= 2;
     int32_t *slots = (int32_t *)qmem_calloc(size, sizeof *slots);

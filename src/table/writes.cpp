@@ -24,6 +24,13 @@
 
 /* ---- A cell ------------------------------------------------------------- */
 
+/* 1 when bytes[0..n) hold no quote and no D. Such a field, put in place of
+ * another such field, leaves every separator of its line splitting and
+ * counting as before. */
+static int HoldsNoQuoteOrD(const char *bytes, size_t n, char d) {
+    return !memchr(bytes, QUOTE, n) && !memchr(bytes, d, n);
+}
+
 /* A value of at most this many bytes may go into its line in place; its
  * stored form (at most 4 bytes a byte) is made on the stack. */
 #define SPLICE_ROOM 256
@@ -38,14 +45,13 @@ static int GoesInPlace(const TableHandle *table, int32_t position, int in_place,
                        const char *old, size_t span, const char *value, size_t length,
                        char *stored, size_t *count) {
     const char d = table->store.delimiter;
-    if (position == 0 || !in_place || length > SPLICE_ROOM || memchr(old, QUOTE, span) ||
-        memchr(old, d, span))
+    if (position == 0 || !in_place || length > SPLICE_ROOM || !HoldsNoQuoteOrD(old, span, d))
         return 0;
     /* The stored form, not the value: an escape may hold D (where D is x
      * or a hex digit). */
     *count = StoreField(value, length, d, 0, stored);
     TAVL_ASSERT(*count <= 4 * SPLICE_ROOM);
-    return !memchr(stored, QUOTE, *count) && !memchr(stored, d, *count);
+    return HoldsNoQuoteOrD(stored, *count, d);
 }
 
 /* Builds into *next, a block of its own, the line text[0..n) with its
@@ -59,8 +65,7 @@ static int NewLine(const TableHandle *table, const char *text, size_t n, size_t 
                    size_t *stored) {
     const char d = table->store.delimiter;
     TAVL_ASSERT(start + span <= n && !*next);
-    const char *old_field = text + start;
-    const int old_plain = !memchr(old_field, QUOTE, span) && !memchr(old_field, d, span);
+    const int old_plain = HoldsNoQuoteOrD(text + start, span, d);
     for (int escaped = 0; escaped <= 1; escaped++) {
         size_t field = StoreField(value, length, d, escaped, NULL);
         size_t total = n - span + field;
@@ -74,7 +79,7 @@ static int NewLine(const TableHandle *table, const char *text, size_t n, size_t 
          * holds a quote or D, every separator still splits and counts as
          * before; otherwise the whole line is checked. */
         const char *new_field = line + start;
-        if ((old_plain && !memchr(new_field, QUOTE, field) && !memchr(new_field, d, field)) ||
+        if ((old_plain && HoldsNoQuoteOrD(new_field, field, d)) ||
             (!FieldSpanHasBareDelimiter(new_field, field, d) &&
              LineIsSound(line, total, d, table->columns))) {
             *next = line;
